@@ -1,0 +1,23 @@
+#!/bin/sh
+# Installs every Debian 12 package needed to build, run and test Zandrel. Run as root; safe to repeat.
+set -eu
+PKGS="build-essential cmake ninja-build pkg-config git
+qt6-base-dev qt6-base-dev-tools qt6-svg-dev qt6-qpa-plugins libgl-dev
+nlohmann-json3-dev libgtest-dev libgmock-dev libbenchmark-dev
+openssh-client openssh-server dbus dbus-bin libglib2.0-bin
+xvfb xauth imagemagick desktop-file-utils util-linux procps psmisc fonts-dejavu-core"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup.sh: run as root (sudo $0)" >&2
+    exit 1
+fi
+missing=""
+for p in $PKGS; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update
+    # shellcheck disable=SC2086
+    apt-get install -y --no-install-recommends $missing
+fi
+echo "setup.sh: all packages present"
