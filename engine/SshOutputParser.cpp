@@ -1,0 +1,60 @@
+#include "SshOutputParser.h"
+
+#include <array>
+#include <string_view>
+
+namespace {
+
+bool contains(const std::string& s, std::string_view what) { return s.find(what) != std::string::npos; }
+
+bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+
+constexpr std::string_view kOldForward = "Connections to local port";
+constexpr std::string_view kNewForward = "Local connections to ";
+
+}  // namespace
+
+bool SshOutputParser::holds(const std::string& line, Marker marker) {
+    switch (marker) {
+    case Marker::Connected: return contains(line, "Entering interactive session.");
+    case Marker::Authenticated: return contains(line, "Authentication succeeded") || contains(line, "Authenticated to ");
+    case Marker::PortForwarded:
+        return contains(line, kOldForward) || (contains(line, kNewForward) && contains(line, " forwarded"));
+    case Marker::ClosedByRemote: return contains(line, "closed by remote host.");
+    }
+    return false;
+}
+
+std::optional<std::string> SshOutputParser::forwardedPort(const std::string& line) {
+    auto at = line.find("Connections to local port ");
+    if (at != std::string::npos) {
+        size_t from = at + std::string_view("Connections to local port ").size();
+        while (from < line.size() && (line[from] == ' ' || line[from] == '\t' || line[from] == '\r' || line[from] == '\n'))
+            ++from;
+        auto to = line.find("forwarded", from);
+        std::string port = line.substr(from, to == std::string::npos ? std::string::npos : to - from);
+        if (port.find_first_not_of(" \t\r") == std::string::npos) return std::nullopt;
+        return port;
+    }
+    at = line.find(kNewForward);
+    if (at == std::string::npos) return std::nullopt;
+    size_t from = at + kNewForward.size();
+    auto to = line.find(" forwarded", from);
+    if (to == std::string::npos) return std::nullopt;
+    std::string address = line.substr(from, to - from);  // LOCALHOST:8143, [::1]:8143, or a socket path
+    auto colon = address.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= address.size()) return std::nullopt;
+    return address.substr(colon + 1);
+}
+
+bool SshOutputParser::isReportable(const std::string& line) {
+    std::string_view s(line);
+    while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);
+    if (s.empty()) return false;
+    static constexpr std::array<std::string_view, 8> routine = {
+        "debug",       "Authenticated to", "Transferred:", "Bytes per second:", "Warning: Permanently added",
+        "OpenSSH_",    "Killed by signal", "Authentication succeeded"};
+    for (auto r : routine)
+        if (startsWith(s, r)) return false;
+    return true;
+}

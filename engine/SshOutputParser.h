@@ -1,0 +1,19 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+// What one line of ssh's verbose output says. Matching is plain and case-sensitive.
+class SshOutputParser {
+public:
+    enum class Marker { Connected, Authenticated, PortForwarded, ClosedByRemote };
+
+    static bool holds(const std::string& line, Marker marker);
+    // The port text of a forwarded-port line: the text after "Connections to local port " up to
+    // "forwarded" (blank included, as ssh wrote it), or the port of the listening address of
+    // "Local connections to HOST:PORT forwarded ...". None when the line names no port.
+    static std::optional<std::string> forwardedPort(const std::string& line);
+    // A line worth showing as the reason a run failed: not a debug line and not one of ssh's
+    // routine lines.
+    static bool isReportable(const std::string& line);
+};

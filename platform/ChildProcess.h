@@ -1,0 +1,50 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// One child program with exactly the given path, arguments and environment. Its standard error
+// is a pipe read by waitForExit; standard input and output are inherited. The child leads its
+// own process group, dies with this process (parent-death signal) and inherits no descriptor
+// but 0 to 2.
+class ChildProcess {
+public:
+    // Called with each chunk of standard error as it arrives; return false to stop reading.
+    using ChunkHandler = std::function<bool(const char* data, size_t size)>;
+
+    // nullptr when the program cannot be started; *error then says why.
+    static std::shared_ptr<ChildProcess> launch(const std::string& path, const std::vector<std::string>& args,
+                                                const std::vector<std::string>& environment, std::string* error);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return m_pid; }
+    // True until the child has exited.
+    bool isRunning() const { return !m_exited.load(); }
+    // SIGTERM to the child's process group. Safe from any thread at any time: once the child
+    // has been reaped it does nothing, so no signal can reach a recycled pid.
+    void terminate();
+
+    // Blocks until the child exits, handing standard error to the handler chunk by chunk. Sees
+    // the exit even while a grandchild still holds the pipe open. After the exit, output already
+    // in the pipe is still handed over (when reading was not stopped), what is left of the child's
+    // process group is sent SIGTERM, and the child is reaped. Returns the wait status. Call once.
+    int waitForExit(const ChunkHandler& handler);
+
+private:
+    ChildProcess() = default;
+    void reapLocked(int* status);
+
+    pid_t m_pid = -1;
+    int m_pidfd = -1;
+    int m_errFd = -1;
+    std::atomic<bool> m_exited{false};
+    std::mutex m_mutex;  // guards m_reaped against terminate()
+    bool m_reaped = false;
+};
