@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QLabel>
+#include <QString>
+
+#include "Value.h"
+
+// A text whose loaded text is the format of the version line: "%@" takes the short version,
+// "%d" the build number, in that order ("%%" is a percent sign).
+class ZVersionTextField : public QLabel {
+    Q_OBJECT
+public:
+    explicit ZVersionTextField(QWidget* parent = nullptr);
+
+    // Replaces the text by the version line, once; later calls do nothing. Runs by itself
+    // when the field is first polished, that is after its window layout has been set up.
+    void awakeFromNib();
+
+    // The format filled with the two values.
+    static QString versionLine(const QString& format, const QString& shortVersion, int buildNumber);
+    // The leading decimal digits of a text (sign allowed, leading blanks skipped), clamped to
+    // int; an integer as it is; 0 for anything else.
+    static int intValue(const Value& value);
+    // "CFBundleVersion" of the main bundle, read that way.
+    static int buildNumber();
+    static QString shortVersion();
+
+protected:
+    bool event(QEvent* event) override;
+
+private:
+    bool m_awake = false;
+};
