@@ -1,0 +1,145 @@
+#include "FifoAnswer.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTimer>
+
+namespace {
+
+void wipe(QByteArray& bytes) {
+    if (!bytes.isEmpty()) {
+        // fill() would copy first if the buffer were shared; wipe our own buffer in place.
+        volatile char* p = bytes.data();
+        for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
+    }
+    bytes.clear();
+}
+
+bool isOwnFifo(const struct stat& st) { return S_ISFIFO(st.st_mode) && st.st_uid == ::geteuid(); }
+
+// A reader that closes its end turns a write into SIGPIPE, which would end the program.
+// Blocked for the write, a SIGPIPE raised by it is taken back before the mask is restored.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE) == 1;
+    }
+    ~SigpipeGuard() {
+        if (m_raised && !m_wasPending) {
+            const timespec zero{};
+            while (sigtimedwait(&m_set, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    void raised() { m_raised = true; }
+
+private:
+    sigset_t m_set;
+    sigset_t m_old;
+    bool m_wasPending = false;
+    bool m_raised = false;
+};
+
+FifoAnswer::Result writeAll(int fd, const QByteArray& bytes) {
+    SigpipeGuard guard;
+    const char* p = bytes.constData();
+    size_t left = static_cast<size_t>(bytes.size());
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n > 0) {
+            p += n;
+            left -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EPIPE) guard.raised();
+        // EAGAIN: a pipe that is full holds more than any answer; its reader is not ours.
+        return FifoAnswer::Result::Failed;
+    }
+    return FifoAnswer::Result::Written;
+}
+
+struct Pending {
+    QString path;
+    QByteArray bytes;
+    std::function<void(FifoAnswer::Result)> done;
+    QDeadlineTimer deadline;
+    ~Pending() { wipe(bytes); }
+};
+
+void attempt(const std::shared_ptr<Pending>& pending) {
+    const FifoAnswer::Result r = FifoAnswer::write(pending->path, pending->bytes);
+    if (r == FifoAnswer::Result::NoReader && !pending->deadline.hasExpired()) {
+        QTimer::singleShot(FifoAnswer::kRetryInterval, [pending] { attempt(pending); });
+        return;
+    }
+    wipe(pending->bytes);
+    if (pending->done) pending->done(r);
+}
+
+}  // namespace
+
+FifoAnswer::Result FifoAnswer::write(const QString& path, const QByteArray& bytes) {
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty()) return Result::Missing;
+    // Looked at before opening, so that no device or file of someone else is even opened.
+    struct stat before {};
+    if (::lstat(native.constData(), &before) != 0) return errno == ENOENT ? Result::Missing : Result::Failed;
+    if (!isOwnFifo(before)) return Result::NotOwnFifo;
+
+    const int fd = ::open(native.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) {
+        switch (errno) {
+        case ENXIO: return Result::NoReader;
+        case ENOENT: return Result::Missing;
+        case ELOOP: return Result::NotOwnFifo;
+        default: return Result::Failed;
+        }
+    }
+    // The path may have been replaced between the look and the opening.
+    struct stat opened {};
+    Result r;
+    if (::fstat(fd, &opened) != 0 || !isOwnFifo(opened) || opened.st_dev != before.st_dev ||
+        opened.st_ino != before.st_ino)
+        r = Result::NotOwnFifo;
+    else
+        r = writeAll(fd, bytes);
+    ::close(fd);
+    return r;
+}
+
+void FifoAnswer::send(const QString& path, QByteArray bytes, std::function<void(Result)> done,
+                      std::chrono::milliseconds patience) {
+    auto pending = std::make_shared<Pending>();
+    pending->path = path;
+    pending->bytes = std::move(bytes);
+    pending->done = std::move(done);
+    pending->deadline = QDeadlineTimer(patience);
+    attempt(pending);
+}
+
+QString FifoAnswer::describe(Result result) {
+    switch (result) {
+    case Result::Written: return QStringLiteral("answer written");
+    case Result::NoReader: return QStringLiteral("nobody reads the pipe");
+    case Result::NotOwnFifo: return QStringLiteral("the path is no named pipe of this user");
+    case Result::Missing: return QStringLiteral("the pipe does not exist");
+    case Result::Failed: return QStringLiteral("the reader went away during the write");
+    }
+    return {};
+}
