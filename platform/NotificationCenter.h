@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -27,11 +28,17 @@ public:
     void post(const std::string& name, const void* object);
 
 private:
+    // Shared with deliveries in progress, which skip a slot removed meanwhile.
+    struct Slot {
+        explicit Slot(Handler h) : handler(std::move(h)) {}
+        Handler handler;
+        std::atomic<bool> active{true};
+    };
     struct Entry {
         Token token;
         std::string name;
         const void* object;
-        std::shared_ptr<Handler> handler;
+        std::shared_ptr<Slot> slot;
     };
     std::mutex m_mutex;
     std::vector<Entry> m_entries;
