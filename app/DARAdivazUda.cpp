@@ -1,0 +1,68 @@
+#include "DARAdivazUda.h"
+
+#include <QDialog>
+#include <QIcon>
+
+#include "AuthenticationBridge.h"
+#include "ZImage.h"
+#include "ZLinkTextField.h"
+#include "ZVersionTextField.h"
+#include "ui_About.h"
+
+DARAdivazUda::DARAdivazUda(int& argc, char** argv, const std::string& defaultsPath)
+    : QApplication(argc, argv),
+      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)) {
+    setApplicationName(QStringLiteral("zandrel"));
+    setApplicationDisplayName(QStringLiteral("Zandrel"));
+    setDesktopFileName(QStringLiteral("zandrel"));
+    setApplicationVersion(ZVersionTextField::shortVersion());
+    setWindowIcon(ZImage::named(QStringLiteral("zandrel")));
+    // Closing the tunnels window hides it; the application goes on in the notification area.
+    setQuitOnLastWindowClosed(false);
+}
+
+DARAdivazUda::~DARAdivazUda() { delete m_about; }
+
+DARAdivazUda* DARAdivazUda::app() { return qobject_cast<DARAdivazUda*>(QCoreApplication::instance()); }
+
+TunnelList& DARAdivazUda::tunnels() {
+    if (!m_tunnelsLoaded) {
+        m_tunnelsLoaded = true;
+        m_tunnels = ROZUdivev::tunnelsFromArray(m_defaults->objectForKey("tunnels"));
+    }
+    return m_tunnels;
+}
+
+bool DARAdivazUda::authenticate(const QString& query, const QString& tunnelName, const QString& fifo,
+                                QString* error) {
+    return AuthenticationBridge::authenticate(tunnels(), query, tunnelName, fifo, error);
+}
+
+void DARAdivazUda::terminate() {
+    // exit() rather than quit(): quit() asks the windows first, and a window may say no.
+    QCoreApplication::exit(0);
+}
+
+void DARAdivazUda::handleQuitScriptCommand() { terminate(); }
+
+QString DARAdivazUda::aboutVersion() {
+    return QString::number(static_cast<unsigned>(ZVersionTextField::buildNumber()), 16).toUpper();
+}
+
+void DARAdivazUda::orderFrontStandardAboutPanel(QWidget* parent) {
+    if (!m_about) {
+        m_about = new QDialog(parent);
+        m_about->setAttribute(Qt::WA_DeleteOnClose);
+        Ui::About ui;
+        ui.setupUi(m_about);
+        ui.appIcon->setPixmap(ZImage::named(QStringLiteral("zandrel")).pixmap(64, 64));
+        ui.versionLine->setText(tr("Version %1").arg(aboutVersion()));
+        ui.homePage->setURL(QString::fromLatin1(kHomePage));
+        ui.homePage->setText(QStringLiteral("<a href=\"%1\">%1</a>").arg(QString::fromLatin1(kHomePage)));
+        // The field opens the address itself, on any release.
+        ui.homePage->setTextInteractionFlags(Qt::NoTextInteraction);
+    }
+    m_about->show();
+    m_about->raise();
+    m_about->activateWindow();
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QApplication>
+#include <QPointer>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Defaults.h"
+#include "ROZUdivev.h"
+
+#include <QDialog>
+
+// The application object: owns the preferences store and the one tunnel list of the run,
+// answers the D-Bus commands that concern the whole application, quits when asked (never
+// refusing) and shows the About dialog.
+class DARAdivazUda : public QApplication {
+    Q_OBJECT
+public:
+    static constexpr const char* kHomePage = "https://zandrel.org/";
+
+    // defaultsPath: the preferences file; empty means the user's standard one.
+    DARAdivazUda(int& argc, char** argv, const std::string& defaultsPath = {});
+    ~DARAdivazUda() override;
+
+    // The running application object, or nullptr.
+    static DARAdivazUda* app();
+
+    Defaults& defaults() { return *m_defaults; }
+    // The tunnel list, made from the stored "tunnels" at the first call (which starts the
+    // auto-connect tunnels) and the same list object ever after.
+    TunnelList& tunnels();
+    bool tunnelsLoaded() const { return m_tunnelsLoaded; }
+
+    // The askpass script's question: opens the prompt and returns at once; false with
+    // *error set when the request is refused.
+    bool authenticate(const QString& query, const QString& tunnelName, const QString& fifo, QString* error);
+
+    // Quits at once; nothing can refuse it. The quit steps run on aboutToQuit.
+    void terminate();
+    // The scripted quit: its arguments are not examined.
+    void handleQuitScriptCommand();
+
+    // The About dialog, with the build number in upper-case hexadecimal as its "Version".
+    void orderFrontStandardAboutPanel(QWidget* parent = nullptr);
+    QDialog* aboutPanel() const { return m_about; }
+    // "CFBundleVersion"'s leading decimal digits as upper-case hexadecimal: 26 -> "1A", "1.2.3" -> "1",
+    // none -> "0".
+    static QString aboutVersion();
+
+private:
+    std::unique_ptr<Defaults> m_defaults;
+    TunnelList m_tunnels;
+    bool m_tunnelsLoaded = false;
+    QPointer<QDialog> m_about;
+};

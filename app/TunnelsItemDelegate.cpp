@@ -1,0 +1,142 @@
+#include "TunnelsItemDelegate.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "TunnelsTableModel.h"
+#include "TunnelsTableView.h"
+#include "ZImage.h"
+
+namespace {
+constexpr int kImageSize = 24;
+constexpr int kMargin = 4;
+}  // namespace
+
+TunnelsItemDelegate::TunnelsItemDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
+
+QFont TunnelsItemDelegate::nameFont(const QFont& base) { return base; }
+
+QFont TunnelsItemDelegate::smallFont(const QFont& base) {
+    QFont f = base;
+    if (base.pointSizeF() > 0)
+        f.setPointSizeF(base.pointSizeF() * 0.85);
+    else
+        f.setPixelSize(std::max(8, base.pixelSize() * 85 / 100));
+    return f;
+}
+
+QColor TunnelsItemDelegate::statusColor() { return QColor::fromRgbF(0.5f, 0.5f, 0.5f, 1.0f); }
+
+QColor TunnelsItemDelegate::errorColor() { return QColor::fromRgbF(0.6f, 0.0f, 0.0f, 1.0f); }
+
+int TunnelsItemDelegate::rowHeight(const QFont& base) {
+    const int name = QFontMetrics(nameFont(base)).height();
+    const int small = QFontMetrics(smallFont(base)).height();
+    return std::max(kImageSize, name + 2 * small) + 2 * kMargin;
+}
+
+QRect TunnelsItemDelegate::buttonRect(const QRect& cell) {
+    QRect r(0, 0, kImageSize, kImageSize);
+    r.moveCenter(cell.center());
+    return r;
+}
+
+void TunnelsItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& styleOption,
+                                const QModelIndex& index) const {
+    QStyleOptionViewItem option = styleOption;
+    initStyleOption(&option, index);
+    const auto* table = qobject_cast<const TunnelsTableView*>(option.widget);
+    const bool showSelection = table && table->selectionActive();
+    if (!showSelection) option.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+    if (option.state & QStyle::State_Selected) {
+        const QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        QStyleOptionViewItem panel = option;
+        panel.text.clear();
+        panel.icon = QIcon();
+        style->drawPrimitive(QStyle::PE_PanelItemViewItem, &panel, painter, option.widget);
+    }
+
+    const QString id = TunnelsTableModel::columnIdentifier(index.column());
+    if (id == QLatin1String("icon")) {
+        const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
+        if (!icon.isNull()) icon.paint(painter, buttonRect(option.rect));
+    } else if (id == QLatin1String("text")) {
+        paintText(painter, option, index);
+    } else if (id == QLatin1String("button")) {
+        const int role = m_pressed == index ? TunnelsTableModel::AlternateImageNameRole : TunnelsTableModel::ImageNameRole;
+        const QIcon icon = ZImage::named(index.data(role).toString());
+        if (!icon.isNull()) icon.paint(painter, buttonRect(option.rect));
+    }
+}
+
+void TunnelsItemDelegate::paintText(QPainter* painter, const QStyleOptionViewItem& option,
+                                    const QModelIndex& index) const {
+    const QString name = index.data(TunnelsTableModel::NameRole).toString();
+    const QString status = index.data(TunnelsTableModel::StatusRole).toString();
+    const QString error = index.data(TunnelsTableModel::ErrorRole).toString();
+    const QFont nf = nameFont(option.font);
+    const QFont sf = smallFont(option.font);
+    const QFontMetrics nm(nf);
+    const QFontMetrics sm(sf);
+    const QRect area = option.rect.adjusted(kMargin, 0, -kMargin, 0);
+    const int height = nm.height() + sm.height() * (error.isEmpty() ? 1 : 2);
+    int y = area.y() + (area.height() - height) / 2;
+    const bool selected = option.state & QStyle::State_Selected;
+
+    painter->save();
+    painter->setClipRect(option.rect);
+    auto line = [&](const QString& text, const QFont& font, const QFontMetrics& fm, const QColor& color) {
+        painter->setFont(font);
+        painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : color);
+        const QString shown = fm.elidedText(text.simplified(), Qt::ElideRight, area.width());
+        painter->drawText(QRect(area.x(), y, area.width(), fm.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+        y += fm.height();
+    };
+    line(name, nf, nm, Qt::black);
+    line(status, sf, sm, statusColor());
+    if (!error.isEmpty()) line(error, sf, sm, errorColor());
+    painter->restore();
+}
+
+QSize TunnelsItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
+    const QString id = TunnelsTableModel::columnIdentifier(index.column());
+    if (id == QLatin1String("text")) return {160, rowHeight(option.font)};
+    return {kImageSize + 2 * kMargin, rowHeight(option.font)};
+}
+
+bool TunnelsItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                                      const QModelIndex& index) {
+    auto* view = const_cast<QWidget*>(option.widget);
+    if (TunnelsTableModel::columnIdentifier(index.column()) != QLatin1String("button")) {
+        // Released away from the button that was pressed: it springs back without firing.
+        if (event->type() == QEvent::MouseButtonRelease && m_pressed.isValid()) {
+            m_pressed = QPersistentModelIndex();
+            if (view) view->update();
+        }
+        return QStyledItemDelegate::editorEvent(event, model, option, index);
+    }
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() != Qt::LeftButton) return false;
+        m_pressed = index;
+        if (view) view->update();
+        return true;
+    }
+    case QEvent::MouseButtonRelease: {
+        auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() != Qt::LeftButton) return false;
+        // A momentary button: it fires when released over the cell it was pressed in.
+        const bool fire = m_pressed == index && option.rect.contains(mouse->position().toPoint());
+        m_pressed = QPersistentModelIndex();
+        if (view) view->update();
+        if (fire) model->setData(index, true, Qt::EditRole);
+        return true;
+    }
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QPersistentModelIndex>
+#include <QStyledItemDelegate>
+
+// The cells of the tunnels table, told apart by column identifier: the state image ("icon"),
+// the name with the status and any failure reason under it ("text"), and the borderless
+// start/stop image button ("button"), which reports a click as the value true for its cell.
+// With the table's selection display off, a selected row is drawn as any other.
+class TunnelsItemDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+public:
+    explicit TunnelsItemDelegate(QObject* parent = nullptr);
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    bool editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                     const QModelIndex& index) override;
+
+    static QFont nameFont(const QFont& base);
+    static QFont smallFont(const QFont& base);
+    static QColor statusColor();
+    static QColor errorColor();
+    // The height of a row that holds the three lines of the "text" column.
+    static int rowHeight(const QFont& base);
+    // Where the button's image is drawn inside its cell.
+    static QRect buttonRect(const QRect& cell);
+
+private:
+    void paintText(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const;
+    QPersistentModelIndex m_pressed;  // the button held down, drawn with its alternate image
+};

@@ -1,0 +1,98 @@
+#include "TunnelsTableModel.h"
+
+#include "ZImage.h"
+
+namespace {
+const char* const kIdentifiers[] = {"icon", "text", "button"};
+}
+
+TunnelsTableModel::TunnelsTableModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+void TunnelsTableModel::setTunnels(const TunnelList* tunnels) {
+    m_source = tunnels;
+    reload();
+}
+
+void TunnelsTableModel::reload() {
+    TunnelList rows = m_source ? *m_source : TunnelList{};
+    if (rows.size() != m_rows.size()) {
+        beginResetModel();
+        m_rows = std::move(rows);
+        endResetModel();
+        return;
+    }
+    m_rows = std::move(rows);
+    if (!m_rows.empty()) Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
+}
+
+TunnelPtr TunnelsTableModel::tunnel(int row) const {
+    if (row < 0 || row >= rowCount()) return nullptr;
+    return m_rows[static_cast<size_t>(row)];
+}
+
+QString TunnelsTableModel::columnIdentifier(int column) {
+    if (column < 0 || column >= ColumnCount) return {};
+    return QString::fromLatin1(kIdentifiers[column]);
+}
+
+int TunnelsTableModel::columnWithIdentifier(const QString& identifier) {
+    for (int c = 0; c < ColumnCount; ++c)
+        if (identifier == QLatin1String(kIdentifiers[c])) return c;
+    return -1;
+}
+
+int TunnelsTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+}
+
+int TunnelsTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
+
+QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
+    const TunnelPtr t = tunnel(index.row());
+    if (!t || index.column() < 0 || index.column() >= ColumnCount) return {};
+    const QString id = columnIdentifier(index.column());
+
+    if (role == ErrorRole || role == Qt::ToolTipRole) {
+        // Why the tunnel is down; a connected tunnel has nothing to explain.
+        if (t->code() == 2) return role == ErrorRole ? QVariant(QString()) : QVariant();
+        const QString error = QString::fromStdString(t->lastError());
+        if (role == Qt::ToolTipRole && error.isEmpty()) return {};
+        return error;
+    }
+    if (role == RunningRole) return t->isRunning();
+    if (role == CodeRole) return t->code();
+
+    if (id == QLatin1String("icon")) {
+        if (role == ImageNameRole) return QString::fromStdString(t->icon());
+        if (role == Qt::DecorationRole) return ZImage::named(QString::fromStdString(t->icon()));
+    } else if (id == QLatin1String("text")) {
+        if (role == NameRole) return QString::fromStdString(t->connName());
+        if (role == StatusRole) return QString::fromStdString(t->status());
+        if (role == Qt::DisplayRole)
+            return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->status());
+    } else if (id == QLatin1String("button")) {
+        const bool running = t->isRunning();
+        if (role == ImageNameRole) return QString::fromLatin1(running ? "stop_n" : "start_n");
+        if (role == AlternateImageNameRole) return QString::fromLatin1(running ? "stop_p" : "start_p");
+    }
+    return {};
+}
+
+QVariant TunnelsTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::UserRole) return columnIdentifier(section);
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+Qt::ItemFlags TunnelsTableModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+}
+
+bool TunnelsTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    Q_UNUSED(role);
+    const TunnelPtr t = tunnel(index.row());
+    if (!t) return false;
+    if (columnIdentifier(index.column()) == QLatin1String("button") && value.toBool()) t->toggleTunnel();
+    reload();
+    return true;
+}

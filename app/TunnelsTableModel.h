@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QString>
+
+#include "ROZUdivev.h"
+
+// The tunnels table's data source: row i is tunnel i of the application's list, unsorted and
+// unfiltered. The rows are a snapshot of that list taken at each reload, so that the
+// preferences editor may change the list between two reloads without the view ever asking
+// for a row that no longer exists.
+class TunnelsTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { IconColumn = 0, TextColumn = 1, ButtonColumn = 2, ColumnCount = 3 };
+    enum Role {
+        ImageNameRole = Qt::UserRole + 1,  // "icon": the state image; "button": the image
+        AlternateImageNameRole,            // "button": the image while pressed
+        NameRole,                          // "text": first line
+        StatusRole,                        // "text": second line
+        ErrorRole,                         // "text": third line, empty when none is shown
+        RunningRole,
+        CodeRole,
+    };
+
+    explicit TunnelsTableModel(QObject* parent = nullptr);
+
+    // The list the rows come from (the application's, never copied); reloads.
+    void setTunnels(const TunnelList* tunnels);
+    // Takes the list anew and tells the view: a reset when the row count changed, else a
+    // change of every cell (which keeps the selection).
+    void reload();
+    TunnelPtr tunnel(int row) const;
+
+    // "icon", "text", "button", or empty.
+    static QString columnIdentifier(int column);
+    static int columnWithIdentifier(const QString& identifier);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // A click on a row's button arrives as the value true for its "button" cell: toggles the
+    // tunnel, then reloads.
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+
+private:
+    const TunnelList* m_source = nullptr;
+    TunnelList m_rows;
+};

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QColor>
+#include <QSize>
+#include <QTableView>
+
+// The tunnels table: pale blue and white stripes behind the rows, over the whole visible
+// width and down to the bottom of the redrawn area (below the last row too), and a selection
+// display that can be switched off while the table still keeps its selection.
+class TunnelsTableView : public QTableView {
+    Q_OBJECT
+    // Off in a table made in code; the window layout switches it on, as a table loaded from a
+    // layout starts with its selection shown.
+    Q_PROPERTY(bool selectionActive READ selectionActive WRITE setSelectionActive)
+public:
+    explicit TunnelsTableView(QWidget* parent = nullptr);
+
+    bool selectionActive() const { return m_selectionActive; }
+    // Takes effect at the next redraw; nothing is redrawn by it.
+    void setSelectionActive(bool active) { m_selectionActive = active; }
+
+    // A row's pitch is rowHeight() + intercellSpacing().height(); the strip between two bands
+    // is left to the table's background.
+    int rowHeight() const;
+    void setRowHeight(int height);
+    QSize intercellSpacing() const { return m_intercellSpacing; }
+    void setIntercellSpacing(QSize spacing);
+
+    static QColor evenRowColor();
+    static QColor oddRowColor();
+
+    // Paints the bands that meet clip (viewport coordinates), each cut to clip.
+    void paintStripes(QPainter& painter, const QRect& clip) const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool m_selectionActive = false;
+    QSize m_intercellSpacing{0, 0};
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+// The notification-area icon: its image tells at a glance whether none, some or all of the
+// running tunnels are connected; its menu holds the window's own items. It only reports
+// intentions; the tunnels window controller acts on them. Where the desktop has no
+// notification area (or on the offscreen platform) the menu still exists but is not shown.
+class ZTrayIcon : public QObject {
+    Q_OBJECT
+public:
+    enum class State { None, Some, All };
+
+    explicit ZTrayIcon(const QList<QAction*>& actions, QObject* parent = nullptr);
+    ~ZTrayIcon() override;
+
+    // Shows the icon when the desktop has a notification area; false otherwise.
+    bool show();
+    bool isShown() const;
+    QMenu* menu() const { return m_menu; }
+
+    // None: no running tunnel is connected (or none runs); Some: part of them; All: every one.
+    static State stateFor(int running, int connected);
+    void setState(State state, int running, int connected);
+    State state() const { return m_state; }
+    // "offState", "middleState" or "onState".
+    static const char* imageName(State state);
+
+Q_SIGNALS:
+    // A left click on the icon.
+    void activated();
+
+private:
+    QMenu* m_menu;
+    QPointer<QSystemTrayIcon> m_icon;
+    State m_state = State::None;
+};

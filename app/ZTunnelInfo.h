@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDBusArgument>
+#include <QList>
+#include <QMetaType>
+#include <QString>
+
+#include "ROZUdivev.h"
+
+// One row of the D-Bus method ListTunnels, signature (ssibs).
+struct ZTunnelInfo {
+    QString name;
+    QString status;
+    int code = 0;
+    bool running = false;
+    QString lastError;
+
+    static ZTunnelInfo fromTunnel(const ROZUdivev& tunnel);
+    // Makes the type known to Qt's D-Bus marshalling; call once before the bus is used.
+    static void registerMetaType();
+};
+using ZTunnelInfoList = QList<ZTunnelInfo>;
+
+QDBusArgument& operator<<(QDBusArgument& argument, const ZTunnelInfo& info);
+const QDBusArgument& operator>>(const QDBusArgument& argument, ZTunnelInfo& info);
+
+Q_DECLARE_METATYPE(ZTunnelInfo)
+Q_DECLARE_METATYPE(ZTunnelInfoList)

@@ -1,0 +1,268 @@
+#include "Zandrel.h"
+
+#include <QAction>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QMainWindow>
+#include <QScreen>
+#include <QStringList>
+#include <mutex>
+#include <unordered_set>
+
+#include "Bundle.h"
+#include "DARAdivazUda.h"
+#include "Log.h"
+#include "PreferencesController.h"
+#include "TunnelsItemDelegate.h"
+#include "TunnelsTableModel.h"
+#include "TunnelsTableView.h"
+#include "ZTrayIcon.h"
+#include "ui_MainMenu.h"
+
+// Notifications arrive on launch threads, many per second during a burst of ssh output. Each
+// one only marks its sender and, for the first since the last redraw, queues one call to the
+// GUI thread; widgets are never touched here. target is cleared when the controller goes, so
+// a late notification finds nobody to call.
+struct Zandrel::Hop {
+    std::mutex mutex;
+    Zandrel* target = nullptr;
+    bool pending = false;
+    std::unordered_set<const void*> changed;
+
+    void notify(const Notification& n) {
+        std::lock_guard lock(mutex);
+        if (!target) return;
+        if (n.name == ROZUdivev::kStatusChanged) changed.insert(n.object);
+        if (pending) return;
+        pending = true;
+        Zandrel* t = target;
+        QMetaObject::invokeMethod(t, [t] { t->scheduleRedraw(); }, Qt::QueuedConnection);
+    }
+};
+
+namespace {
+QString localized(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
+}  // namespace
+
+Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
+    : QObject(parent),
+      m_app(app),
+      m_ui(std::make_unique<Ui::MainMenu>()),
+      m_palette(new QMainWindow),
+      m_model(new TunnelsTableModel(this)),
+      m_delegate(new TunnelsItemDelegate(this)),
+      m_hop(std::make_shared<Hop>()) {
+    m_ui->setupUi(m_palette);
+    m_ui->tunnelsTable->setModel(m_model);
+    m_frameTimer.setSingleShot(true);
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_frameTimer, &QTimer::timeout, this, &Zandrel::redraw);
+
+    connect(shMenu(), &QAction::triggered, this, &Zandrel::showHide);
+    connect(preferencesItem(), &QAction::triggered, this, &Zandrel::openPreferences);
+    connect(aboutItem(), &QAction::triggered, this, [this] { m_app.orderFrontStandardAboutPanel(); });
+    connect(quitItem(), &QAction::triggered, &m_app, &DARAdivazUda::terminate);
+    connect(&m_app, &QCoreApplication::aboutToQuit, this, &Zandrel::applicationWillTerminate);
+
+    m_tray = new ZTrayIcon({shMenu(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()}, this);
+    connect(m_tray, &ZTrayIcon::activated, this, &Zandrel::showHide);
+}
+
+Zandrel::~Zandrel() {
+    for (auto token : m_observers) NotificationCenter::defaultCenter().removeObserver(token);
+    {
+        std::lock_guard lock(m_hop->mutex);
+        m_hop->target = nullptr;
+    }
+    delete m_tray;
+    m_tray = nullptr;
+    delete m_palette;
+}
+
+TunnelsTableView* Zandrel::tunnelsTable() const { return m_ui->tunnelsTable; }
+QAction* Zandrel::shMenu() const { return m_ui->shMenu; }
+QAction* Zandrel::preferencesItem() const { return m_ui->actionPreferences; }
+QAction* Zandrel::aboutItem() const { return m_ui->actionAbout; }
+QAction* Zandrel::quitItem() const { return m_ui->actionQuit; }
+
+int Zandrel::numberOfTunnels() const { return m_tunnels ? static_cast<int>(m_tunnels->size()) : 0; }
+
+std::string Zandrel::frameKey(const std::string& name) { return "NSWindow Frame " + name; }
+
+void Zandrel::awakeFromNib() {
+    m_app.defaults().registerDefaults({{"autoOpen", true}});
+
+    // The cells: one delegate draws the state image, the text and the image button.
+    TunnelsTableView* table = tunnelsTable();
+    table->setItemDelegate(m_delegate);
+    table->setSelectionActive(false);
+    table->setRowHeight(TunnelsItemDelegate::rowHeight(table->font()));
+    QHeaderView* header = table->horizontalHeader();
+    header->setMinimumSectionSize(1);
+    header->setSectionResizeMode(TunnelsTableModel::IconColumn, QHeaderView::Fixed);
+    header->setSectionResizeMode(TunnelsTableModel::TextColumn, QHeaderView::Stretch);
+    header->setSectionResizeMode(TunnelsTableModel::ButtonColumn, QHeaderView::Fixed);
+    header->resizeSection(TunnelsTableModel::IconColumn, 36);
+    header->resizeSection(TunnelsTableModel::ButtonColumn, 36);
+    connect(table, &QAbstractItemView::doubleClicked, this, &Zandrel::doubleAction);
+
+    // The first request for the list: the tunnels are made and the auto-connect ones start.
+    m_tunnels = &m_app.tunnels();
+    m_model->setTunnels(m_tunnels);
+
+    {
+        std::lock_guard lock(m_hop->mutex);
+        m_hop->target = this;
+    }
+    auto& center = NotificationCenter::defaultCenter();
+    auto hop = m_hop;
+    m_observers.push_back(center.addObserver(ROZUdivev::kStatusChanged, nullptr,
+                                             [hop](const Notification& n) { hop->notify(n); }));
+    m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
+                                             [hop](const Notification& n) { hop->notify(n); }));
+
+    restoreFrame();
+
+    const Value open = m_app.defaults().objectForKey("openPalette");
+    if (open.isNone() || open.boolValue()) {
+        m_palette->show();
+        m_palette->raise();
+        m_palette->activateWindow();
+        shMenu()->setText(localized("SHMENU_HIDE"));
+    } else {
+        shMenu()->setText(localized("SHMENU_SHOW"));
+    }
+
+    const bool trayShown = m_tray->show();
+    updateTrayState();
+    if (!trayShown && !m_palette->isVisible())
+        Log::line("The tunnels window starts hidden and the desktop has no notification area: "
+                  "start zandrel again to show it.");
+    m_sinceRedraw.start();
+}
+
+void Zandrel::doubleAction() {
+    const auto rows = tunnelsTable()->selectionModel()->selectedRows();
+    if (rows.isEmpty()) return;
+    if (TunnelPtr t = m_model->tunnel(rows.first().row())) t->startTunnel();
+}
+
+void Zandrel::openPreferences() {
+    // The preferences window is modal, but the notification-area menu can still ask again.
+    if (m_preferencesOpen) return;
+    m_preferencesOpen = true;
+    {
+        PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_palette);
+        controller.exec();
+    }
+    m_preferencesOpen = false;
+    redraw();
+}
+
+void Zandrel::showHide() {
+    if (m_palette->isVisible()) {
+        m_palette->close();
+        shMenu()->setText(localized("SHMENU_SHOW"));
+    } else {
+        showWindow();
+    }
+}
+
+void Zandrel::showWindow() {
+    m_palette->show();
+    m_palette->raise();
+    m_palette->activateWindow();
+    shMenu()->setText(localized("SHMENU_HIDE"));
+}
+
+void Zandrel::scheduleRedraw() {
+    if (m_frameTimer.isActive()) return;
+    const qint64 since = m_sinceRedraw.isValid() ? m_sinceRedraw.elapsed() : kFrameMs;
+    if (since >= kFrameMs)
+        redraw();
+    else
+        m_frameTimer.start(static_cast<int>(kFrameMs - since));
+}
+
+void Zandrel::redraw() {
+    m_frameTimer.stop();
+    std::unordered_set<const void*> changed;
+    {
+        std::lock_guard lock(m_hop->mutex);
+        m_hop->pending = false;
+        changed.swap(m_hop->changed);
+    }
+    m_sinceRedraw.restart();
+    m_model->reload();
+    tunnelsTable()->viewport()->update();
+    updateTrayState();
+
+    if (m_tunnels && !changed.empty()) {
+        for (const TunnelPtr& t : *m_tunnels) {
+            if (!changed.count(t.get())) continue;
+            const QString status = QString::fromStdString(t->status());
+            const int code = t->code();
+            auto it = m_lastReported.find(t.get());
+            if (it != m_lastReported.end() && it->first == status && it->second == code) continue;
+            m_lastReported.insert(t.get(), {status, code});
+            Q_EMIT tunnelStatusChanged(QString::fromStdString(t->connName()), status, code);
+        }
+    }
+    ++m_redrawCount;
+    Q_EMIT redrawn();
+}
+
+void Zandrel::updateTrayState() {
+    int running = 0;
+    int connected = 0;
+    if (m_tunnels) {
+        for (const TunnelPtr& t : *m_tunnels) {
+            if (!t->isRunning()) continue;
+            ++running;
+            if (t->code() == 2) ++connected;
+        }
+    }
+    m_tray->setState(ZTrayIcon::stateFor(running, connected), running, connected);
+}
+
+void Zandrel::saveFrame() {
+    const QRect g = m_palette->geometry();
+    const std::string frame = QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
+    m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName));
+}
+
+void Zandrel::restoreFrame() {
+    const Value stored = m_app.defaults().objectForKey(frameKey(kFrameName));
+    const QStringList parts = QString::fromStdString(stored.text()).split(u' ', Qt::SkipEmptyParts);
+    if (parts.size() != 4) return;
+    int v[4];
+    for (int i = 0; i < 4; ++i) {
+        bool ok = false;
+        v[i] = parts[i].toInt(&ok);
+        if (!ok) return;
+    }
+    const QRect frame(v[0], v[1], v[2], v[3]);
+    if (frame.width() <= 0 || frame.height() <= 0 || frame.width() > 32767 || frame.height() > 32767) return;
+    // A frame from a screen that is gone keeps its size but not its place.
+    bool onScreen = false;
+    for (const QScreen* screen : QGuiApplication::screens())
+        if (screen->availableGeometry().intersects(frame)) onScreen = true;
+    if (onScreen)
+        m_palette->setGeometry(frame);
+    else
+        m_palette->resize(frame.size());
+}
+
+void Zandrel::applicationWillTerminate() {
+    if (m_terminated) return;
+    m_terminated = true;
+    const TunnelList tunnels = m_tunnels ? *m_tunnels : TunnelList{};
+    for (const TunnelPtr& t : tunnels) t->stopTunnel();
+    ROZUdivev::setShutdown(true);
+    // One that was still launching when the first pass came by.
+    for (const TunnelPtr& t : tunnels) t->stopTunnel();
+    saveFrame();
+    m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette");
+    // No launch thread may outlive the process (it would run on a torn-down application).
+    ROZUdivev::waitForLaunchThreads(kQuitWait);
+}

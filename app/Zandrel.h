@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTimer>
+#include <memory>
+
+#include "NotificationCenter.h"
+#include "ROZUdivev.h"
+
+class DARAdivazUda;
+class QAction;
+class QMainWindow;
+class QModelIndex;
+class TunnelsItemDelegate;
+class TunnelsTableModel;
+class TunnelsTableView;
+class ZTrayIcon;
+namespace Ui {
+class MainMenu;
+}
+
+// The tunnels window controller: one row per tunnel with its state image, name and status,
+// and a start/stop button; the show/hide, preferences, About and quit items in the window's
+// menu and the notification-area menu; the redraw on status and preference changes; and the
+// quit steps.
+class Zandrel : public QObject {
+    Q_OBJECT
+public:
+    // Redraws are coalesced to at most one per display frame.
+    static constexpr int kFrameMs = 16;
+    static constexpr const char* kFrameName = "tunnelsWindow";
+    // How long quitting waits for the launch threads to end.
+    static constexpr std::chrono::milliseconds kQuitWait{3000};
+
+    // Loads the window from its layout, hidden; awakeFromNib does the start-up.
+    explicit Zandrel(DARAdivazUda& app, QObject* parent = nullptr);
+    ~Zandrel() override;
+
+    // The start-up steps: the table's cells, the tunnel list (which starts the auto-connect
+    // tunnels), the observers, the window frame, and showing the window unless "openPalette"
+    // says no.
+    void awakeFromNib();
+
+    int numberOfTunnels() const;
+    QMainWindow* palette() const { return m_palette; }
+    TunnelsTableView* tunnelsTable() const;
+    TunnelsTableModel* model() const { return m_model; }
+    QAction* shMenu() const;
+    QAction* preferencesItem() const;
+    QAction* aboutItem() const;
+    QAction* quitItem() const;
+    ZTrayIcon* trayIcon() const { return m_tray; }
+    // Redraws done so far (each one a reload of every row).
+    quint64 redrawCount() const { return m_redrawCount; }
+
+    // The Defaults key the frame of a named window is kept under.
+    static std::string frameKey(const std::string& name);
+
+public Q_SLOTS:
+    // A double click starts the selected row's tunnel; it never stops one.
+    void doubleAction();
+    void openPreferences();
+    // Hides a visible window, shows a hidden one; the item's title says what it will do next.
+    void showHide();
+    // Shows the window and brings it to the front (a second launch, D-Bus ShowWindow).
+    void showWindow();
+    // The quit steps: stop every tunnel in list order, let no launch thread start another ssh,
+    // save the frame, store the window's visibility as "openPalette", wait for the launch threads.
+    void applicationWillTerminate();
+
+Q_SIGNALS:
+    // A tunnel's status text or code changed, seen at a redraw.
+    void tunnelStatusChanged(const QString& name, const QString& status, int code);
+    void redrawn();
+
+private:
+    struct Hop;
+    void scheduleRedraw();
+    void redraw();
+    void updateTrayState();
+    void saveFrame();
+    void restoreFrame();
+
+    DARAdivazUda& m_app;
+    std::unique_ptr<Ui::MainMenu> m_ui;
+    QMainWindow* m_palette;
+    TunnelsTableModel* m_model;
+    TunnelsItemDelegate* m_delegate;
+    ZTrayIcon* m_tray = nullptr;
+    TunnelList* m_tunnels = nullptr;
+    bool m_preferencesOpen = false;
+    bool m_terminated = false;
+
+    std::shared_ptr<Hop> m_hop;
+    std::vector<NotificationCenter::Token> m_observers;
+    QTimer m_frameTimer;
+    QElapsedTimer m_sinceRedraw;
+    quint64 m_redrawCount = 0;
+    QHash<const void*, QPair<QString, int>> m_lastReported;
+};

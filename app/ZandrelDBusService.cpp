@@ -1,0 +1,80 @@
+#include "ZandrelDBusService.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QTimer>
+
+#include "DARAdivazUda.h"
+#include "Zandrel.h"
+#include "zandreladaptor.h"
+
+ZandrelDBusService::ZandrelDBusService(DARAdivazUda& app, Zandrel& controller, QObject* parent)
+    : QObject(parent), m_app(app), m_controller(controller) {
+    new ZandrelAdaptor(this);
+    connect(&m_controller, &Zandrel::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
+}
+
+ZandrelDBusService::Registration ZandrelDBusService::registerOn(QDBusConnection bus, QString* error) {
+    if (!bus.isConnected()) {
+        if (error) *error = bus.lastError().message();
+        return Registration::NoBus;
+    }
+    if (!bus.registerObject(QString::fromLatin1(kPath), this)) {
+        if (error) *error = bus.lastError().message();
+        return Registration::NoBus;
+    }
+    if (!bus.registerService(QString::fromLatin1(kService))) {
+        bus.unregisterObject(QString::fromLatin1(kPath));
+        if (error) *error = bus.lastError().message();
+        // Someone holds the name: another Zandrel. Anything else is a bus problem.
+        if (bus.interface() && bus.interface()->isServiceRegistered(QString::fromLatin1(kService)))
+            return Registration::AlreadyRunning;
+        return Registration::NoBus;
+    }
+    return Registration::Registered;
+}
+
+bool ZandrelDBusService::showRunningInstance(QDBusConnection bus, QString* error) {
+    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(kService), QString::fromLatin1(kPath),
+                                                       QString::fromLatin1(kInterface), QStringLiteral("ShowWindow"));
+    const QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
+    if (reply.type() == QDBusMessage::ReplyMessage) return true;
+    if (error) *error = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+    return false;
+}
+
+QString ZandrelDBusService::Authenticate(const QString& query, const QString& tunnelName, const QString& fifo) {
+    QString error;
+    if (m_app.authenticate(query, tunnelName, fifo, &error)) return QStringLiteral("OK");
+    sendErrorReply(QString::fromLatin1(kErrorInvalidArgs), error.isEmpty() ? QStringLiteral("refused") : error);
+    return {};
+}
+
+void ZandrelDBusService::Quit() {
+    // The reply goes out first; the quit runs from the event loop, as the menu's does.
+    QTimer::singleShot(0, &m_app, [app = &m_app] { app->handleQuitScriptCommand(); });
+}
+
+ZTunnelInfoList ZandrelDBusService::ListTunnels() {
+    ZTunnelInfoList list;
+    for (const TunnelPtr& t : m_app.tunnels()) list.append(ZTunnelInfo::fromTunnel(*t));
+    return list;
+}
+
+TunnelPtr ZandrelDBusService::tunnelNamed(const QString& name) {
+    const std::string wanted = name.toStdString();
+    for (const TunnelPtr& t : m_app.tunnels())
+        if (t->connName() == wanted) return t;
+    sendErrorReply(QString::fromLatin1(kErrorUnknownTunnel), QStringLiteral("No tunnel is named \"%1\"").arg(name));
+    return nullptr;
+}
+
+void ZandrelDBusService::StartTunnel(const QString& name) {
+    if (TunnelPtr t = tunnelNamed(name)) t->startTunnel();
+}
+
+void ZandrelDBusService::StopTunnel(const QString& name) {
+    if (TunnelPtr t = tunnelNamed(name)) t->stopTunnel();
+}
+
+void ZandrelDBusService::ShowWindow() { m_controller.showWindow(); }

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+#include <QString>
+
+#include "ZTunnelInfo.h"
+
+class DARAdivazUda;
+class Zandrel;
+
+// The object behind org.zandrel.Zandrel on the session bus (interface in
+// resources/dbus/org.zandrel.Zandrel.xml; the adaptor is generated from it). Calls run on the
+// GUI thread, from the event loop.
+class ZandrelDBusService : public QObject, protected QDBusContext {
+    Q_OBJECT
+public:
+    static constexpr const char* kService = "org.zandrel.Zandrel";
+    static constexpr const char* kPath = "/org/zandrel/Zandrel";
+    static constexpr const char* kInterface = "org.zandrel.Zandrel";
+    static constexpr const char* kErrorInvalidArgs = "org.zandrel.Zandrel.Error.InvalidArgs";
+    static constexpr const char* kErrorUnknownTunnel = "org.zandrel.Zandrel.Error.UnknownTunnel";
+
+    ZandrelDBusService(DARAdivazUda& app, Zandrel& controller, QObject* parent = nullptr);
+
+    enum class Registration { Registered, AlreadyRunning, NoBus };
+    // Puts the object on the bus and then claims the service name, so that whoever sees the
+    // name finds the object. AlreadyRunning when another process holds the name.
+    Registration registerOn(QDBusConnection bus, QString* error);
+    // Asks the instance that holds the name to show its window; false with *error on failure.
+    static bool showRunningInstance(QDBusConnection bus, QString* error);
+
+public Q_SLOTS:
+    QString Authenticate(const QString& query, const QString& tunnelName, const QString& fifo);
+    void Quit();
+    ZTunnelInfoList ListTunnels();
+    void StartTunnel(const QString& name);
+    void StopTunnel(const QString& name);
+    void ShowWindow();
+
+Q_SIGNALS:
+    void StatusChanged(const QString& name, const QString& status, int code);
+
+private:
+    // The first tunnel of that name, or nullptr after sending the error reply.
+    TunnelPtr tunnelNamed(const QString& name);
+
+    DARAdivazUda& m_app;
+    Zandrel& m_controller;
+};
