@@ -1,15 +1,360 @@
 #include "PreferencesController.h"
 
-#include <QDialog>
+#include <algorithm>
 
-// Placeholder until the editor lands: an empty modal window.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "CipherList.h"
+#include "EditGuard.h"
+#include "EditValidator.h"
+#include "ForwardItemDelegate.h"
+#include "ForwardListModel.h"
+#include "NotificationCenter.h"
+#include "PreferencesWindow.h"
+#include "TunnelListModel.h"
+#include "ui_Preferences.h"
+
+namespace {
+constexpr int kDrawerWidth = 250;
+
+QString textOf(const Value& v) { return v.isText() ? QString::fromStdString(v.text()) : QString(); }
+}  // namespace
+
 PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defaults, QWidget* parent)
-    : m_tunnels(tunnels), m_defaults(defaults), m_parent(parent) {}
+    : PreferencesController(tunnels, defaults, CipherList::system(), parent) {}
+
+PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defaults, CipherList& ciphers,
+                                             QWidget* parent)
+    : m_tunnels(tunnels),
+      m_defaults(defaults),
+      m_ciphers(ciphers),
+      m_window(std::make_unique<PreferencesWindow>(parent)),
+      m_ui(std::make_unique<Ui::Preferences>()) {
+    m_ui->setupUi(m_window.get());
+    m_window->setWillClose([this] { windowWillClose(); });
+
+    m_tunnelModel = new TunnelListModel(m_tunnels, m_window.get());
+    m_ui->tunnelsList->setModel(m_tunnelModel);
+    m_ui->tunnelsList->horizontalHeader()->hide();
+
+    auto current = [this] { return currentTunnel(); };
+    m_localModel = new ForwardListModel(ForwardListModel::Side::Local, current, m_window.get());
+    m_remoteModel = new ForwardListModel(ForwardListModel::Side::Remote, current, m_window.get());
+    for (auto [view, model] : {std::pair{m_ui->localList, m_localModel}, std::pair{m_ui->remoteList, m_remoteModel}}) {
+        view->setModel(model);
+        view->setItemDelegate(new ForwardItemDelegate(view));
+        view->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    }
+
+    m_ui->cryptMethod->addItem(tr("Automatic"), QString(""));
+    for (const QString& c : m_ciphers.ciphers()) m_ui->cryptMethod->addItem(c, c);
+
+    // Like the forward ports: a SOCKS4 port outside 1..65535 is refused where it is typed.
+    new EditGuard(m_ui->SOCKS4Port, [](QString& text) { return EditValidator::portShouldEndEditing(text); });
+
+    m_ui->drawer->setFixedWidth(kDrawerWidth);
+    m_ui->drawer->hide();
+
+    connectControls();
+    awakeFromNib();
+}
 
 PreferencesController::~PreferencesController() = default;
 
-int PreferencesController::exec() {
-    QDialog dialog(m_parent);
-    dialog.setWindowTitle(QStringLiteral("Preferences"));
-    return dialog.exec();
+QDialog* PreferencesController::window() const { return m_window.get(); }
+
+int PreferencesController::exec() { return m_window->exec(); }
+
+void PreferencesController::connectControls() {
+    auto button = [this](QPushButton* b, void (PreferencesController::*action)()) {
+        connect(b, &QPushButton::clicked, this, [this, action] { (this->*action)(); });
+    };
+    button(m_ui->addHostButton, &PreferencesController::addHost);
+    button(m_ui->delHostButton, &PreferencesController::delHost);
+    button(m_ui->addLocalButton, &PreferencesController::addLocal);
+    button(m_ui->delLocalButton, &PreferencesController::delLocal);
+    button(m_ui->addRemoteButton, &PreferencesController::addRemote);
+    button(m_ui->delRemoteButton, &PreferencesController::delRemote);
+    connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
+
+    for (QLineEdit* e : {m_ui->name, m_ui->login, m_ui->host, m_ui->port, m_ui->SOCKS4Port})
+        // Qt also ends an untouched field whenever the focus passes through it; only an edit is a change.
+        connect(e, &QLineEdit::editingFinished, this, [this, e] {
+            if (!e->isModified()) return;
+            e->setModified(false);
+            controlChanged(e);
+        });
+    for (QCheckBox* c : {m_ui->autoConnect, m_ui->handleAuthentication, m_ui->compress, m_ui->forcev1,
+                         m_ui->allowLAN, m_ui->enableSOCKS4, m_ui->autoOpen})
+        connect(c, &QCheckBox::clicked, this, [this, c] { controlChanged(c); });
+    connect(m_ui->cryptMethod, &QComboBox::activated, this, [this] { controlChanged(m_ui->cryptMethod); });
+
+    // Before the user moves any of the three selections, the state so far is saved.
+    for (PrefsTableView* v : {m_ui->tunnelsList, m_ui->localList, m_ui->remoteList})
+        connect(v, &PrefsTableView::selectionShouldChange, this, [this] { save(); });
+    connect(m_ui->tunnelsList->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (!m_reloading) tunnelSelectionDidChange();
+    });
+    connect(m_ui->localList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { forwardSelectionDidChange(m_localModel); });
+    connect(m_ui->remoteList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { forwardSelectionDidChange(m_remoteModel); });
+}
+
+// Carries what the window's resource loading ends with: the list is held, the link set, the form shown.
+void PreferencesController::awakeFromNib() {
+    m_ui->urlTextField->setURL(QString::fromLatin1(kHomeAddress));
+    m_ui->urlTextField->setText(QStringLiteral("zandrel.org"));
+    updateWindow();
+}
+
+// The window is about to close (every way of closing passes here, before the modal loop ends).
+void PreferencesController::windowWillClose() {
+    if (m_closed) return;
+    QWidget* focus = m_window->focusWidget();
+    // An open forward cell ends as if Return were pressed: kept when its text is accepted.
+    for (PrefsTableView* v : {m_ui->localList, m_ui->remoteList}) v->finishEditing();
+    for (QLineEdit* e : {m_ui->name, m_ui->login, m_ui->host, m_ui->port, m_ui->SOCKS4Port})
+        if (focus == e) controlChanged(e);  // the text typed so far reaches the tunnel
+    save();
+    m_closed = true;
+}
+
+TunnelPtr PreferencesController::currentTunnel() const {
+    const int row = selectedRow(m_ui->tunnelsList);
+    if (row < 0 || row >= numberOfTunnels()) return nullptr;
+    return m_tunnels[static_cast<size_t>(row)];
+}
+
+int PreferencesController::numberOfTunnels() const { return static_cast<int>(m_tunnels.size()); }
+
+int PreferencesController::selectedRow(const PrefsTableView* view) const {
+    const auto rows = view->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void PreferencesController::selectRow(PrefsTableView* view, int row) {
+    QItemSelectionModel* selection = view->selectionModel();
+    if (row < 0) {
+        selection->clearSelection();
+        selection->setCurrentIndex({}, QItemSelectionModel::NoUpdate);
+        return;
+    }
+    const QModelIndex index = view->model()->index(row, 0);
+    selection->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    view->scrollTo(index);
+}
+
+// ---- tunnel list ----
+
+void PreferencesController::addHost() {
+    if (m_closed) return;
+    m_tunnelModel->append(ROZUdivev::tunnelWithName(ROZUdivev::kDefaultName));
+    selectRow(m_ui->tunnelsList, numberOfTunnels() - 1);
+}
+
+void PreferencesController::delHost() {
+    if (m_closed) return;
+    const int row = selectedRow(m_ui->tunnelsList);
+    if (row < 0 || row >= numberOfTunnels()) return;
+    const TunnelPtr gone = m_tunnels[static_cast<size_t>(row)];
+    m_reloading = true;
+    m_tunnelModel->remove(row);
+    // The row below moves up into the place; the form must show it, not the deleted tunnel's
+    // values, which a later change would otherwise write into it.
+    const int n = numberOfTunnels();
+    selectRow(m_ui->tunnelsList, n == 0 ? -1 : std::min(row, n - 1));
+    m_reloading = false;
+    // Nothing would stop it later: its launch thread holds it and would start it again.
+    gone->stopTunnel();
+    updateWindow();
+}
+
+void PreferencesController::tunnelSelectionDidChange() { updateWindow(); }
+
+// ---- form ----
+
+void PreferencesController::updateWindow() {
+    if (m_closed) return;
+    // A missing value shows as on: that is what start-up makes of it.
+    const Value open = m_defaults.objectForKey("openPalette");
+    m_ui->autoOpen->setChecked(open.isNone() || open.boolValue());
+
+    const TunnelPtr tunnel = currentTunnel();
+    if (!tunnel) {
+        m_ui->formStack->setCurrentWidget(m_ui->emptyView);
+        m_ui->options->setChecked(false);
+        m_empty = true;
+    } else {
+        if (m_empty) {
+            m_ui->formStack->setCurrentWidget(m_ui->fullView);
+            m_empty = false;
+        }
+        loadControls(*tunnel);
+        showPreview();
+    }
+    reloadForward(m_ui->localList, m_localModel);
+    reloadForward(m_ui->remoteList, m_remoteModel);
+    disclosure();
+}
+
+void PreferencesController::loadControls(const ROZUdivev& t) {
+    m_ui->name->setText(textOf(t.valueForKey("connName")));
+    m_ui->login->setText(textOf(t.valueForKey("connUser")));
+    m_ui->host->setText(textOf(t.valueForKey("connHost")));
+    m_ui->port->setText(textOf(t.valueForKey("connPort")));
+    m_ui->autoConnect->setChecked(t.valueForKey("autoConnect").boolValue());
+    m_ui->handleAuthentication->setChecked(t.valueForKey("connAuth").boolValue());
+    m_ui->compress->setChecked(t.valueForKey("compression").boolValue());
+    m_ui->forcev1->setChecked(t.valueForKey("v1").boolValue());
+    m_ui->allowLAN->setChecked(t.valueForKey("connRemote").boolValue());
+    m_ui->enableSOCKS4->setChecked(t.valueForKey("socks4").boolValue());
+    const Value socks = t.valueForKey("socks4p");
+    m_ui->SOCKS4Port->setText(socks.isNone() ? QString() : QString::number(socks.intValue()));
+    loadCipher(t.valueForKey("encryption"));
+}
+
+void PreferencesController::loadCipher(const Value& cipher) {
+    QComboBox* box = m_ui->cryptMethod;
+    if (m_extraCipherIndex >= 0) {
+        box->removeItem(m_extraCipherIndex);
+        m_extraCipherIndex = -1;
+    }
+    // Unset and empty both mean that ssh chooses.
+    const QString name = textOf(cipher);
+    int index = box->findData(name);
+    if (index < 0) {
+        // A cipher this ssh does not offer stays the tunnel's own until the user picks another.
+        box->addItem(name, name);
+        index = m_extraCipherIndex = box->count() - 1;
+    }
+    box->setCurrentIndex(index);
+}
+
+void PreferencesController::showPreview() {
+    const TunnelPtr tunnel = currentTunnel();
+    m_ui->commandLine->setText(tunnel ? QString::fromStdString(ROZUdivev::displayCommand(tunnel->arguments()))
+                                      : QString());
+}
+
+void PreferencesController::controlChanged(QObject* sender) {
+    if (m_closed) return;
+    if (const TunnelPtr t = currentTunnel()) {
+        auto text = [](QLineEdit* e) { return Value(e->text().toStdString()); };
+        auto flag = [](QCheckBox* c) { return Value(c->isChecked()); };
+        if (sender == m_ui->name) {
+            t->setValueForKey(text(m_ui->name), "connName");
+            m_tunnelModel->refreshRow(selectedRow(m_ui->tunnelsList));
+        } else if (sender == m_ui->login) {
+            t->setValueForKey(text(m_ui->login), "connUser");
+        } else if (sender == m_ui->host) {
+            t->setValueForKey(text(m_ui->host), "connHost");
+        } else if (sender == m_ui->port) {
+            t->setValueForKey(text(m_ui->port), "connPort");
+        } else if (sender == m_ui->autoConnect) {
+            t->setValueForKey(flag(m_ui->autoConnect), "autoConnect");
+        } else if (sender == m_ui->handleAuthentication) {
+            t->setValueForKey(flag(m_ui->handleAuthentication), "connAuth");
+        } else if (sender == m_ui->compress) {
+            t->setValueForKey(flag(m_ui->compress), "compression");
+        } else if (sender == m_ui->forcev1) {
+            t->setValueForKey(flag(m_ui->forcev1), "v1");
+        } else if (sender == m_ui->allowLAN) {
+            t->setValueForKey(flag(m_ui->allowLAN), "connRemote");
+        } else if (sender == m_ui->enableSOCKS4) {
+            t->setValueForKey(flag(m_ui->enableSOCKS4), "socks4");
+        } else if (sender == m_ui->SOCKS4Port) {
+            // A refused text (also one left untyped in the field) stores nothing.
+            QString port = m_ui->SOCKS4Port->text();
+            if (EditValidator::portShouldEndEditing(port))
+                t->setValueForKey(Value(static_cast<std::int64_t>(port.toInt())), "socks4p");
+        } else if (sender == m_ui->cryptMethod) {
+            t->setValueForKey(Value(m_ui->cryptMethod->currentData().toString().toStdString()), "encryption");
+        }
+    }
+    save();
+}
+
+void PreferencesController::disclosure() {
+    if (!m_ui->options->isChecked())
+        setDrawerOpen(false);
+    else if (currentTunnel())
+        setDrawerOpen(true);
+    else
+        m_ui->options->setChecked(false);
+}
+
+void PreferencesController::setDrawerOpen(bool open) {
+    if (m_ui->drawer->isHidden() != open) return;
+    // The panel opens beside the form, as a drawer would: the window grows by its width.
+    const int extra = kDrawerWidth + m_ui->mainLayout->spacing();
+    m_ui->drawer->setVisible(open);
+    m_window->resize(m_window->width() + (open ? extra : -extra), m_window->height());
+}
+
+// ---- saving ----
+
+void PreferencesController::save() {
+    if (m_closed) return;
+    showPreview();
+    Value::List stored;
+    stored.reserve(m_tunnels.size());
+    for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
+    // One atomic write for both keys; it is on disk before anyone hears of it.
+    m_defaults.setObjectsForKeys({{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}});
+    NotificationCenter::defaultCenter().post(kPrefChanged, this);
+}
+
+// ---- forward lists ----
+
+void PreferencesController::addLocal() { addForward(m_ui->localList, m_localModel); }
+void PreferencesController::addRemote() { addForward(m_ui->remoteList, m_remoteModel); }
+void PreferencesController::delLocal() { delForward(m_ui->localList, m_localModel); }
+void PreferencesController::delRemote() { delForward(m_ui->remoteList, m_remoteModel); }
+
+void PreferencesController::reloadForward(PrefsTableView* view, ForwardListModel* model) {
+    const int row = selectedRow(view);
+    m_reloading = true;
+    model->reload();
+    if (row >= 0 && row < model->rowCount()) selectRow(view, row);
+    m_reloading = false;
+}
+
+void PreferencesController::addForward(PrefsTableView* view, ForwardListModel* model) {
+    if (m_closed || !currentTunnel()) return;
+    const int row = selectedRow(view);
+    m_reloading = true;
+    model->makePending();
+    if (row >= 0 && row < model->rowCount()) selectRow(view, row);
+    m_reloading = false;
+    const int pendingRow = model->entryCount();
+    // Announced when it moves the selection: commits an entry still waiting for toAdd, and saves.
+    selectRow(view, pendingRow);
+    view->setFocus(Qt::OtherFocusReason);
+    view->edit(model->index(pendingRow, 0));
+    m_toAdd = true;
+}
+
+void PreferencesController::delForward(PrefsTableView* view, ForwardListModel* model) {
+    if (m_closed) return;
+    const int row = selectedRow(view);
+    if (row < 0) return;
+    m_reloading = true;
+    if (model->hasPending() && row == model->entryCount())
+        model->dropPending();
+    else
+        model->removeEntry(row);
+    if (row < model->rowCount()) selectRow(view, row);
+    m_reloading = false;
+}
+
+void PreferencesController::forwardSelectionDidChange(ForwardListModel* model) {
+    if (m_reloading || m_closed) return;
+    if (model->hasPending() && m_toAdd && model->commitPending()) m_toAdd = false;
+    save();
 }

@@ -1,26 +1,89 @@
 #pragma once
 
+#include <memory>
+
 #include <QObject>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
 
+class QDialog;
 class QWidget;
+class CipherList;
+class ForwardListModel;
+class PreferencesWindow;
+class PrefsTableView;
+class TunnelListModel;
+namespace Ui {
+class Preferences;
+}
 
 // The preferences editor: edits the application's tunnel list in place and saves after each step.
+// The window is built with the editor and lives as long as it does.
 class PreferencesController : public QObject {
     Q_OBJECT
 public:
     static constexpr const char* kPrefChanged = "ZDRPrefChanged";
+    static constexpr const char* kHomeAddress = "https://zandrel.org/";
 
     PreferencesController(TunnelList& tunnels, Defaults& defaults, QWidget* parent = nullptr);
+    // The ciphers offered are those of the given list (the system's ssh by default).
+    PreferencesController(TunnelList& tunnels, Defaults& defaults, CipherList& ciphers, QWidget* parent = nullptr);
     ~PreferencesController() override;
 
     // Runs the window modally until it closes.
     int exec();
+    QDialog* window() const;
+
+    // The tunnel selected in the tunnel list, or null.
+    TunnelPtr currentTunnel() const;
+    int numberOfTunnels() const;
+
+    // Actions of the window's buttons.
+    void addHost();
+    void delHost();
+    void addLocal();
+    void addRemote();
+    void delLocal();
+    void delRemote();
+    // Writes the sender's value into the current tunnel's field, then saves.
+    void controlChanged(QObject* sender);
+    // Shows or hides the options panel as the options button says.
+    void disclosure();
+    // Stores every tunnel and "openPalette", then tells the application (ZDRPrefChanged).
+    void save();
+    // Shows the current tunnel, or the empty panel.
+    void updateWindow();
 
 private:
+    void awakeFromNib();
+    void windowWillClose();
+    void connectControls();
+    void tunnelSelectionDidChange();
+    void forwardSelectionDidChange(ForwardListModel* model);
+    void addForward(PrefsTableView* view, ForwardListModel* model);
+    void delForward(PrefsTableView* view, ForwardListModel* model);
+    void reloadForward(PrefsTableView* view, ForwardListModel* model);
+    void selectRow(PrefsTableView* view, int row);
+    int selectedRow(const PrefsTableView* view) const;
+    void loadControls(const ROZUdivev& tunnel);
+    void loadCipher(const Value& cipher);
+    void showPreview();
+    void setDrawerOpen(bool open);
+
     TunnelList& m_tunnels;
     Defaults& m_defaults;
-    QWidget* m_parent;
+    CipherList& m_ciphers;
+    std::unique_ptr<PreferencesWindow> m_window;
+    std::unique_ptr<Ui::Preferences> m_ui;
+    TunnelListModel* m_tunnelModel = nullptr;
+    ForwardListModel* m_localModel = nullptr;   // holds the pending local entry
+    ForwardListModel* m_remoteModel = nullptr;  // holds the pending remote entry
+    // One flag for both forward lists: set by an add, cleared by a commit.
+    bool m_toAdd = false;
+    bool m_empty = false;
+    // Selection changes made while a list reloads are not the user's and announce nothing.
+    bool m_reloading = false;
+    bool m_closed = false;
+    int m_extraCipherIndex = -1;
 };

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QTableView>
+
+// The three lists of the preferences window. Tells the editor before the user changes the
+// selection (programmatic selections are not announced this way), and holds clicks and
+// keys back while a cell's refused edit is still open.
+class PrefsTableView : public QTableView {
+    Q_OBJECT
+public:
+    explicit PrefsTableView(QWidget* parent = nullptr);
+
+    bool isEditing() const { return state() == EditingState; }
+    // Ends an open cell edit as Return would: committed when its text is accepted.
+    void finishEditing();
+
+Q_SIGNALS:
+    void selectionShouldChange();
+
+protected:
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QAbstractTableModel>
+
+#include "ROZUdivev.h"
+
+// The tunnel list of the preferences window: one row per tunnel of the application's list,
+// one column ("tunnelName") showing its name. Names change through the form, not here.
+class TunnelListModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    static constexpr const char* kColumn = "tunnelName";
+
+    TunnelListModel(TunnelList& tunnels, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    void append(TunnelPtr tunnel);
+    void remove(int row);
+    // The name of that row changed.
+    void refreshRow(int row);
+
+private:
+    TunnelList& m_tunnels;
+};

@@ -1,0 +1,362 @@
+// The preferences window as a user drives it: tunnel list, form, options panel, cipher
+// pop-up, and what every step leaves in the store.
+#include <QAbstractItemView>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QTest>
+
+#include "CipherList.h"
+#include "PrefsHarness.h"
+#include "PrefsTableView.h"
+#include "ZLinkTextField.h"
+
+class PreferencesWindowTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void emptyListShowsEmptyPanel();
+    void addTwiceThenCloseStoresDefaults();
+    void everyControlEditsItsFieldAndSaves();
+    void socksPortRefusesNonPorts();
+    void selectionChangeSavesAndShowsOtherTunnel();
+    void closeWhileTypingStoresText();
+    void deleteShowsNextTunnelAndStoresAtClose();
+    void cipherPopUpKeepsUnknownCipher();
+    void cipherListFallsBack();
+    void autoOpenFollowsStore();
+};
+
+namespace {
+TunnelPtr tunnelNamed(const std::string& name) {
+    auto t = ROZUdivev::create(name);
+    t->setValueForKey(Value("h-" + name), "connHost");
+    return t;
+}
+
+bool previewIsRight(PrefsHarness& h) {
+    auto* line = h.child<QLineEdit>("commandLine");
+    TunnelPtr t = h.controller().currentTunnel();
+    const QString expected = t ? QString::fromStdString(ROZUdivev::displayCommand(t->arguments())) : QString();
+    if (line->text() != expected) {
+        qWarning() << "preview" << line->text() << "expected" << expected;
+        return false;
+    }
+    return !line->text().split(u' ').contains(QStringLiteral("-v"));
+}
+}  // namespace
+
+void PreferencesWindowTest::emptyListShowsEmptyPanel() {
+    PrefsHarness h;
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* stack = h.child<QStackedWidget>("formStack");
+        auto* options = h.child<QPushButton>("options");
+        auto* drawer = h.child<QWidget>("drawer");
+        QCOMPARE(h.child<QTableView>("tunnelsList")->model()->rowCount(), 0);
+        QCOMPARE(stack->currentWidget(), h.child<QWidget>("emptyView"));
+        QVERIFY(h.child<QWidget>("emptyView")->isVisible());
+        QVERIFY(!h.child<QWidget>("fullView")->isVisible());
+        QCOMPARE(h.child<QTableView>("localList")->model()->rowCount(), 0);
+        QCOMPARE(h.child<QTableView>("remoteList")->model()->rowCount(), 0);
+        // The options toggle with no tunnel turns straight back off; the panel stays shut.
+        const int width = h.controller().window()->width();
+        PrefsHarness::click(options);
+        QVERIFY(!options->isChecked());
+        QVERIFY(drawer->isHidden());
+        QCOMPARE(h.controller().window()->width(), width);
+        // Deleting with nothing selected changes nothing.
+        PrefsHarness::click(h.child<QPushButton>("delHostButton"));
+        QCOMPARE(h.posts(), 0);
+        QCOMPARE(h.child<ZLinkTextField>("urlTextField")->url(), QStringLiteral("https://zandrel.org/"));
+    }));
+    QCOMPARE(h.posts(), 1);  // the close saves
+    QCOMPARE(h.storedTunnels(), Value(Value::List{}));
+}
+
+void PreferencesWindowTest::addTwiceThenCloseStoresDefaults() {
+    PrefsHarness h;
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* list = h.child<QTableView>("tunnelsList");
+        auto* add = h.child<QPushButton>("addHostButton");
+        PrefsHarness::click(add);
+        PrefsHarness::click(add);
+        QCOMPARE(list->model()->rowCount(), 2);
+        QCOMPARE(PrefsHarness::cell(list, 0, 0), QStringLiteral("New Tunnel"));
+        QCOMPARE(PrefsHarness::cell(list, 1, 0), QStringLiteral("New Tunnel"));
+        QCOMPARE(list->selectionModel()->selectedRows().size(), 1);
+        QCOMPARE(list->selectionModel()->selectedRows().first().row(), 1);
+        QCOMPARE(h.controller().currentTunnel(), h.tunnels[1]);
+        QCOMPARE(h.child<QStackedWidget>("formStack")->currentWidget(), h.child<QWidget>("fullView"));
+        // The form shows a new tunnel's settings.
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("New Tunnel"));
+        QCOMPARE(h.child<QLineEdit>("SOCKS4Port")->text(), QStringLiteral("1080"));
+        QCOMPARE(h.child<QComboBox>("cryptMethod")->currentText(), QStringLiteral("Automatic"));
+        QVERIFY(h.child<QCheckBox>("handleAuthentication")->isChecked());
+        QVERIFY(!h.child<QCheckBox>("autoConnect")->isChecked());
+        QCOMPARE(h.child<QLineEdit>("commandLine")->text(), QStringLiteral("ssh -N -p 22 @"));
+        QCOMPARE(h.posts(), 0);  // adding saves nothing by itself
+    }));
+    QCOMPARE(h.posts(), 1);
+    QCOMPARE(h.foreignPosts(), 0);
+    const Value fresh = ROZUdivev::create("New Tunnel")->dictionary();
+    QCOMPARE(h.storedTunnels(), Value(Value::List{fresh, fresh}));
+    QCOMPARE(fresh.get("socks4p"), Value(1080));
+    QCOMPARE(fresh.get("autoConnect"), Value(false));
+    QCOMPARE(fresh.get("connAuth"), Value(true));
+}
+
+void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
+    PrefsHarness h;
+    h.tunnels.push_back(tunnelNamed("first"));
+    h.tunnels.back()->addLocalTunnel({{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}});
+    h.tunnels.push_back(tunnelNamed("second"));
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* list = h.child<QTableView>("tunnelsList");
+        PrefsHarness::clickRow(list, 0);
+        QCOMPARE(h.controller().currentTunnel(), h.tunnels[0]);
+        QCOMPARE(h.posts(), 1);  // the click saved before it moved the selection
+        QVERIFY(previewIsRight(h));
+        QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-L 8143:127.0.0.1:22")));
+        PrefsHarness::click(h.child<QPushButton>("options"));
+        QVERIFY(h.child<QWidget>("drawer")->isVisible());
+        const TunnelPtr t = h.tunnels[0];
+        int posts = h.posts();
+        // After each change: the field holds the value, the store holds every tunnel, one notification.
+        auto changed = [&](const char* key, const Value& expected) {
+            if (t->valueForKey(key) != expected) {
+                qWarning() << key << QString::fromStdString(t->valueForKey(key).dump());
+                return false;
+            }
+            if (h.storedTunnels() != h.expectedTunnels() || h.posts() != posts + 1 || h.foreignPosts() != 0)
+                return false;
+            posts = h.posts();
+            return previewIsRight(h);
+        };
+        PrefsHarness::type(h.child<QLineEdit>("name"), QStringLiteral("Work"), Qt::Key_Return);
+        QVERIFY(changed("connName", Value("Work")));
+        QCOMPARE(PrefsHarness::cell(list, 0, 0), QStringLiteral("Work"));
+        PrefsHarness::type(h.child<QLineEdit>("login"), QStringLiteral("alice"), Qt::Key_Return);
+        QVERIFY(changed("connUser", Value("alice")));
+        PrefsHarness::type(h.child<QLineEdit>("host"), QStringLiteral("127.0.0.1"), Qt::Key_Tab);
+        QVERIFY(changed("connHost", Value("127.0.0.1")));
+        PrefsHarness::type(h.child<QLineEdit>("port"), QStringLiteral("2222"), Qt::Key_Return);
+        QVERIFY(changed("connPort", Value("2222")));
+        QVERIFY(h.child<QLineEdit>("commandLine")->text().startsWith(QStringLiteral("ssh -N -p 2222 ")));
+
+        const std::pair<const char*, const char*> boxes[] = {
+            {"autoConnect", "autoConnect"}, {"handleAuthentication", "connAuth"}, {"compress", "compression"},
+            {"forcev1", "v1"},              {"allowLAN", "connRemote"},          {"enableSOCKS4", "socks4"}};
+        for (const auto& [box, key] : boxes) {
+            const bool before = t->valueForKey(key).boolValue();
+            PrefsHarness::click(h.child<QCheckBox>(box));
+            QVERIFY2(changed(key, Value(!before)), box);
+        }
+        const QString preview = h.child<QLineEdit>("commandLine")->text();
+        QVERIFY(preview.contains(QStringLiteral(" -g -C -1 ")));
+        QVERIFY(preview.contains(QStringLiteral("-D 1080 alice@127.0.0.1")));
+
+        PrefsHarness::type(h.child<QLineEdit>("SOCKS4Port"), QStringLiteral("1081tail"), Qt::Key_Return);
+        QCOMPARE(h.child<QLineEdit>("SOCKS4Port")->text(), QStringLiteral("1081"));
+        QVERIFY(changed("socks4p", Value(1081)));
+
+        auto* cipher = h.child<QComboBox>("cryptMethod");
+        auto choose = [&](const QString& title) {
+            const int index = cipher->findText(title);
+            if (index < 0) return false;
+            PrefsHarness::click(cipher);
+            QAbstractItemView* popup = cipher->view();
+            if (!QTest::qWaitFor([&] { return popup->isVisible(); })) return false;
+            // Up and down move in the open list without choosing; Return chooses once.
+            while (popup->currentIndex().row() != index)
+                QTest::keyClick(popup, popup->currentIndex().row() < index ? Qt::Key_Down : Qt::Key_Up);
+            QTest::keyClick(popup, Qt::Key_Return);
+            return QTest::qWaitFor([&] { return !popup->isVisible(); }) && cipher->currentIndex() == index;
+        };
+        QVERIFY(choose(QStringLiteral("aes256-ctr")));
+        QVERIFY(changed("encryption", Value("aes256-ctr")));
+        QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-c aes256-ctr")));
+        QVERIFY(choose(QStringLiteral("Automatic")));
+        QVERIFY(changed("encryption", Value("")));
+        QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-c")));
+
+        // The protocol-1 box says why it will not connect.
+        QVERIFY(h.child<QCheckBox>("forcev1")->toolTip().contains(QStringLiteral("refuses protocol 1")));
+        // The other tunnel was never touched.
+        QCOMPARE(h.tunnels[1]->dictionary(), tunnelNamed("second")->dictionary());
+    }));
+}
+
+void PreferencesWindowTest::socksPortRefusesNonPorts() {
+    PrefsHarness h;
+    h.tunnels.push_back(tunnelNamed("a"));
+    h.open();
+    QVERIFY(h.runModal([&] {
+        PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
+        PrefsHarness::click(h.child<QPushButton>("options"));
+        auto* field = h.child<QLineEdit>("SOCKS4Port");
+        const int posts = h.posts();
+        for (const char* text : {"abc", "0", "65536", "-1080", ""}) {
+            PrefsHarness::type(field, QString::fromLatin1(text), Qt::Key_Return);
+            QVERIFY2(field->text().isEmpty(), text);
+            QVERIFY2(field->hasFocus(), text);
+            QCOMPARE(h.tunnels[0]->valueForKey("socks4p"), Value(1080));
+            QCOMPARE(h.posts(), posts);
+        }
+        // Leaving the field by the mouse is refused too; the focus comes back.
+        PrefsHarness::type(field, QStringLiteral("x"), 0);
+        PrefsHarness::click(h.child<QLineEdit>("login"));
+        QVERIFY(field->text().isEmpty());
+        QTRY_VERIFY(field->hasFocus());
+        QCOMPARE(h.posts(), posts);
+        PrefsHarness::type(field, QStringLiteral(" 65535"), Qt::Key_Tab);
+        QCOMPARE(field->text(), QStringLiteral("65535"));
+        QCOMPARE(h.tunnels[0]->valueForKey("socks4p"), Value(65535));
+        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
+    }));
+}
+
+void PreferencesWindowTest::selectionChangeSavesAndShowsOtherTunnel() {
+    PrefsHarness h;
+    h.tunnels = {tunnelNamed("a"), tunnelNamed("b")};
+    h.tunnels[1]->setValueForKey(Value("bob"), "connUser");
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* list = h.child<QTableView>("tunnelsList");
+        PrefsHarness::clickRow(list, 0);
+        // Typed but not ended: the click on the other row ends it, for the tunnel it was typed for.
+        PrefsHarness::type(h.child<QLineEdit>("login"), QStringLiteral("ann"), 0);
+        PrefsHarness::clickRow(list, 1);
+        QCOMPARE(h.tunnels[0]->valueForKey("connUser"), Value("ann"));
+        QCOMPARE(h.tunnels[1]->valueForKey("connUser"), Value("bob"));
+        QCOMPARE(h.child<QLineEdit>("login")->text(), QStringLiteral("bob"));
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("b"));
+        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
+        // Clicking below the rows leaves nothing selected: the empty panel, options off.
+        PrefsHarness::click(h.child<QPushButton>("options"));
+        QVERIFY(h.child<QWidget>("drawer")->isVisible());
+        PrefsHarness::clickBelowRows(list);
+        QVERIFY(!h.controller().currentTunnel());
+        QCOMPARE(h.child<QStackedWidget>("formStack")->currentWidget(), h.child<QWidget>("emptyView"));
+        QVERIFY(!h.child<QPushButton>("options")->isChecked());
+        QVERIFY(h.child<QWidget>("drawer")->isHidden());
+        // And back: the form in the same place, loaded from the tunnel.
+        PrefsHarness::clickRow(list, 0);
+        QVERIFY(h.child<QWidget>("fullView")->isVisible());
+        QCOMPARE(h.child<QLineEdit>("login")->text(), QStringLiteral("ann"));
+    }));
+}
+
+void PreferencesWindowTest::closeWhileTypingStoresText() {
+    PrefsHarness h;
+    h.tunnels = {tunnelNamed("a")};
+    h.open();
+    QVERIFY(h.runModal([&] {
+        PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
+        PrefsHarness::type(h.child<QLineEdit>("name"), QStringLiteral("typed, not ended"), 0);
+    }));
+    QCOMPARE(h.tunnels[0]->valueForKey("connName"), Value("typed, not ended"));
+    QCOMPARE(h.storedTunnels(), h.expectedTunnels());
+}
+
+void PreferencesWindowTest::deleteShowsNextTunnelAndStoresAtClose() {
+    PrefsHarness h;
+    h.tunnels = {tunnelNamed("a"), tunnelNamed("b"), tunnelNamed("c")};
+    h.open();
+    const TunnelPtr c = h.tunnels[2];
+    QVERIFY(h.runModal([&] {
+        auto* list = h.child<QTableView>("tunnelsList");
+        PrefsHarness::clickRow(list, 1);
+        const int posts = h.posts();
+        PrefsHarness::click(h.child<QPushButton>("delHostButton"));
+        QCOMPARE(list->model()->rowCount(), 2);
+        QCOMPARE(h.posts(), posts);  // stored at the next save
+        // The row that moved up is the one shown; an edit now goes to it, with its own values.
+        QCOMPARE(h.controller().currentTunnel(), c);
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("c"));
+        QCOMPARE(h.child<QLineEdit>("host")->text(), QStringLiteral("h-c"));
+        // Deleting the last one leaves the one above selected.
+        PrefsHarness::click(h.child<QPushButton>("delHostButton"));
+        QCOMPARE(h.controller().currentTunnel(), h.tunnels[0]);
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("a"));
+    }));
+    QCOMPARE(h.tunnels.size(), size_t(1));
+    QCOMPARE(h.storedTunnels(), Value(Value::List{tunnelNamed("a")->dictionary()}));
+}
+
+void PreferencesWindowTest::cipherPopUpKeepsUnknownCipher() {
+    QProcess ssh;
+    ssh.start(QStringLiteral("/usr/bin/ssh"), {QStringLiteral("-Q"), QStringLiteral("cipher")});
+    QVERIFY(ssh.waitForFinished());
+    const QStringList offered = QString::fromLocal8Bit(ssh.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY(!offered.isEmpty());
+
+    PrefsHarness h;
+    h.tunnels = {tunnelNamed("old"), tunnelNamed("new")};
+    h.tunnels[0]->setValueForKey(Value("3des"), "encryption");
+    h.tunnels[1]->setValueForKey(Value("aes128-ctr"), "encryption");
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* box = h.child<QComboBox>("cryptMethod");
+        QStringList items;
+        for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
+        QCOMPARE(items, QStringList{QStringLiteral("Automatic")} + offered);
+
+        auto* list = h.child<QTableView>("tunnelsList");
+        PrefsHarness::clickRow(list, 0);
+        QCOMPARE(box->count(), offered.size() + 2);
+        QCOMPARE(box->currentText(), QStringLiteral("3des"));
+        PrefsHarness::clickRow(list, 1);
+        QCOMPARE(box->count(), offered.size() + 1);
+        QCOMPARE(box->currentText(), QStringLiteral("aes128-ctr"));
+        PrefsHarness::clickRow(list, 0);
+        QCOMPARE(box->currentText(), QStringLiteral("3des"));
+    }));
+    QCOMPARE(h.storedTunnels().list().at(0).get("encryption"), Value("3des"));
+    QCOMPARE(h.storedTunnels().list().at(1).get("encryption"), Value("aes128-ctr"));
+}
+
+void PreferencesWindowTest::cipherListFallsBack() {
+    QTemporaryDir dir;
+    const QString liar = dir.filePath(QStringLiteral("ssh"));
+    QFile f(liar);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("#!/bin/sh\necho \"unknown option -- Q\"\necho \"usage: ssh [-46AaCf...]\"\n");
+    f.close();
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    for (const QString& program : {dir.filePath(QStringLiteral("missing")), liar}) {
+        CipherList list(program);
+        QCOMPARE(list.ciphers(), CipherList::builtIn());
+        QVERIFY(list.isFallback());
+    }
+    QVERIFY(CipherList::builtIn().contains(QStringLiteral("chacha20-poly1305@openssh.com")));
+    QVERIFY(!CipherList::system().isFallback());  // this machine's ssh answers
+}
+
+void PreferencesWindowTest::autoOpenFollowsStore() {
+    PrefsHarness h;
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* box = h.child<QCheckBox>("autoOpen");
+        // Nothing stored yet: start-up shows the window, so the box says so.
+        QVERIFY(box->isChecked());
+        PrefsHarness::click(box);
+        QCOMPARE(h.posts(), 1);
+        QCOMPARE(h.storedValue("openPalette"), Value(false));
+    }));
+    QCOMPARE(h.storedValue("openPalette"), Value(false));
+    PrefsHarness again;
+    again.defaults->setObjectForKey(Value(true), "openPalette");
+    again.open();
+    QVERIFY(again.runModal([&] { QVERIFY(again.child<QCheckBox>("autoOpen")->isChecked()); }));
+    QCOMPARE(again.storedValue("openPalette"), Value(true));
+}
+
+QTEST_MAIN(PreferencesWindowTest)
+#include "tst_PreferencesWindow.moc"
