@@ -1,0 +1,62 @@
+#!/bin/sh
+# Runs a command in a private mount namespace with an empty tmpfs (mode 0700) over ~/.ssh, so that
+# nothing the command does reads or writes the user's own ssh keys, known_hosts or config.
+# Exits with the command's status, or 77 (ctest's skip code) when no such namespace can be made.
+#   isolated.sh COMMAND [ARGUMENT...]
+set -eu
+
+skip() {
+    echo "isolated.sh: $*; skipping (exit 77)" >&2
+    exit 77
+}
+
+if [ $# -eq 0 ]; then
+    echo "usage: isolated.sh COMMAND [ARGUMENT...]" >&2
+    exit 2
+fi
+
+# Second stage, inside the new namespace: mount, check, run.
+if [ -n "${ZANDREL_ISOLATED_SSH_DIR:-}" ]; then
+    dir=$ZANDREL_ISOLATED_SSH_DIR
+    outer=${ZANDREL_ISOLATED_OUTER_NS:-}
+    unset ZANDREL_ISOLATED_SSH_DIR ZANDREL_ISOLATED_OUTER_NS
+    # Never mount in the namespace we were started in (a stray variable must not hide ~/.ssh).
+    [ -n "$outer" ] && [ "$(readlink /proc/self/ns/mnt)" != "$outer" ] || skip "not inside a new mount namespace"
+    mount -t tmpfs -o mode=0700,size=16m zandrel-ssh "$dir" || skip "cannot mount a tmpfs on $dir"
+    [ "$(stat -f -c %T "$dir")" = tmpfs ] || skip "$dir is not a tmpfs after mounting"
+    if [ -n "${ZANDREL_ISOLATED_UID:-}" ]; then
+        # Root of a user namespace only for the mount: the command runs as the user again, in a
+        # nested namespace that maps the user's ids back and holds no capabilities.
+        uid=$ZANDREL_ISOLATED_UID gid=$ZANDREL_ISOLATED_GID
+        unset ZANDREL_ISOLATED_UID ZANDREL_ISOLATED_GID
+        exec unshare -U --map-user="$uid" --map-group="$gid" -- "$@"
+    fi
+    exec "$@"
+fi
+
+command -v unshare >/dev/null 2>&1 || skip "unshare (util-linux) is missing"
+uid=$(id -u)
+gid=$(id -g)
+# The password database names the home, not $HOME: a test run with another $HOME must still
+# not reach the real ~/.ssh.
+home=$(getent passwd "$uid" | cut -d: -f6)
+[ -n "$home" ] && [ -d "$home" ] || skip "no home directory for uid $uid"
+dir=$home/.ssh
+if [ ! -d "$dir" ]; then
+    mkdir -m 700 "$dir" || skip "cannot create $dir"
+fi
+script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+export ZANDREL_ISOLATED_SSH_DIR="$dir"
+ZANDREL_ISOLATED_OUTER_NS=$(readlink /proc/self/ns/mnt)
+export ZANDREL_ISOLATED_OUTER_NS
+
+if [ "$uid" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; then
+    exec unshare -m --propagation private -- /bin/sh "$script" "$@"
+fi
+# A normal user (or root without CAP_SYS_ADMIN): a user namespace where it may mount. Plain
+# --map-current-user is not enough: the mapped uid is not 0 there, so exec drops the capabilities.
+if unshare -U -r -m --propagation private true 2>/dev/null; then
+    export ZANDREL_ISOLATED_UID="$uid" ZANDREL_ISOLATED_GID="$gid"
+    exec unshare -U -r -m --propagation private -- /bin/sh "$script" "$@"
+fi
+skip "unshare cannot make a private mount namespace here (as root it needs CAP_SYS_ADMIN; as a user, unprivileged user namespaces)"
