@@ -34,13 +34,14 @@ bool PromptWindow::answerAndClose(QByteArray bytes) {
         if (r != FifoAnswer::Result::Written)
             Log::line("no answer given through " + path.toStdString() + ": " + FifoAnswer::describe(r).toStdString());
     });
-    close();
+    // done() closes (and so deletes) the window also from within a close that began elsewhere.
+    done(QDialog::Accepted);
     return true;
 }
 
 bool PromptWindow::closeWithoutAnswer() {
     if (m_answered) return false;
     m_answered = true;
-    close();
+    done(QDialog::Rejected);
     return true;
 }
