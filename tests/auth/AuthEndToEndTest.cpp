@@ -1,0 +1,357 @@
+// The askpass road end to end: a real ssh with connAuth on, askForPass.sh, the session bus, the
+// application's D-Bus service in this process, the prompt windows (offscreen, clicked as a user
+// would), and a real sshd on 127.0.0.1 asking for a throwaway account's password.
+// Run as: tests/e2e/isolated.sh dbus-run-session -- auth_e2e_test (root: it adds a user).
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+#include "Bundle.h"
+#include "DARAdivazUda.h"
+#include "EchoServer.h"
+#include "LoopbackPort.h"
+#include "ProcessProbe.h"
+#include "ROZUdivev.h"
+#include "SshdFixture.h"
+#include "Subprocess.h"
+#include "TempDir.h"
+#include "TestAccount.h"
+#include "ZTunnelInfo.h"
+#include "Zandrel.h"
+#include "ZandrelDBusService.h"
+#include "passWindowController.h"
+#include "ynWindowController.h"
+
+using namespace testsupport;
+
+namespace {
+
+const char* const kAskpass = "askForPass.sh";
+
+QList<PromptWindow*> openPrompts() {
+    QList<PromptWindow*> list;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        auto* p = qobject_cast<PromptWindow*>(w);
+        if (p && p->isVisible() && !p->answered()) list.append(p);
+    }
+    return list;
+}
+
+// The one open prompt of that kind, once it appears (the event loop runs meanwhile, so the
+// D-Bus call that opens it is served).
+template <typename T> T* waitForPrompt(int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        for (PromptWindow* w : openPrompts())
+            if (auto* t = qobject_cast<T*>(w)) return t;
+        QTest::qWait(20);
+    }
+    return nullptr;
+}
+
+void typeText(QWidget* w, const QString& text) {
+    for (QChar c : text) QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+bool noneLeft(const char* comm) { return ProcessProbe::childrenNamed(comm, false).empty(); }
+
+// The askpass program and what it starts, none of which may outlive an answer or its ssh.
+bool noAskpassLeft() { return noneLeft(kAskpass) && noneLeft("head") && noneLeft("dbus-send"); }
+
+QStringList entries(const QString& dir) { return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); }
+
+}  // namespace
+
+class AuthEndToEndTest : public QObject {
+    Q_OBJECT
+public:
+    explicit AuthEndToEndTest(DARAdivazUda& app) : m_app(app) {}
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY2(m_account.create(), m_account.error().c_str());
+        SshdOptions options;
+        options.pubkeyAuthentication = false;
+        options.passwordAuthentication = true;
+        m_sshd = std::make_unique<SshdFixture>(options);
+        QVERIFY2(m_sshd->start(), (m_sshd->error() + "\n" + m_sshd->log()).c_str());
+        QVERIFY(m_echo.start());
+        const std::string home = QDir::homePath().toStdString();
+        m_knownHosts = home + "/.ssh/known_hosts";
+        QVERIFY2(QFileInfo(QString::fromStdString(home + "/.ssh")).isDir(), "no ~/.ssh");
+        m_askpass = Bundle::main().pathForResource("askForPass", "sh");
+        QVERIFY2(!m_askpass.empty(), "askForPass.sh is missing from the build's resources");
+    }
+
+    void cleanup() {
+        for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
+        for (PromptWindow* w : openPrompts()) {
+            w->setFifo(QString());
+            w->setTunnel(nullptr);
+            w->close();
+        }
+        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
+    }
+
+    // askForPass.sh on its own, with the real bridge behind the bus: the answer reaches its
+    // standard output byte for byte, its private pipe is gone afterwards, and it says so with
+    // its exit status when Zandrel or the bus cannot be reached.
+    void askpassAlone() {
+        TempDir tmp("zandrel-askpass-tmp");
+        const QString tmpDir = QString::fromStdString(tmp.path());
+        Subprocess::Options env;
+        env.setEnv = {"TMPDIR=" + tmp.path(), "TUNNEL_NAME=nobody's"};
+        env.unsetEnv = {"XDG_RUNTIME_DIR"};
+        Subprocess proc;
+        QVERIFY(proc.start({m_askpass, "Password for test: "}, env));
+        auto* pass = waitForPrompt<passWindowController>(10000);
+        QVERIFY(pass);
+        QCOMPARE(pass->windowTitle(), QStringLiteral("nobody's"));
+        QCOMPARE(pass->caption(), QStringLiteral("Password for test: "));
+
+        // While it waits: a directory of its own, mode 0700, with the pipe inside.
+        const QStringList made = entries(tmpDir);
+        QCOMPARE(made.size(), 1);
+        const QString privateDir = tmpDir + "/" + made.first();
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(privateDir).constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, 0700u);
+        QCOMPARE(pass->fifo(), privateDir + "/answer");
+        QVERIFY(::stat(QFile::encodeName(pass->fifo()).constData(), &st) == 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+
+        const QString password = QString::fromUtf8(" pä$s 'w\"ord\\ €  ");
+        typeText(pass->passwordField(), password);
+        QTest::mouseClick(pass->okButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(proc.wait(10), 5000);
+        QCOMPARE(proc.exitCode(), 0);
+        QCOMPARE(QByteArray::fromStdString(proc.output()), password.toUtf8());
+        QVERIFY(entries(tmpDir).isEmpty());
+
+        // An empty password is an empty answer.
+        Subprocess empty;
+        QVERIFY(empty.start({m_askpass, "Password: "}, env));
+        pass = waitForPrompt<passWindowController>(10000);
+        QVERIFY(pass);
+        QTest::mouseClick(pass->okButton(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(empty.wait(10), 5000);
+        QCOMPARE(empty.exitCode(), 0);
+        QCOMPARE(empty.output(), std::string());
+
+        // No bus, or nobody on it by Zandrel's name: an error status, no answer, nothing left.
+        for (const std::string& bus : {std::string("DBUS_SESSION_BUS_ADDRESS="),
+                                       std::string("DBUS_SESSION_BUS_ADDRESS=unix:path=") + tmp.path() + "/none"}) {
+            Subprocess::Options noBus = env;
+            noBus.setEnv.push_back(bus);
+            Subprocess p;
+            QVERIFY(p.start({m_askpass, "Password: "}, noBus));
+            QTRY_VERIFY_WITH_TIMEOUT(p.wait(10), 20000);
+            QVERIFY2(p.exitCode() != 0, bus.c_str());
+            QVERIFY(openPrompts().isEmpty());
+            QVERIFY(entries(tmpDir).isEmpty());
+        }
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.unregisterService(ZandrelDBusService::kService));
+        Subprocess noZandrel;
+        QVERIFY(noZandrel.start({m_askpass, "Password: "}, env));
+        QTRY_VERIFY_WITH_TIMEOUT(noZandrel.wait(10), 20000);
+        QVERIFY(bus.registerService(ZandrelDBusService::kService));
+        QVERIFY(noZandrel.exitCode() != 0);
+        QVERIFY(noZandrel.output().find("cannot be reached") != std::string::npos);
+        QVERIFY(entries(tmpDir).isEmpty());
+    }
+
+    // The ssh that asked is killed on its own (its group spared): the askpass program notices
+    // and ends, with its reader, though nobody answers.
+    void askpassEndsWithItsSsh() {
+        TempDir tmp("zandrel-askpass-tmp");
+        Subprocess::Options env;
+        env.setEnv = {"TMPDIR=" + tmp.path(), "TUNNEL_NAME=t"};
+        env.unsetEnv = {"XDG_RUNTIME_DIR"};
+        Subprocess parent;
+        QVERIFY(parent.start({"/bin/sh", "-c", "\"$0\" 'Password: '; echo after", m_askpass}, env));
+        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(10000);
+        QVERIFY(pass);
+        QVERIFY(!noneLeft(kAskpass));
+        QVERIFY(::kill(parent.pid(), SIGKILL) == 0);
+        QElapsedTimer clock;
+        clock.start();
+        QTRY_VERIFY_WITH_TIMEOUT(noAskpassLeft(), 5000);
+        qInfo("the askpass program ended %lld ms after its parent", static_cast<long long>(clock.elapsed()));
+        QVERIFY(entries(QString::fromStdString(tmp.path())).isEmpty());
+        // The prompt stays until answered; its answer then goes nowhere, without a wait.
+        QVERIFY(pass && pass->isVisible());
+        typeText(pass->passwordField(), "late");
+        clock.restart();
+        QTest::mouseClick(pass->okButton(), Qt::LeftButton);
+        QVERIFY(clock.elapsed() < 200);
+    }
+
+    // "no" to an unknown host key: ssh gives up, the tunnel starts again and asks again.
+    void refusedHostKeyRetries() {
+        std::ofstream(m_knownHosts, std::ios::trunc).close();
+        TunnelPtr tunnel = addTunnel("refusing");
+        tunnel->startTunnel();
+        QPointer<ynWindowController> yn = waitForPrompt<ynWindowController>(20000);
+        QVERIFY2(yn, m_sshd->log().c_str());
+        QCOMPARE(yn->windowTitle(), QStringLiteral("refusing"));
+        QVERIFY2(yn->caption().contains(" (yes/no/[fingerprint])? "), qPrintable(yn->caption()));
+        QVERIFY(yn->caption().contains(QString::number(m_sshd->port())));
+        QTest::mouseClick(yn->noButton(), Qt::LeftButton);
+        QTRY_VERIFY(!yn);
+
+        QPointer<ynWindowController> again = waitForPrompt<ynWindowController>(20000);
+        QVERIFY2(again, "the tunnel did not start again after \"no\"");
+        QVERIFY(tunnel->isRunning());
+        QVERIFY(tunnel->code() != 2);
+        QCOMPARE(readFile(m_knownHosts), std::string());
+
+        // Stopping the tunnel from elsewhere ends its askpass; the stale prompt answers nothing.
+        tunnel->stopTunnel();
+        QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
+        QVERIFY(again);
+        QTest::mouseClick(again->noButton(), Qt::LeftButton);
+        QTRY_VERIFY(!again);
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+    }
+
+    // "yes", then the password: connected, and the forward carries bytes.
+    void passwordConnects() {
+        std::ofstream(m_knownHosts, std::ios::trunc).close();
+        const int localPort = LoopbackPort::pickFree();
+        QVERIFY(localPort > 0);
+        TunnelPtr tunnel = addTunnel("work", localPort);
+        tunnel->startTunnel();
+        QPointer<ynWindowController> yn = waitForPrompt<ynWindowController>(20000);
+        QVERIFY2(yn, m_sshd->log().c_str());
+        QTest::mouseClick(yn->yesButton(), Qt::LeftButton);
+
+        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(20000);
+        QVERIFY2(pass, m_sshd->log().c_str());
+        QCOMPARE(pass->windowTitle(), QStringLiteral("work"));
+        QVERIFY2(pass->caption().contains(QString::fromStdString(m_account.name())), qPrintable(pass->caption()));
+        QCOMPARE(pass->passwordField()->echoMode(), QLineEdit::Password);
+        QVERIFY(readFile(m_knownHosts).find(m_sshd->hostKeyLine()) != std::string::npos);
+        typeText(pass->passwordField(), QString::fromStdString(m_account.password()));
+        QTest::mouseClick(pass->okButton(), Qt::LeftButton);
+
+        const std::string connected = Bundle::main().localizedString("S_CONNECTED");
+        QTRY_VERIFY2_WITH_TIMEOUT(tunnel->code() == 2 && tunnel->status() == connected, m_sshd->log().c_str(), 30000);
+        QCOMPARE(EchoServer::roundTrip(localPort, "through the tunnel", 5000), std::string("through the tunnel"));
+        QVERIFY(openPrompts().isEmpty());
+        QVERIFY(noAskpassLeft());
+        tunnel->stopTunnel();
+    }
+
+    // A wrong password is asked again by the same ssh; Cancel then stops the tunnel for good and
+    // leaves no process behind.
+    void wrongPasswordThenCancel() {
+        QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
+        TunnelPtr tunnel = addTunnel("mistyped");
+        tunnel->startTunnel();
+        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(20000);
+        QVERIFY2(pass, m_sshd->log().c_str());
+        const auto sshBefore = ProcessProbe::childrenNamed("ssh", false);
+        QCOMPARE(sshBefore.size(), size_t(1));
+        typeText(pass->passwordField(), "certainly wrong");
+        QTest::mouseClick(pass->okButton(), Qt::LeftButton);
+        QTRY_VERIFY(!pass);
+
+        QPointer<passWindowController> again = waitForPrompt<passWindowController>(20000);
+        QVERIFY2(again, m_sshd->log().c_str());
+        QCOMPARE(ProcessProbe::childrenNamed("ssh", false), sshBefore);
+        QVERIFY(tunnel->code() != 2);
+
+        QTest::mouseClick(again->cancelButton(), Qt::LeftButton);
+        QTRY_VERIFY(!again);
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->isRunning() && noneLeft("ssh") && noAskpassLeft(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+        QTest::qWait(1500);  // past the restart pause: nothing starts again
+        QVERIFY(!tunnel->isRunning());
+        QVERIFY(noneLeft("ssh"));
+        QVERIFY(openPrompts().isEmpty());
+        QCOMPARE(tunnel->status(), Bundle::main().localizedString("S_IDLE"));
+    }
+
+    void cleanupTestCase() {
+        for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
+        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        m_app.tunnels().clear();
+    }
+
+private:
+    TunnelPtr addTunnel(const std::string& name, int localPort = 0) {
+        TunnelPtr t = ROZUdivev::create(name);
+        t->setValueForKey(Value("127.0.0.1"), "connHost");
+        t->setValueForKey(Value(std::to_string(m_sshd->port())), "connPort");
+        t->setValueForKey(Value(m_account.name()), "connUser");
+        t->setValueForKey(Value(true), "connAuth");
+        if (localPort > 0)
+            t->setValueForKey(Value(Value::List{Value::dictionary({{"port", std::to_string(localPort)},
+                                                                     {"host", "127.0.0.1"},
+                                                                     {"hostport", std::to_string(m_echo.port())}})}),
+                              "tunnelsLocal");
+        m_app.tunnels().push_back(t);
+        return t;
+    }
+
+    DARAdivazUda& m_app;
+    TestAccount m_account;
+    std::unique_ptr<SshdFixture> m_sshd;
+    EchoServer m_echo;
+    std::string m_knownHosts;
+    std::string m_askpass;
+};
+
+int main(int argc, char** argv) {
+    if (!TestAccount::supported()) {
+        std::fputs("auth_e2e_test: needs root to add a test account; skipping\n", stderr);
+        return 77;
+    }
+    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
+        std::fputs("auth_e2e_test: no session bus; run it under dbus-run-session\n", stderr);
+        return 1;
+    }
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    TempDir config("zandrel-auth-config");
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    // An askpass program whose ssh is gone becomes ours, so that none escapes the counting.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
+
+    int rc;
+    {
+        DARAdivazUda app(argc, argv, config.file("defaults.json"));
+        ZTunnelInfo::registerMetaType();
+        Zandrel controller(app);
+        ZandrelDBusService service(app, controller);
+        QString error;
+        if (service.registerOn(QDBusConnection::sessionBus(), &error) != ZandrelDBusService::Registration::Registered) {
+            std::fprintf(stderr, "auth_e2e_test: cannot offer %s on the session bus: %s\n", ZandrelDBusService::kService,
+                         qPrintable(error));
+            return 1;
+        }
+        AuthEndToEndTest test(app);
+        rc = QTest::qExec(&test, argc, argv);
+        ROZUdivev::setShutdown(true);
+        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    }
+    return rc;
+}
+
+#include "AuthEndToEndTest.moc"
