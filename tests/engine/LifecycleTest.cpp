@@ -1,0 +1,313 @@
+// The running tunnel with real child processes: fake ssh scripts stand in for OpenSSH.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "Bundle.h"
+#include "FakeSsh.h"
+#include "ROZUdivev.h"
+#include "StatusRecorder.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string text(const std::string& key) { return Bundle::main().localizedString(key); }
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Alive and not a zombie.
+bool isAlive(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat)) return false;
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+std::pair<std::string, int> phase(const StatusRecorder::Entry& e) { return {e.status, e.code}; }
+
+}  // namespace
+
+class Lifecycle : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (auto& t : tunnels) t->stopTunnel();
+        EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+        ROZUdivev::setSshProgram("/usr/bin/ssh");
+        ROZUdivev::setShutdown(false);
+    }
+    TunnelPtr tunnel(const std::string& name, const std::string& program) {
+        ROZUdivev::setSshProgram(program);
+        auto t = ROZUdivev::create(name);
+        t->setValueForKey(Value("h"), "connHost");
+        tunnels.push_back(t);
+        return t;
+    }
+    // Stops running tunnels and waits for their launch threads to end.
+    static void stopAndWait(std::initializer_list<TunnelPtr> ts) {
+        for (const auto& t : ts) {
+            ASSERT_TRUE(waitUntil([&] { return t->isRunning(); }, 5s));
+            t->stopTunnel();
+        }
+        ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    }
+
+    FakeSsh fake;
+    std::vector<TunnelPtr> tunnels;
+    const std::pair<std::string, int> connecting{text("S_CONNECTING"), 1}, idle{text("S_IDLE"), 0},
+        connected{text("S_CONNECTED"), 2};
+};
+
+TEST_F(Lifecycle, RestartsOneSecondAfterEachExitWithOneSshAtATime) {
+    auto t = tunnel("restart", fake.script("ssh", R"sh(
+echo "$$" >> "$DIR/launches"
+if [ "$(wc -l < "$DIR/launches")" -ge 3 ]; then
+    echo "debug1: Entering interactive session." >&2
+    exec sleep 1000
+fi
+echo "ssh: connect to host h port 22: Connection refused" >&2
+exit 255)sh"));
+    StatusRecorder rec(*t);
+    t->startTunnel();
+    t->startTunnel();  // the launch thread is alive, no ssh yet
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 1 && !t->isRunning(); }, 5s));
+    ASSERT_TRUE(t->hasLaunchThread());  // in the pause after the exit
+    for (int i = 0; i < 3; ++i) t->startTunnel();
+    ASSERT_TRUE(rec.waitFor([](const auto& es) { return es.size() == 11; }, 5s));
+    EXPECT_EQ(fake.lines("launches").size(), 3u);
+    EXPECT_EQ(t->icon(), "onState");
+    EXPECT_TRUE(t->lastError().empty());
+
+    // Per run: the launch, one per line piece (the line and the empty piece after its "\n"), the exit.
+    auto entries = rec.entries();
+    std::vector<std::pair<std::string, int>> phases;
+    for (const auto& e : entries) phases.push_back(phase(e));
+    EXPECT_EQ(phases, (decltype(phases){connecting, connecting, connecting, idle, connecting, connecting, connecting,
+                                        idle, connecting, connected, connected}));
+    ASSERT_EQ(entries.size(), 11u);
+    for (size_t lastLine : {2u, 6u}) {
+        // From the last output before the exit to the next launch.
+        double gap = std::chrono::duration<double>(entries[lastLine + 2].at - entries[lastLine].at).count();
+        EXPECT_GE(gap, 0.95);
+        EXPECT_LT(gap, 1.5);
+    }
+}
+
+TEST_F(Lifecycle, StopEndsTheProcessGroupAndDoesNotRestart) {
+    auto t = tunnel("stop", fake.script("ssh", R"sh(
+sleep 1000 &
+echo "$$ $!" >> "$DIR/pids"
+echo "debug1: Entering interactive session." >&2
+wait)sh"));
+    StatusRecorder rec(*t);
+    t->stopTunnel();  // idle: nothing to do, nothing posted
+    EXPECT_EQ(rec.count(), 0u);
+    t->startTunnel();
+    ASSERT_TRUE(rec.waitFor([](const auto& es) { return es.size() == 3; }, 5s));
+    EXPECT_EQ(phase(rec.entries()[2]), connected);
+    ASSERT_EQ(fake.lines("pids").size(), 1u);
+    pid_t ssh = 0, child = 0;
+    std::istringstream(fake.lines("pids")[0]) >> ssh >> child;
+    ASSERT_TRUE(isAlive(ssh) && isAlive(child));
+
+    const auto stopAt = Clock::now();
+    t->stopTunnel();
+    EXPECT_EQ(t->code(), 0);
+    EXPECT_EQ(t->status(), text("S_IDLE"));
+    EXPECT_EQ(rec.count(), 4u);  // posted on this thread before stopTunnel returned
+    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    auto entries = rec.entries();
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(phase(entries[3]), idle);
+    EXPECT_EQ(phase(entries[4]), idle);
+    EXPECT_GE(entries[4].at - stopAt, 950ms);  // the exit's post comes after the pause
+    EXPECT_FALSE(isAlive(ssh));
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(child); }, 2s)) << "the ssh's child outlived the stop";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(fake.lines("pids").size(), 1u);
+    EXPECT_FALSE(t->hasLaunchThread());
+    EXPECT_EQ(rec.count(), 5u);
+}
+
+TEST_F(Lifecycle, SshDiesWithTheApplication) {
+    const std::string program = fake.script("ssh", R"sh(echo "$$" > "$DIR/pid.tmp"; mv "$DIR/pid.tmp" "$DIR/pid"
+exec sleep 1000)sh");
+    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));  // no other thread may be running across fork()
+    pid_t app = fork();
+    ASSERT_GE(app, 0);
+    if (app == 0) {
+        ROZUdivev::setSshProgram(program);
+        auto t = ROZUdivev::create("orphan");
+        t->startTunnel();
+        waitUntil([&] { return !fake.lines("pid").empty(); }, 5s);
+        _exit(0);  // no stop: the application just goes away
+    }
+    int status = 0;
+    waitpid(app, &status, 0);
+    ASSERT_EQ(fake.lines("pid").size(), 1u);
+    pid_t ssh = std::stoi(fake.lines("pid")[0]);
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(ssh); }, 3s));
+    if (isAlive(ssh)) kill(ssh, SIGKILL);
+}
+
+TEST_F(Lifecycle, LaunchPathAndEnvironment) {
+    // A copy of the resources whose "ssh" is a fake: the SOCKS4 path must be taken from there.
+    testsupport::TempDir resources("zandrel-resources");
+    const std::string original = Bundle::main().resourceDir();
+    std::filesystem::copy(original, resources.path(), std::filesystem::copy_options::recursive);
+    const std::string report = R"sh(
+env > "$DIR/env-$TUNNEL_NAME"
+ls -l /proc/self/fd > "$DIR/fds-$TUNNEL_NAME"
+echo "$0 $*" > "$DIR/cmd-$TUNNEL_NAME"
+exec sleep 1000)sh";
+    std::filesystem::remove(resources.file("ssh"));
+    std::filesystem::copy_file(fake.script("resource-ssh", report), resources.file("ssh"));
+    Bundle::main().setResourceDir(resources.path());
+
+    setenv("SSH_AUTH_SOCK", "/tmp/agent.socket", 1);
+    setenv("SSH_AGENT_PID", "4242", 1);
+    setenv("DISPLAY", ":7", 1);
+    setenv("SSH_ASKPASS", "/inherited/askpass", 1);
+    setenv("SSH_ASKPASS_REQUIRE", "never", 1);
+    // A descriptor some library opened without close-on-exec must not reach ssh either.
+    int stray = open("/dev/zero", O_RDONLY);
+    ASSERT_GE(stray, 3);
+
+    auto withAuth = tunnel("with auth", fake.script("ssh", report));
+    withAuth->setValueForKey(Value(true), "socks4");
+    auto without = tunnel("without", fake.file("ssh"));
+    without->setValueForKey(Value(false), "connAuth");
+    withAuth->startTunnel();
+    without->startTunnel();
+    bool reported =
+        waitUntil([&] { return !fake.lines("cmd-with auth").empty() && !fake.lines("cmd-without").empty(); }, 5s);
+    close(stray);
+    for (const char* v : {"SSH_AUTH_SOCK", "SSH_AGENT_PID", "DISPLAY", "SSH_ASKPASS", "SSH_ASKPASS_REQUIRE"})
+        unsetenv(v);
+    stopAndWait({withAuth, without});
+    Bundle::main().setResourceDir(original);
+    ASSERT_TRUE(reported);
+
+    EXPECT_EQ(fake.lines("cmd-with auth")[0], resources.file("ssh") + " -N -v -p 22 -D 1080 @h");
+    EXPECT_EQ(fake.lines("cmd-without")[0], fake.file("ssh") + " -N -v -p 22 @h");
+    auto envOf = [&](const std::string& name) {
+        std::map<std::string, std::string> env;
+        for (const auto& l : fake.lines("env-" + name)) env[l.substr(0, l.find('='))] = l.substr(l.find('=') + 1);
+        return env;
+    };
+    auto on = envOf("with auth");
+    EXPECT_EQ(on.count("SSH_AUTH_SOCK") + on.count("SSH_AGENT_PID"), 0u);
+    EXPECT_EQ(on["SSH_ASKPASS"], resources.file("askForPass.sh"));
+    EXPECT_EQ(on["DISPLAY"], ":0");
+    EXPECT_EQ(on["SSH_ASKPASS_REQUIRE"], "force");
+    EXPECT_EQ(on["TUNNEL_NAME"], "with auth");
+    EXPECT_EQ(on["XDG_CONFIG_HOME"], getenv("XDG_CONFIG_HOME"));  // the rest passes through
+    auto off = envOf("without");
+    EXPECT_EQ(off["SSH_AUTH_SOCK"], "/tmp/agent.socket");
+    EXPECT_EQ(off["SSH_AGENT_PID"], "4242");
+    EXPECT_EQ(off["DISPLAY"], ":7");
+    EXPECT_EQ(off["SSH_ASKPASS"], "/inherited/askpass");
+    EXPECT_EQ(off["SSH_ASKPASS_REQUIRE"], "never");
+    EXPECT_EQ(off["TUNNEL_NAME"], "without");
+
+    // The shell's descriptors as ls inherited them: 0 and 1 ours, 2 the status pipe, and
+    // nothing else but the one ls opens itself to read the list.
+    char ownIn[256] = {};
+    ASSERT_GT(readlink("/proc/self/fd/0", ownIn, sizeof ownIn - 1), 0);
+    for (const char* name : {"fds-with auth", "fds-without"}) {
+        std::map<int, std::string> fds;
+        for (const auto& l : fake.lines(name)) {
+            auto arrow = l.find(" -> ");
+            if (arrow == std::string::npos) continue;
+            auto space = l.rfind(' ', arrow - 1);
+            fds[std::stoi(l.substr(space + 1, arrow - space - 1))] = l.substr(arrow + 4);
+        }
+        EXPECT_EQ(fds[0], ownIn) << name;
+        EXPECT_EQ(fds[2].rfind("pipe:", 0), 0u) << name;
+        ASSERT_EQ(fds.size(), 4u) << name << ": " << ::testing::PrintToString(fds);
+        EXPECT_EQ(fds[3].rfind("/proc/", 0), 0u) << name;
+    }
+}
+
+TEST_F(Lifecycle, ProgramThatCannotStartLeavesTheTunnelIdleWithItsReason) {
+    auto missing = tunnel("missing", "/nonexistent/zandrel-ssh");
+    StatusRecorder recMissing(*missing);
+    testsupport::TempDir resources("zandrel-resources");  // resources without an "ssh"
+    const std::string original = Bundle::main().resourceDir();
+    std::filesystem::copy_file(original + "/Info.json", resources.file("Info.json"));
+    Bundle::main().setResourceDir(resources.path());
+    auto socks = tunnel("socks", "/nonexistent/zandrel-ssh");
+    socks->setValueForKey(Value(true), "socks4");
+    StatusRecorder recSocks(*socks);
+    missing->startTunnel();
+    socks->startTunnel();
+    std::this_thread::sleep_for(1300ms);  // longer than a restart pause
+    Bundle::main().setResourceDir(original);
+    for (auto [t, rec] : {std::pair{missing, &recMissing}, std::pair{socks, &recSocks}}) {
+        EXPECT_FALSE(t->hasLaunchThread());
+        EXPECT_EQ(rec->count(), 1u) << t->connName();
+        EXPECT_EQ(t->code(), 0);
+        EXPECT_EQ(t->status(), text("S_IDLE"));
+    }
+    EXPECT_EQ(missing->lastError(), "cannot run /nonexistent/zandrel-ssh: No such file or directory");
+    EXPECT_NE(socks->lastError().find("missing"), std::string::npos) << socks->lastError();
+}
+
+TEST_F(Lifecycle, ShutdownSwitchStopsRelaunching) {
+    auto t = tunnel("quit", fake.script("ssh", R"sh(echo x >> "$DIR/launches"; exit 1)sh"));
+    t->startTunnel();
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 1 && !t->isRunning(); }, 5s));
+    const auto thrown = Clock::now();
+    ROZUdivev::setShutdown(true);
+    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    EXPECT_LT(Clock::now() - thrown, 500ms);  // the pause is cut short
+    t->startTunnel();
+    ROZUdivev::create("another")->startTunnel();
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(fake.lines("launches").size(), 1u);
+    EXPECT_FALSE(t->hasLaunchThread());
+    EXPECT_EQ(t->status(), text("S_IDLE"));
+}
+
+TEST_F(Lifecycle, SettingsAndLastErrorCarryIntoTheNextRun) {
+    auto t = tunnel("carry", fake.script("ssh", R"sh(
+echo "$*" >> "$DIR/args"
+if [ "$(wc -l < "$DIR/args")" -eq 1 ]; then
+    printf 'Permission den' >&2; sleep 0.2; printf 'ied (publickey).\r\n' >&2
+    echo "Warning: Permanently added 'h' (ED25519) to the list of known hosts." >&2
+    echo "debug1: Next authentication method: password" >&2
+    while [ ! -e "$DIR/go" ]; do sleep 0.02; done
+    exit 255
+fi
+echo 'Authenticated to h ([127.0.0.1]:22) using "publickey".' >&2
+while [ ! -e "$DIR/go2" ]; do sleep 0.02; done
+echo "debug1: Entering interactive session." >&2
+exec sleep 1000)sh"));
+    StatusRecorder rec(*t);
+    t->startTunnel();
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("args").size() == 1; }, 5s));
+    t->setValueForKey(Value("2222"), "connPort");  // as the preferences editor saves it
+    EXPECT_EQ(t->arguments()[3], "2222");
+    fake.touch("go");
+    ASSERT_TRUE(rec.waitForStatus(text("S_AUTH"), 5s));
+    EXPECT_EQ(fake.lines("args"), (std::vector<std::string>{"-N -v -p 22 @h", "-N -v -p 2222 @h"}));
+    EXPECT_EQ(t->lastError(), "Permission denied (publickey).");  // kept until a run connects
+    fake.touch("go2");
+    ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 5s));
+    EXPECT_EQ(t->lastError(), "");
+}

@@ -1,0 +1,60 @@
+#include "StatusRecorder.h"
+
+#include <algorithm>
+
+#include "ROZUdivev.h"
+
+StatusRecorder::StatusRecorder(const ROZUdivev& tunnel) : m_tunnel(tunnel) {
+    m_token = NotificationCenter::defaultCenter().addObserver(
+        ROZUdivev::kStatusChanged, &tunnel, [this](const Notification&) {
+            Entry e{m_tunnel.status(), m_tunnel.code(), Clock::now()};
+            {
+                std::lock_guard lock(m_mutex);
+                m_entries.push_back(std::move(e));
+            }
+            m_changed.notify_all();
+        });
+}
+
+StatusRecorder::~StatusRecorder() { NotificationCenter::defaultCenter().removeObserver(m_token); }
+
+std::vector<StatusRecorder::Entry> StatusRecorder::entries() const {
+    std::lock_guard lock(m_mutex);
+    return m_entries;
+}
+
+size_t StatusRecorder::count() const {
+    std::lock_guard lock(m_mutex);
+    return m_entries.size();
+}
+
+std::vector<std::string> StatusRecorder::statuses() const {
+    std::vector<std::string> out;
+    for (const auto& e : entries()) out.push_back(e.status);
+    return out;
+}
+
+std::vector<std::string> StatusRecorder::distinctStatuses() const {
+    auto all = statuses();
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    return all;
+}
+
+void StatusRecorder::clear() {
+    std::lock_guard lock(m_mutex);
+    m_entries.clear();
+}
+
+bool StatusRecorder::waitFor(const std::function<bool(const std::vector<Entry>&)>& condition,
+                             std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return condition(m_entries); });
+}
+
+bool StatusRecorder::waitForStatus(const std::string& status, std::chrono::milliseconds timeout) {
+    return waitFor(
+        [&](const std::vector<Entry>& es) {
+            return std::any_of(es.begin(), es.end(), [&](const Entry& e) { return e.status == status; });
+        },
+        timeout);
+}

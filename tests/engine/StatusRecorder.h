@@ -1,0 +1,46 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "NotificationCenter.h"
+
+class ROZUdivev;
+
+// Records every "ZDRStatusChanged" of one tunnel, with the status text and phase that the tunnel
+// reported when the notification arrived (on whichever thread posted it).
+class StatusRecorder {
+public:
+    struct Entry {
+        std::string status;
+        int code;
+        std::chrono::steady_clock::time_point at;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    explicit StatusRecorder(const ROZUdivev& tunnel);
+    ~StatusRecorder();
+    StatusRecorder(const StatusRecorder&) = delete;
+    StatusRecorder& operator=(const StatusRecorder&) = delete;
+
+    std::vector<Entry> entries() const;
+    size_t count() const;
+    std::vector<std::string> statuses() const;
+    // Consecutive duplicates folded: the texts a user would have seen change.
+    std::vector<std::string> distinctStatuses() const;
+    void clear();
+    // Waits until the recorded entries satisfy the condition; false after the timeout.
+    bool waitFor(const std::function<bool(const std::vector<Entry>&)>& condition, std::chrono::milliseconds timeout);
+    bool waitForStatus(const std::string& status, std::chrono::milliseconds timeout);
+
+private:
+    const ROZUdivev& m_tunnel;
+    NotificationCenter::Token m_token;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Entry> m_entries;
+};

@@ -1,0 +1,21 @@
+// Entry point of the engine's test programs: a private XDG_CONFIG_HOME, and the resources of
+// this build tree (not of an installed Zandrel).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "Bundle.h"
+#include "ROZUdivev.h"
+#include "TempDir.h"
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    testsupport::TempDir config("zandrel-config");
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
+    int rc = RUN_ALL_TESTS();
+    // Detached launch threads must be gone before the statics they use are.
+    ROZUdivev::setShutdown(true);
+    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    return rc;
+}
