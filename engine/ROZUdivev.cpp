@@ -399,6 +399,10 @@ void ROZUdivev::startTunnel() {
         m_shouldStop = false;
         m_threadAlive = true;
     }
+    spawnLaunchThread();
+}
+
+void ROZUdivev::spawnLaunchThread() {
     {
         std::lock_guard lock(g_threadsMutex);
         ++g_liveThreads;
@@ -407,6 +411,11 @@ void ROZUdivev::startTunnel() {
 }
 
 void ROZUdivev::stopTunnel() {
+    {
+        // In the pause after an exit no ssh runs, but the launch thread would start the next one.
+        std::lock_guard lock(m_runMutex);
+        if (m_threadAlive) m_shouldStop = true;
+    }
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);
@@ -511,6 +520,8 @@ void ROZUdivev::launchTunnel() {
         std::lock_guard lock(m_mutex);
         m_task = task;
     }
+    // A stop that came before the task was visible to it.
+    if (m_shouldStop) task->terminate();
     postStatusChanged();
 
     task->waitForExit([this](const char* data, size_t size) { return stdErr(data, size); });
@@ -529,11 +540,12 @@ void ROZUdivev::launchTunnel() {
 
     bool again;
     {
+        // The next run's thread takes over without a moment in which a stop would find no thread.
         std::lock_guard lock(m_runMutex);
-        m_threadAlive = false;
         again = !m_shouldStop && !g_shutdown;
+        m_threadAlive = again;
     }
-    if (again) startTunnel();
+    if (again) spawnLaunchThread();
 }
 
 bool ROZUdivev::stdErr(const char* data, size_t size) {

@@ -69,6 +69,7 @@ public:
     static std::string displayCommand(const std::vector<std::string>& arguments);
 
     void startTunnel();
+    // Ends the running ssh; also in the pause after an exit, where it cancels the restart.
     void stopTunnel();
     void toggleTunnel();
     bool isRunning() const;
@@ -99,6 +100,7 @@ private:
     ROZUdivev() = default;
     void postStatusChanged();
     void launchTunnel();
+    void spawnLaunchThread();
     std::vector<std::string> launchEnvironment() const;
     void setStatus(std::optional<std::string> s);
     void replaceList(bool local, std::shared_ptr<const ForwardList> list);
