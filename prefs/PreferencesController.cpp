@@ -198,6 +198,10 @@ void PreferencesController::updateWindow() {
         loadControls(*tunnel);
         showPreview();
     }
+    // Another tunnel's lists start with nothing selected; that is no change the user made.
+    m_reloading = true;
+    for (PrefsTableView* v : {m_ui->localList, m_ui->remoteList}) selectRow(v, -1);
+    m_reloading = false;
     reloadForward(m_ui->localList, m_localModel);
     reloadForward(m_ui->remoteList, m_remoteModel);
     disclosure();

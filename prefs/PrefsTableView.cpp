@@ -1,6 +1,5 @@
 #include "PrefsTableView.h"
 
-#include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
@@ -56,6 +55,8 @@ void PrefsTableView::finishEditing() {
     if (!isEditing()) return;
     QWidget* editor = indexWidget(currentIndex());
     if (!editor) return;
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
-    QApplication::sendEvent(editor, &press);
+    // Directly, not through a Return key: the delegate commits a Return only later, from the event loop.
+    // Its setModelData lets only an accepted text through.
+    commitData(editor);
+    closeEditor(editor, QAbstractItemDelegate::NoHint);
 }

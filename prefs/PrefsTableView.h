@@ -11,7 +11,7 @@ public:
     explicit PrefsTableView(QWidget* parent = nullptr);
 
     bool isEditing() const { return state() == EditingState; }
-    // Ends an open cell edit as Return would: committed when its text is accepted.
+    // Ends an open cell edit at once: committed when its text is accepted, dropped otherwise.
     void finishEditing();
 
 Q_SIGNALS:
