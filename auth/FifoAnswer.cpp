@@ -1,10 +1,6 @@
 #include "FifoAnswer.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +8,10 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -105,10 +105,14 @@ FifoAnswer::Result FifoAnswer::write(const QString& path, const QByteArray& byte
     const int fd = ::open(native.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
     if (fd < 0) {
         switch (errno) {
-        case ENXIO: return Result::NoReader;
-        case ENOENT: return Result::Missing;
-        case ELOOP: return Result::NotOwnFifo;
-        default: return Result::Failed;
+            case ENXIO:
+                return Result::NoReader;
+            case ENOENT:
+                return Result::Missing;
+            case ELOOP:
+                return Result::NotOwnFifo;
+            default:
+                return Result::Failed;
         }
     }
     // The path may have been replaced between the look and the opening.
@@ -135,11 +139,16 @@ void FifoAnswer::send(const QString& path, QByteArray bytes, std::function<void(
 
 QString FifoAnswer::describe(Result result) {
     switch (result) {
-    case Result::Written: return QStringLiteral("answer written");
-    case Result::NoReader: return QStringLiteral("nobody reads the pipe");
-    case Result::NotOwnFifo: return QStringLiteral("the path is no named pipe of this user");
-    case Result::Missing: return QStringLiteral("the pipe does not exist");
-    case Result::Failed: return QStringLiteral("the reader went away during the write");
+        case Result::Written:
+            return QStringLiteral("answer written");
+        case Result::NoReader:
+            return QStringLiteral("nobody reads the pipe");
+        case Result::NotOwnFifo:
+            return QStringLiteral("the path is no named pipe of this user");
+        case Result::Missing:
+            return QStringLiteral("the pipe does not exist");
+        case Result::Failed:
+            return QStringLiteral("the reader went away during the write");
     }
     return {};
 }

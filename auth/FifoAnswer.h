@@ -1,10 +1,9 @@
 #pragma once
 
-#include <chrono>
-#include <functional>
-
 #include <QByteArray>
 #include <QString>
+#include <chrono>
+#include <functional>
 
 // Writes one answer into the named pipe that an askpass program reads, without ever blocking
 // the caller: the pipe is opened without waiting for a reader, and anything at the path but a

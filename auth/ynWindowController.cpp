@@ -2,8 +2,7 @@
 
 #include "ui_ynQuery.h"
 
-ynWindowController::ynWindowController(QWidget* parent)
-    : PromptWindow(parent), m_ui(std::make_unique<Ui::ynQuery>()) {
+ynWindowController::ynWindowController(QWidget* parent) : PromptWindow(parent), m_ui(std::make_unique<Ui::ynQuery>()) {
     m_ui->setupUi(this);
     connect(m_ui->yesButton, &QPushButton::clicked, this, &ynWindowController::yes);
     connect(m_ui->noButton, &QPushButton::clicked, this, &ynWindowController::no);
