@@ -124,6 +124,9 @@ wait)sh"));
     pid_t ssh = 0, child = 0;
     std::istringstream(fake.lines("pids")[0]) >> ssh >> child;
     ASSERT_TRUE(isAlive(ssh) && isAlive(child));
+    t->startTunnel();  // running: nothing happens, nothing is posted
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(rec.count(), 3u);
 
     const auto stopAt = Clock::now();
     t->stopTunnel();
