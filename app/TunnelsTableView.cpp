@@ -3,9 +3,40 @@
 #include <QHeaderView>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QProxyStyle>
+#include <QStyleOptionViewItem>
 #include <cmath>
 
+namespace {
+
+// The table draws a selected row's background itself (the style's row panel) before any cell
+// delegate is asked; with the selection display off that panel is drawn as for an unselected row.
+class SelectionSwitchStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        const auto* table = qobject_cast<const TunnelsTableView*>(widget);
+        if (table && !table->selectionActive() &&
+            (element == PE_PanelItemViewRow || element == PE_PanelItemViewItem || element == PE_FrameFocusRect)) {
+            if (const auto* item = qstyleoption_cast<const QStyleOptionViewItem*>(option)) {
+                QStyleOptionViewItem plain = *item;
+                plain.state &= ~(State_Selected | State_HasFocus);
+                QProxyStyle::drawPrimitive(element, &plain, painter, widget);
+                return;
+            }
+            if (element == PE_FrameFocusRect) return;
+        }
+        QProxyStyle::drawPrimitive(element, option, painter, widget);
+    }
+};
+
+}  // namespace
+
 TunnelsTableView::TunnelsTableView(QWidget* parent) : QTableView(parent) {
+    auto* style = new SelectionSwitchStyle;
+    style->setParent(this);
+    setStyle(style);
     // Every row has the same pitch, which the stripes rely on.
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
 }

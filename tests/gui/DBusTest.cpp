@@ -1,0 +1,257 @@
+// The zandrel binary as a black box on a private session bus (run under dbus-run-session):
+// its D-Bus interface, the single instance, and the answers given without a display.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QProcess>
+#include <QTest>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "Defaults.h"
+#include "GuiFixture.h"
+#include "StatusSignalRecorder.h"
+#include "TempDir.h"
+#include "ZTunnelInfo.h"
+
+namespace {
+
+const QString kService = "org.zandrel.Zandrel";
+const QString kPath = "/org/zandrel/Zandrel";
+const QString kInterface = "org.zandrel.Zandrel";
+
+class BusEnvironment : public testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char arg0[] = "gui_dbus_test";
+        static char* argv[] = {arg0, nullptr};
+        m_app = std::make_unique<QCoreApplication>(argc, argv);
+        ZTunnelInfo::registerMetaType();
+    }
+    void TearDown() override { m_app.reset(); }
+
+private:
+    std::unique_ptr<QCoreApplication> m_app;
+};
+const auto* const kEnvironment = testing::AddGlobalTestEnvironment(new BusEnvironment);
+
+class DBusTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "run under dbus-run-session";
+        ASSERT_FALSE(serviceUp()) << "another Zandrel holds the name";
+        m_dir = std::make_unique<testsupport::TempDir>("zandrel-dbus");
+        mkdir(m_dir->file("config").c_str(), 0700);
+        mkdir(m_dir->file("config/zandrel").c_str(), 0700);
+        m_ssh = m_dir->file("ssh");
+        std::ofstream(m_ssh) << "#!/bin/sh\necho $$ >> '" << m_dir->file("ssh.pids") << "'\n"
+                             << "echo 'debug1: Entering interactive session.' >&2\nexec sleep 600\n";
+        chmod(m_ssh.c_str(), 0755);
+    }
+    void TearDown() override {
+        for (auto& p : m_processes) {
+            if (p->state() != QProcess::NotRunning) {
+                p->terminate();
+                if (!p->waitForFinished(5000)) p->kill();
+                p->waitForFinished(2000);
+            }
+        }
+        m_processes.clear();
+        GuiFixture::waitUntil([this] { return !serviceUp(); }, 3000);
+    }
+
+    void store(const Value::Dictionary& values) {
+        Defaults defaults(m_dir->file("config/zandrel/defaults.json"));
+        ASSERT_TRUE(defaults.setObjectsForKeys(values));
+    }
+    Value stored(const std::string& key) const {
+        return Defaults(m_dir->file("config/zandrel/defaults.json")).objectForKey(key);
+    }
+    static Value tunnel(const std::string& name, bool autoConnect = false) {
+        return Value::dictionary({{"connName", name}, {"connHost", "127.0.0.1"}, {"connAuth", false},
+                                  {"autoConnect", autoConnect}});
+    }
+    std::vector<int> sshPids() const {
+        std::vector<int> out;
+        std::ifstream in(m_dir->file("ssh.pids"));
+        for (int pid; in >> pid;) out.push_back(pid);
+        return out;
+    }
+
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", QString::fromStdString(m_dir->file("config")));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("ZANDREL_SSH_PROGRAM", QString::fromStdString(m_ssh));
+        return env;
+    }
+    QProcess* start(const QStringList& args = {}) {
+        auto p = std::make_unique<QProcess>();
+        p->setProcessEnvironment(environment());
+        p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p->start(ZANDREL_BINARY, args);
+        m_processes.push_back(std::move(p));
+        return m_processes.back().get();
+    }
+    // The first instance, once it answers on the bus.
+    QProcess* startInstance() {
+        QProcess* p = start();
+        const bool up = GuiFixture::waitUntil(
+            [&] { return serviceUp() && listTunnels().isValid(); }, 10000);
+        EXPECT_TRUE(up) << "zandrel did not come up on the bus";
+        return p;
+    }
+    static bool serviceUp() {
+        return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
+    }
+    QDBusInterface& zandrel() {
+        if (!m_iface) m_iface = std::make_unique<QDBusInterface>(kService, kPath, kInterface, QDBusConnection::sessionBus());
+        return *m_iface;
+    }
+    QDBusReply<ZTunnelInfoList> listTunnels() { return zandrel().call("ListTunnels"); }
+    ZTunnelInfoList tunnels() {
+        QDBusReply<ZTunnelInfoList> reply = listTunnels();
+        return reply.isValid() ? reply.value() : ZTunnelInfoList{};
+    }
+    static bool finishes(QProcess* p, int ms, int* exitCode) {
+        const bool done = GuiFixture::waitUntil([p] { return p->state() == QProcess::NotRunning; }, ms);
+        if (done && exitCode) *exitCode = p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
+        return done;
+    }
+
+    std::unique_ptr<testsupport::TempDir> m_dir;
+    std::string m_ssh;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::unique_ptr<QDBusInterface> m_iface;
+};
+
+TEST_F(DBusTest, ListStartStopInListOrderWithStatusSignals) {
+    store({{"tunnels", Value::List{tunnel("A", true), tunnel("B"), tunnel("A")}}});
+    startInstance();
+    StatusSignalRecorder recorder;
+    ASSERT_TRUE(QDBusConnection::sessionBus().connect(kService, kPath, kInterface, "StatusChanged", &recorder,
+                                                      SLOT(statusChanged(QString, QString, int))));
+
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(0).code == 2; }));
+    ZTunnelInfoList list = tunnels();
+    ASSERT_EQ(list.size(), 3);
+    EXPECT_EQ(list[0].name, "A");
+    EXPECT_EQ(list[0].status, "Connected");
+    EXPECT_TRUE(list[0].running);
+    EXPECT_EQ(list[1].name, "B");
+    EXPECT_EQ(list[1].status, "Idle");
+    EXPECT_EQ(list[1].code, 0);
+    EXPECT_FALSE(list[1].running);
+    EXPECT_EQ(list[1].lastError, "");
+    EXPECT_EQ(list[2].name, "A");
+    EXPECT_FALSE(list[2].running);
+
+    QDBusMessage reply = zandrel().call("StartTunnel", "B");
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(1).code == 2; }));
+    EXPECT_TRUE(tunnels().value(1).running);
+    EXPECT_TRUE(GuiFixture::waitUntil([&] {
+        return recorder.received.contains(std::make_tuple(QString("B"), QString("Connected"), 2));
+    }));
+
+    // The first tunnel of that name stops; the second "A" was never running and stays so.
+    reply = zandrel().call("StopTunnel", "A");
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage);
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return !tunnels().value(0).running; }));
+    EXPECT_EQ(tunnels().value(0).code, 0);
+    EXPECT_FALSE(tunnels().value(2).running);
+    EXPECT_TRUE(GuiFixture::waitUntil([&] {
+        return recorder.received.contains(std::make_tuple(QString("A"), QString("Idle"), 0));
+    }));
+    // Starting a running tunnel again changes nothing.
+    const size_t launches = sshPids().size();
+    zandrel().call("StartTunnel", "B");
+    QTest::qWait(300);
+    EXPECT_EQ(sshPids().size(), launches);
+
+    reply = zandrel().call("StartTunnel", "Nope");
+    EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
+    EXPECT_EQ(reply.errorName(), "org.zandrel.Zandrel.Error.UnknownTunnel");
+    reply = zandrel().call("StopTunnel", "");
+    EXPECT_EQ(reply.errorName(), "org.zandrel.Zandrel.Error.UnknownTunnel");
+    // The askpass question without a pipe is refused with a reason.
+    reply = zandrel().call("Authenticate", "Password:", "A", "");
+    EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
+    EXPECT_EQ(reply.errorName(), "org.zandrel.Zandrel.Error.InvalidArgs");
+    EXPECT_FALSE(reply.errorMessage().isEmpty());
+}
+
+TEST_F(DBusTest, QuitStopsEveryTunnelAndEndsTheProcess) {
+    store({{"tunnels", Value::List{tunnel("A", true), tunnel("B", true)}}});
+    QProcess* p = startInstance();
+    ASSERT_TRUE(GuiFixture::waitUntil([&] {
+        const auto l = tunnels();
+        return l.size() == 2 && l[0].code == 2 && l[1].code == 2;
+    }));
+    const auto pids = sshPids();
+    ASSERT_EQ(pids.size(), 2u);
+
+    const QDBusMessage reply = zandrel().call("Quit");
+    EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage);
+    int code = -1;
+    ASSERT_TRUE(finishes(p, 8000, &code));
+    EXPECT_EQ(code, 0);
+    for (int pid : pids) EXPECT_FALSE(GuiFixture::isAlive(pid)) << pid;
+    EXPECT_EQ(stored("openPalette"), Value(true));
+    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
+    EXPECT_FALSE(serviceUp());
+}
+
+TEST_F(DBusTest, SecondLaunchShowsTheRunningWindowAndExitsZero) {
+    store({{"tunnels", Value::List{tunnel("A", true)}}, {"openPalette", false}});
+    QProcess* first = startInstance();
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(0).code == 2; }));
+
+    QProcess* second = start();
+    int code = -1;
+    ASSERT_TRUE(finishes(second, 10000, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(sshPids().size(), 1u);  // the second one started no tunnel of its own
+    EXPECT_EQ(first->state(), QProcess::Running);
+
+    // The first shows its window now: quitting stores it as visible.
+    zandrel().call("Quit");
+    ASSERT_TRUE(finishes(first, 8000, &code));
+    EXPECT_EQ(stored("openPalette"), Value(true));
+}
+
+TEST_F(DBusTest, VersionAndHelpNeedNoDisplayAndNoDisplayIsSaidClearly) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(m_dir->file("config")));
+    auto run = [&](const QStringList& args, QString* out, QString* err) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(ZANDREL_BINARY, args);
+        EXPECT_TRUE(p.waitForFinished(10000));
+        *out = QString::fromUtf8(p.readAllStandardOutput());
+        *err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    };
+    QString out, err;
+    EXPECT_EQ(run({"--version"}, &out, &err), 0);
+    EXPECT_TRUE(out.startsWith("zandrel 0.") || out.startsWith("zandrel ")) << out.toStdString();
+    EXPECT_TRUE(out.contains("(build ")) << out.toStdString();
+    EXPECT_EQ(run({"--help"}, &out, &err), 0);
+    EXPECT_TRUE(out.startsWith("Usage: zandrel")) << out.toStdString();
+    EXPECT_EQ(run({"--frobnicate"}, &out, &err), 2);
+    EXPECT_TRUE(err.contains("unknown option --frobnicate"));
+
+    EXPECT_EQ(run({}, &out, &err), 1);
+    EXPECT_TRUE(err.contains("no display")) << err.toStdString();
+    EXPECT_FALSE(serviceUp());
+    // A display that cannot be reached: a message and an error status, not an abort.
+    env.insert("DISPLAY", ":97");
+    EXPECT_EQ(run({}, &out, &err), 1);
+    EXPECT_TRUE(err.contains("cannot open the desktop session")) << err.toStdString();
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+#include "GuiFixture.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "Defaults.h"
+#include "ROZUdivev.h"
+#include "TunnelsTableModel.h"
+#include "TunnelsTableView.h"
+
+void GuiFixture::SetUp() {
+    ROZUdivev::setShutdown(false);
+    m_dir = std::make_unique<testsupport::TempDir>("zandrel-gui");
+}
+
+void GuiFixture::TearDown() {
+    if (m_app && m_app->tunnelsLoaded())
+        for (const auto& t : m_app->tunnels()) t->stopTunnel();
+    ROZUdivev::setShutdown(true);
+    EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+    m_controller.reset();
+    m_app.reset();
+    ROZUdivev::setShutdown(false);
+    m_dir.reset();
+}
+
+void GuiFixture::store(const Value::Dictionary& values) {
+    Defaults defaults(file("defaults.json"));
+    ASSERT_TRUE(defaults.setObjectsForKeys(values));
+}
+
+Value GuiFixture::tunnel(const std::string& name, bool autoConnect) {
+    return Value::dictionary({{"connName", name}, {"connHost", "127.0.0.1"}, {"connAuth", false},
+                              {"autoConnect", autoConnect}});
+}
+
+void GuiFixture::launch(bool awake) {
+    m_app = std::make_unique<DARAdivazUda>(m_argc, m_argv, file("defaults.json"));
+    m_controller = std::make_unique<Zandrel>(*m_app);
+    if (awake) m_controller->awakeFromNib();
+}
+
+void GuiFixture::quitThroughMenu() {
+    QTimer::singleShot(0, m_controller->quitItem(), &QAction::trigger);
+    m_app->exec();
+}
+
+Value GuiFixture::stored(const std::string& key) const { return Defaults(m_dir->file("defaults.json")).objectForKey(key); }
+
+std::string GuiFixture::script(const std::string& name, const std::string& body) const {
+    const std::string path = m_dir->file(name);
+    std::ofstream out(path);
+    out << "#!/bin/sh\nDIR='" << m_dir->path() << "'\necho $$ >> \"$DIR/" << name << ".pids\"\n" << body << "\n";
+    out.close();
+    chmod(path.c_str(), 0755);
+    return path;
+}
+
+std::vector<int> GuiFixture::pids(const std::string& name) const {
+    std::vector<int> out;
+    std::ifstream in(m_dir->file(name + ".pids"));
+    for (int pid; in >> pid;) out.push_back(pid);
+    return out;
+}
+
+void GuiFixture::touch(const std::string& name) const { std::ofstream(m_dir->file(name)).put('\n'); }
+
+bool GuiFixture::waitUntil(const std::function<bool()>& cond, int ms) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!cond()) {
+        if (clock.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+bool GuiFixture::isAlive(int pid) {
+    if (kill(pid, 0) != 0) return false;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+QVariant GuiFixture::cell(int row, int column, int role) const {
+    return table()->model()->index(row, column).data(role);
+}

@@ -1,0 +1,21 @@
+// Entry point of the GUI test programs: offscreen widgets, a private XDG_CONFIG_HOME and the
+// resources of this build tree.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "Bundle.h"
+#include "ROZUdivev.h"
+#include "TempDir.h"
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    testsupport::TempDir config("zandrel-gui-config");
+    setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
+    const int rc = RUN_ALL_TESTS();
+    ROZUdivev::setShutdown(true);
+    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    return rc;
+}

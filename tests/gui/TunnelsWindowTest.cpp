@@ -1,0 +1,399 @@
+// The tunnels window on real widgets (offscreen), driven as a user would, over fake ssh programs.
+#include <QAction>
+#include <QApplication>
+#include <QMouseEvent>
+#include <QHeaderView>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPainter>
+#include <QTest>
+#include <atomic>
+#include <thread>
+
+#include "Bundle.h"
+#include "GuiFixture.h"
+#include "NotificationCenter.h"
+#include "TunnelsItemDelegate.h"
+#include "TunnelsTableModel.h"
+#include "TunnelsTableView.h"
+#include "ZTrayIcon.h"
+
+namespace {
+
+using M = TunnelsTableModel;
+
+QString text(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
+
+// ssh that steps through its states when the test says so: launched, authenticated, connected.
+const char* kSteppingSsh = R"(echo "debug1: Connecting to 127.0.0.1 [127.0.0.1] port 22." >&2
+while [ ! -e "$DIR/auth" ]; do sleep 0.02; done
+echo 'Authenticated to 127.0.0.1 ([127.0.0.1]:22) using "publickey".' >&2
+while [ ! -e "$DIR/connect" ]; do sleep 0.02; done
+echo "debug1: Entering interactive session." >&2
+exec sleep 600)";
+
+const char* kConnectingSsh = R"(echo "debug1: Entering interactive session." >&2
+exec sleep 600)";
+
+class TunnelsWindowTest : public GuiFixture {
+protected:
+    QPoint cellCenter(int row, int column) const { return table()->visualRect(table()->model()->index(row, column)).center(); }
+    void click(int row, int column) { QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cellCenter(row, column)); }
+    // As the window system delivers it: press, release, press, double click, release.
+    void doubleClick(int row, int column) {
+        QWidget* viewport = table()->viewport();
+        const QPoint pos = cellCenter(row, column);
+        QTest::mouseClick(viewport, Qt::LeftButton, {}, pos);
+        QTest::mousePress(viewport, Qt::LeftButton, {}, pos);
+        QMouseEvent dbl(QEvent::MouseButtonDblClick, pos, viewport->mapToGlobal(pos), Qt::LeftButton, Qt::LeftButton,
+                        Qt::NoModifier);
+        QApplication::sendEvent(viewport, &dbl);
+        QTest::mouseRelease(viewport, Qt::LeftButton, {}, pos);
+    }
+    TunnelPtr at(int row) const { return m_app->tunnels()[static_cast<size_t>(row)]; }
+    // Whether a dark red pixel is painted in the row's text cell: the failure line.
+    bool showsErrorLine(int row) const {
+        const QImage image = table()->viewport()->grab().toImage();
+        const QRect r = table()->visualRect(table()->model()->index(row, M::TextColumn));
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x) {
+                const QColor c = image.pixelColor(x, y);
+                if (c.red() > 110 && c.green() < 60 && c.blue() < 60) return true;
+            }
+        return false;
+    }
+};
+
+TEST_F(TunnelsWindowTest, RowsImagesAndTextsFollowSshThroughItsStates) {
+    ROZUdivev::setSshProgram(script("ssh", kSteppingSsh));
+    store({{"tunnels", Value::List{tunnel("Office", true), tunnel("Home")}}});
+    launch();
+    ASSERT_EQ(table()->model()->rowCount(), 2);
+    EXPECT_EQ(m_controller->numberOfTunnels(), 2);
+    EXPECT_EQ(M::columnIdentifier(0), "icon");
+    EXPECT_EQ(M::columnIdentifier(1), "text");
+    EXPECT_EQ(M::columnIdentifier(2), "button");
+
+    // Launched: the middle image, the connecting text, the stop button.
+    EXPECT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "middleState"; }));
+    EXPECT_TRUE(waitUntil([&] { return cell(0, M::ButtonColumn, M::ImageNameRole) == "stop_n"; }));
+    EXPECT_EQ(cell(0, M::ButtonColumn, M::AlternateImageNameRole), "stop_p");
+    EXPECT_EQ(cell(0, M::TextColumn, Qt::DisplayRole).toString(), "Office\n" + text("S_CONNECTING"));
+    // The idle tunnel: no status of its own reads the idle text.
+    EXPECT_EQ(cell(1, M::TextColumn, M::StatusRole), text("S_IDLE"));
+    EXPECT_EQ(cell(1, M::IconColumn, M::ImageNameRole), "offState");
+    EXPECT_EQ(cell(1, M::ButtonColumn, M::ImageNameRole), "start_n");
+    EXPECT_EQ(cell(1, M::ButtonColumn, M::AlternateImageNameRole), "start_p");
+    EXPECT_EQ(m_controller->trayIcon()->state(), ZTrayIcon::State::None);
+
+    touch("auth");
+    EXPECT_TRUE(waitUntil([&] { return cell(0, M::TextColumn, M::StatusRole) == text("S_AUTH"); }));
+    touch("connect");
+    EXPECT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "onState"; }));
+    EXPECT_EQ(cell(0, M::TextColumn, M::StatusRole), text("S_CONNECTED"));
+    EXPECT_TRUE(waitUntil([&] { return m_controller->trayIcon()->state() == ZTrayIcon::State::All; }));
+
+    // A second running tunnel that is not yet connected: some of them are.
+    std::remove(file("auth").c_str());
+    std::remove(file("connect").c_str());
+    click(1, M::ButtonColumn);
+    EXPECT_TRUE(waitUntil([&] { return m_controller->trayIcon()->state() == ZTrayIcon::State::Some; }));
+    EXPECT_EQ(ZTrayIcon::imageName(ZTrayIcon::State::Some), std::string("middleState"));
+}
+
+TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
+    ROZUdivev::setSshProgram(script("ssh", "echo 'ssh: connect to host 127.0.0.1 port 1: Connection refused' >&2\n"
+                                           "exit 255"));
+    store({{"tunnels", Value::List{tunnel("Broken", true), tunnel("Fine")}}});
+    launch();
+    const QString reason = "ssh: connect to host 127.0.0.1 port 1: Connection refused";
+    ASSERT_TRUE(waitUntil([&] { return cell(0, M::TextColumn, M::ErrorRole) == reason; }));
+    EXPECT_EQ(cell(0, M::TextColumn, Qt::ToolTipRole), reason);
+    EXPECT_EQ(cell(0, M::IconColumn, Qt::ToolTipRole), reason);
+    EXPECT_TRUE(showsErrorLine(0));
+    EXPECT_FALSE(showsErrorLine(1));
+    EXPECT_FALSE(cell(1, M::TextColumn, Qt::ToolTipRole).isValid());
+
+    // Once a run connects the reason is gone from the row.
+    ROZUdivev::setSshProgram(script("ssh2", kConnectingSsh));
+    ASSERT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "onState"; }, 8000));
+    EXPECT_EQ(cell(0, M::TextColumn, M::ErrorRole), QString());
+    EXPECT_FALSE(cell(0, M::TextColumn, Qt::ToolTipRole).isValid());
+    EXPECT_TRUE(waitUntil([&] { return !showsErrorLine(0); }));
+}
+
+TEST_F(TunnelsWindowTest, ButtonClickTogglesAndImagesFollow) {
+    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    store({{"tunnels", Value::List{tunnel("A"), tunnel("B")}}});
+    launch();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+
+    click(1, M::ButtonColumn);
+    ASSERT_TRUE(waitUntil([&] { return cell(1, M::ButtonColumn, M::ImageNameRole) == "stop_n"; }));
+    EXPECT_TRUE(at(1)->isRunning());
+    EXPECT_FALSE(at(0)->isRunning());
+    ASSERT_TRUE(waitUntil([&] { return pids("ssh").size() == 1; }));
+    const int pid = pids("ssh")[0];
+
+    click(1, M::ButtonColumn);
+    ASSERT_TRUE(waitUntil([&] { return cell(1, M::ButtonColumn, M::ImageNameRole) == "start_n"; }));
+    EXPECT_FALSE(at(1)->isRunning());
+    EXPECT_EQ(cell(1, M::IconColumn, M::ImageNameRole), "offState");
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(pid); }));
+
+    // Pressed, then released away from the button: it springs back and nothing starts.
+    QTest::mousePress(table()->viewport(), Qt::LeftButton, {}, cellCenter(0, M::ButtonColumn));
+    QTest::mouseRelease(table()->viewport(), Qt::LeftButton, {}, cellCenter(0, M::TextColumn));
+    QTest::qWait(300);
+    EXPECT_FALSE(at(0)->isRunning());
+    EXPECT_FALSE(at(0)->hasLaunchThread());
+}
+
+TEST_F(TunnelsWindowTest, DoubleClickStartsButNeverStops) {
+    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    store({{"tunnels", Value::List{tunnel("A", true), tunnel("B")}}});
+    launch();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    ASSERT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "onState"; }));
+
+    doubleClick(0, M::TextColumn);
+    QTest::qWait(400);
+    EXPECT_TRUE(table()->selectionModel()->isRowSelected(0, {}));
+    EXPECT_TRUE(at(0)->isRunning());
+    EXPECT_EQ(at(0)->code(), 2);
+    EXPECT_EQ(pids("ssh").size(), 1u);  // neither stopped nor started again
+    EXPECT_FALSE(at(1)->isRunning());
+
+    doubleClick(1, M::TextColumn);
+    EXPECT_TRUE(waitUntil([&] { return cell(1, M::IconColumn, M::ImageNameRole) == "onState"; }));
+    EXPECT_EQ(pids("ssh").size(), 2u);
+
+    // No row selected: nothing to start.
+    at(1)->stopTunnel();
+    ASSERT_TRUE(waitUntil([&] { return !at(1)->hasLaunchThread(); }));
+    table()->clearSelection();
+    m_controller->doubleAction();
+    QTest::qWait(200);
+    EXPECT_FALSE(at(1)->hasLaunchThread());
+}
+
+TEST_F(TunnelsWindowTest, StartUpShowsWindowUnlessStoredOtherwise) {
+    // First launch: no "openPalette" stored. The auto-connect tunnel is connecting before the
+    // window is first shown, and the show/hide item says it will hide.
+    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    store({{"tunnels", Value::List{tunnel("Auto", true)}}});
+    launch(false);
+    struct ShowProbe : QObject {
+        DARAdivazUda* app;
+        bool sawShow = false, tunnelStartedFirst = false;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Show && !sawShow) {
+                sawShow = true;
+                tunnelStartedFirst = app->tunnelsLoaded() && app->tunnels().at(0)->hasLaunchThread();
+            }
+            return false;
+        }
+    } probe;
+    probe.app = m_app.get();
+    m_controller->palette()->installEventFilter(&probe);
+    EXPECT_FALSE(m_controller->palette()->isVisible());  // the layout loads hidden
+    EXPECT_TRUE(table()->selectionActive());             // as made from the layout
+    m_controller->awakeFromNib();
+    EXPECT_TRUE(probe.sawShow);
+    EXPECT_TRUE(probe.tunnelStartedFirst);
+    EXPECT_TRUE(m_controller->palette()->isVisible());
+    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_HIDE"));
+    EXPECT_EQ(m_controller->shMenu()->text(), "Hide Tunnels");
+    EXPECT_EQ(m_app->defaults().objectForKey("autoOpen"), Value(true));
+    // The tray menu holds the same items as the window's menu.
+    const auto trayItems = m_controller->trayIcon()->menu()->actions();
+    EXPECT_TRUE(trayItems.contains(m_controller->shMenu()));
+    EXPECT_TRUE(trayItems.contains(m_controller->preferencesItem()));
+    EXPECT_TRUE(trayItems.contains(m_controller->aboutItem()));
+    EXPECT_TRUE(trayItems.contains(m_controller->quitItem()));
+    EXPECT_EQ(m_controller->preferencesItem()->text(), "Preferences…");
+
+    // The window's close control hides it; the item still says hide, and choosing it shows.
+    m_controller->palette()->close();
+    EXPECT_FALSE(m_controller->palette()->isVisible());
+    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_HIDE"));
+    m_controller->shMenu()->trigger();
+    EXPECT_TRUE(m_controller->palette()->isVisible());
+    m_controller->shMenu()->trigger();
+    EXPECT_FALSE(m_controller->palette()->isVisible());
+    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_SHOW"));
+}
+
+TEST_F(TunnelsWindowTest, StoredNoStartsHiddenAndTheItemShowsIt) {
+    store({{"openPalette", false}, {"NSWindow Frame tunnelsWindow", "40 50 333 222"}});
+    launch();
+    EXPECT_FALSE(m_controller->palette()->isVisible());
+    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_SHOW"));
+    EXPECT_EQ(table()->model()->rowCount(), 0);
+    m_controller->shMenu()->trigger();
+    EXPECT_TRUE(m_controller->palette()->isVisible());
+    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_HIDE"));
+    // The frame saved at the last quit.
+    EXPECT_EQ(m_controller->palette()->geometry(), QRect(40, 50, 333, 222));
+}
+
+TEST_F(TunnelsWindowTest, QuitWithWindowHiddenStoresNoAndStopsEveryTunnel) {
+    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    store({{"tunnels", Value::List{tunnel("A", true), tunnel("Idle"), tunnel("B", true)}}, {"openPalette", true}});
+    launch();
+    ASSERT_TRUE(waitUntil([&] { return at(0)->code() == 2 && at(2)->code() == 2; }));
+    const auto running = pids("ssh");
+    ASSERT_EQ(running.size(), 2u);
+    m_controller->palette()->setGeometry(10, 20, 310, 210);
+    m_controller->shMenu()->trigger();
+    ASSERT_FALSE(m_controller->palette()->isVisible());
+
+    quitThroughMenu();
+    EXPECT_EQ(stored("openPalette").dump(), "false");
+    EXPECT_EQ(stored("NSWindow Frame tunnelsWindow").text(), "10 20 310 210");
+    for (const auto& t : m_app->tunnels()) {
+        EXPECT_FALSE(t->isRunning());
+        EXPECT_FALSE(t->hasLaunchThread());  // the quit waited for them
+    }
+    for (int pid : running) EXPECT_TRUE(waitUntil([&] { return !isAlive(pid); }, 2000)) << pid;
+    // The tunnel list itself is not written at quit.
+    EXPECT_EQ(stored("tunnels").list().size(), 3u);
+    QTest::qWait(1300);  // past the restart pause: nothing started again
+    EXPECT_EQ(pids("ssh").size(), 2u);
+}
+
+TEST_F(TunnelsWindowTest, QuitWithEmptyListStillStoresFrameAndVisibility) {
+    launch();
+    quitThroughMenu();
+    EXPECT_EQ(stored("openPalette").dump(), "true");
+    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
+}
+
+TEST_F(TunnelsWindowTest, BurstOfNotificationsCostsAtMostOneRedrawPerFrame) {
+    store({{"tunnels", Value::List{tunnel("A")}}});
+    launch();
+    const quint64 before = m_controller->redrawCount();
+    std::atomic<bool> done{false};
+    std::atomic<long> posted{0};
+    const int dummy = 0;
+    QElapsedTimer clock;
+    clock.start();
+    std::thread poster([&] {
+        while (clock.elapsed() < 400) {
+            NotificationCenter::defaultCenter().post(ROZUdivev::kStatusChanged, &dummy);
+            ++posted;
+        }
+        done = true;
+    });
+    waitUntil([&] { return done.load(); }, 5000);
+    poster.join();
+    QTest::qWait(50);
+    const qint64 elapsed = clock.elapsed();
+    const quint64 redraws = m_controller->redrawCount() - before;
+    EXPECT_GT(posted.load(), 10000);
+    EXPECT_GE(redraws, 1u);
+    EXPECT_LE(redraws, static_cast<quint64>(elapsed / Zandrel::kFrameMs + 2)) << posted.load() << " posts";
+}
+
+// ---- the stripes ----
+
+class StripesTest : public TunnelsWindowTest {
+protected:
+    static constexpr QRgb kBlue = 0xffedf3fe;  // 0.929, 0.953, 0.996
+    static constexpr QRgb kWhite = 0xffffffff;
+    QRgb at(const QImage& image, int row, int dy = 2) const {
+        return image.pixel(2, row * table()->rowHeight() + dy) | 0xff000000;
+    }
+};
+
+TEST_F(StripesTest, RowsAlternateAndGoOnBelowTheLastRow) {
+    store({{"tunnels", Value::List{tunnel("A"), tunnel("B")}}});
+    launch();
+    m_controller->palette()->resize(300, 400);
+    const QImage image = table()->viewport()->grab().toImage();
+    const int rows = image.height() / table()->rowHeight();
+    ASSERT_GE(rows, 5);
+    EXPECT_EQ(TunnelsTableView::evenRowColor().rgb(), kBlue);
+    EXPECT_EQ(at(image, 0), kBlue);
+    EXPECT_EQ(at(image, 1), kWhite);
+    EXPECT_EQ(at(image, 2), kBlue);  // below the last row
+    EXPECT_EQ(at(image, 3), kWhite);
+    EXPECT_EQ(at(image, 4), kBlue);
+    // With no vertical spacing the bands tile: the last line of row 0 and the first of row 1.
+    EXPECT_EQ(at(image, 0, table()->rowHeight() - 1), kBlue);
+    EXPECT_EQ(at(image, 1, 0), kWhite);
+    // Across the whole width, behind the cells.
+    EXPECT_EQ(image.pixel(image.width() - 1, 1) | 0xff000000, kBlue);
+}
+
+TEST_F(StripesTest, PartialRedrawPaintsOnlyTheDamagedAreaWithItsRowsColours) {
+    launch();
+    m_controller->palette()->resize(300, 400);
+    const int h = table()->rowHeight();
+    QImage image(table()->viewport()->size(), QImage::Format_ARGB32);
+    image.fill(Qt::magenta);
+    {
+        QPainter p(&image);
+        // Its top inside row 1, its bottom inside row 2.
+        table()->paintStripes(p, QRect(10, h + 5, 50, h));
+    }
+    const QRgb magenta = QColor(Qt::magenta).rgb();
+    EXPECT_EQ(image.pixel(20, h + 5), kWhite);
+    EXPECT_EQ(image.pixel(20, 2 * h + 2), kBlue);
+    EXPECT_EQ(image.pixel(20, h + 4), magenta);
+    EXPECT_EQ(image.pixel(9, h + 10), magenta);
+    EXPECT_EQ(image.pixel(60, h + 10), magenta);
+    EXPECT_EQ(image.pixel(20, 2 * h + 5), magenta);
+
+    // A vertical spacing leaves the strips between the bands to the background.
+    table()->setIntercellSpacing(QSize(0, 4));
+    // The rows keep their height; the pitch grows by the spacing.
+    const int stride = table()->rowHeight() + 4;
+    EXPECT_EQ(stride, h + 4);
+    image.fill(Qt::magenta);
+    {
+        QPainter p(&image);
+        table()->paintStripes(p, image.rect());
+    }
+    EXPECT_EQ(image.pixel(5, 0), kBlue);
+    EXPECT_EQ(image.pixel(5, stride - 4), magenta);
+    EXPECT_EQ(image.pixel(5, stride), kWhite);
+    EXPECT_EQ(image.pixel(5, 2 * stride + 1), kBlue);
+}
+
+TEST_F(StripesTest, ScrolledTableKeepsColoursOnTheirRows) {
+    std::vector<Value> many;
+    for (int i = 0; i < 40; ++i) many.push_back(tunnel("T" + std::to_string(i)));
+    store({{"tunnels", Value::List(many)}});
+    launch();
+    m_controller->palette()->resize(300, 300);
+    table()->scrollTo(table()->model()->index(1, 0), QAbstractItemView::PositionAtTop);
+    ASSERT_EQ(table()->rowAt(2), 1);
+    const QImage image = table()->viewport()->grab().toImage();
+    EXPECT_EQ(at(image, 0), kWhite);  // row 1 at the top
+    EXPECT_EQ(at(image, 1), kBlue);
+}
+
+TEST_F(StripesTest, SelectionDisplayCanBeSwitchedOff) {
+    store({{"tunnels", Value::List{tunnel("A"), tunnel("B")}}});
+    launch();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    // Made in code it starts off; start-up switches the layout's table off.
+    TunnelsTableView made;
+    EXPECT_FALSE(made.selectionActive());
+    EXPECT_FALSE(table()->selectionActive());
+
+    const QImage unselected = table()->viewport()->grab().toImage();
+    table()->selectRow(0);
+    ASSERT_TRUE(table()->selectionModel()->isRowSelected(0, {}));
+    const QImage selectedOff = table()->viewport()->grab().toImage();
+    EXPECT_EQ(selectedOff, unselected);
+
+    table()->setSelectionActive(true);
+    const QImage selectedOn = table()->viewport()->grab().toImage();
+    EXPECT_NE(selectedOn, unselected);
+    EXPECT_NE(at(selectedOn, 0), kBlue);  // the standard highlight over the stripe
+    EXPECT_EQ(at(selectedOn, 1), kWhite);
+}
+
+}  // namespace
