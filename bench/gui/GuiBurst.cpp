@@ -1,0 +1,89 @@
+// A tunnel whose ssh writes 100,000 lines in one burst while the window shows it (offscreen):
+// how late a zero timer fires on the GUI thread during the burst, and how often the table is
+// redrawn.
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QTimer>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "BenchKit.h"
+#include "DARAdivazUda.h"
+#include "Defaults.h"
+#include "NotificationCenter.h"
+#include "TunnelsTableView.h"
+#include "Zandrel.h"
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    BenchKit::setUp();
+    const std::string dir = std::getenv("XDG_CONFIG_HOME");
+    constexpr int kLines = 100000;
+    const std::string ssh = dir + "/burst-ssh";
+    {
+        // One write of all lines (a prepared file), then connected, then quiet.
+        std::ofstream lines(dir + "/burst.txt");
+        for (int i = 0; i < kLines; ++i) lines << "debug1: channel " << i << ": burst of diagnostics from ssh\n";
+        std::ofstream out(ssh);
+        out << "#!/bin/sh\ncat '" << dir << "/burst.txt' >&2\n"
+            << "echo 'debug1: Entering interactive session.' >&2\nexec sleep 600\n";
+        out.close();
+        chmod(ssh.c_str(), 0755);
+    }
+    ROZUdivev::setSshProgram(ssh);
+    const std::string path = dir + "/zandrel/defaults.json";
+    Defaults(path).setObjectForKey(
+        Value(Value::List{Value::dictionary({{"connName", "Burst"}, {"connHost", "127.0.0.1"}, {"connAuth", false}}),
+                          Value::dictionary({{"connName", "Quiet"}, {"connHost", "127.0.0.1"}})}),
+        "tunnels");
+
+    DARAdivazUda app(argc, argv, path);
+    Zandrel controller(app);
+    controller.awakeFromNib();
+    std::atomic<long> notifications{0};
+    NotificationCenter::defaultCenter().addObserver(ROZUdivev::kStatusChanged, nullptr,
+                                                    [&](const Notification&) { ++notifications; });
+    const TunnelPtr burst = app.tunnels().front();
+
+    // Zero-timer delays, measured from arming to firing, re-armed at once.
+    std::vector<double> delaysMs;
+    QElapsedTimer armed;
+    QTimer zero;
+    zero.setSingleShot(true);
+    zero.setInterval(0);
+    bool measuring = false;
+    QObject::connect(&zero, &QTimer::timeout, [&] {
+        if (measuring) delaysMs.push_back(static_cast<double>(armed.nsecsElapsed()) / 1e6);
+        armed.start();
+        zero.start();
+    });
+    armed.start();
+    zero.start();
+
+    const quint64 redrawsBefore = controller.redrawCount();
+    QElapsedTimer clock;
+    clock.start();
+    measuring = true;
+    burst->startTunnel();
+    while (burst->code() != 2 && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    const double burstMs = static_cast<double>(clock.elapsed());
+    // One frame more, so that the final state is drawn.
+    const qint64 until = clock.elapsed() + 50;
+    while (clock.elapsed() < until) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    measuring = false;
+    const quint64 redraws = controller.redrawCount() - redrawsBefore;
+    const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+
+    const bool ok = burst->code() == 2;
+    controller.applicationWillTerminate();
+    std::printf("burst: %d lines, %ld notifications in %.0f ms, connected %s, %zu zero-timer samples\n", kLines,
+                notifications.load(), burstMs, ok ? "yes" : "NO", delaysMs.size());
+    BenchKit::report("zero-timer delay p50 during burst", BenchKit::percentile(delaysMs, 50), "ms", 50);
+    BenchKit::report("zero-timer delay p99 during burst", BenchKit::percentile(delaysMs, 99), "ms", 50);
+    BenchKit::report("zero-timer delay max during burst", BenchKit::percentile(delaysMs, 100), "ms", 1e9);
+    BenchKit::report("redraws per second during burst", static_cast<double>(redraws) / seconds, "/s", 62);
+    return ok ? 0 : 1;
+}
