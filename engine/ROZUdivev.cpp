@@ -525,7 +525,8 @@ void ROZUdivev::launchTunnel() {
     postStatusChanged();
 
     task->waitForExit([this](const char* data, size_t size) { return stdErr(data, size); });
-    if (!m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine)) m_runError = m_partialLine;
+    if (!m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
+        m_runError = SshOutputParser::reportText(m_partialLine);
 
     pause(kRestartDelay);
     m_code = 0;
@@ -568,7 +569,7 @@ bool ROZUdivev::stdErr(const char* data, size_t size) {
             std::string whole = m_partialLine + line;
             m_partialLine.clear();
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
-            if (SshOutputParser::isReportable(whole)) m_runError = whole;
+            if (SshOutputParser::isReportable(whole)) m_runError = SshOutputParser::reportText(whole);
         }
 
         if (SshOutputParser::holds(line, M::Connected)) {

@@ -58,3 +58,11 @@ bool SshOutputParser::isReportable(const std::string& line) {
         if (startsWith(s, r)) return false;
     return true;
 }
+
+std::string SshOutputParser::reportText(const std::string& line) {
+    auto at = line.find(": Permission denied");
+    if (at == std::string::npos) return line;
+    const std::string login = line.substr(0, at);
+    if (login.find('@') == std::string::npos || login.find(' ') != std::string::npos) return line;
+    return line.substr(at + 2);
+}

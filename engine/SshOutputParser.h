@@ -16,4 +16,7 @@ public:
     // A line worth showing as the reason a run failed: not a debug line and not one of ssh's
     // routine lines.
     static bool isReportable(const std::string& line);
+    // The reason as shown: ssh's "login@host: " before a refusal is dropped, since the tunnel
+    // already names both.
+    static std::string reportText(const std::string& line);
 };

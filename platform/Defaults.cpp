@@ -86,7 +86,15 @@ std::string Defaults::standardPath() {
 
 void Defaults::load() {
     std::ifstream in(m_path, std::ios::binary);
-    if (!in) return;  // no store yet
+    if (!in) {
+        if (access(m_path.c_str(), F_OK) == 0 || errno != ENOENT) {
+            // There is a store we cannot read (permissions, I/O): writing would replace it.
+            m_readOnly = true;
+            Log::line("preferences file " + m_path + " cannot be read (" + std::strerror(errno) +
+                      "); settings will not be saved this session");
+        }
+        return;  // otherwise: no store yet
+    }
     std::stringstream buf;
     buf << in.rdbuf();
     in.close();
@@ -148,6 +156,7 @@ bool Defaults::synchronize() {
 }
 
 bool Defaults::writeLocked() {
+    if (m_readOnly) return false;
     const std::string dir = dirName(m_path);
     if (!makeDirs(dir)) {
         Log::line("cannot create " + dir + ": " + std::strerror(errno));

@@ -31,6 +31,8 @@ public:
 
     // Where an unreadable file was moved at load, or empty.
     const std::string& movedAsidePath() const { return m_movedAside; }
+    // True when a store exists that could not be read: nothing is written over it.
+    bool isReadOnly() const { return m_readOnly; }
 
 private:
     void load();
@@ -38,6 +40,7 @@ private:
 
     std::string m_path;
     std::string m_movedAside;
+    bool m_readOnly = false;
     mutable std::mutex m_mutex;
     Value::Dictionary m_stored;
     Value::Dictionary m_registered;

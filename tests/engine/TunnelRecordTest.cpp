@@ -305,4 +305,9 @@ TEST(LastError, WhichLinesCount) {
           "Transferred: sent 2, received 3 bytes, in 0.1 seconds", "Bytes per second: sent 20.1, received 30.2",
           "Warning: Permanently added '[127.0.0.1]:2222' (ED25519) to the list of known hosts."})
         EXPECT_FALSE(SshOutputParser::isReportable(line)) << line;
+    EXPECT_EQ(SshOutputParser::reportText("root@127.0.0.1: Permission denied (publickey,password)."),
+              "Permission denied (publickey,password).");
+    EXPECT_EQ(SshOutputParser::reportText("ssh: connect to host h port 22: Connection refused"),
+              "ssh: connect to host h port 22: Connection refused");
+    EXPECT_EQ(SshOutputParser::reportText("a b@c: Permission denied"), "a b@c: Permission denied");
 }
