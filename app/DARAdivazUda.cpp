@@ -2,6 +2,12 @@
 
 #include <QDialog>
 #include <QIcon>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "AuthenticationBridge.h"
 #include "ZImage.h"
@@ -21,7 +27,47 @@ DARAdivazUda::DARAdivazUda(int& argc, char** argv, const std::string& defaultsPa
     setQuitOnLastWindowClosed(false);
 }
 
-DARAdivazUda::~DARAdivazUda() { delete m_about; }
+namespace {
+int g_signalWriteFd = -1;
+
+void onTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    if (g_signalWriteFd >= 0 && ::write(g_signalWriteFd, &byte, 1) < 0) {
+        // The pipe is full: a quit is already on its way.
+    }
+    errno = saved;
+}
+}  // namespace
+
+DARAdivazUda::~DARAdivazUda() {
+    delete m_about;
+    if (m_signalFds[0] >= 0) {
+        for (int s : {SIGTERM, SIGINT, SIGHUP}) std::signal(s, SIG_DFL);
+        g_signalWriteFd = -1;
+        ::close(m_signalFds[0]);
+        ::close(m_signalFds[1]);
+    }
+}
+
+void DARAdivazUda::quitOnTerminationSignals() {
+    if (m_signalFds[0] >= 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_signalFds) != 0) return;
+    g_signalWriteFd = m_signalFds[1];
+    // The handler only writes a byte; the quit itself runs on the GUI thread.
+    auto* notifier = new QSocketNotifier(m_signalFds[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char buf[16];
+        while (::read(m_signalFds[0], buf, sizeof buf) > 0) {
+        }
+        terminate();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
+}
 
 DARAdivazUda* DARAdivazUda::app() { return qobject_cast<DARAdivazUda*>(QCoreApplication::instance()); }
 

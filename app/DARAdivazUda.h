@@ -41,6 +41,9 @@ public:
     void terminate();
     // The scripted quit: its arguments are not examined.
     void handleQuitScriptCommand();
+    // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a service manager) quit as the menu does,
+    // so that the quit steps still run.
+    void quitOnTerminationSignals();
 
     // The About dialog, with the build number in upper-case hexadecimal as its "Version".
     void orderFrontStandardAboutPanel(QWidget* parent = nullptr);
@@ -54,4 +57,5 @@ private:
     TunnelList m_tunnels;
     bool m_tunnelsLoaded = false;
     QPointer<QDialog> m_about;
+    int m_signalFds[2] = {-1, -1};
 };

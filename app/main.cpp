@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
         break;
     }
 
+    app.quitOnTerminationSignals();
     controller.awakeFromNib();
     const int status = app.exec();
     // The quit steps ran on aboutToQuit; nothing of the engine outlives this point.

@@ -200,9 +200,25 @@ TEST_F(DBusTest, QuitStopsEveryTunnelAndEndsTheProcess) {
     ASSERT_TRUE(finishes(p, 8000, &code));
     EXPECT_EQ(code, 0);
     for (int pid : pids) EXPECT_FALSE(GuiFixture::isAlive(pid)) << pid;
-    EXPECT_EQ(stored("openPalette"), Value(true));
+    EXPECT_EQ(stored("openPalette").dump(), "true");
     EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
     EXPECT_FALSE(serviceUp());
+}
+
+TEST_F(DBusTest, TerminationSignalQuitsAsTheMenuDoes) {
+    store({{"tunnels", Value::List{tunnel("A", true)}}});
+    QProcess* p = startInstance();
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(0).code == 2; }));
+    const auto pids = sshPids();
+    ASSERT_EQ(pids.size(), 1u);
+    // A logout's SIGTERM: the quit steps run as for the menu's Quit, and the exit is clean.
+    p->terminate();
+    int code = -1;
+    ASSERT_TRUE(finishes(p, 8000, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(GuiFixture::isAlive(pids[0]));
+    EXPECT_EQ(stored("openPalette").dump(), "true");
+    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
 }
 
 TEST_F(DBusTest, SecondLaunchShowsTheRunningWindowAndExitsZero) {
@@ -220,7 +236,7 @@ TEST_F(DBusTest, SecondLaunchShowsTheRunningWindowAndExitsZero) {
     // The first shows its window now: quitting stores it as visible.
     zandrel().call("Quit");
     ASSERT_TRUE(finishes(first, 8000, &code));
-    EXPECT_EQ(stored("openPalette"), Value(true));
+    EXPECT_EQ(stored("openPalette").dump(), "true");
 }
 
 TEST_F(DBusTest, VersionAndHelpNeedNoDisplayAndNoDisplayIsSaidClearly) {
