@@ -244,6 +244,7 @@ void PreferencesController::showPreview() {
     const TunnelPtr tunnel = currentTunnel();
     m_ui->commandLine->setText(tunnel ? QString::fromStdString(ROZUdivev::displayCommand(tunnel->arguments()))
                                       : QString());
+    m_ui->commandLine->setCursorPosition(0);  // the start of a long line is what tells tunnels apart
 }
 
 void PreferencesController::controlChanged(QObject* sender) {
