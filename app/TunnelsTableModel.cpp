@@ -30,6 +30,10 @@ TunnelPtr TunnelsTableModel::tunnel(int row) const {
     return m_rows[static_cast<size_t>(row)];
 }
 
+bool TunnelsTableModel::isOn(const ROZUdivev& tunnel) {
+    return tunnel.isRunning() || (tunnel.hasLaunchThread() && !tunnel.valueForKey("shouldStop").boolValue());
+}
+
 QString TunnelsTableModel::columnIdentifier(int column) {
     if (column < 0 || column >= ColumnCount) return {};
     return QString::fromLatin1(kIdentifiers[column]);
@@ -71,7 +75,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (role == Qt::DisplayRole)
             return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->status());
     } else if (id == QLatin1String("button")) {
-        const bool running = t->isRunning();
+        const bool running = isOn(*t);
         if (role == ImageNameRole) return QString::fromLatin1(running ? "stop_n" : "start_n");
         if (role == AlternateImageNameRole) return QString::fromLatin1(running ? "stop_p" : "start_p");
     }
@@ -92,7 +96,12 @@ bool TunnelsTableModel::setData(const QModelIndex& index, const QVariant& value,
     Q_UNUSED(role);
     const TunnelPtr t = tunnel(index.row());
     if (!t) return false;
-    if (columnIdentifier(index.column()) == QLatin1String("button") && value.toBool()) t->toggleTunnel();
+    if (columnIdentifier(index.column()) == QLatin1String("button") && value.toBool()) {
+        if (isOn(*t))
+            t->stopTunnel();
+        else
+            t->startTunnel();
+    }
     reload();
     return true;
 }

@@ -33,6 +33,11 @@ public:
     TunnelPtr tunnel(int row) const;
 
     // "icon", "text", "button", or empty.
+    // Whether the row's button stops the tunnel: its ssh runs, or it waits in the pause before
+    // the next run and has not been asked to stop. A tunnel whose ssh fails at once spends
+    // nearly all its time in that pause, and its button must still stop it.
+    static bool isOn(const ROZUdivev& tunnel);
+
     static QString columnIdentifier(int column);
     static int columnWithIdentifier(const QString& identifier);
 
@@ -41,8 +46,8 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
-    // A click on a row's button arrives as the value true for its "button" cell: toggles the
-    // tunnel, then reloads.
+    // A click on a row's button arrives as the value true for its "button" cell: stops a tunnel
+    // that is on, starts one that is off, then reloads.
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
 private:
