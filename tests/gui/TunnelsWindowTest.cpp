@@ -2,6 +2,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QMouseEvent>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
 #include <QHeaderView>
 #include <QMainWindow>
 #include <QMenu>
@@ -13,6 +16,7 @@
 #include "Bundle.h"
 #include "GuiFixture.h"
 #include "NotificationCenter.h"
+#include "PreferencesController.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
@@ -306,6 +310,44 @@ TEST_F(TunnelsWindowTest, BurstOfNotificationsCostsAtMostOneRedrawPerFrame) {
     EXPECT_GT(posted.load(), 10000);
     EXPECT_GE(redraws, 1u);
     EXPECT_LE(redraws, static_cast<quint64>(elapsed / Zandrel::kFrameMs + 2)) << posted.load() << " posts";
+}
+
+TEST_F(TunnelsWindowTest, PreferenceChangesRedrawTheRows) {
+    store({{"tunnels", Value::List{tunnel("Old name")}}});
+    launch();
+    // An edit of the live list, as the preferences editor makes it, then its notification.
+    at(0)->setValueForKey(Value("New name"), "connName");
+    m_app->tunnels().push_back(ROZUdivev::create("Added"));
+    const int editor = 0;
+    NotificationCenter::defaultCenter().post(PreferencesController::kPrefChanged, &editor);
+    ASSERT_TRUE(waitUntil([&] { return table()->model()->rowCount() == 2; }));
+    EXPECT_EQ(cell(0, M::TextColumn, M::NameRole), "New name");
+    EXPECT_EQ(cell(1, M::TextColumn, M::NameRole), "Added");
+    m_app->tunnels().erase(m_app->tunnels().begin());
+    NotificationCenter::defaultCenter().post(PreferencesController::kPrefChanged, &editor);
+    ASSERT_TRUE(waitUntil([&] { return table()->model()->rowCount() == 1; }));
+    EXPECT_EQ(cell(0, M::TextColumn, M::NameRole), "Added");
+}
+
+TEST_F(TunnelsWindowTest, PreferencesItemRunsTheEditorModallyOnTheSameList) {
+    launch();
+    bool sawModal = false;
+    QTimer::singleShot(300, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal) return;
+        sawModal = true;
+        // A tunnel added in the editor, which saves as it closes.
+        if (auto* add = modal->findChild<QPushButton*>("addHostButton")) add->click();
+        modal->close();
+    });
+    QTimer::singleShot(8000, [&] {  // never hang the suite
+        if (QWidget* w = QApplication::activeModalWidget()) w->close();
+    });
+    m_controller->preferencesItem()->trigger();
+    ASSERT_TRUE(sawModal);
+    EXPECT_EQ(m_app->tunnels().size(), 1u);
+    EXPECT_EQ(table()->model()->rowCount(), 1);
+    EXPECT_EQ(stored("tunnels").list().size(), 1u);
 }
 
 // ---- the stripes ----
