@@ -1,13 +1,14 @@
 #include "DARAdivazUda.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QDialog>
 #include <QIcon>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "AuthenticationBridge.h"
 #include "ZImage.h"
@@ -79,8 +80,7 @@ TunnelList& DARAdivazUda::tunnels() {
     return m_tunnels;
 }
 
-bool DARAdivazUda::authenticate(const QString& query, const QString& tunnelName, const QString& fifo,
-                                QString* error) {
+bool DARAdivazUda::authenticate(const QString& query, const QString& tunnelName, const QString& fifo, QString* error) {
     return AuthenticationBridge::authenticate(tunnels(), query, tunnelName, fifo, error);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QDialog>
 #include <QPointer>
 #include <QString>
 #include <memory>
@@ -9,8 +10,6 @@
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
-
-#include <QDialog>
 
 // The application object: owns the preferences store and the one tunnel list of the run,
 // answers the D-Bus commands that concern the whole application, quits when asked (never

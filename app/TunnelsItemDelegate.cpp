@@ -65,7 +65,8 @@ void TunnelsItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& s
     } else if (id == QLatin1String("text")) {
         paintText(painter, option, index);
     } else if (id == QLatin1String("button")) {
-        const int role = m_pressed == index ? TunnelsTableModel::AlternateImageNameRole : TunnelsTableModel::ImageNameRole;
+        const int role =
+            m_pressed == index ? TunnelsTableModel::AlternateImageNameRole : TunnelsTableModel::ImageNameRole;
         const QIcon icon = ZImage::named(index.data(role).toString());
         if (!icon.isNull()) icon.paint(painter, buttonRect(option.rect));
     }
@@ -118,25 +119,25 @@ bool TunnelsItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, 
         return QStyledItemDelegate::editorEvent(event, model, option, index);
     }
     switch (event->type()) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick: {
-        auto* mouse = static_cast<QMouseEvent*>(event);
-        if (mouse->button() != Qt::LeftButton) return false;
-        m_pressed = index;
-        if (view) view->update();
-        return true;
-    }
-    case QEvent::MouseButtonRelease: {
-        auto* mouse = static_cast<QMouseEvent*>(event);
-        if (mouse->button() != Qt::LeftButton) return false;
-        // A momentary button: it fires when released over the cell it was pressed in.
-        const bool fire = m_pressed == index && option.rect.contains(mouse->position().toPoint());
-        m_pressed = QPersistentModelIndex();
-        if (view) view->update();
-        if (fire) model->setData(index, true, Qt::EditRole);
-        return true;
-    }
-    default:
-        return false;
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() != Qt::LeftButton) return false;
+            m_pressed = index;
+            if (view) view->update();
+            return true;
+        }
+        case QEvent::MouseButtonRelease: {
+            auto* mouse = static_cast<QMouseEvent*>(event);
+            if (mouse->button() != Qt::LeftButton) return false;
+            // A momentary button: it fires when released over the cell it was pressed in.
+            const bool fire = m_pressed == index && option.rect.contains(mouse->position().toPoint());
+            m_pressed = QPersistentModelIndex();
+            if (view) view->update();
+            if (fire) model->setData(index, true, Qt::EditRole);
+            return true;
+        }
+        default:
+            return false;
     }
 }

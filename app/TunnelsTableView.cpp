@@ -41,9 +41,7 @@ TunnelsTableView::TunnelsTableView(QWidget* parent) : QTableView(parent) {
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
 }
 
-int TunnelsTableView::rowHeight() const {
-    return verticalHeader()->defaultSectionSize() - m_intercellSpacing.height();
-}
+int TunnelsTableView::rowHeight() const { return verticalHeader()->defaultSectionSize() - m_intercellSpacing.height(); }
 
 void TunnelsTableView::setRowHeight(int height) {
     verticalHeader()->setMinimumSectionSize(1);

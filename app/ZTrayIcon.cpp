@@ -40,10 +40,10 @@ ZTrayIcon::State ZTrayIcon::stateFor(int running, int connected) {
 }
 
 void ZTrayIcon::setState(State state, int running, int connected) {
-    m_icon->setToolTip(running == 0 ? QStringLiteral("Zandrel: no tunnel running")
-                                    : QStringLiteral("Zandrel: %1 of %2 running tunnels connected")
-                                          .arg(connected)
-                                          .arg(running));
+    const QString tip = running == 0
+                            ? QStringLiteral("Zandrel: no tunnel running")
+                            : QStringLiteral("Zandrel: %1 of %2 running tunnels connected").arg(connected).arg(running);
+    if (tip != m_icon->toolTip()) m_icon->setToolTip(tip);
     if (state == m_state) return;
     m_state = state;
     m_icon->setIcon(ZImage::named(imageName(state)));
@@ -51,12 +51,12 @@ void ZTrayIcon::setState(State state, int running, int connected) {
 
 const char* ZTrayIcon::imageName(State state) {
     switch (state) {
-    case State::Some:
-        return "middleState";
-    case State::All:
-        return "onState";
-    case State::None:
-        break;
+        case State::Some:
+            return "middleState";
+        case State::All:
+            return "onState";
+        case State::None:
+            break;
     }
     return "offState";
 }

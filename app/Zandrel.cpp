@@ -36,7 +36,8 @@ struct Zandrel::Hop {
         if (pending) return;
         pending = true;
         Zandrel* t = target;
-        QMetaObject::invokeMethod(t, [t] { t->scheduleRedraw(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            t, [t] { t->scheduleRedraw(); }, Qt::QueuedConnection);
     }
 };
 
@@ -116,8 +117,8 @@ void Zandrel::awakeFromNib() {
     }
     auto& center = NotificationCenter::defaultCenter();
     auto hop = m_hop;
-    m_observers.push_back(center.addObserver(ROZUdivev::kStatusChanged, nullptr,
-                                             [hop](const Notification& n) { hop->notify(n); }));
+    m_observers.push_back(
+        center.addObserver(ROZUdivev::kStatusChanged, nullptr, [hop](const Notification& n) { hop->notify(n); }));
     m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
                                              [hop](const Notification& n) { hop->notify(n); }));
 
@@ -136,8 +137,9 @@ void Zandrel::awakeFromNib() {
     const bool trayShown = m_tray->show();
     updateTrayState();
     if (!trayShown && !m_palette->isVisible())
-        Log::line("The tunnels window starts hidden and the desktop has no notification area: "
-                  "start zandrel again to show it.");
+        Log::line(
+            "The tunnels window starts hidden and the desktop has no notification area: "
+            "start zandrel again to show it.");
     m_sinceRedraw.start();
 }
 
@@ -169,6 +171,7 @@ void Zandrel::showHide() {
 }
 
 void Zandrel::showWindow() {
+    m_palette->setWindowState(m_palette->windowState() & ~Qt::WindowMinimized);
     m_palette->show();
     m_palette->raise();
     m_palette->activateWindow();
@@ -227,7 +230,8 @@ void Zandrel::updateTrayState() {
 
 void Zandrel::saveFrame() {
     const QRect g = m_palette->geometry();
-    const std::string frame = QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
+    const std::string frame =
+        QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
     m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName));
 }
 

@@ -1,32 +1,34 @@
 // zandrel: the desktop program. --version and --help are answered before any display is
 // opened; without a display the program says so and ends instead of aborting.
+#include <unistd.h>
+
 #include <QDBusConnection>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "Bundle.h"
 #include "DARAdivazUda.h"
 #include "Log.h"
 #include "ROZUdivev.h"
 #include "ZTunnelInfo.h"
+#include "ZVersionTextField.h"
 #include "Zandrel.h"
 #include "ZandrelDBusService.h"
-#include "ZVersionTextField.h"
 
 namespace {
 
 void printUsage(FILE* out) {
-    std::fputs("Usage: zandrel [--help] [--version]\n"
-               "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
-               "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
-               "  -h, --help     show this text and exit\n"
-               "  -v, --version  show the version and exit\n\n"
-               "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
-               "Other options are Qt's (for instance -platform, -display).\n",
-               out);
+    std::fputs(
+        "Usage: zandrel [--help] [--version]\n"
+        "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
+        "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
+        "  -h, --help     show this text and exit\n"
+        "  -v, --version  show the version and exit\n\n"
+        "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
+        "Other options are Qt's (for instance -platform, -display).\n",
+        out);
 }
 
 bool hasDisplay() {
@@ -76,9 +78,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
-        std::fputs("zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
-                   "program; start it inside a graphical session.\n",
-                   stderr);
+        std::fputs(
+            "zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
+            "program; start it inside a graphical session.\n",
+            stderr);
         return 1;
     }
     // Black-box tests run a fake ssh; the default program never changes otherwise.
@@ -93,18 +96,18 @@ int main(int argc, char** argv) {
     ZandrelDBusService service(app, controller);
     QString error;
     switch (service.registerOn(QDBusConnection::sessionBus(), &error)) {
-    case ZandrelDBusService::Registration::Registered:
-        break;
-    case ZandrelDBusService::Registration::AlreadyRunning:
-        if (!ZandrelDBusService::showRunningInstance(QDBusConnection::sessionBus(), &error)) {
-            std::fprintf(stderr, "zandrel: another Zandrel runs but does not answer: %s\n", qPrintable(error));
-            return 1;
-        }
-        return 0;
-    case ZandrelDBusService::Registration::NoBus:
-        Log::line("No session bus (" + error.toStdString() +
-                  "): password prompts and the single-instance check are not available.");
-        break;
+        case ZandrelDBusService::Registration::Registered:
+            break;
+        case ZandrelDBusService::Registration::AlreadyRunning:
+            if (!ZandrelDBusService::showRunningInstance(QDBusConnection::sessionBus(), &error)) {
+                std::fprintf(stderr, "zandrel: another Zandrel runs but does not answer: %s\n", qPrintable(error));
+                return 1;
+            }
+            return 0;
+        case ZandrelDBusService::Registration::NoBus:
+            Log::line("No session bus (" + error.toStdString() +
+                      "): password prompts and the single-instance check are not available.");
+            break;
     }
 
     app.quitOnTerminationSignals();

@@ -1,6 +1,8 @@
 // A tunnel whose ssh writes 100,000 lines in one burst while the window shows it (offscreen):
 // how late a zero timer fires on the GUI thread during the burst, and how often the table is
 // redrawn.
+#include <sys/stat.h>
+
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QTimer>
@@ -8,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sys/stat.h>
 #include <thread>
 
 #include "BenchKit.h"

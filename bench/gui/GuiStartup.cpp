@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 #include "BenchKit.h"
-#include "Defaults.h"
 #include "DARAdivazUda.h"
+#include "Defaults.h"
 #include "TunnelsTableView.h"
 #include "Zandrel.h"
 
@@ -52,11 +52,16 @@ int main(int argc, char** argv) {
         for (int i = 0; i < 1000; ++i) {
             const std::string n = std::to_string(i);
             tunnels.push_back(Value::dictionary(
-                {{"connName", "Tunnel " + n}, {"connHost", "host" + n + ".example"}, {"connUser", "user"},
-                 {"connPort", "22"}, {"connAuth", true}, {"autoConnect", false}, {"compression", i % 2 == 0},
-                 {"tunnelsLocal", Value::List{Value::dictionary({{"port", std::to_string(10000 + i)},
-                                                                  {"host", "127.0.0.1"},
-                                                                  {"hostport", "80"}})}}}));
+                {{"connName", "Tunnel " + n},
+                 {"connHost", "host" + n + ".example"},
+                 {"connUser", "user"},
+                 {"connPort", "22"},
+                 {"connAuth", true},
+                 {"autoConnect", false},
+                 {"compression", i % 2 == 0},
+                 {"tunnelsLocal",
+                  Value::List{Value::dictionary(
+                      {{"port", std::to_string(10000 + i)}, {"host", "127.0.0.1"}, {"hostport", "80"}})}}}));
         }
         Defaults defaults(path);
         defaults.setObjectForKey(Value(std::move(tunnels)), "tunnels");

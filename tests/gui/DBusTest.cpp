@@ -1,5 +1,7 @@
 // The zandrel binary as a black box on a private session bus (run under dbus-run-session):
 // its D-Bus interface, the single instance, and the answers given without a display.
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -8,7 +10,6 @@
 #include <QProcess>
 #include <QTest>
 #include <fstream>
-#include <sys/stat.h>
 
 #include "Defaults.h"
 #include "GuiFixture.h"
@@ -71,8 +72,8 @@ protected:
         return Defaults(m_dir->file("config/zandrel/defaults.json")).objectForKey(key);
     }
     static Value tunnel(const std::string& name, bool autoConnect = false) {
-        return Value::dictionary({{"connName", name}, {"connHost", "127.0.0.1"}, {"connAuth", false},
-                                  {"autoConnect", autoConnect}});
+        return Value::dictionary(
+            {{"connName", name}, {"connHost", "127.0.0.1"}, {"connAuth", false}, {"autoConnect", autoConnect}});
     }
     std::vector<int> sshPids() const {
         std::vector<int> out;
@@ -99,16 +100,14 @@ protected:
     // The first instance, once it answers on the bus.
     QProcess* startInstance() {
         QProcess* p = start();
-        const bool up = GuiFixture::waitUntil(
-            [&] { return serviceUp() && listTunnels().isValid(); }, 10000);
+        const bool up = GuiFixture::waitUntil([&] { return serviceUp() && listTunnels().isValid(); }, 10000);
         EXPECT_TRUE(up) << "zandrel did not come up on the bus";
         return p;
     }
-    static bool serviceUp() {
-        return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
-    }
+    static bool serviceUp() { return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value(); }
     QDBusInterface& zandrel() {
-        if (!m_iface) m_iface = std::make_unique<QDBusInterface>(kService, kPath, kInterface, QDBusConnection::sessionBus());
+        if (!m_iface)
+            m_iface = std::make_unique<QDBusInterface>(kService, kPath, kInterface, QDBusConnection::sessionBus());
         return *m_iface;
     }
     QDBusReply<ZTunnelInfoList> listTunnels() { return zandrel().call("ListTunnels"); }
@@ -153,9 +152,8 @@ TEST_F(DBusTest, ListStartStopInListOrderWithStatusSignals) {
     EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
     ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(1).code == 2; }));
     EXPECT_TRUE(tunnels().value(1).running);
-    EXPECT_TRUE(GuiFixture::waitUntil([&] {
-        return recorder.received.contains(std::make_tuple(QString("B"), QString("Connected"), 2));
-    }));
+    EXPECT_TRUE(GuiFixture::waitUntil(
+        [&] { return recorder.received.contains(std::make_tuple(QString("B"), QString("Connected"), 2)); }));
 
     // The first tunnel of that name stops; the second "A" was never running and stays so.
     reply = zandrel().call("StopTunnel", "A");
@@ -163,9 +161,8 @@ TEST_F(DBusTest, ListStartStopInListOrderWithStatusSignals) {
     ASSERT_TRUE(GuiFixture::waitUntil([&] { return !tunnels().value(0).running; }));
     EXPECT_EQ(tunnels().value(0).code, 0);
     EXPECT_FALSE(tunnels().value(2).running);
-    EXPECT_TRUE(GuiFixture::waitUntil([&] {
-        return recorder.received.contains(std::make_tuple(QString("A"), QString("Idle"), 0));
-    }));
+    EXPECT_TRUE(GuiFixture::waitUntil(
+        [&] { return recorder.received.contains(std::make_tuple(QString("A"), QString("Idle"), 0)); }));
     // Starting a running tunnel again changes nothing.
     const size_t launches = sshPids().size();
     zandrel().call("StartTunnel", "B");

@@ -1,5 +1,7 @@
 #include "GuiFixture.h"
 
+#include <sys/stat.h>
+
 #include <QAction>
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -8,7 +10,6 @@
 #include <csignal>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
@@ -37,8 +38,8 @@ void GuiFixture::store(const Value::Dictionary& values) {
 }
 
 Value GuiFixture::tunnel(const std::string& name, bool autoConnect) {
-    return Value::dictionary({{"connName", name}, {"connHost", "127.0.0.1"}, {"connAuth", false},
-                              {"autoConnect", autoConnect}});
+    return Value::dictionary(
+        {{"connName", name}, {"connHost", "127.0.0.1"}, {"connAuth", false}, {"autoConnect", autoConnect}});
 }
 
 void GuiFixture::launch(bool awake) {
@@ -52,7 +53,9 @@ void GuiFixture::quitThroughMenu() {
     m_app->exec();
 }
 
-Value GuiFixture::stored(const std::string& key) const { return Defaults(m_dir->file("defaults.json")).objectForKey(key); }
+Value GuiFixture::stored(const std::string& key) const {
+    return Defaults(m_dir->file("defaults.json")).objectForKey(key);
+}
 
 std::string GuiFixture::script(const std::string& name, const std::string& body) const {
     const std::string path = m_dir->file(name);

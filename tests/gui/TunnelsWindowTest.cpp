@@ -1,15 +1,15 @@
 // The tunnels window on real widgets (offscreen), driven as a user would, over fake ssh programs.
 #include <QAction>
 #include <QApplication>
-#include <QMouseEvent>
-#include <QPointer>
-#include <QPushButton>
-#include <QTimer>
 #include <QHeaderView>
 #include <QMainWindow>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <thread>
 
@@ -41,8 +41,12 @@ exec sleep 600)";
 
 class TunnelsWindowTest : public GuiFixture {
 protected:
-    QPoint cellCenter(int row, int column) const { return table()->visualRect(table()->model()->index(row, column)).center(); }
-    void click(int row, int column) { QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cellCenter(row, column)); }
+    QPoint cellCenter(int row, int column) const {
+        return table()->visualRect(table()->model()->index(row, column)).center();
+    }
+    void click(int row, int column) {
+        QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cellCenter(row, column));
+    }
     // As the window system delivers it: press, release, press, double click, release.
     void doubleClick(int row, int column) {
         QWidget* viewport = table()->viewport();
@@ -106,8 +110,9 @@ TEST_F(TunnelsWindowTest, RowsImagesAndTextsFollowSshThroughItsStates) {
 }
 
 TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
-    ROZUdivev::setSshProgram(script("ssh", "echo 'ssh: connect to host 127.0.0.1 port 1: Connection refused' >&2\n"
-                                           "exit 255"));
+    ROZUdivev::setSshProgram(script("ssh",
+                                    "echo 'ssh: connect to host 127.0.0.1 port 1: Connection refused' >&2\n"
+                                    "exit 255"));
     store({{"tunnels", Value::List{tunnel("Broken", true), tunnel("Fine")}}});
     launch();
     const QString reason = "ssh: connect to host 127.0.0.1 port 1: Connection refused";
