@@ -1,9 +1,8 @@
 #pragma once
 
-#include <optional>
-
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 // The ciphers the installed ssh offers, asked once ("ssh -Q cipher"). When ssh cannot be
 // asked, OpenSSH 9's own list stands in.

@@ -18,8 +18,7 @@ bool EditGuard::eventFilter(QObject* watched, QEvent* event) {
 bool EditGuard::refuses(QLineEdit* edit, QEvent* event, const Check& check) {
     if (event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Tab && key != Qt::Key_Backtab)
-            return false;
+        if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Tab && key != Qt::Key_Backtab) return false;
     } else if (event->type() == QEvent::FocusOut) {
         // Another window or a pop-up taking the focus ends nothing: the edit is still there on return.
         const auto reason = static_cast<QFocusEvent*>(event)->reason();

@@ -32,9 +32,12 @@ bool EditValidator::hostShouldEndEditing(const QString& text) { return !text.isE
 
 bool EditValidator::forwardCellShouldEndEditing(int column, QString& text) {
     switch (column) {
-    case 0:
-    case 2: return portShouldEndEditing(text);
-    case 1: return hostShouldEndEditing(text);
-    default: return false;
+        case 0:
+        case 2:
+            return portShouldEndEditing(text);
+        case 1:
+            return hostShouldEndEditing(text);
+        default:
+            return false;
     }
 }

@@ -10,8 +10,7 @@ class ForwardItemDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
-                          const QModelIndex& index) const override;
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     void setEditorData(QWidget* editor, const QModelIndex& index) const override;
     // Only an edited, accepted text reaches the model.
     void setModelData(QWidget* editor, QAbstractItemModel* model, const QModelIndex& index) const override;

@@ -47,9 +47,12 @@ QVariant ForwardListModel::headerData(int section, Qt::Orientation orientation, 
     if (role == Qt::UserRole) return QString(kColumns[static_cast<size_t>(section)]);
     if (role != Qt::DisplayRole) return {};
     switch (section) {
-    case 0: return m_side == Side::Local ? tr("Local port") : tr("Server port");
-    case 1: return tr("Host");
-    default: return tr("Host port");
+        case 0:
+            return m_side == Side::Local ? tr("Local port") : tr("Server port");
+        case 1:
+            return tr("Host");
+        default:
+            return tr("Host port");
     }
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 
+#include <QAbstractTableModel>
 #include <array>
 #include <functional>
 #include <optional>
-
-#include <QAbstractTableModel>
 
 #include "ROZUdivev.h"
 

@@ -1,13 +1,12 @@
 #include "PreferencesController.h"
 
-#include <algorithm>
-
 #include <QCheckBox>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 
 #include "CipherList.h"
 #include "EditGuard.h"
@@ -89,8 +88,8 @@ void PreferencesController::connectControls() {
             e->setModified(false);
             controlChanged(e);
         });
-    for (QCheckBox* c : {m_ui->autoConnect, m_ui->handleAuthentication, m_ui->compress, m_ui->forcev1,
-                         m_ui->allowLAN, m_ui->enableSOCKS4, m_ui->autoOpen})
+    for (QCheckBox* c : {m_ui->autoConnect, m_ui->handleAuthentication, m_ui->compress, m_ui->forcev1, m_ui->allowLAN,
+                         m_ui->enableSOCKS4, m_ui->autoOpen})
         connect(c, &QCheckBox::clicked, this, [this, c] { controlChanged(c); });
     connect(m_ui->cryptMethod, &QComboBox::activated, this, [this] { controlChanged(m_ui->cryptMethod); });
 
@@ -311,7 +310,8 @@ void PreferencesController::save() {
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
-    m_defaults.setObjectsForKeys({{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}});
+    m_defaults.setObjectsForKeys(
+        {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}});
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
 }
 

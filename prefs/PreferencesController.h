@@ -1,8 +1,7 @@
 #pragma once
 
-#include <memory>
-
 #include <QObject>
+#include <memory>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"

@@ -1,8 +1,7 @@
 #pragma once
 
-#include <functional>
-
 #include <QDialog>
+#include <functional>
 
 // The preferences window. Every way of closing it (the close button, Escape, a program's
 // close()) passes through done(), which first lets the editor finish: the window's

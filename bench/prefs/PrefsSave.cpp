@@ -2,13 +2,8 @@
 // clicks a check box) until its save is done: every tunnel's stored form built, the store
 // written atomically (fsync and rename), ZDRPrefChanged delivered, and the tunnels window
 // reloaded. Target: median under 30 ms.
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <thread>
-#include <vector>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCheckBox>
 #include <QDialog>
@@ -16,8 +11,13 @@
 #include <QMainWindow>
 #include <QTableView>
 #include <QTest>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "Bundle.h"
 #include "DARAdivazUda.h"
@@ -95,11 +95,11 @@ int main(int argc, char** argv) {
 
     int delivered = 0;
     Clock::time_point deliveredAt;
-    const auto token = NotificationCenter::defaultCenter().addObserver(
-        PreferencesController::kPrefChanged, &editor, [&](const Notification&) {
-            ++delivered;
-            deliveredAt = Clock::now();
-        });
+    const auto token = NotificationCenter::defaultCenter().addObserver(PreferencesController::kPrefChanged, &editor,
+                                                                       [&](const Notification&) {
+                                                                           ++delivered;
+                                                                           deliveredAt = Clock::now();
+                                                                       });
 
     std::vector<double> total, toDelivered;
     for (int i = 0; i < kEdits; ++i) {

@@ -22,11 +22,11 @@ PrefsHarness::~PrefsHarness() {
 PreferencesController& PrefsHarness::open() {
     m_controller = std::make_unique<PreferencesController>(tunnels, *defaults);
     const void* editor = m_controller.get();
-    m_token = NotificationCenter::defaultCenter().addObserver(
-        PreferencesController::kPrefChanged, nullptr, [this, editor](const Notification& n) {
-            ++m_posts;
-            if (n.object != editor) ++m_foreignPosts;
-        });
+    m_token = NotificationCenter::defaultCenter().addObserver(PreferencesController::kPrefChanged, nullptr,
+                                                              [this, editor](const Notification& n) {
+                                                                  ++m_posts;
+                                                                  if (n.object != editor) ++m_foreignPosts;
+                                                              });
     return *m_controller;
 }
 

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <functional>
-#include <memory>
-
 #include <QDialog>
 #include <QModelIndex>
 #include <QString>
 #include <QTemporaryDir>
+#include <functional>
+#include <memory>
 
 #include "Defaults.h"
 #include "NotificationCenter.h"

@@ -15,11 +15,9 @@ private Q_SLOTS:
     void addEditCommitOnSelectionChange();
     void cellChecks_data();
     void cellChecks();
-    void refusedEditHoldsTheSelection();
     void deletePendingRowThenAddCommitsAtOnce();
     void pendingRowFollowsTheTunnel();
-    void closeStoresNoPendingEntry();
-    void remoteListAndDelete();
+    void remoteListDeleteAndClose();
 };
 
 namespace {
@@ -91,7 +89,9 @@ void ForwardListsTest::addEditCommitOnSelectionChange() {
         QCOMPARE(view->model()->rowCount(), 2);
         QCOMPARE(h.posts(), posts + 2);  // before the change and after it
         QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-        QVERIFY(h.child<QLineEdit>("commandLine")->text().endsWith(QStringLiteral("-L 1000:one:1001 -L 8143:127.0.0.1:22 -R 2000:two:2000")));
+        QVERIFY(h.child<QLineEdit>("commandLine")
+                    ->text()
+                    .endsWith(QStringLiteral("-L 1000:one:1001 -L 8143:127.0.0.1:22 -R 2000:two:2000")));
 
         // An entry of the tunnel is edited in place, by double click.
         PrefsHarness::doubleClickCell(view, 0, 1);
@@ -133,6 +133,8 @@ void ForwardListsTest::cellChecks() {
     QFETCH(QString, shown);
     PrefsHarness h;
     h.tunnels = {tunnelWithForwards("a")};
+    h.tunnels[0]->addLocalTunnel(kSecond);
+    const ForwardList before = local(h.tunnels[0]);
     h.open();
     QVERIFY(h.runModal([&] {
         PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
@@ -150,41 +152,19 @@ void ForwardListsTest::cellChecks() {
             QVERIFY(view->isEditing());
             QCOMPARE(view->currentIndex(), view->model()->index(0, column));
             QCOMPARE(PrefsHarness::cellEditor(view)->text(), shown);
-            QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-            // Tab cannot leave it either.
+            // Neither Tab nor a click on the other row gets past it; the focus stays in the cell.
+            const int posts = h.posts();
             QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Tab);
+            PrefsHarness::clickRow(view, 1);
             QVERIFY(view->isEditing());
-            QCOMPARE(view->currentIndex().column(), column);
+            QCOMPARE(view->currentIndex(), view->model()->index(0, column));
+            QCOMPARE(view->selectionModel()->selectedRows().first().row(), 0);
+            QTRY_VERIFY(PrefsHarness::cellEditor(view)->hasFocus());
+            QCOMPARE(h.posts(), posts);
             QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Escape);
             QVERIFY(!view->isEditing());
-            QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
+            QCOMPARE(local(h.tunnels[0]), before);
         }
-    }));
-}
-
-void ForwardListsTest::refusedEditHoldsTheSelection() {
-    PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a")};
-    h.tunnels[0]->addLocalTunnel(kSecond);
-    h.open();
-    QVERIFY(h.runModal([&] {
-        PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
-        auto* view = h.child<PrefsTableView>("localList");
-        PrefsHarness::doubleClickCell(view, 0, 0);
-        QVERIFY(typeInCell(view, QStringLiteral("none"), Qt::Key_Return));
-        QVERIFY(view->isEditing());
-        const int posts = h.posts();
-        // A click on the other row does not get past the open cell.
-        PrefsHarness::clickRow(view, 1);
-        QVERIFY(view->isEditing());
-        QCOMPARE(selectedRow(view), 0);
-        QCOMPARE(h.posts(), posts);
-        QTRY_VERIFY(PrefsHarness::cellEditor(view)->hasFocus());
-        // Once the text is a port the edit ends, and the click goes through.
-        QVERIFY(typeInCell(view, QStringLiteral("1234"), Qt::Key_Return));
-        PrefsHarness::clickRow(view, 1);
-        QCOMPARE(selectedRow(view), 1);
-        QCOMPARE(local(h.tunnels[0]).at(0).at("port"), std::string("1234"));
     }));
 }
 
@@ -241,35 +221,11 @@ void ForwardListsTest::pendingRowFollowsTheTunnel() {
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 
-void ForwardListsTest::closeStoresNoPendingEntry() {
+void ForwardListsTest::remoteListDeleteAndClose() {
     PrefsHarness h;
     h.tunnels = {tunnelWithForwards("a")};
     h.open();
-    QVERIFY(h.runModal([&] {
-        PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
-        auto* view = h.child<PrefsTableView>("localList");
-        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
-        QVERIFY(typeInCell(view, QStringLiteral("5000"), Qt::Key_Tab));
-        QVERIFY(typeInCell(view, QStringLiteral("five"), Qt::Key_Return));
-        // A change elsewhere saves: the pending entry is no part of it.
-        PrefsHarness::type(h.child<QLineEdit>("login"), QStringLiteral("u"), Qt::Key_Return);
-        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-        QCOMPARE(h.storedTunnels().list().at(0).get("tunnelsLocal").list().size(), size_t(1));
-        // An edit still open in the remote list when the window closes is kept when it is accepted.
-        auto* remoteView = h.child<PrefsTableView>("remoteList");
-        PrefsHarness::doubleClickCell(remoteView, 0, 2);
-        QVERIFY(remoteView->isEditing());
-        QTest::keyClicks(PrefsHarness::cellEditor(remoteView), QStringLiteral("2222"));
-    }));
-    QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-    QCOMPARE(remote(h.tunnels[0]).at(0).at("hostport"), std::string("2222"));
-    QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-}
-
-void ForwardListsTest::remoteListAndDelete() {
-    PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a")};
-    h.open();
+    const ForwardEntry added{{"port", "6000"}, {"host", "::1"}};
     QVERIFY(h.runModal([&] {
         PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
         auto* view = h.child<PrefsTableView>("remoteList");
@@ -277,19 +233,31 @@ void ForwardListsTest::remoteListAndDelete() {
         QVERIFY(typeInCell(view, QStringLiteral("6000"), Qt::Key_Tab));
         QVERIFY(typeInCell(view, QStringLiteral("::1"), Qt::Key_Return));
         PrefsHarness::clickRow(view, 0);
-        QCOMPARE(remote(h.tunnels[0]), (ForwardList{kSecond, ForwardEntry{{"port", "6000"}, {"host", "::1"}}}));
-        QVERIFY(h.child<QLineEdit>("commandLine")->text().endsWith(QStringLiteral("-R 2000:two:2000 -R 6000:[::1]:6000")));
-        // The local list has its own selection and is untouched.
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
+        QCOMPARE(remote(h.tunnels[0]), (ForwardList{kSecond, added}));
+        QVERIFY(
+            h.child<QLineEdit>("commandLine")->text().endsWith(QStringLiteral("-R 2000:two:2000 -R 6000:[::1]:6000")));
+        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});  // the other list is its own
         // Delete the selected entry: gone from the tunnel, stored at the next save.
         const int posts = h.posts();
         PrefsHarness::click(h.child<QPushButton>("delRemoteButton"));
-        QCOMPARE(remote(h.tunnels[0]), (ForwardList{ForwardEntry{{"port", "6000"}, {"host", "::1"}}}));
+        QCOMPARE(remote(h.tunnels[0]), ForwardList{added});
         QCOMPARE(h.posts(), posts);
-        QCOMPARE(view->model()->rowCount(), 1);
+
+        // A pending local entry is no part of any save.
+        auto* localView = h.child<PrefsTableView>("localList");
+        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
+        QVERIFY(typeInCell(localView, QStringLiteral("5000"), Qt::Key_Tab));
+        QVERIFY(typeInCell(localView, QStringLiteral("five"), Qt::Key_Return));
+        PrefsHarness::type(h.child<QLineEdit>("login"), QStringLiteral("u"), Qt::Key_Return);
+        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
+        QCOMPARE(h.storedTunnels().list().at(0).get("tunnelsLocal").list().size(), size_t(1));
+        // An accepted edit still open in a cell when the window closes is kept.
+        PrefsHarness::doubleClickCell(view, 0, 2);
+        QTest::keyClicks(PrefsHarness::cellEditor(view), QStringLiteral("2222"));
     }));
+    QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
+    QCOMPARE(remote(h.tunnels[0]).at(0).at("hostport"), std::string("2222"));
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-    QCOMPARE(h.storedTunnels().list().at(0).get("tunnelsRemote").list().size(), size_t(1));
 }
 
 QTEST_MAIN(ForwardListsTest)
