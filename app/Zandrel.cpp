@@ -180,11 +180,11 @@ void Zandrel::showWindow() {
 
 void Zandrel::scheduleRedraw() {
     if (m_frameTimer.isActive()) return;
-    const qint64 since = m_sinceRedraw.isValid() ? m_sinceRedraw.elapsed() : kFrameMs;
-    if (since >= kFrameMs)
+    const qint64 since = m_sinceRedraw.isValid() ? m_sinceRedraw.nsecsElapsed() : kFrameNs;
+    if (since >= kFrameNs)
         redraw();
     else
-        m_frameTimer.start(static_cast<int>(kFrameMs - since));
+        m_frameTimer.start(static_cast<int>((kFrameNs - since + 999'999) / 1'000'000));
 }
 
 void Zandrel::redraw() {
