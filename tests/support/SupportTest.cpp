@@ -103,6 +103,8 @@ TEST(SshdFixture, ForwardCarriesBytesThenStopClosesSessionAndRestartAcceptsAgain
     const std::string bytes = "through the tunnel\n";
     EXPECT_EQ(EchoServer::roundTrip(local, bytes, 5000), bytes);
     EXPECT_EQ(echo.connectionsAccepted(), 1);
+    // With the forwarded channel still open, ssh reports a failed send instead of the close.
+    ASSERT_TRUE(ssh.waitForOutput("channel 2: free", 5000)) << ssh.output();
 
     // The session's own sshd processes must go too, not only the listener.
     const std::vector<pid_t> sessionSshds = ProcessProbe::descendantsOf(sshd.pid());
