@@ -30,9 +30,7 @@ TunnelPtr TunnelsTableModel::tunnel(int row) const {
     return m_rows[static_cast<size_t>(row)];
 }
 
-bool TunnelsTableModel::isOn(const ROZUdivev& tunnel) {
-    return tunnel.isRunning() || (tunnel.hasLaunchThread() && !tunnel.valueForKey("shouldStop").boolValue());
-}
+bool TunnelsTableModel::isOn(const ROZUdivev& tunnel) { return tunnel.isWanted(); }
 
 QString TunnelsTableModel::columnIdentifier(int column) {
     if (column < 0 || column >= ColumnCount) return {};
@@ -57,7 +55,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
     const QString id = columnIdentifier(index.column());
 
     if (role == ErrorRole || role == Qt::ToolTipRole) {
-        // Why the tunnel is down; a connected tunnel has nothing to explain.
+        // Why the tunnel is down; a connected or stopped tunnel has nothing to explain.
         if (t->code() == 2) return role == ErrorRole ? QVariant(QString()) : QVariant();
         const QString error = QString::fromStdString(t->lastError());
         if (role == Qt::ToolTipRole && error.isEmpty()) return {};

@@ -34,16 +34,13 @@ bool ZTrayIcon::show() {
 
 bool ZTrayIcon::isShown() const { return m_icon && m_icon->isVisible(); }
 
-ZTrayIcon::State ZTrayIcon::stateFor(int running, int connected) {
-    if (running <= 0 || connected <= 0) return State::None;
-    return connected >= running ? State::All : State::Some;
+ZTrayIcon::State ZTrayIcon::stateFor(int wanted, int connected) {
+    if (wanted <= 0) return State::None;
+    return connected >= wanted ? State::All : State::Some;
 }
 
-void ZTrayIcon::setState(State state, int running, int connected) {
-    const QString tip = running == 0
-                            ? QStringLiteral("Zandrel: no tunnel running")
-                            : QStringLiteral("Zandrel: %1 of %2 running tunnels connected").arg(connected).arg(running);
-    if (tip != m_icon->toolTip()) m_icon->setToolTip(tip);
+void ZTrayIcon::setState(State state, const QString& toolTip) {
+    if (toolTip != m_icon->toolTip()) m_icon->setToolTip(toolTip);
     if (state == m_state) return;
     m_state = state;
     m_icon->setIcon(ZImage::named(imageName(state)));

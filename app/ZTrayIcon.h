@@ -8,8 +8,9 @@ class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
-// The notification-area icon: its image tells at a glance whether none, some or all of the
-// running tunnels are connected; its menu holds the window's own items. It only reports
+// The notification-area icon: its image tells at a glance whether the tunnels the user wants up
+// are all connected, some are failing or retrying, or none is wanted; its menu holds the
+// window's own items. It only reports
 // intentions; the tunnels window controller acts on them. Where the desktop has no
 // notification area (or on the offscreen platform) the menu still exists but is not shown.
 class ZTrayIcon : public QObject {
@@ -25,9 +26,9 @@ public:
     bool isShown() const;
     QMenu* menu() const { return m_menu; }
 
-    // None: no running tunnel is connected (or none runs); Some: part of them; All: every one.
-    static State stateFor(int running, int connected);
-    void setState(State state, int running, int connected);
+    // None: no tunnel is wanted up; All: every wanted one is connected; Some: the others.
+    static State stateFor(int wanted, int connected);
+    void setState(State state, const QString& toolTip);
     State state() const { return m_state; }
     // "offState", "middleState" or "onState".
     static const char* imageName(State state);

@@ -1,6 +1,7 @@
 #include "Zandrel.h"
 
 #include <QAction>
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMainWindow>
@@ -11,6 +12,8 @@
 
 #include "Bundle.h"
 #include "DARAdivazUda.h"
+#include "DropNotifier.h"
+#include "SystemEventsWatcher.h"
 #include "Log.h"
 #include "PreferencesController.h"
 #include "TunnelsItemDelegate.h"
@@ -59,13 +62,23 @@ Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
     m_frameTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_frameTimer, &QTimer::timeout, this, &Zandrel::redraw);
 
+    m_countdown.setInterval(1000);
+    connect(&m_countdown, &QTimer::timeout, this, [this] {
+        if (m_tunnels)
+            for (const TunnelPtr& t : *m_tunnels)
+                if (t->phase() == ROZUdivev::Phase::Waiting) markChanged(t.get());
+        redraw();
+    });
+
     connect(shMenu(), &QAction::triggered, this, &Zandrel::showHide);
+    connect(reconnectAllItem(), &QAction::triggered, this, &Zandrel::reconnectAll);
     connect(preferencesItem(), &QAction::triggered, this, &Zandrel::openPreferences);
     connect(aboutItem(), &QAction::triggered, this, [this] { m_app.orderFrontStandardAboutPanel(); });
     connect(quitItem(), &QAction::triggered, &m_app, &DARAdivazUda::terminate);
     connect(&m_app, &QCoreApplication::aboutToQuit, this, &Zandrel::applicationWillTerminate);
 
-    m_tray = new ZTrayIcon({shMenu(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()}, this);
+    m_tray = new ZTrayIcon(
+        {shMenu(), reconnectAllItem(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()}, this);
     connect(m_tray, &ZTrayIcon::activated, this, &Zandrel::showHide);
 }
 
@@ -83,6 +96,12 @@ Zandrel::~Zandrel() {
 TunnelsTableView* Zandrel::tunnelsTable() const { return m_ui->tunnelsTable; }
 QAction* Zandrel::shMenu() const { return m_ui->shMenu; }
 QAction* Zandrel::preferencesItem() const { return m_ui->actionPreferences; }
+QAction* Zandrel::reconnectAllItem() const { return m_ui->actionReconnectAll; }
+
+void Zandrel::markChanged(const void* tunnel) {
+    std::lock_guard lock(m_hop->mutex);
+    m_hop->changed.insert(tunnel);
+}
 QAction* Zandrel::aboutItem() const { return m_ui->actionAbout; }
 QAction* Zandrel::quitItem() const { return m_ui->actionQuit; }
 
@@ -121,6 +140,20 @@ void Zandrel::awakeFromNib() {
         center.addObserver(ROZUdivev::kStatusChanged, nullptr, [hop](const Notification& n) { hop->notify(n); }));
     m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
                                              [hop](const Notification& n) { hop->notify(n); }));
+
+    // Network back or a resume: the connections of before are very likely dead.
+    m_systemEvents = new SystemEventsWatcher(QDBusConnection::systemBus(), this);
+    connect(m_systemEvents, &SystemEventsWatcher::connectionsStale, this, [this](const QString& why) {
+        Log::line("Reconnecting every tunnel (" + why.toStdString() + ")");
+        reconnectAll();
+    });
+    m_notifier = new DropNotifier(
+        QDBusConnection::sessionBus(),
+        [this] {
+            const Value v = m_app.defaults().objectForKey(kNotifyDrops);
+            return v.isNone() || v.boolValue();
+        },
+        this);
 
     restoreFrame();
 
@@ -203,6 +236,7 @@ void Zandrel::redraw() {
     if (m_tunnels && !changed.empty()) {
         for (const TunnelPtr& t : *m_tunnels) {
             if (!changed.count(t.get())) continue;
+            if (m_notifier) m_notifier->update(t);
             const QString status = QString::fromStdString(t->status());
             const int code = t->code();
             auto it = m_lastReported.find(t.get());
@@ -216,16 +250,38 @@ void Zandrel::redraw() {
 }
 
 void Zandrel::updateTrayState() {
-    int running = 0;
+    int wanted = 0;
     int connected = 0;
+    bool waiting = false;
+    QStringList failing;
     if (m_tunnels) {
         for (const TunnelPtr& t : *m_tunnels) {
-            if (!t->isRunning()) continue;
-            ++running;
-            if (t->code() == 2) ++connected;
+            if (!t->isWanted()) continue;
+            ++wanted;
+            if (t->code() == 2) {
+                ++connected;
+                continue;
+            }
+            waiting = waiting || t->phase() == ROZUdivev::Phase::Waiting;
+            QString line = QString::fromStdString(t->connName() + ": " + t->status());
+            if (const std::string why = t->lastError(); !why.empty()) line += QStringLiteral(" (%1)").arg(QString::fromStdString(why));
+            failing << line;
         }
     }
-    m_tray->setState(ZTrayIcon::stateFor(running, connected), running, connected);
+    QString tip = wanted == 0 ? QStringLiteral("Zandrel: no tunnel running")
+                              : QStringLiteral("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
+    for (const QString& line : failing) tip += u'\n' + line;
+    m_tray->setState(ZTrayIcon::stateFor(wanted, connected), tip);
+    // "Retrying in N s" counts down while a tunnel waits.
+    if (waiting && !m_countdown.isActive())
+        m_countdown.start();
+    else if (!waiting)
+        m_countdown.stop();
+}
+
+void Zandrel::reconnectAll() {
+    if (!m_tunnels) return;
+    for (const TunnelPtr& t : *m_tunnels) t->reconnectTunnel();
 }
 
 void Zandrel::saveFrame() {

@@ -12,6 +12,8 @@
 #include "ROZUdivev.h"
 
 class DARAdivazUda;
+class DropNotifier;
+class SystemEventsWatcher;
 class QAction;
 class QMainWindow;
 class QModelIndex;
@@ -34,6 +36,8 @@ public:
     static constexpr qint64 kFrameNs = 16'666'667;
     static constexpr int kFrameMs = 17;  // kFrameNs rounded up
     static constexpr const char* kFrameName = "tunnelsWindow";
+    // Preference: a desktop notification when a connected tunnel drops (missing: on).
+    static constexpr const char* kNotifyDrops = "notifyDrops";
     // How long quitting waits for the launch threads to end.
     static constexpr std::chrono::milliseconds kQuitWait{3000};
 
@@ -52,6 +56,7 @@ public:
     TunnelsTableModel* model() const { return m_model; }
     QAction* shMenu() const;
     QAction* preferencesItem() const;
+    QAction* reconnectAllItem() const;
     QAction* aboutItem() const;
     QAction* quitItem() const;
     ZTrayIcon* trayIcon() const { return m_tray; }
@@ -69,6 +74,8 @@ public Q_SLOTS:
     void showHide();
     // Shows the window and brings it to the front (a second launch, D-Bus ShowWindow).
     void showWindow();
+    // Every running or waiting tunnel starts a fresh ssh now (menu, D-Bus, network back, resume).
+    void reconnectAll();
     // The quit steps: stop every tunnel in list order, let no launch thread start another ssh,
     // save the frame, store the window's visibility as "openPalette", wait for the launch threads.
     void applicationWillTerminate();
@@ -83,6 +90,7 @@ private:
     void scheduleRedraw();
     void redraw();
     void updateTrayState();
+    void markChanged(const void* tunnel);
     void saveFrame();
     void restoreFrame();
 
@@ -92,6 +100,8 @@ private:
     TunnelsTableModel* m_model;
     TunnelsItemDelegate* m_delegate;
     ZTrayIcon* m_tray = nullptr;
+    SystemEventsWatcher* m_systemEvents = nullptr;
+    DropNotifier* m_notifier = nullptr;
     TunnelList* m_tunnels = nullptr;
     bool m_preferencesOpen = false;
     bool m_terminated = false;
@@ -99,6 +109,7 @@ private:
     std::shared_ptr<Hop> m_hop;
     std::vector<NotificationCenter::Token> m_observers;
     QTimer m_frameTimer;
+    QTimer m_countdown;
     QElapsedTimer m_sinceRedraw;
     quint64 m_redrawCount = 0;
     QHash<const void*, QPair<QString, int>> m_lastReported;

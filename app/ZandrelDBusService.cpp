@@ -78,3 +78,4 @@ void ZandrelDBusService::StopTunnel(const QString& name) {
 }
 
 void ZandrelDBusService::ShowWindow() { m_controller.showWindow(); }
+void ZandrelDBusService::ReconnectAll() { m_controller.reconnectAll(); }

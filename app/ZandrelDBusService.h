@@ -38,6 +38,7 @@ public Q_SLOTS:
     void StartTunnel(const QString& name);
     void StopTunnel(const QString& name);
     void ShowWindow();
+    void ReconnectAll();
 
 Q_SIGNALS:
     void StatusChanged(const QString& name, const QString& status, int code);

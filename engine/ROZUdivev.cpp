@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <set>
 #include <thread>
+#include <variant>
 
 #include "Bundle.h"
 #include "Log.h"
@@ -18,8 +20,11 @@ std::atomic<bool> g_shutdown{false};
 std::mutex g_threadsMutex;
 std::condition_variable g_threadsCv;
 int g_liveThreads = 0;
+// Tunnels whose launch thread lives; a shutdown wakes those that wait to retry.
+std::set<ROZUdivev*> g_liveTunnels;
 std::mutex g_programMutex;
 std::string g_sshProgram = "/usr/bin/ssh";
+std::atomic<double> g_delayScale{1.0};
 
 // Protocol-1 cipher names: every current ssh refuses them, so they mean "let ssh choose".
 bool isObsoleteCipher(const std::string& c) { return c == "3des" || c == "blowfish" || c == "des"; }
@@ -45,19 +50,34 @@ bool isComplete(const ForwardEntry& e) {
 
 std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
-// Sleeps for the restart pause; a shutdown cuts it short.
-std::mutex g_pauseMutex;
-std::condition_variable g_pauseCv;
-void pause(std::chrono::milliseconds d) {
-    std::unique_lock lock(g_pauseMutex);
-    g_pauseCv.wait_for(lock, d, [] { return g_shutdown.load(); });
+std::chrono::milliseconds scaled(std::chrono::milliseconds d) {
+    return std::chrono::milliseconds(static_cast<std::int64_t>(static_cast<double>(d.count()) * g_delayScale.load()));
 }
 
-constexpr std::array<const char*, 14> kStoredKeys = {
-    "compression", "connAuth", "autoConnect", "connHost",  "connName",     "connPort",      "connRemote",
-    "connUser",    "encryption", "socks4",    "socks4p",   "tunnelsLocal", "tunnelsRemote", "v1"};
-
 }  // namespace
+
+// One stored setting: its key and the member that holds it. Drives the stored form and the
+// access by name, so a new setting is one line here.
+struct ROZUdivev::Field {
+    using Member = std::variant<bool ROZUdivev::*, std::optional<std::string> ROZUdivev::*,
+                                std::optional<std::int64_t> ROZUdivev::*, std::shared_ptr<const ForwardList> ROZUdivev::*>;
+    const char* key;
+    Member member;
+};
+
+const std::vector<ROZUdivev::Field>& ROZUdivev::fields() {
+    static const std::vector<Field> table = {
+        {"compression", &ROZUdivev::m_compression},     {"connAuth", &ROZUdivev::m_connAuth},
+        {"autoConnect", &ROZUdivev::m_autoConnect},     {"connHost", &ROZUdivev::m_connHost},
+        {"connName", &ROZUdivev::m_connName},           {"connPort", &ROZUdivev::m_connPort},
+        {"connRemote", &ROZUdivev::m_connRemote},       {"connUser", &ROZUdivev::m_connUser},
+        {"encryption", &ROZUdivev::m_encryption},       {"socks4", &ROZUdivev::m_socks4},
+        {"socks4p", &ROZUdivev::m_socks4p},             {"tunnelsLocal", &ROZUdivev::m_tunnelsLocal},
+        {"tunnelsRemote", &ROZUdivev::m_tunnelsRemote}, {"v1", &ROZUdivev::m_v1},
+        {"keepAlive", &ROZUdivev::m_keepAlive},
+    };
+    return table;
+}
 
 // ---- construction and stored form ----
 
@@ -94,7 +114,8 @@ TunnelList ROZUdivev::tunnelsFromArray(const Value& array) {
 }
 
 ROZUdivev::~ROZUdivev() {
-    // The launch thread holds the tunnel while it runs, so only a task never waited for is left.
+    // A running ssh has a launch thread that holds the tunnel, so none is left by then; this
+    // only guards a task that was never waited for.
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);
@@ -105,9 +126,9 @@ ROZUdivev::~ROZUdivev() {
 
 Value ROZUdivev::dictionary() const {
     Value::Dictionary d;
-    for (const char* key : kStoredKeys) {
-        Value v = valueForKey(key);
-        if (!v.isNone()) d.emplace_back(key, std::move(v));
+    for (const Field& f : fields()) {
+        Value v = valueForKey(f.key);
+        if (!v.isNone()) d.emplace_back(f.key, std::move(v));
     }
     return Value(std::move(d));
 }
@@ -147,74 +168,81 @@ Value ROZUdivev::listToValue(const std::shared_ptr<const ForwardList>& list) {
 // ---- field access by name ----
 
 void ROZUdivev::setValueForKey(const Value& value, const std::string& key) {
-    auto text = [&](std::optional<std::string>& field) {
-        if (value.isNone())
-            field.reset();
-        else if (value.isText())
-            field = value.text();
-        else if (value.isInteger())
-            field = std::to_string(value.intValue());
-        else
-            Log::line("ignored a value of the wrong type for key " + key + ": " + value.dump());
-    };
-    if (key == "tunnelsLocal" || key == "tunnelsRemote") {
-        replaceList(key == "tunnelsLocal", listFromValue(value, key));
-        return;
-    }
     if (key == "code") {
         m_code = static_cast<int>(value.intValue());
         return;
     }
     if (key == "shouldStop") {
-        m_shouldStop = value.boolValue();
+        if (value.boolValue()) stopTunnel();
         return;
     }
-    std::lock_guard lock(m_mutex);
-    if (key == "connAuth") m_connAuth = value.boolValue();
-    else if (key == "autoConnect") m_autoConnect = value.boolValue();
-    else if (key == "connRemote") m_connRemote = value.boolValue();
-    else if (key == "compression") m_compression = value.boolValue();
-    else if (key == "v1") m_v1 = value.boolValue();
-    else if (key == "socks4") m_socks4 = value.boolValue();
-    else if (key == "connName") text(m_connName);
-    else if (key == "status") text(m_status);
-    else if (key == "connPort") text(m_connPort);
-    else if (key == "encryption") text(m_encryption);
-    else if (key == "connUser") text(m_connUser);
-    else if (key == "connHost") text(m_connHost);
-    else if (key == "socks4p") {
-        if (value.isNone()) m_socks4p.reset();
-        else if (value.isInteger()) m_socks4p = value.intValue();
-        else Log::line("ignored a value of the wrong type for key " + key + ": " + value.dump());
-    } else if (key == "task" || key == "stdErrPipe") {
-        // run-time handles, never set by name
-    } else {
-        Log::line(Log::format("key %@ undefined", key));
+    if (key == "status") {
+        setStatus(value.isNone() ? std::nullopt : std::optional<std::string>(value.text()));
+        return;
     }
+    if (key == "task" || key == "stdErrPipe") return;  // run-time handles, never set by name
+    auto field = std::find_if(fields().begin(), fields().end(), [&key](const Field& f) { return key == f.key; });
+    if (field == fields().end()) {
+        Log::line(Log::format("key %@ undefined", key));
+        return;
+    }
+    auto wrongType = [&] { Log::line("ignored a value of the wrong type for key " + key + ": " + value.dump()); };
+    std::shared_ptr<const ForwardList> list;  // made outside the lock
+    if (std::holds_alternative<std::shared_ptr<const ForwardList> ROZUdivev::*>(field->member))
+        list = listFromValue(value, key);
+    std::lock_guard lock(m_mutex);
+    std::visit(
+        [&](auto member) {
+            auto& target = this->*member;
+            using T = std::decay_t<decltype(target)>;
+            if constexpr (std::is_same_v<T, bool>) {
+                target = value.boolValue();
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                if (value.isNone()) target.reset();
+                else if (value.isText()) target = value.text();
+                else if (value.isInteger()) target = std::to_string(value.intValue());
+                else wrongType();
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                if (value.isNone()) target.reset();
+                else if (value.isInteger()) target = value.intValue();
+                else wrongType();
+            } else {
+                target = std::move(list);
+            }
+        },
+        field->member);
 }
 
 Value ROZUdivev::valueForKey(const std::string& key) const {
-    auto text = [](const std::optional<std::string>& f) { return f ? Value(*f) : Value(); };
     if (key == "status") return Value(status());
     if (key == "code") return Value(code());
-    if (key == "shouldStop") return Value(m_shouldStop.load());
-    if (key == "tunnelsLocal") return listToValue(tunnelsLocal());
-    if (key == "tunnelsRemote") return listToValue(tunnelsRemote());
+    if (key == "shouldStop") {
+        std::lock_guard lock(m_mutex);
+        return Value(m_stopRequested);
+    }
     if (key == "lastError") return Value(lastError());
-    std::lock_guard lock(m_mutex);
-    if (key == "connAuth") return Value(m_connAuth);
-    if (key == "autoConnect") return Value(m_autoConnect);
-    if (key == "connRemote") return Value(m_connRemote);
-    if (key == "compression") return Value(m_compression);
-    if (key == "v1") return Value(m_v1);
-    if (key == "socks4") return Value(m_socks4);
-    if (key == "connName") return text(m_connName);
-    if (key == "connPort") return text(m_connPort);
-    if (key == "encryption") return text(m_encryption);
-    if (key == "connUser") return text(m_connUser);
-    if (key == "connHost") return text(m_connHost);
-    if (key == "socks4p") return m_socks4p ? Value(*m_socks4p) : Value();
-    return {};
+    auto field = std::find_if(fields().begin(), fields().end(), [&key](const Field& f) { return key == f.key; });
+    if (field == fields().end()) return {};
+    std::shared_ptr<const ForwardList> list;
+    Value out;
+    {
+        std::lock_guard lock(m_mutex);
+        std::visit(
+            [&](auto member) {
+                const auto& source = this->*member;
+                using T = std::decay_t<decltype(source)>;
+                if constexpr (std::is_same_v<T, std::shared_ptr<const ForwardList>>)
+                    list = source;
+                else if constexpr (std::is_same_v<T, bool>)
+                    out = Value(source);
+                else
+                    out = source ? Value(*source) : Value();
+            },
+            field->member);
+    }
+    if (std::holds_alternative<std::shared_ptr<const ForwardList> ROZUdivev::*>(field->member))
+        return listToValue(list);  // converted outside the lock
+    return out;
 }
 
 std::string ROZUdivev::connName() const {
@@ -234,53 +262,40 @@ std::shared_ptr<const ForwardList> ROZUdivev::tunnelsRemote() const {
     return m_tunnelsRemote;
 }
 
-void ROZUdivev::replaceList(bool local, std::shared_ptr<const ForwardList> list) {
+// Lists are never changed in place: a reader may hold the old one.
+void ROZUdivev::editList(bool local, const std::function<bool(ForwardList&)>& edit) {
     std::lock_guard lock(m_mutex);
-    (local ? m_tunnelsLocal : m_tunnelsRemote) = std::move(list);
+    auto& field = local ? m_tunnelsLocal : m_tunnelsRemote;
+    ForwardList copy = field ? *field : ForwardList{};
+    if (edit(copy)) field = std::make_shared<const ForwardList>(std::move(copy));
 }
 
 namespace {
-ForwardList copyOf(const std::shared_ptr<const ForwardList>& l) { return l ? *l : ForwardList{}; }
+bool validIndex(const ForwardList& l, int index) { return index >= 0 && static_cast<size_t>(index) < l.size(); }
 }  // namespace
 
 void ROZUdivev::addLocalTunnel(const ForwardEntry& entry) {
-    auto l = copyOf(tunnelsLocal());
-    l.push_back(entry);
-    replaceList(true, std::make_shared<const ForwardList>(std::move(l)));
+    editList(true, [&](ForwardList& l) { return l.push_back(entry), true; });
 }
 
 void ROZUdivev::addRemoteTunnel(const ForwardEntry& entry) {
-    auto l = copyOf(tunnelsRemote());
-    l.push_back(entry);
-    replaceList(false, std::make_shared<const ForwardList>(std::move(l)));
+    editList(false, [&](ForwardList& l) { return l.push_back(entry), true; });
 }
 
 void ROZUdivev::removeLocal(int index) {
-    auto l = copyOf(tunnelsLocal());
-    if (index < 0 || static_cast<size_t>(index) >= l.size()) return;
-    l.erase(l.begin() + index);
-    replaceList(true, std::make_shared<const ForwardList>(std::move(l)));
+    editList(true, [&](ForwardList& l) { return validIndex(l, index) && (l.erase(l.begin() + index), true); });
 }
 
 void ROZUdivev::removeRemote(int index) {
-    auto l = copyOf(tunnelsRemote());
-    if (index < 0 || static_cast<size_t>(index) >= l.size()) return;
-    l.erase(l.begin() + index);
-    replaceList(false, std::make_shared<const ForwardList>(std::move(l)));
+    editList(false, [&](ForwardList& l) { return validIndex(l, index) && (l.erase(l.begin() + index), true); });
 }
 
 void ROZUdivev::setLocalValueOfTunnelForKey(const std::string& value, int index, const std::string& key) {
-    auto l = copyOf(tunnelsLocal());
-    if (index < 0 || static_cast<size_t>(index) >= l.size()) return;
-    l[static_cast<size_t>(index)][key] = value;
-    replaceList(true, std::make_shared<const ForwardList>(std::move(l)));
+    editList(true, [&](ForwardList& l) { return validIndex(l, index) && (l[size_t(index)][key] = value, true); });
 }
 
 void ROZUdivev::setRemoteValueOfTunnelForKey(const std::string& value, int index, const std::string& key) {
-    auto l = copyOf(tunnelsRemote());
-    if (index < 0 || static_cast<size_t>(index) >= l.size()) return;
-    l[static_cast<size_t>(index)][key] = value;
-    replaceList(false, std::make_shared<const ForwardList>(std::move(l)));
+    editList(false, [&](ForwardList& l) { return validIndex(l, index) && (l[size_t(index)][key] = value, true); });
 }
 
 // ---- icon and command line ----
@@ -295,8 +310,12 @@ std::string ROZUdivev::icon() const {
 
 std::vector<std::string> ROZUdivev::arguments() const {
     std::unique_lock lock(m_mutex);
-    std::vector<std::string> a{"-N", "-v", "-p"};
-    a.push_back(m_connPort && !m_connPort->empty() ? *m_connPort : "22");
+    std::vector<std::string> a{"-N", "-v"};
+    // No port, no user: ssh takes them from ssh_config (a host alias works whole) or its defaults.
+    if (m_connPort && !m_connPort->empty()) {
+        a.push_back("-p");
+        a.push_back(*m_connPort);
+    }
     if (m_connRemote) a.push_back("-g");
     if (m_compression) a.push_back("-C");
     if (m_v1) a.push_back("-1");
@@ -304,11 +323,18 @@ std::vector<std::string> ROZUdivev::arguments() const {
         a.push_back("-c");
         a.push_back(*m_encryption);
     }
+    // A forward that cannot listen fails the run instead of leaving a tunnel that carries nothing.
+    a.insert(a.end(), {"-o", "ExitOnForwardFailure=yes"});
+    const std::int64_t keepAlive = m_keepAlive.value_or(kDefaultKeepAlive);
+    if (keepAlive > 0)
+        a.insert(a.end(), {"-o", "ServerAliveInterval=" + std::to_string(keepAlive), "-o", "ServerAliveCountMax=3"});
     if (m_socks4 && m_socks4p) {
         a.push_back("-D");
         a.push_back(std::to_string(*m_socks4p));
     }
-    a.push_back(m_connUser.value_or("") + "@" + m_connHost.value_or(""));
+    const std::string user = m_connUser.value_or("");
+    const std::string host = m_connHost.value_or("");
+    if (!user.empty() || !host.empty()) a.push_back(user.empty() ? host : user + "@" + host);
     auto local = m_tunnelsLocal;
     auto remote = m_tunnelsRemote;
     lock.unlock();
@@ -337,11 +363,13 @@ std::string ROZUdivev::displayCommand(const std::vector<std::string>& arguments)
 // ---- lifecycle ----
 
 void ROZUdivev::setShutdown(bool on) {
-    {
-        std::lock_guard lock(g_pauseMutex);
-        g_shutdown = on;
+    g_shutdown = on;
+    if (!on) return;
+    std::lock_guard threads(g_threadsMutex);
+    for (ROZUdivev* t : g_liveTunnels) {
+        { std::lock_guard lock(t->m_mutex); }  // a waiter checks the flag under it: no lost wake-up
+        t->m_wake.notify_all();
     }
-    g_pauseCv.notify_all();
 }
 
 bool ROZUdivev::isShutdown() { return g_shutdown.load(); }
@@ -361,17 +389,35 @@ std::string ROZUdivev::sshProgram() {
     return g_sshProgram;
 }
 
+void ROZUdivev::setRestartDelayScale(double scale) { g_delayScale = scale; }
+
 bool ROZUdivev::isRunning() const {
     std::lock_guard lock(m_mutex);
     return m_task && m_task->isRunning();
 }
 
-bool ROZUdivev::hasLaunchThread() const {
-    std::lock_guard lock(m_runMutex);
-    return m_threadAlive;
+bool ROZUdivev::hasLaunchThread() const { return phase() != Phase::Idle; }
+
+ROZUdivev::Phase ROZUdivev::phase() const {
+    std::lock_guard lock(m_mutex);
+    return m_phase;
+}
+
+bool ROZUdivev::isWanted() const {
+    std::lock_guard lock(m_mutex);
+    return m_phase != Phase::Idle && !m_stopRequested;
+}
+
+int ROZUdivev::retrySeconds() const {
+    std::lock_guard lock(m_mutex);
+    if (m_phase != Phase::Waiting || m_stopRequested) return 0;
+    const auto left = std::chrono::ceil<std::chrono::seconds>(m_retryAt - std::chrono::steady_clock::now());
+    return std::max(1, static_cast<int>(left.count()));
 }
 
 std::string ROZUdivev::status() const {
+    if (int seconds = retrySeconds())
+        return Log::format(Bundle::main().localizedString("S_RETRYING"), std::to_string(seconds));
     {
         std::lock_guard lock(m_mutex);
         if (m_status) return *m_status;
@@ -384,56 +430,128 @@ std::string ROZUdivev::lastError() const {
     return m_lastError;
 }
 
+unsigned ROZUdivev::drops() const {
+    std::lock_guard lock(m_mutex);
+    return m_drops;
+}
+
 void ROZUdivev::setStatus(std::optional<std::string> s) {
     std::lock_guard lock(m_mutex);
     m_status = std::move(s);
 }
 
+void ROZUdivev::updateCodeLocked() {
+    int code = 0;
+    if (!m_stopRequested) {
+        switch (m_phase) {
+        case Phase::Idle: code = 0; break;
+        case Phase::Running: code = m_connected ? 2 : 1; break;
+        case Phase::Launching:
+        case Phase::Waiting: code = 1; break;
+        }
+    }
+    m_code = code;
+}
+
+void ROZUdivev::enterIdleLocked(std::string reason) {
+    m_phase = Phase::Idle;
+    m_status.reset();
+    m_connected = false;
+    m_relaunchNow = false;
+    // A stop leaves nothing to explain; a run that could not start says why.
+    m_lastError = m_stopRequested ? std::string() : std::move(reason);
+    updateCodeLocked();
+}
+
 void ROZUdivev::postStatusChanged() { NotificationCenter::defaultCenter().post(kStatusChanged, this); }
 
 void ROZUdivev::startTunnel() {
+    bool spawn = false;
     {
-        std::lock_guard lock(m_runMutex);
-        // One launch thread, and so one ssh, per tunnel, also during the pause after an exit.
-        if (m_threadAlive || g_shutdown) return;
-        m_shouldStop = false;
-        m_threadAlive = true;
+        std::lock_guard lock(m_mutex);
+        if (g_shutdown) return;
+        if (m_phase != Phase::Idle) {
+            if (m_stopRequested) {
+                // Started again before the stopped ssh ended: the next run follows at once.
+                m_stopRequested = false;
+                m_relaunchNow = true;
+            }
+            // In the pause before a retry: retry now.
+            m_retryAt = std::chrono::steady_clock::now();
+            updateCodeLocked();
+            m_wake.notify_all();
+            return;
+        }
+        m_stopRequested = false;
+        const std::string host = m_connHost.value_or("");
+        if (host.empty()) {
+            m_lastError = kNoHost;
+        } else if (host.front() == '-' || m_connUser.value_or("").starts_with('-')) {
+            // ssh would read it as an option.
+            m_lastError = "The server host or user may not begin with \"-\"";
+        } else {
+            m_phase = Phase::Launching;
+            m_backoff = kRestartDelay;
+            spawn = true;
+        }
+        updateCodeLocked();
     }
-    spawnLaunchThread();
+    // A launch is announced by its thread; a refusal here.
+    if (spawn)
+        spawnLaunchThread();
+    else
+        postStatusChanged();
 }
 
 void ROZUdivev::spawnLaunchThread() {
     {
         std::lock_guard lock(g_threadsMutex);
         ++g_liveThreads;
+        g_liveTunnels.insert(this);
     }
     std::thread([self = shared_from_this()] { self->launchTunnel(); }).detach();
 }
 
 void ROZUdivev::stopTunnel() {
-    {
-        // In the pause after an exit no ssh runs, but the launch thread would start the next one.
-        std::lock_guard lock(m_runMutex);
-        if (m_threadAlive) m_shouldStop = true;
-    }
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);
+        if (m_phase == Phase::Idle || m_stopRequested) return;
+        m_stopRequested = true;
+        m_relaunchNow = false;
+        m_connected = false;  // this run is over, whatever ssh still prints
+        m_status.reset();
+        m_lastError.clear();
         task = m_task;
+        updateCodeLocked();
+        m_wake.notify_all();
     }
-    if (!task || !task->isRunning()) return;
-    m_shouldStop = true;
-    setStatus(std::nullopt);
-    task->terminate();
-    m_code = 0;
+    if (task) task->terminate();
     postStatusChanged();
 }
 
 void ROZUdivev::toggleTunnel() {
-    if (isRunning())
+    if (isWanted())
         stopTunnel();
     else
         startTunnel();
+}
+
+void ROZUdivev::reconnectTunnel() {
+    std::shared_ptr<ChildProcess> task;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_phase == Phase::Idle || m_stopRequested) return;
+        m_backoff = kRestartDelay;
+        if (m_phase == Phase::Running) {
+            m_relaunchNow = true;
+            task = m_task;
+        } else if (m_phase == Phase::Waiting) {
+            m_retryAt = std::chrono::steady_clock::now();
+            m_wake.notify_all();
+        }
+    }
+    if (task) task->terminate();
 }
 
 std::vector<std::string> ROZUdivev::launchEnvironment() const {
@@ -451,10 +569,7 @@ std::vector<std::string> ROZUdivev::launchEnvironment() const {
         env.push_back(n + "=" + v);
     };
     if (auth) {
-        std::erase_if(env, [](const std::string& e) {
-            auto n = envName(e);
-            return n == "SSH_AGENT_PID" || n == "SSH_AUTH_SOCK";
-        });
+        // The agent stays: ssh offers its keys first and asks us only for what it cannot answer.
         set("SSH_ASKPASS", Bundle::main().pathForResource("askForPass", "sh"));
         set("DISPLAY", ":0");
         // Without this, ssh started from a terminal asks on the terminal instead.
@@ -466,14 +581,23 @@ std::vector<std::string> ROZUdivev::launchEnvironment() const {
 
 void ROZUdivev::launchTunnel() {
     struct ThreadCount {
+        ROZUdivev* tunnel;
         ~ThreadCount() {
             {
                 std::lock_guard lock(g_threadsMutex);
                 --g_liveThreads;
+                g_liveTunnels.erase(tunnel);
             }
             g_threadsCv.notify_all();
         }
-    } counted;
+    } counted{this};
+    // One thread for all the runs of one start: it launches each ssh and waits for it, so the
+    // parent-death signal of every ssh is tied to a thread that outlives it.
+    while (runOnce() && waitForRetry()) {
+    }
+}
+
+bool ROZUdivev::runOnce() {
     const Bundle& bundle = Bundle::main();
     bool socks;
     {
@@ -487,9 +611,11 @@ void ROZUdivev::launchTunnel() {
 
     Log::line(Log::format(bundle.localizedString("T_START"), name));
     setStatus(bundle.localizedString("S_CONNECTING"));
-    m_code = 1;
     m_partialLine.clear();
     m_runError.clear();
+    m_runErrorFinal = false;
+    m_interactive = false;
+    m_awaitingForwardReplies = false;
 
     std::string error;
     std::shared_ptr<ChildProcess> task;
@@ -502,62 +628,107 @@ void ROZUdivev::launchTunnel() {
 
     if (!task) {
         // A program that cannot be started will not start a second later either: stay idle and say why.
-        m_code = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            m_status.reset();
-            m_lastError = error;
-        }
         Log::line(name + ": " + error);
         {
-            std::lock_guard lock(m_runMutex);
-            m_threadAlive = false;
+            std::lock_guard lock(m_mutex);
+            enterIdleLocked(error);
         }
         postStatusChanged();
-        return;
+        return false;
     }
+    bool stopNow;
     {
         std::lock_guard lock(m_mutex);
         m_task = task;
+        m_phase = Phase::Running;
+        m_connected = false;
+        m_relaunchNow = false;
+        stopNow = m_stopRequested || g_shutdown;
+        updateCodeLocked();
     }
-    // A stop that came before the task was visible to it.
-    if (m_shouldStop) task->terminate();
+    if (stopNow) task->terminate();  // a stop that came while launching
     postStatusChanged();
 
     task->waitForExit([this](const char* data, size_t size) { return stdErr(data, size); });
-    if (!m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
+    if (!m_runErrorFinal && !m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
         m_runError = SshOutputParser::reportText(m_partialLine);
-
-    pause(kRestartDelay);
-    m_code = 0;
-    setStatus(bundle.localizedString("S_IDLE"));
     Log::line(Log::format(bundle.localizedString("T_STOP"), name));
-    {
-        std::lock_guard lock(m_mutex);
-        m_task.reset();
-        m_lastError = m_runError;
+    return true;
+}
+
+bool ROZUdivev::waitForRetry() {
+    std::unique_lock lock(m_mutex);
+    m_task.reset();
+    const bool wasConnected = m_connected;
+    m_connected = false;
+    if (m_stopRequested || g_shutdown) {
+        enterIdleLocked({});
+        lock.unlock();
+        postStatusChanged();
+        return false;
     }
+    if (wasConnected && !m_relaunchNow) ++m_drops;
+    if (wasConnected) m_backoff = kRestartDelay;
+    const auto pause = m_relaunchNow ? std::chrono::milliseconds(0) : m_backoff;
+    if (!m_relaunchNow) m_backoff = std::min(m_backoff * 2, kMaxRestartDelay);
+    m_relaunchNow = false;
+    m_lastError = m_runError;
+    m_status.reset();
+    m_phase = Phase::Waiting;
+    m_retryAt = std::chrono::steady_clock::now() + scaled(pause);
+    updateCodeLocked();
+    lock.unlock();
     postStatusChanged();
 
-    bool again;
-    {
-        // The next run's thread takes over without a moment in which a stop would find no thread.
-        std::lock_guard lock(m_runMutex);
-        again = !m_shouldStop && !g_shutdown;
-        m_threadAlive = again;
+    lock.lock();
+    // A start or a reconnect moves the retry closer and wakes us.
+    while (!(m_stopRequested || g_shutdown) && std::chrono::steady_clock::now() < m_retryAt)
+        m_wake.wait_until(lock, m_retryAt);
+    if (m_stopRequested || g_shutdown) {
+        enterIdleLocked({});
+        lock.unlock();
+        postStatusChanged();
+        return false;
     }
-    if (again) spawnLaunchThread();
+    m_phase = Phase::Launching;
+    updateCodeLocked();
+    return true;
+}
+
+void ROZUdivev::connectedLineSeen(bool interactive, bool forwardsConfirmed) {
+    if (interactive) m_interactive = true;
+    if (forwardsConfirmed) m_awaitingForwardReplies = false;
+    // With remote forwards, ssh enters its session before the server has answered them.
+    if (!m_interactive || m_awaitingForwardReplies || m_runErrorFinal) return;
+    std::lock_guard lock(m_mutex);
+    if (m_stopRequested || m_connected) return;
+    m_connected = true;
+    m_status = Bundle::main().localizedString("S_CONNECTED");
+    m_lastError.clear();
+    m_runError.clear();
+    updateCodeLocked();
 }
 
 bool ROZUdivev::stdErr(const char* data, size_t size) {
     if (size == 0) return false;  // end of file
-    // A stop asked for: the remaining output cannot change what the user sees.
-    if (m_shouldStop) return false;
+    {
+        // A stop asked for: the remaining output cannot change what the user sees.
+        std::lock_guard lock(m_mutex);
+        if (m_stopRequested) return false;
+    }
     const Bundle& bundle = Bundle::main();
     using M = SshOutputParser::Marker;
     const std::string text(data, size);
     bool keepReading = true;
     size_t start = 0;
+    auto endRun = [this] {
+        std::shared_ptr<ChildProcess> task;
+        {
+            std::lock_guard lock(m_mutex);
+            task = m_task;
+        }
+        if (task) task->terminate();
+    };
     for (;;) {
         size_t nl = text.find('\n', start);
         const std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
@@ -569,27 +740,25 @@ bool ROZUdivev::stdErr(const char* data, size_t size) {
             std::string whole = m_partialLine + line;
             m_partialLine.clear();
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
-            if (SshOutputParser::isReportable(whole)) m_runError = SshOutputParser::reportText(whole);
+            if (SshOutputParser::isForwardFailure(whole)) {
+                // ssh goes on while another address listens; a forward that does not work is a failure.
+                if (!m_runErrorFinal) m_runError = SshOutputParser::reportText(whole);
+                m_runErrorFinal = true;
+                endRun();
+            } else if (!m_runErrorFinal && SshOutputParser::isReportable(whole)) {
+                m_runError = SshOutputParser::reportText(whole);
+            }
         }
 
-        if (SshOutputParser::holds(line, M::Connected)) {
-            m_code = 2;
-            setStatus(bundle.localizedString("S_CONNECTED"));
-            m_runError.clear();
-            std::lock_guard lock(m_mutex);
-            m_lastError.clear();
-        }
+        if (SshOutputParser::holds(line, M::Connected)) connectedLineSeen(true, false);
+        if (SshOutputParser::holds(line, M::ForwardRepliesExpected)) m_awaitingForwardReplies = true;
+        if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) connectedLineSeen(false, true);
         if (SshOutputParser::holds(line, M::Authenticated)) setStatus(bundle.localizedString("S_AUTH"));
         if (SshOutputParser::holds(line, M::PortForwarded)) {
             if (auto port = SshOutputParser::forwardedPort(line)) setStatus(Log::format("Port %@ forwarded", *port));
         }
         if (SshOutputParser::holds(line, M::ClosedByRemote)) {
-            std::shared_ptr<ChildProcess> task;
-            {
-                std::lock_guard lock(m_mutex);
-                task = m_task;
-            }
-            if (task) task->terminate();
+            endRun();
             keepReading = false;
             setStatus(std::string("Connection closed"));
         }

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,12 +24,19 @@ using TunnelPtr = std::shared_ptr<ROZUdivev>;
 using TunnelList = std::vector<TunnelPtr>;
 
 // One configured tunnel: its settings, their stored form, the ssh command line built from them,
-// and the ssh process that runs it, restarted one second after every exit until stopped.
+// and the ssh process that runs it, restarted after every exit until stopped: 1 s after a run
+// that connected, doubling after each run that did not, 60 s at most.
 // Made only through the static factories (the launch thread holds the tunnel it runs).
 class ROZUdivev : public std::enable_shared_from_this<ROZUdivev> {
 public:
     static constexpr const char* kStatusChanged = "ZDRStatusChanged";
     static constexpr const char* kDefaultName = "New Tunnel";
+    static constexpr std::int64_t kDefaultKeepAlive = 15;  // seconds; ssh gives up after 3 missed
+    static constexpr const char* kNoHost = "No server host set";
+
+    // The lifecycle. Launching: a launch thread is starting ssh; Running: ssh runs; Waiting: the
+    // pause before the next run. A stop request ends Launching/Running/Waiting in Idle.
+    enum class Phase { Idle, Launching, Running, Waiting };
 
     // A new tunnel with the new-tunnel settings ("New Tunnel" when no name is given).
     static TunnelPtr create(const std::string& name = kDefaultName);
@@ -43,7 +52,7 @@ public:
     ROZUdivev(const ROZUdivev&) = delete;
     ROZUdivev& operator=(const ROZUdivev&) = delete;
 
-    // Stored form: the fourteen keys, unset fields left out.
+    // Stored form: one key per setting, unset fields left out.
     Value dictionary() const;
 
     // Field access by name; the names are the stored keys plus "code", "status", "shouldStop".
@@ -68,17 +77,29 @@ public:
     // The list as the user sees it: "ssh " + the arguments without "-v".
     static std::string displayCommand(const std::vector<std::string>& arguments);
 
+    // Starts the tunnel; during the pause before a retry, retries at once; right after a stop
+    // whose ssh has not ended yet, starts again as soon as it has.
     void startTunnel();
-    // Ends the running ssh; also in the pause after an exit, where it cancels the restart.
+    // Ends the running ssh, or the pause before a retry; no further run follows.
     void stopTunnel();
     void toggleTunnel();
+    // A fresh ssh now, with the pause reset: ends a running ssh, cuts a pause short.
+    void reconnectTunnel();
     bool isRunning() const;
-    // The status text, or the idle text when none is set.
+    // The status text: the latest one set, "Retrying in N s" while waiting, else the idle text.
     std::string status() const;
-    // 0 no process (or stop requested), 1 launched, 2 connected.
+    // 0 no process (or stop requested), 1 launched or waiting to retry, 2 connected.
     int code() const { return m_code.load(); }
-    // The reason the latest ended run failed, as ssh said it; empty once a run connects.
+    Phase phase() const;
+    // The user wants it up: started and not stopped (running, launching or waiting to retry).
+    bool isWanted() const;
+    // The reason the latest ended run failed, as ssh said it; empty once a run connects and
+    // after a stop.
     std::string lastError() const;
+    // How many connected runs have ended without being asked to.
+    unsigned drops() const;
+    // The pause before the next run while waiting (whole seconds, rounded up), else 0.
+    int retrySeconds() const;
     std::string connName() const;
     // Whether a launch thread exists for this tunnel (running, or in its pause after an exit).
     bool hasLaunchThread() const;
@@ -95,23 +116,37 @@ public:
     static void setSshProgram(const std::string& path);
     static std::string sshProgram();
     static constexpr std::chrono::milliseconds kRestartDelay{1000};
+    static constexpr std::chrono::milliseconds kMaxRestartDelay{60000};
+    // Shorter pauses for tests of the retry policy (scale 1 = the real one).
+    static void setRestartDelayScale(double scale);
 
 private:
+    struct Field;
+    static const std::vector<Field>& fields();
+
     ROZUdivev() = default;
     void postStatusChanged();
     void launchTunnel();
     void spawnLaunchThread();
+    // One run: builds the command, launches ssh, waits for its exit. False when nothing could
+    // be launched (the tunnel is then idle with the reason set).
+    bool runOnce();
+    // After a run: Waiting until the pause is over (true: run again) or Idle (false).
+    bool waitForRetry();
+    void enterIdleLocked(std::string reason);
+    void updateCodeLocked();
     std::vector<std::string> launchEnvironment() const;
     void setStatus(std::optional<std::string> s);
-    void replaceList(bool local, std::shared_ptr<const ForwardList> list);
+    void connectedLineSeen(bool interactive, bool forwardsConfirmed);
+    void editList(bool local, const std::function<bool(ForwardList&)>& edit);
     static std::shared_ptr<const ForwardList> listFromValue(const Value& v, const std::string& key);
     static Value listToValue(const std::shared_ptr<const ForwardList>& list);
 
-    mutable std::mutex m_mutex;  // settings, status, lastError, task
+    // Settings, status, lastError, task and the lifecycle; every transition happens under it.
+    mutable std::mutex m_mutex;
     std::atomic<int> m_code{0};
     std::shared_ptr<const ForwardList> m_tunnelsLocal;
     std::shared_ptr<const ForwardList> m_tunnelsRemote;
-    std::atomic<bool> m_shouldStop{false};
     std::shared_ptr<ChildProcess> m_task;
     bool m_connAuth = false;
     bool m_autoConnect = false;
@@ -126,11 +161,22 @@ private:
     std::optional<std::int64_t> m_socks4p;
     std::optional<std::string> m_connUser;
     std::optional<std::string> m_connHost;
+    std::optional<std::int64_t> m_keepAlive;
     std::string m_lastError;
 
-    mutable std::mutex m_runMutex;  // one launch thread per tunnel
-    bool m_threadAlive = false;
+    Phase m_phase = Phase::Idle;
+    bool m_stopRequested = false;
+    bool m_relaunchNow = false;  // the next run follows without a pause
+    bool m_connected = false;    // the current run is up
+    unsigned m_drops = 0;
+    std::chrono::milliseconds m_backoff = kRestartDelay;
+    std::chrono::steady_clock::time_point m_retryAt;
+    std::condition_variable m_wake;
+
     // Launch-thread-only state of the current run.
     std::string m_partialLine;
     std::string m_runError;
+    bool m_runErrorFinal = false;  // a forward failure: later lines do not replace the reason
+    bool m_interactive = false;
+    bool m_awaitingForwardReplies = false;
 };

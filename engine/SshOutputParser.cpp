@@ -21,6 +21,8 @@ bool SshOutputParser::holds(const std::string& line, Marker marker) {
     case Marker::PortForwarded:
         return contains(line, kOldForward) || (contains(line, kNewForward) && contains(line, " forwarded"));
     case Marker::ClosedByRemote: return contains(line, "closed by remote host.");
+    case Marker::ForwardRepliesExpected: return contains(line, "ssh_init_forwarding: expecting replies for");
+    case Marker::ForwardRepliesReceived: return contains(line, "all expected forwarding replies received");
     }
     return false;
 }
@@ -50,7 +52,8 @@ std::optional<std::string> SshOutputParser::forwardedPort(const std::string& lin
 bool SshOutputParser::isReportable(const std::string& line) {
     std::string_view s(line);
     while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);
-    if (s.empty()) return false;
+    // The lines after "usage:" continue it, indented.
+    if (s.empty() || s.front() == ' ' || s.front() == '\t') return false;
     static constexpr std::array<std::string_view, 8> routine = {
         "debug",       "Authenticated to", "Transferred:", "Bytes per second:", "Warning: Permanently added",
         "OpenSSH_",    "Killed by signal", "Authentication succeeded"};
@@ -59,7 +62,13 @@ bool SshOutputParser::isReportable(const std::string& line) {
     return true;
 }
 
+bool SshOutputParser::isForwardFailure(const std::string& line) {
+    return (startsWith(line, "bind ") && contains(line, "Address already in use")) ||
+           contains(line, "remote port forwarding failed for listen port");
+}
+
 std::string SshOutputParser::reportText(const std::string& line) {
+    if (startsWith(line, "usage: ")) return "ssh refused its command line (see the log)";
     auto at = line.find(": Permission denied");
     if (at == std::string::npos) return line;
     const std::string login = line.substr(0, at);

@@ -6,7 +6,15 @@
 // What one line of ssh's verbose output says. Matching is plain and case-sensitive.
 class SshOutputParser {
 public:
-    enum class Marker { Connected, Authenticated, PortForwarded, ClosedByRemote };
+    enum class Marker {
+        Connected,
+        Authenticated,
+        PortForwarded,
+        ClosedByRemote,
+        // ssh waits for the server's answers to its remote forwards, and has them all.
+        ForwardRepliesExpected,
+        ForwardRepliesReceived
+    };
 
     static bool holds(const std::string& line, Marker marker);
     // The port text of a forwarded-port line: the text after "Connections to local port " up to
@@ -16,7 +24,10 @@ public:
     // A line worth showing as the reason a run failed: not a debug line and not one of ssh's
     // routine lines.
     static bool isReportable(const std::string& line);
+    // A forward that cannot work: a local port taken on one of its addresses, or a remote
+    // forward the server refused.
+    static bool isForwardFailure(const std::string& line);
     // The reason as shown: ssh's "login@host: " before a refusal is dropped, since the tunnel
-    // already names both.
+    // already names both; ssh's usage text (a command line it refused) becomes one plain line.
     static std::string reportText(const std::string& line);
 };

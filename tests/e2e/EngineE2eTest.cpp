@@ -6,6 +6,8 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -43,6 +45,13 @@ bool inOrder(const std::vector<std::string>& seen, const std::vector<std::string
         if (i < wanted.size() && s == wanted[i]) ++i;
     return i == wanted.size();
 }
+
+// Takes the agent away from the tunnels started while it lives.
+struct WithoutAgent {
+    std::string socket = getenv("SSH_AUTH_SOCK") ? getenv("SSH_AUTH_SOCK") : "";
+    WithoutAgent() { unsetenv("SSH_AUTH_SOCK"); }
+    ~WithoutAgent() { setenv("SSH_AUTH_SOCK", socket.c_str(), 1); }
+};
 
 }  // namespace
 
@@ -155,12 +164,13 @@ TEST_F(EngineE2e, CiphersAndForwardFormsThatOpenSshAccepts) {
 }
 
 TEST_F(EngineE2e, FailingRunsSayWhy) {
-    // The key that the server refuses, as the default identity; connAuth on keeps the agent away.
+    // The key that the server refuses, as the default identity.
     std::filesystem::copy_file(sshd->refusedKeyPath(), sshHome() + "/id_ed25519",
                                std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(sshHome() + "/id_ed25519", std::filesystem::perms::owner_read);
     auto refused = tunnel("refused");
     refused->setValueForKey(Value(true), "connAuth");
+    const WithoutAgent noAgent;  // the refused key is all ssh has
     auto v1 = tunnel("v1");
     v1->setValueForKey(Value(true), "v1");
 
@@ -198,4 +208,75 @@ TEST_F(EngineE2e, FailingRunsSayWhy) {
         return l.ends_with("continue connecting (yes/no/[fingerprint])? ");
     })) << ::testing::PrintToString(asked);
     for (auto& t : tunnels) EXPECT_NE(t->code(), 2) << t->connName();
+}
+
+TEST_F(EngineE2e, ForwardsThatCannotWorkFailTheRunAndNameThePort) {
+    // A local port that another program holds on 127.0.0.1 only: ssh would still listen on ::1.
+    EchoServer holder;
+    ASSERT_TRUE(holder.start());
+    auto local = tunnel("local taken");
+    local->addLocalTunnel({{"port", std::to_string(holder.port())}, {"host", "127.0.0.1"}, {"hostport", "22"}});
+    // A server that refuses every remote forward.
+    SshdFixture refusing({.extraConfig = {"AllowTcpForwarding local"}});
+    ASSERT_TRUE(refusing.start() && agent->addKey(refusing.clientKeyPath())) << refusing.error() << agent->error();
+    std::ofstream(sshHome() + "/known_hosts", std::ios::app) << refusing.knownHostsLine() << "\n";
+    const int remotePort = LoopbackPort::pickFree();
+    auto remote = tunnel("remote refused");
+    remote->setValueForKey(Value(std::to_string(refusing.port())), "connPort");
+    remote->addRemoteTunnel({{"port", std::to_string(remotePort)}, {"host", "127.0.0.1"}, {"hostport", "22"}});
+
+    std::vector<std::unique_ptr<StatusRecorder>> recs;
+    for (auto& t : tunnels) recs.push_back(std::make_unique<StatusRecorder>(*t));
+    for (auto& t : tunnels) t->startTunnel();
+    const std::pair<TunnelPtr, std::string> expected[] = {
+        {local, "bind [127.0.0.1]:" + std::to_string(holder.port()) + ": Address already in use"},
+        {remote, "Error: remote port forwarding failed for listen port " + std::to_string(remotePort)}};
+    for (const auto& [t, why] : expected) {
+        EXPECT_TRUE(waitUntil([&] { return t->lastError() == why; }, 10s)) << t->connName() << ": " << t->lastError();
+        EXPECT_TRUE(waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 5s)) << t->connName();
+    }
+    for (size_t i = 0; i < tunnels.size(); ++i)
+        for (const auto& e : recs[i]->entries()) EXPECT_NE(e.code, 2) << tunnels[i]->connName() << " shown connected";
+}
+
+TEST_F(EngineE2e, FrozenLinkIsFoundByTheKeepAliveAndTheTunnelComesBack) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int port = LoopbackPort::pickFree();
+    auto t = tunnel("frozen");
+    t->setValueForKey(Value(1), "keepAlive");
+    t->addLocalTunnel({{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    StatusRecorder rec(*t);
+    t->startTunnel();
+    ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << t->lastError();
+    // The server side stops answering, with no FIN and no RST: its session processes freeze.
+    const auto sessions = ProcessProbe::descendantsOf(sshd->pid());
+    ASSERT_FALSE(sessions.empty());
+    for (pid_t p : sessions) kill(p, SIGSTOP);
+    const auto frozenAt = std::chrono::steady_clock::now();
+    const bool left = waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 8s);
+    const auto noticed = std::chrono::steady_clock::now() - frozenAt;
+    const std::string reason = t->lastError();
+    // A new session (new server processes) takes over; the frozen ones are let go.
+    const bool back = left && waitUntil([&] { return t->code() == 2; }, 10s);
+    for (pid_t p : sessions) kill(p, SIGCONT);
+    ASSERT_TRUE(left) << "still shown connected";
+    EXPECT_LT(noticed, 5s);
+    EXPECT_EQ(reason.rfind("Timeout, server", 0), 0u) << reason;
+    ASSERT_TRUE(back) << t->lastError();
+    EXPECT_EQ(EchoServer::roundTrip(port, "alive again", 5000), "alive again");
+}
+
+TEST_F(EngineE2e, SshConfigAliasAndAgentKeysWorkWithPromptsInZandrel) {
+    // No user, no port: ssh takes both from ~/.ssh/config; with connAuth on the agent still signs.
+    std::ofstream(sshHome() + "/config") << "Host zandrel-alias\n  HostName 127.0.0.1\n  Port " << sshd->port()
+                                         << "\n  User " << SshdFixture::userName() << "\n";
+    auto t = tunnel("alias");
+    t->setValueForKey(Value(true), "connAuth");
+    t->setValueForKey(Value("zandrel-alias"), "connHost");
+    t->setValueForKey(Value(""), "connUser");
+    t->setValueForKey(Value(""), "connPort");
+    t->startTunnel();
+    EXPECT_TRUE(waitUntil([&] { return t->code() == 2; }, 15s)) << t->lastError();
+    std::filesystem::remove(sshHome() + "/config");
 }

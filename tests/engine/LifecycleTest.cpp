@@ -73,39 +73,82 @@ protected:
         connected{text("S_CONNECTED"), 2};
 };
 
-TEST_F(Lifecycle, RestartsOneSecondAfterEachExitWithOneSshAtATime) {
-    auto t = tunnel("restart", fake.script("ssh", R"sh(
-echo "$$" >> "$DIR/launches"
-if [ "$(wc -l < "$DIR/launches")" -ge 3 ]; then
+TEST_F(Lifecycle, PauseDoublesAfterEachFailedRunUpToAMinuteAndResetsAfterAConnectedOne) {
+    // Launches 1-8 fail at once, 9 connects and exits when told, 10 fails again.
+    ROZUdivev::setRestartDelayScale(0.02);
+    auto t = tunnel("backoff", fake.script("ssh", R"sh(
+date +%s%N >> "$DIR/launches"
+n=$(wc -l < "$DIR/launches")
+if [ "$n" -eq 9 ]; then
     echo "debug1: Entering interactive session." >&2
-    exec sleep 1000
+    while [ ! -e "$DIR/go" ]; do sleep 0.01; done
+    exit 255
 fi
 echo "ssh: connect to host h port 22: Connection refused" >&2
 exit 255)sh"));
     StatusRecorder rec(*t);
     t->startTunnel();
-    t->startTunnel();  // the launch thread is alive, no ssh yet
-    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 1 && !t->isRunning(); }, 5s));
-    ASSERT_TRUE(t->hasLaunchThread());  // in the pause after the exit
-    for (int i = 0; i < 3; ++i) t->startTunnel();
-    ASSERT_TRUE(rec.waitFor([](const auto& es) { return es.size() == 11; }, 5s));
-    EXPECT_EQ(fake.lines("launches").size(), 3u);
-    EXPECT_EQ(t->icon(), "onState");
-    EXPECT_TRUE(t->lastError().empty());
+    ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << ::testing::PrintToString(rec.distinctStatuses());
+    EXPECT_EQ(t->lastError(), "");
+    // While waiting: the middle image, the countdown and the reason.
+    const auto statuses = rec.distinctStatuses();
+    EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Retrying in 1 s"), statuses.end())
+        << ::testing::PrintToString(statuses);
+    fake.touch("go");
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 10; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 5s));
+    EXPECT_EQ(t->code(), 1);
+    EXPECT_EQ(t->icon(), "middleState");
+    EXPECT_EQ(t->lastError(), "ssh: connect to host h port 22: Connection refused");
+    EXPECT_TRUE(t->isWanted());
+    t->stopTunnel();  // in the pause: no further run
+    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    ROZUdivev::setRestartDelayScale(1);
+    EXPECT_EQ(t->lastError(), "");  // a stopped tunnel has nothing to explain
+    EXPECT_EQ(t->status(), text("S_IDLE"));
 
-    // Per run: the launch, one per line piece (the line and the empty piece after its "\n"), the exit.
-    auto entries = rec.entries();
-    std::vector<std::pair<std::string, int>> phases;
-    for (const auto& e : entries) phases.push_back(phase(e));
-    EXPECT_EQ(phases, (decltype(phases){connecting, connecting, connecting, idle, connecting, connecting, connecting,
-                                        idle, connecting, connected, connected}));
-    ASSERT_EQ(entries.size(), 11u);
-    for (size_t lastLine : {2u, 6u}) {
-        // From the last output before the exit to the next launch.
-        double gap = std::chrono::duration<double>(entries[lastLine + 2].at - entries[lastLine].at).count();
-        EXPECT_GE(gap, 0.95);
-        EXPECT_LT(gap, 1.5);
+    const auto launches = fake.lines("launches");
+    ASSERT_EQ(launches.size(), 10u);
+    const double expected[] = {1, 2, 4, 8, 16, 32, 60, 60, -1, 1};  // seconds, before scaling; -1: a connected run
+    for (size_t i = 0; i + 1 < launches.size(); ++i) {
+        if (expected[i] < 0) continue;
+        const double gapMs = static_cast<double>(std::stoll(launches[i + 1]) - std::stoll(launches[i])) / 1e6;
+        EXPECT_GE(gapMs, expected[i] * 20 * 0.95) << "pause " << i;
+        EXPECT_LT(gapMs, expected[i] * 20 + 150) << "pause " << i;
     }
+}
+
+TEST_F(Lifecycle, StartInThePauseRetriesAtOnceAndStartRightAfterStopStartsAgain) {
+    auto t = tunnel("restart", fake.script("ssh", R"sh(
+date +%s%N >> "$DIR/launches"
+if [ "$(wc -l < "$DIR/launches")" -eq 1 ]; then exit 255; fi
+echo "debug1: Entering interactive session." >&2
+exec sleep 1000)sh"));
+    StatusRecorder rec(*t);
+    t->startTunnel();
+    ASSERT_TRUE(waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 5s));
+    const auto clicked = Clock::now();
+    t->startTunnel();  // the one-second pause is cut short
+    ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 5s));
+    EXPECT_LT(Clock::now() - clicked, 700ms);
+
+    // Stop, then start before the stopped ssh has even ended: the tunnel runs again.
+    for (int round = 0; round < 3; ++round) {
+        rec.clear();
+        t->stopTunnel();
+        EXPECT_EQ(t->code(), 0);
+        t->startTunnel();
+        ASSERT_TRUE(rec.waitFor([](const auto& es) { return !es.empty() && es.back().code == 2; }, 5s))
+            << "round " << round << ::testing::PrintToString(rec.distinctStatuses());
+        EXPECT_TRUE(t->isWanted());
+    }
+    EXPECT_EQ(fake.lines("launches").size(), 5u);
+    // No late "Connected" after a stop.
+    rec.clear();
+    t->stopTunnel();
+    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    for (const auto& e : rec.entries()) EXPECT_EQ(e.code, 0);
+    EXPECT_EQ(t->phase(), ROZUdivev::Phase::Idle);
 }
 
 TEST_F(Lifecycle, StopEndsTheProcessGroupAndDoesNotRestart) {
@@ -138,7 +181,7 @@ wait)sh"));
     ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(phase(entries[3]), idle);
     EXPECT_EQ(phase(entries[4]), idle);
-    EXPECT_GE(entries[4].at - stopAt, 950ms);  // the exit's post comes after the pause
+    EXPECT_LT(entries[4].at - stopAt, 900ms);  // a stopped tunnel waits for nothing
     EXPECT_FALSE(isAlive(ssh));
     EXPECT_TRUE(waitUntil([&] { return !isAlive(child); }, 2s)) << "the ssh's child outlived the stop";
     std::this_thread::sleep_for(300ms);
@@ -156,6 +199,7 @@ exec sleep 1000)sh");
     if (app == 0) {
         ROZUdivev::setSshProgram(program);
         auto t = ROZUdivev::create("orphan");
+        t->setValueForKey(Value("h"), "connHost");
         t->startTunnel();
         waitUntil([&] { return !fake.lines("pid").empty(); }, 5s);
         _exit(0);  // no stop: the application just goes away
@@ -206,15 +250,18 @@ exec sleep 1000)sh";
     Bundle::main().setResourceDir(original);
     ASSERT_TRUE(reported);
 
-    EXPECT_EQ(fake.lines("cmd-with auth")[0], resources.file("ssh") + " -N -v -p 22 -D 1080 @h");
-    EXPECT_EQ(fake.lines("cmd-without")[0], fake.file("ssh") + " -N -v -p 22 @h");
+    const std::string fixed = " -N -v -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3";
+    EXPECT_EQ(fake.lines("cmd-with auth")[0], resources.file("ssh") + fixed + " -D 1080 h");
+    EXPECT_EQ(fake.lines("cmd-without")[0], fake.file("ssh") + fixed + " h");
     auto envOf = [&](const std::string& name) {
         std::map<std::string, std::string> env;
         for (const auto& l : fake.lines("env-" + name)) env[l.substr(0, l.find('='))] = l.substr(l.find('=') + 1);
         return env;
     };
     auto on = envOf("with auth");
-    EXPECT_EQ(on.count("SSH_AUTH_SOCK") + on.count("SSH_AGENT_PID"), 0u);
+    // The agent stays: ssh offers its keys before asking us.
+    EXPECT_EQ(on["SSH_AUTH_SOCK"], "/tmp/agent.socket");
+    EXPECT_EQ(on["SSH_AGENT_PID"], "4242");
     EXPECT_EQ(on["SSH_ASKPASS"], resources.file("askForPass.sh"));
     EXPECT_EQ(on["DISPLAY"], ":0");
     EXPECT_EQ(on["SSH_ASKPASS_REQUIRE"], "force");
@@ -306,9 +353,10 @@ exec sleep 1000)sh"));
     ASSERT_TRUE(waitUntil([&] { return fake.lines("args").size() == 1; }, 5s));
     t->setValueForKey(Value("2222"), "connPort");  // as the preferences editor saves it
     EXPECT_EQ(t->arguments()[3], "2222");
+    const std::string fixed = " -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3 h";
     fake.touch("go");
     ASSERT_TRUE(rec.waitForStatus(text("S_AUTH"), 5s));
-    EXPECT_EQ(fake.lines("args"), (std::vector<std::string>{"-N -v -p 22 @h", "-N -v -p 2222 @h"}));
+    EXPECT_EQ(fake.lines("args"), (std::vector<std::string>{"-N -v" + fixed, "-N -v -p 2222" + fixed}));
     EXPECT_EQ(t->lastError(), "Permission denied (publickey).");  // kept until a run connects
     fake.touch("go2");
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 5s));

@@ -2,11 +2,14 @@
 // ssh command line, and what its output handler makes of ssh's lines.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <mutex>
 
 #include "Bundle.h"
 #include "Defaults.h"
 #include "Log.h"
+#include "FakeSsh.h"
 #include "ROZUdivev.h"
 #include "SshOutputParser.h"
 #include "StatusRecorder.h"
@@ -46,7 +49,7 @@ struct LogCapture {
     }
 };
 
-TunnelPtr tunnelWith(std::initializer_list<std::pair<const std::string, Value>> settings) {
+TunnelPtr tunnelWith(const Value::Dictionary& settings) {
     auto t = ROZUdivev::create("t");
     for (const auto& [k, v] : settings) t->setValueForKey(v, k);
     return t;
@@ -110,7 +113,7 @@ TEST(TunnelRecord, StoredDictionaryWithMissingExtraAndRuntimeKeys) {
     EXPECT_TRUE(t->valueForKey("tunnelsLocal").isNone());
     EXPECT_EQ(keysOf(t->dictionary()), (std::vector<std::string>{"autoConnect", "compression", "connAuth", "connHost",
                                                                  "connName", "connRemote", "socks4", "v1"}));
-    EXPECT_EQ(t->arguments(), (Args{"-N", "-v", "-p", "22", "@h"}));  // unset list acts as empty
+    EXPECT_EQ(t->arguments().back(), "h");  // unset lists act as empty
 
     // Values stored with another type than ours are taken where the meaning is plain.
     auto odd = ROZUdivev::tunnelFromDictionary(Value::dictionary(
@@ -134,13 +137,16 @@ TEST(TunnelRecord, AutoConnectStartsOnceDuringConstruction) {
         auto lines = log.snapshot();
         return std::count(lines.begin(), lines.end(), Log::format(text("T_START"), name));
     };
-    auto on = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "auto"}, {"autoConnect", true}}));
+    auto on = ROZUdivev::tunnelFromDictionary(
+        Value::dictionary({{"connName", "auto"}, {"connHost", "h"}, {"autoConnect", true}}));
+    auto noHost = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "nohost"}, {"autoConnect", true}}));
     auto off = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "manual"}, {"autoConnect", false}}));
     auto missing = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "plain"}}));
     ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
     ROZUdivev::setSshProgram("/usr/bin/ssh");
     EXPECT_EQ(count("auto"), 1);
-    EXPECT_EQ(count("manual") + count("plain"), 0);
+    EXPECT_EQ(count("manual") + count("plain") + count("nohost"), 0);
+    EXPECT_EQ(noHost->lastError(), ROZUdivev::kNoHost);
     EXPECT_NE(on->lastError().find("/nonexistent/zandrel-ssh"), std::string::npos);
     EXPECT_TRUE(off->lastError().empty());
 }
@@ -194,30 +200,50 @@ TEST(TunnelRecord, ForwardListsAreReplacedNeverChangedInPlace) {
     EXPECT_TRUE(t->tunnelsRemote()->empty());
 }
 
+namespace {
+// In every command: a forward that cannot listen fails the run, and the default keep-alive.
+const Args kFixed{"-o", "ExitOnForwardFailure=yes", "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"};
+Args withFixed(Args before, const Args& after) {
+    before.insert(before.end(), kFixed.begin(), kFixed.end());
+    before.insert(before.end(), after.begin(), after.end());
+    return before;
+}
+}  // namespace
+
 TEST(CommandLine, OptionsInOrderAndDisplayForm) {
-    auto t = ROZUdivev::create();
-    EXPECT_EQ(t->arguments(), (Args{"-N", "-v", "-p", "22", "@"}));
-    EXPECT_EQ(ROZUdivev::displayCommand(t->arguments()), "ssh -N -p 22 @");
-    auto u = tunnelWith({{"connPort", "443"}, {"connUser", "U"}, {"connHost", "H"}, {"compression", true}});
-    EXPECT_EQ(ROZUdivev::displayCommand(u->arguments()), "ssh -N -p 443 -C U@H");
-    EXPECT_EQ(tunnelWith({{"connPort", "not a number"}})->arguments()[3], "not a number");
-    EXPECT_EQ(tunnelWith({{"connPort", Value()}})->arguments()[3], "22");
-    EXPECT_EQ(tunnelWith({{"connRemote", true}, {"compression", true}, {"v1", true}, {"connHost", "H"}})->arguments(),
-              (Args{"-N", "-v", "-p", "22", "-g", "-C", "-1", "@H"}));
-    EXPECT_EQ(
-        tunnelWith({{"v1", true}, {"encryption", "aes128-ctr"}, {"socks4", true}, {"connUser", "U"}, {"connHost", "H"}})
-            ->arguments(),
-        (Args{"-N", "-v", "-p", "22", "-1", "-c", "aes128-ctr", "-D", "1080", "U@H"}));
+    struct Case {
+        Value::Dictionary settings;
+        Args expected;
+    };
+    const Case cases[] = {
+        // No user, no port: ssh takes them from ssh_config, so a host alias works whole.
+        {{{"connHost", "H"}}, withFixed({"-N", "-v"}, {"H"})},
+        {{{"connHost", "H"}, {"connPort", Value()}, {"connUser", Value()}}, withFixed({"-N", "-v"}, {"H"})},
+        {{{"connHost", "H"}, {"connPort", "not a number"}}, withFixed({"-N", "-v", "-p", "not a number"}, {"H"})},
+        {{{"connRemote", true}, {"compression", true}, {"v1", true}, {"connHost", "H"}},
+         withFixed({"-N", "-v", "-g", "-C", "-1"}, {"H"})},
+        {{{"v1", true}, {"encryption", "aes128-ctr"}, {"socks4", true}, {"connUser", "U"}, {"connHost", "H"}},
+         withFixed({"-N", "-v", "-1", "-c", "aes128-ctr"}, {"-D", "1080", "U@H"})},
+        {{{"socks4", true}, {"socks4p", 0}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"-D", "0", "H"})},
+        {{{"socks4", true}, {"socks4p", Value()}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"H"})},
+        {{{"socks4", false}, {"socks4p", 1080}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"H"})},
+        {{{"connUser", "U"}}, withFixed({"-N", "-v"}, {"U@"})},
+        {{{"keepAlive", 0}, {"connHost", "H"}}, {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "H"}},
+        {{{"keepAlive", 5}, {"connHost", "H"}},
+         {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=3",
+          "H"}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(tunnelWith(c.settings)->arguments(), c.expected) << Value(c.settings).dump();
     // Protocol-1 ciphers, empty and unset: no "-c", ssh negotiates.
     for (const Value& cipher : {Value("3des"), Value("blowfish"), Value("des"), Value(""), Value()})
-        EXPECT_EQ(tunnelWith({{"encryption", cipher}})->arguments(), (Args{"-N", "-v", "-p", "22", "@"}))
+        EXPECT_EQ(tunnelWith({{"encryption", cipher}, {"connHost", "H"}})->arguments(), withFixed({"-N", "-v"}, {"H"}))
             << cipher.dump();
-    EXPECT_EQ(tunnelWith({{"socks4", true}, {"socks4p", 0}})->arguments(),
-              (Args{"-N", "-v", "-p", "22", "-D", "0", "@"}));
-    EXPECT_EQ(tunnelWith({{"socks4", true}, {"socks4p", Value()}})->arguments().size(), 5u);
-    EXPECT_EQ(tunnelWith({{"socks4", false}, {"socks4p", 1080}})->arguments().size(), 5u);
-    EXPECT_EQ(tunnelWith({{"connHost", "H"}})->arguments().back(), "@H");
-    EXPECT_EQ(tunnelWith({{"connUser", "U"}})->arguments().back(), "U@");
+
+    // A new tunnel has no host yet: nothing to connect to, nothing written for it.
+    EXPECT_EQ(ROZUdivev::create()->arguments(), withFixed({"-N", "-v"}, {}));
+    auto u = tunnelWith({{"connPort", "443"}, {"connUser", "U"}, {"connHost", "H"}, {"compression", true}});
+    EXPECT_EQ(ROZUdivev::displayCommand(u->arguments()),
+              "ssh -N -p 443 -C -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3 U@H");
 }
 
 TEST(CommandLine, Forwards) {
@@ -233,15 +259,29 @@ TEST(CommandLine, Forwards) {
     t->addLocalTunnel({{"port", "1"}, {"host", ""}});
     t->addLocalTunnel({});
     t->addRemoteTunnel({{"port", ""}, {"host", "x"}});
-    EXPECT_EQ(t->arguments(),
-              (Args{"-N", "-v", "-p", "22", "U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L", "993:imap:1993",
-                    "-L", "53:[::1]:53", "-L", "54:[fe80::1]:5", "-R", "8080:localhost:80"}));
+    EXPECT_EQ(t->arguments(), withFixed({"-N", "-v"}, {"U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L",
+                                                       "993:imap:1993", "-L", "53:[::1]:53", "-L", "54:[fe80::1]:5",
+                                                       "-R", "8080:localhost:80"}));
 }
 
-// The output handler, fed directly: one notification per line piece, status and phase as the
-// lines say.
+// The output handler, fed directly while a silent stand-in for ssh runs: one notification per
+// line piece, status and phase as the lines say.
 class OutputHandler : public ::testing::Test {
 protected:
+    void SetUp() override {
+        ROZUdivev::setSshProgram(fake.script("ssh", "exec sleep 1000"));
+        t->setValueForKey(Value("h"), "connHost");
+        t->startTunnel();
+        for (int i = 0; i < 500 && !t->isRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(t->isRunning());
+        rec.clear();
+    }
+    void TearDown() override {
+        t->stopTunnel();
+        EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+        ROZUdivev::setSshProgram("/usr/bin/ssh");
+    }
+    FakeSsh fake;
     TunnelPtr t = ROZUdivev::create("parse");
     StatusRecorder rec{*t};
     bool feed(const std::string& chunk) { return t->stdErr(chunk.data(), chunk.size()); }
@@ -271,18 +311,38 @@ TEST_F(OutputHandler, ForwardedPortsOldAndNewPhrases) {
                                     "Port 8144 forwarded", "Port 8144 forwarded"}));
     feed("Authenticated to 127.0.0.1 ([127.0.0.1]:2222) using \"publickey\".\r\n");
     EXPECT_EQ(t->status(), text("S_AUTH"));
-    EXPECT_EQ(t->code(), 0);
+    EXPECT_EQ(t->code(), 1);
 }
 
 TEST_F(OutputHandler, CaseSplitsAndEndOfFile) {
     feed("entering interactive session.\nAUTHENTICATION SUCCEEDED\n");
     feed("debug1: Entering inter");
     feed("active session.\n");
-    EXPECT_EQ(t->status(), text("S_IDLE"));
-    EXPECT_EQ(t->code(), 0);
+    EXPECT_EQ(t->status(), text("S_CONNECTING"));
+    EXPECT_EQ(t->code(), 1);
     EXPECT_EQ(rec.count(), 6u);
     EXPECT_FALSE(t->stdErr("", 0));
     EXPECT_EQ(rec.count(), 6u);
+}
+
+TEST_F(OutputHandler, RemoteForwardsMustBeAnsweredAndAForwardThatCannotListenEndsTheRun) {
+    // ssh enters its session before the server has answered the remote forwards.
+    feed("debug1: ssh_init_forwarding: expecting replies for 1 forwards\ndebug1: Entering interactive session.\n");
+    EXPECT_EQ(t->code(), 1);
+    feed("debug1: remote forward success for: listen 9001, connect 127.0.0.1:22\n"
+         "debug1: forwarding_success: all expected forwarding replies received\n");
+    EXPECT_EQ(t->code(), 2);
+    EXPECT_EQ(t->status(), text("S_CONNECTED"));
+}
+
+TEST_F(OutputHandler, LocalPortTakenOnOneAddressFailsTheRunAndNamesThePort) {
+    feed("debug1: Local forwarding listening on ::1 port 8143.\nbind [127.0.0.1]:8143: Address already in use\n"
+         "debug1: Entering interactive session.\nsomething later\n");
+    EXPECT_NE(t->code(), 2);  // never connected
+    for (int i = 0; i < 300 && t->phase() == ROZUdivev::Phase::Running; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(t->phase(), ROZUdivev::Phase::Waiting);  // ssh was ended
+    EXPECT_EQ(t->lastError(), "bind [127.0.0.1]:8143: Address already in use");
 }
 
 TEST_F(OutputHandler, ClosedByRemoteStopsReadingAfterTheChunk) {
@@ -303,8 +363,17 @@ TEST(LastError, WhichLinesCount) {
          {"debug1: Reading configuration data /etc/ssh/ssh_config", "", "\r",
           "Authenticated to h ([127.0.0.1]:2222) using \"publickey\".",
           "Transferred: sent 2, received 3 bytes, in 0.1 seconds", "Bytes per second: sent 20.1, received 30.2",
-          "Warning: Permanently added '[127.0.0.1]:2222' (ED25519) to the list of known hosts."})
+          "Warning: Permanently added '[127.0.0.1]:2222' (ED25519) to the list of known hosts.",
+          "           [-w local_tun[:remote_tun]] destination [command [argument ...]]"})
         EXPECT_FALSE(SshOutputParser::isReportable(line)) << line;
+    EXPECT_EQ(SshOutputParser::reportText("usage: ssh [-46AaCfGgKkMNnqsTtVvXxYy] [-B bind_interface]"),
+              "ssh refused its command line (see the log)");
+    for (const char* line : {"bind [127.0.0.1]:8143: Address already in use", "bind [::1]:8143: Address already in use",
+                             "Error: remote port forwarding failed for listen port 9002"})
+        EXPECT_TRUE(SshOutputParser::isForwardFailure(line)) << line;
+    // No IPv6 on the machine is no failure: ssh listens on IPv4.
+    for (const char* line : {"bind [::1]:8143: Cannot assign requested address", "debug1: bind port 8143"})
+        EXPECT_FALSE(SshOutputParser::isForwardFailure(line)) << line;
     EXPECT_EQ(SshOutputParser::reportText("root@127.0.0.1: Permission denied (publickey,password)."),
               "Permission denied (publickey,password).");
     EXPECT_EQ(SshOutputParser::reportText("ssh: connect to host h port 22: Connection refused"),

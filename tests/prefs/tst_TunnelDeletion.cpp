@@ -57,6 +57,7 @@ void TunnelDeletionTest::deletingStopsForGood() {
 
     PrefsHarness h;
     h.tunnels = {ROZUdivev::create("doomed")};
+    h.tunnels[0]->setValueForKey(Value("h"), "connHost");
     std::weak_ptr<ROZUdivev> tunnel = h.tunnels[0];
     h.tunnels[0]->startTunnel();
     QTRY_COMPARE(runs().size(), 1);

@@ -69,6 +69,8 @@ bool SshdFixture::launch() {
     const SshdOptions& o = m_options;
     const bool pam = o.passwordAuthentication || o.kbdInteractiveAuthentication;
     std::ostringstream config;
+    // sshd takes the first value of a keyword: the test's own lines go first.
+    for (const auto& line : o.extraConfig) config << line << "\n";
     config << "ListenAddress 127.0.0.1\n"
            << "Port " << m_port << "\n"
            << "HostKey " << m_dir.file("host_ed25519") << "\n"
@@ -90,7 +92,6 @@ bool SshdFixture::launch() {
     if (o.clientAliveInterval > 0)
         config << "ClientAliveInterval " << o.clientAliveInterval << "\n"
                << "ClientAliveCountMax " << o.clientAliveCountMax << "\n";
-    for (const auto& line : o.extraConfig) config << line << "\n";
     if (!writeFile(configPath(), config.str(), 0600)) {
         m_error = "cannot write " + configPath();
         return false;

@@ -18,7 +18,7 @@ struct SshdOptions {
     bool kbdInteractiveAuthentication = false;
     int clientAliveInterval = 0;  // seconds; 0: off
     int clientAliveCountMax = 3;
-    std::vector<std::string> extraConfig;  // sshd_config lines appended as they are
+    std::vector<std::string> extraConfig;  // sshd_config lines, ahead of the defaults (the first value wins)
 };
 
 // A real /usr/bin/sshd on 127.0.0.1 for one test, with its own host key, accepted client key

@@ -1,0 +1,50 @@
+#include "DropNotifier.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QVariantMap>
+
+DropNotifier::DropNotifier(QDBusConnection bus, std::function<bool()> enabled, QObject* parent)
+    : QObject(parent), m_bus(std::move(bus)), m_enabled(std::move(enabled)) {}
+
+void DropNotifier::update(const TunnelPtr& tunnel) {
+    auto& slot = m_seen[tunnel.get()];
+    if (!slot || slot->tunnel.lock() != tunnel) {
+        slot = std::make_shared<Seen>();
+        slot->tunnel = tunnel;
+        slot->drops = tunnel->drops();
+        return;
+    }
+    const std::shared_ptr<Seen> keep = slot;
+    Seen& seen = *keep;
+    const QString name = QString::fromStdString(tunnel->connName());
+    if (const unsigned drops = tunnel->drops(); drops != seen.drops) {
+        seen.drops = drops;
+        if (!m_enabled()) return;
+        QString why = QString::fromStdString(tunnel->lastError());
+        if (why.isEmpty()) why = QStringLiteral("The connection ended.");
+        notify(keep, QStringLiteral("%1 disconnected").arg(name), why);
+        seen.dropShown = true;
+    } else if (seen.dropShown && tunnel->code() == 2) {
+        seen.dropShown = false;
+        if (m_enabled()) notify(keep, QStringLiteral("%1 reconnected").arg(name), QString());
+    }
+}
+
+void DropNotifier::notify(const std::shared_ptr<Seen>& seen, const QString& summary, const QString& body) {
+    if (!m_bus.isConnected()) return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    call << QStringLiteral("Zandrel") << seen->id << QStringLiteral("network-vpn") << summary << body << QStringList()
+         << QVariantMap() << -1;
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call), this);
+    std::weak_ptr<Seen> target = seen;
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [target](QDBusPendingCallWatcher* w) {
+        QDBusPendingReply<uint> reply = *w;
+        // No notification service: nothing shows, nothing to report.
+        if (auto s = target.lock(); s && !reply.isError()) s->id = reply.value();
+        w->deleteLater();
+    });
+}
