@@ -1,0 +1,190 @@
+// Network back, resume and desktop notifications, with a fake NetworkManager and logind on a
+// private system bus and a fake notification server on the private session bus (the test runs
+// under dbus-run-session).
+#include <sys/stat.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+#include <fstream>
+
+#include "Bundle.h"
+#include "DARAdivazUda.h"
+#include "Defaults.h"
+#include "ROZUdivev.h"
+#include "SystemEventsWatcher.h"
+#include "TempDir.h"
+#include "Zandrel.h"
+
+// Stands in for the desktop's notification server: records every Notify call.
+class FakeNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    struct Call {
+        uint replaces;
+        QString summary;
+        QString body;
+    };
+    QList<Call> calls;
+
+public Q_SLOTS:
+    uint Notify(const QString&, uint replaces, const QString&, const QString& summary, const QString& body,
+                const QStringList&, const QVariantMap&, int) {
+        calls.append({replaces, summary, body});
+        return replaces ? replaces : static_cast<uint>(100 + calls.size());
+    }
+};
+
+class DesktopEventsTest : public QObject {
+    Q_OBJECT
+public:
+    DesktopEventsTest(DARAdivazUda& app, const QString& systemBus, testsupport::TempDir& dir)
+        : m_app(app), m_systemBus(systemBus), m_dir(dir) {}
+
+private Q_SLOTS:
+    void init() {
+        // Connects, then waits for $DIR/drop to say the server went away.
+        const std::string path = m_dir.file("ssh");
+        std::ofstream(path) << "#!/bin/sh\necho $$ >> '" << m_dir.file("runs") << "'\n"
+                            << "echo 'debug1: Entering interactive session.' >&2\n"
+                            << "while [ ! -e '" << m_dir.file("drop") << "' ]; do sleep 0.02; done\n"
+                            << "rm -f '" << m_dir.file("drop") << "'\n"
+                            << "echo 'Connection to h closed by remote host.' >&2\nsleep 5\n";
+        chmod(path.c_str(), 0755);
+        std::remove(m_dir.file("runs").c_str());
+        ROZUdivev::setSshProgram(path);
+        ROZUdivev::setShutdown(false);
+        m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops);
+        m_controller = std::make_unique<Zandrel>(m_app);
+        m_controller->awakeFromNib();
+        tunnel()->startTunnel();
+        QTRY_COMPARE(tunnel()->code(), 2);
+    }
+    void cleanup() {
+        tunnel()->stopTunnel();
+        QVERIFY(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+        m_controller.reset();
+    }
+
+    void networkBackAndResumeStartAFreshSsh() {
+        QDBusConnection fakes = QDBusConnection::connectToBus(m_systemBus, QStringLiteral("fakes"));
+        QVERIFY(fakes.registerService(QStringLiteral("org.freedesktop.NetworkManager")));
+        QVERIFY(fakes.registerService(QStringLiteral("org.freedesktop.login1")));
+        auto emitSignal = [&](const char* path, const char* iface, const char* name, const QVariant& arg) {
+            QDBusMessage m = QDBusMessage::createSignal(QString::fromLatin1(path), QString::fromLatin1(iface),
+                                                        QString::fromLatin1(name));
+            m << arg;
+            QVERIFY(fakes.send(m));
+        };
+        auto nm = [&](uint state) {
+            emitSignal("/org/freedesktop/NetworkManager", "org.freedesktop.NetworkManager", "StateChanged",
+                       QVariant::fromValue(state));
+        };
+        auto sleep = [&](bool start) {
+            emitSignal("/org/freedesktop/login1", "org.freedesktop.login1.Manager", "PrepareForSleep", start);
+        };
+        struct Step {
+            std::function<void()> event;
+            int runsAfter;  // ssh runs so far once the event has been handled
+        };
+        const Step steps[] = {
+            {[&] { nm(20); }, 1},    // going down: nothing to do yet
+            {[&] { nm(70); }, 2},    // full connectivity again
+            {[&] { nm(70); }, 2},    // no change
+            {[&] { sleep(true); }, 2},
+            {[&] { sleep(false); }, 3},  // resumed
+        };
+        for (const Step& step : steps) {
+            step.event();
+            QTest::qWait(400);  // a fresh ssh starts at once, without the pause
+            QCOMPARE(runs(), step.runsAfter);
+            QTRY_COMPARE(tunnel()->code(), 2);
+        }
+        fakes.unregisterService(QStringLiteral("org.freedesktop.NetworkManager"));
+        fakes.unregisterService(QStringLiteral("org.freedesktop.login1"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fakes"));
+    }
+
+    void aDropAndTheReconnectionAreOneNotification() {
+        FakeNotifications server;
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("notify"));
+        QVERIFY(bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &server,
+                                   QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService(QStringLiteral("org.freedesktop.Notifications")));
+
+        std::ofstream(m_dir.file("drop")).put('\n');
+        QTRY_COMPARE(server.calls.size(), 1);
+        QCOMPARE(server.calls[0].summary, QStringLiteral("Office disconnected"));
+        QCOMPARE(server.calls[0].body, QStringLiteral("Connection to h closed by remote host."));
+        QCOMPARE(server.calls[0].replaces, 0u);
+        QTRY_COMPARE_WITH_TIMEOUT(server.calls.size(), 2, 5000);
+        QCOMPARE(server.calls[1].summary, QStringLiteral("Office reconnected"));
+        QCOMPARE(server.calls[1].replaces, 101u);  // the same notification, replaced
+
+        // Switched off, a stop, and a Reconnect All: nothing is shown.
+        m_app.defaults().setObjectForKey(Value(false), Zandrel::kNotifyDrops);
+        std::ofstream(m_dir.file("drop")).put('\n');
+        QTRY_COMPARE_WITH_TIMEOUT(runs(), 3, 5000);
+        m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops);
+        QTRY_COMPARE(tunnel()->code(), 2);
+        m_controller->reconnectAll();
+        QTRY_COMPARE(runs(), 4);
+        QTRY_COMPARE(tunnel()->code(), 2);
+        QTest::qWait(300);
+        QCOMPARE(server.calls.size(), 2);
+        bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("notify"));
+    }
+
+private:
+    TunnelPtr tunnel() const { return m_app.tunnels().at(0); }
+    int runs() const {
+        std::ifstream in(m_dir.file("runs"));
+        int n = 0;
+        for (std::string line; std::getline(in, line);) ++n;
+        return n;
+    }
+
+    DARAdivazUda& m_app;
+    QString m_systemBus;
+    testsupport::TempDir& m_dir;
+    std::unique_ptr<Zandrel> m_controller;
+};
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    testsupport::TempDir dir("zandrel-desktop-events");
+    setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
+
+    // A private bus stands in for the system bus.
+    QProcess daemon;
+    daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                 QStringLiteral("--print-address=1")});
+    if (!daemon.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "cannot start dbus-daemon\n");
+        return 1;
+    }
+    const QString systemBus = QString::fromUtf8(daemon.readLine()).trimmed();
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", systemBus.toUtf8().constData(), 1);
+
+    {
+        Defaults defaults(dir.file("defaults.json"));
+        defaults.setObjectForKey(Value(Value::List{Value::dictionary(
+                                     {{"connName", "Office"}, {"connHost", "h"}, {"connAuth", false}})}),
+                                 "tunnels");
+    }
+    DARAdivazUda app(argc, argv, dir.file("defaults.json"));
+    DesktopEventsTest test(app, systemBus, dir);
+    const int rc = QTest::qExec(&test, argc, argv);
+    ROZUdivev::setShutdown(true);
+    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    daemon.terminate();
+    daemon.waitForFinished(3000);
+    return rc;
+}
+
+#include "DesktopEventsTest.moc"
