@@ -12,7 +12,7 @@ public:
     // Call first in main. When ZANDREL_BENCH_FAKE is set this never returns. Its modes:
     //   lines:N:GAP_US  N forwarded-port lines whose port is the CLOCK_MONOTONIC time of the
     //                   write in ns, GAP_US apart, then waits to be terminated
-    //   exit            one such line, then exits (a connection that fails at once)
+    //   exit            connects, writes one such line, then exits (a connection that drops at once)
     //   sleep           waits to be terminated
     static void runFakeSshIfAsked();
     // Makes the engine run this executable as ssh, in the given mode.

@@ -27,6 +27,7 @@ int main() {
     // One run first, so that what every tunnel shares (code, string table, first arenas) is in.
     TunnelList warm{ROZUdivev::create("warm-up")};
     warm[0]->setValueForKey(Value(false), "connAuth");
+    warm[0]->setValueForKey(Value("h"), "connHost");
     warm[0]->startTunnel();
     if (!waitAll(warm, true)) return 1;
     warm[0]->stopTunnel();

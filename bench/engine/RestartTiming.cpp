@@ -15,6 +15,7 @@ int main() {
     BenchKit::useSelfAsSsh("exit");  // writes its time stamp, then exits
     constexpr size_t kRestarts = 10;
     auto t = ROZUdivev::create("restart");
+    t->setValueForKey(Value("h"), "connHost");
     t->setValueForKey(Value(false), "connAuth");
     const std::string connecting = Bundle::main().localizedString("S_CONNECTING");
     std::mutex mutex;

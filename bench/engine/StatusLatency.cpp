@@ -15,6 +15,7 @@ int main() {
     // Paced like a chatty ssh, so that each line is its own event rather than one big chunk.
     BenchKit::useSelfAsSsh("lines:" + std::to_string(kLines) + ":100");
     auto t = ROZUdivev::create("latency");
+    t->setValueForKey(Value("h"), "connHost");
     t->setValueForKey(Value(false), "connAuth");
     std::mutex mutex;
     std::vector<double> latencyUs;
