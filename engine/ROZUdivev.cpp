@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
+#include <cstdlib>
 #include <set>
 #include <thread>
 #include <variant>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include "Bundle.h"
 #include "Log.h"
@@ -35,11 +39,17 @@ std::string forwardText(const ForwardEntry& e) {
         return it == e.end() ? std::string() : it->second;
     };
     std::string port = get("port");
-    std::string host = get("host");
     std::string hostport = get("hostport");
     if (hostport.empty()) hostport = port;
-    if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-    return port + ":" + host + ":" + hostport;
+    const std::string bind = get("bind");
+    return (bind.empty() ? "" : ROZUdivev::bracketed(bind) + ":") + port + ":" + ROZUdivev::bracketed(get("host")) +
+           ":" + hostport;
+}
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    const passwd* pw = getpwuid(getuid());
+    return pw ? pw->pw_dir : "";
 }
 
 bool isComplete(const ForwardEntry& e) {
@@ -60,7 +70,8 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d) {
 // access by name, so a new setting is one line here.
 struct ROZUdivev::Field {
     using Member = std::variant<bool ROZUdivev::*, std::optional<std::string> ROZUdivev::*,
-                                std::optional<std::int64_t> ROZUdivev::*, std::shared_ptr<const ForwardList> ROZUdivev::*>;
+                                std::optional<std::int64_t> ROZUdivev::*, std::shared_ptr<const ForwardList> ROZUdivev::*,
+                                std::optional<std::vector<std::string>> ROZUdivev::*>;
     const char* key;
     Member member;
 };
@@ -74,7 +85,9 @@ const std::vector<ROZUdivev::Field>& ROZUdivev::fields() {
         {"encryption", &ROZUdivev::m_encryption},       {"socks4", &ROZUdivev::m_socks4},
         {"socks4p", &ROZUdivev::m_socks4p},             {"tunnelsLocal", &ROZUdivev::m_tunnelsLocal},
         {"tunnelsRemote", &ROZUdivev::m_tunnelsRemote}, {"v1", &ROZUdivev::m_v1},
-        {"keepAlive", &ROZUdivev::m_keepAlive},
+        {"keepAlive", &ROZUdivev::m_keepAlive},         {"identityFile", &ROZUdivev::m_identityFile},
+        {"jumpHosts", &ROZUdivev::m_jumpHosts},         {"sshOptions", &ROZUdivev::m_sshOptions},
+        {"socks4b", &ROZUdivev::m_socks4b},
     };
     return table;
 }
@@ -206,6 +219,17 @@ void ROZUdivev::setValueForKey(const Value& value, const std::string& key) {
                 if (value.isNone()) target.reset();
                 else if (value.isInteger()) target = value.intValue();
                 else wrongType();
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                if (value.isNone()) {
+                    target.reset();
+                } else if (value.isList()) {
+                    std::vector<std::string> texts;
+                    for (const Value& item : value.list())
+                        if (item.isText()) texts.push_back(item.text());
+                    target = std::move(texts);
+                } else {
+                    wrongType();
+                }
             } else {
                 target = std::move(list);
             }
@@ -231,12 +255,15 @@ Value ROZUdivev::valueForKey(const std::string& key) const {
             [&](auto member) {
                 const auto& source = this->*member;
                 using T = std::decay_t<decltype(source)>;
-                if constexpr (std::is_same_v<T, std::shared_ptr<const ForwardList>>)
+                if constexpr (std::is_same_v<T, std::shared_ptr<const ForwardList>>) {
                     list = source;
-                else if constexpr (std::is_same_v<T, bool>)
+                } else if constexpr (std::is_same_v<T, bool>) {
                     out = Value(source);
-                else
+                } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                    if (source) out = Value(Value::List(source->begin(), source->end()));
+                } else {
                     out = source ? Value(*source) : Value();
+                }
             },
             field->member);
     }
@@ -323,6 +350,18 @@ std::vector<std::string> ROZUdivev::arguments() const {
         a.push_back("-c");
         a.push_back(*m_encryption);
     }
+    if (m_identityFile && !m_identityFile->empty()) {
+        a.push_back("-i");
+        a.push_back(m_identityFile->starts_with("~/") ? homeDirectory() + m_identityFile->substr(1) : *m_identityFile);
+    }
+    if (m_jumpHosts && !m_jumpHosts->empty()) {
+        a.push_back("-J");
+        a.push_back(*m_jumpHosts);
+    }
+    // The user's options first: for ssh the first value of an option wins.
+    if (m_sshOptions)
+        for (const auto& option : *m_sshOptions)
+            if (!option.empty()) a.insert(a.end(), {"-o", option});
     // A forward that cannot listen fails the run instead of leaving a tunnel that carries nothing.
     a.insert(a.end(), {"-o", "ExitOnForwardFailure=yes"});
     const std::int64_t keepAlive = m_keepAlive.value_or(kDefaultKeepAlive);
@@ -330,7 +369,8 @@ std::vector<std::string> ROZUdivev::arguments() const {
         a.insert(a.end(), {"-o", "ServerAliveInterval=" + std::to_string(keepAlive), "-o", "ServerAliveCountMax=3"});
     if (m_socks4 && m_socks4p) {
         a.push_back("-D");
-        a.push_back(std::to_string(*m_socks4p));
+        const std::string bind = m_socks4b.value_or("");
+        a.push_back((bind.empty() ? "" : bracketed(bind) + ":") + std::to_string(*m_socks4p));
     }
     const std::string user = m_connUser.value_or("");
     const std::string host = m_connHost.value_or("");
@@ -348,6 +388,50 @@ std::vector<std::string> ROZUdivev::arguments() const {
         }
     }
     return a;
+}
+
+std::string ROZUdivev::bracketed(const std::string& host) {
+    if (host.find(':') == std::string::npos || host.front() == '[') return host;
+    return "[" + host + "]";
+}
+
+std::string ROZUdivev::jumpHostsError(const std::string& jumpHosts) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = jumpHosts.find(',', start);
+        std::string entry = jumpHosts.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::string shown = "\"" + entry + "\"";
+        if (entry.empty()) return "An empty jump host between commas";
+        if (entry.find_first_of(" \t'\"\\") != std::string::npos) return "No blanks or quotes in a jump host: " + shown;
+        if (const auto at = entry.rfind('@'); at != std::string::npos) {
+            if (at == 0) return "A user name before \"@\" is missing in " + shown;
+            entry = entry.substr(at + 1);
+        }
+        std::string host = entry, port;
+        if (entry.front() == '[') {
+            const auto close = entry.find(']');
+            if (close == std::string::npos) return "A \"]\" is missing in " + shown;
+            host = entry.substr(1, close - 1);
+            if (close + 1 < entry.size()) {
+                if (entry[close + 1] != ':') return "A \":\" must follow \"]\" in " + shown;
+                port = entry.substr(close + 2);
+                if (port.empty()) return "The port is missing in " + shown;
+            }
+        } else if (const auto colon = entry.find(':'); colon != std::string::npos) {
+            if (entry.find(':', colon + 1) != std::string::npos) return "Write an IPv6 address in brackets: " + shown;
+            host = entry.substr(0, colon);
+            port = entry.substr(colon + 1);
+            if (port.empty()) return "The port is missing in " + shown;
+        }
+        if (host.empty() || host.front() == '-') return "A host name is missing in " + shown;
+        if (!port.empty()) {
+            const bool digits = port.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits || port.size() > 5 || std::stoi(port) < 1 || std::stoi(port) > 65535)
+                return "Port must be a number from 1 to 65535 in " + shown;
+        }
+        if (comma == std::string::npos) return {};
+        start = comma + 1;
+    }
 }
 
 std::string ROZUdivev::displayCommand(const std::vector<std::string>& arguments) {

@@ -76,6 +76,10 @@ public:
     std::vector<std::string> arguments() const;
     // The list as the user sees it: "ssh " + the arguments without "-v".
     static std::string displayCommand(const std::vector<std::string>& arguments);
+    // Why a "jumpHosts" text is malformed ([user@]host[:port], comma-separated), or "".
+    static std::string jumpHostsError(const std::string& jumpHosts);
+    // A host or address as ssh's forward and -D syntax wants it: an IPv6 address in brackets.
+    static std::string bracketed(const std::string& host);
 
     // Starts the tunnel; during the pause before a retry, retries at once; right after a stop
     // whose ssh has not ended yet, starts again as soon as it has.
@@ -162,6 +166,10 @@ private:
     std::optional<std::string> m_connUser;
     std::optional<std::string> m_connHost;
     std::optional<std::int64_t> m_keepAlive;
+    std::optional<std::string> m_identityFile;
+    std::optional<std::string> m_jumpHosts;
+    std::optional<std::vector<std::string>> m_sshOptions;
+    std::optional<std::string> m_socks4b;
     std::string m_lastError;
 
     Phase m_phase = Phase::Idle;

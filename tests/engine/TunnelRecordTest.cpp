@@ -229,6 +229,14 @@ TEST(CommandLine, OptionsInOrderAndDisplayForm) {
         {{{"socks4", false}, {"socks4p", 1080}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"H"})},
         {{{"connUser", "U"}}, withFixed({"-N", "-v"}, {"U@"})},
         {{{"keepAlive", 0}, {"connHost", "H"}}, {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "H"}},
+        {{{"identityFile", "/k/id"}, {"jumpHosts", "u@b:2222,c"}, {"connHost", "H"}},
+         withFixed({"-N", "-v", "-i", "/k/id", "-J", "u@b:2222,c"}, {"H"})},
+        // The user's options come first, so that they win over ours.
+        {{{"sshOptions", Value::List{"ServerAliveInterval=30", ""}}, {"connHost", "H"}},
+         withFixed({"-N", "-v", "-o", "ServerAliveInterval=30"}, {"H"})},
+        {{{"socks4", true}, {"socks4b", "::1"}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"-D", "[::1]:1080", "H"})},
+        {{{"socks4", true}, {"socks4b", "127.0.0.3"}, {"connHost", "H"}},
+         withFixed({"-N", "-v"}, {"-D", "127.0.0.3:1080", "H"})},
         {{{"keepAlive", 5}, {"connHost", "H"}},
          {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=3",
           "H"}},
@@ -239,11 +247,23 @@ TEST(CommandLine, OptionsInOrderAndDisplayForm) {
         EXPECT_EQ(tunnelWith({{"encryption", cipher}, {"connHost", "H"}})->arguments(), withFixed({"-N", "-v"}, {"H"}))
             << cipher.dump();
 
+    setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(tunnelWith({{"identityFile", "~/.ssh/work"}})->arguments()[3], "/home/u/.ssh/work");
+    for (const char* key : {"identityFile", "jumpHosts", "sshOptions", "socks4b"})
+        EXPECT_TRUE(ROZUdivev::create()->valueForKey(key).isNone()) << key;  // missing: the default
     // A new tunnel has no host yet: nothing to connect to, nothing written for it.
     EXPECT_EQ(ROZUdivev::create()->arguments(), withFixed({"-N", "-v"}, {}));
     auto u = tunnelWith({{"connPort", "443"}, {"connUser", "U"}, {"connHost", "H"}, {"compression", true}});
     EXPECT_EQ(ROZUdivev::displayCommand(u->arguments()),
               "ssh -N -p 443 -C -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3 U@H");
+}
+
+TEST(CommandLine, JumpHostsAreCheckedAsSshWouldRead) {
+    for (const char* good : {"bastion", "u@bastion", "u@bastion:2222", "a,b:22,c@d", "[::1]:22", "u@[fe80::1]"})
+        EXPECT_EQ(ROZUdivev::jumpHostsError(good), "") << good;
+    for (const char* bad : {"", "a,,b", "@host", "host:", "host:0", "host:x", "host:70000", "::1", "[::1", "[::1]x",
+                            "a b", "-oProxyCommand=x"})
+        EXPECT_NE(ROZUdivev::jumpHostsError(bad), "") << bad;
 }
 
 TEST(CommandLine, Forwards) {
@@ -254,6 +274,8 @@ TEST(CommandLine, Forwards) {
     t->addLocalTunnel({{"port", "993"}, {"host", "imap"}, {"hostport", "1993"}});
     t->addLocalTunnel({{"port", "53"}, {"host", "::1"}});
     t->addLocalTunnel({{"port", "54"}, {"host", "[fe80::1]"}, {"hostport", "5"}});
+    t->addLocalTunnel({{"bind", "127.0.0.3"}, {"port", "5432"}, {"host", "db"}});
+    t->addLocalTunnel({{"bind", "::1"}, {"port", "5433"}, {"host", "db"}, {"hostport", "5432"}});
     // Incomplete entries (a new row whose cells were left empty) would make ssh refuse everything.
     t->addLocalTunnel({{"host", "nohost-port"}});
     t->addLocalTunnel({{"port", "1"}, {"host", ""}});
@@ -261,6 +283,7 @@ TEST(CommandLine, Forwards) {
     t->addRemoteTunnel({{"port", ""}, {"host", "x"}});
     EXPECT_EQ(t->arguments(), withFixed({"-N", "-v"}, {"U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L",
                                                        "993:imap:1993", "-L", "53:[::1]:53", "-L", "54:[fe80::1]:5",
+                                                       "-L", "127.0.0.3:5432:db:5432", "-L", "[::1]:5433:db:5432",
                                                        "-R", "8080:localhost:80"}));
 }
 
