@@ -2,6 +2,7 @@
 // ssh command line, and what its output handler makes of ssh's lines.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include <mutex>
@@ -10,6 +11,7 @@
 #include "Defaults.h"
 #include "Log.h"
 #include "FakeSsh.h"
+#include "SshConfig.h"
 #include "ROZUdivev.h"
 #include "SshOutputParser.h"
 #include "StatusRecorder.h"
@@ -402,4 +404,33 @@ TEST(LastError, WhichLinesCount) {
     EXPECT_EQ(SshOutputParser::reportText("ssh: connect to host h port 22: Connection refused"),
               "ssh: connect to host h port 22: Connection refused");
     EXPECT_EQ(SshOutputParser::reportText("a b@c: Permission denied"), "a b@c: Permission denied");
+}
+
+TEST(SshConfigImport, ConcreteHostsResolvedBySshBecomeTunnels) {
+    FakeSsh dir;  // a private folder
+    std::ofstream(dir.file("extra")) << "Host included\n  HostName 10.0.0.9\n";
+    std::ofstream(dir.file("config")) << "Include " << dir.file("extra") << "\n"
+                                      << "Host db-* !x\n  User pattern\n"
+                                      << "Host work \"db\"\n  HostName 10.0.0.5\n  User alice\n  Port 2222\n"
+                                      << "  LocalForward 127.0.0.3:5432 localhost:5432\n  LocalForward 8080 [::1]:80\n"
+                                      << "  RemoteForward 9000 localhost:9000\n  DynamicForward 1080\n";
+    EXPECT_EQ(SshConfig::hostAliases(dir.file("config")), (Args{"included", "work", "db"}));
+    EXPECT_TRUE(SshConfig::hostAliases(dir.file("none")).empty());
+
+    const auto work = SshConfig::resolve("work", dir.file("config"));
+    ASSERT_TRUE(work);
+    EXPECT_EQ(work->user + " " + work->hostName + " " + work->port, "alice 10.0.0.5 2222");
+    const auto t = SshConfig::tunnelFor(*work);
+    EXPECT_EQ(t->connName(), "work");
+    EXPECT_EQ(t->valueForKey("connUser"), Value(""));
+    EXPECT_EQ(t->arguments(), withFixed({"-N", "-v"}, {"-D", "1080", "work", "-L", "127.0.0.3:5432:localhost:5432",
+                                                       "-L", "8080:[::1]:80", "-R", "9000:localhost:9000"}));
+}
+
+TEST(SshConfigImport, OptionsAreCheckedByTheInstalledSsh) {
+    EXPECT_EQ(SshConfig::optionError("Compression=yes"), "");
+    EXPECT_EQ(SshConfig::optionError("ServerAliveInterval 30"), "");
+    EXPECT_EQ(SshConfig::optionError("Bogus=1"), "Bad configuration option: bogus");
+    EXPECT_NE(SshConfig::optionError("Compression=maybe"), "");
+    EXPECT_EQ(SshConfig::optionError("Compression"), "Write the option as Key=Value");
 }
