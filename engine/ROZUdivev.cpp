@@ -700,6 +700,7 @@ bool ROZUdivev::runOnce() {
     m_runErrorFinal = false;
     m_interactive = false;
     m_awaitingForwardReplies = false;
+    m_jumpSessions = 0;
 
     std::string error;
     std::shared_ptr<ChildProcess> task;
@@ -834,7 +835,13 @@ bool ROZUdivev::stdErr(const char* data, size_t size) {
             }
         }
 
-        if (SshOutputParser::holds(line, M::Connected)) connectedLineSeen(true, false);
+        if (SshOutputParser::holds(line, M::JumpSession)) ++m_jumpSessions;
+        if (SshOutputParser::holds(line, M::Connected)) {
+            if (m_jumpSessions > 0)
+                --m_jumpSessions;  // the bastion's session, which ours runs through
+            else
+                connectedLineSeen(true, false);
+        }
         if (SshOutputParser::holds(line, M::ForwardRepliesExpected)) m_awaitingForwardReplies = true;
         if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) connectedLineSeen(false, true);
         if (SshOutputParser::holds(line, M::Authenticated)) setStatus(bundle.localizedString("S_AUTH"));

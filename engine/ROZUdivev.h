@@ -187,4 +187,5 @@ private:
     bool m_runErrorFinal = false;  // a forward failure: later lines do not replace the reason
     bool m_interactive = false;
     bool m_awaitingForwardReplies = false;
+    int m_jumpSessions = 0;
 };

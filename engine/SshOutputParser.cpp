@@ -23,6 +23,7 @@ bool SshOutputParser::holds(const std::string& line, Marker marker) {
     case Marker::ClosedByRemote: return contains(line, "closed by remote host.");
     case Marker::ForwardRepliesExpected: return contains(line, "ssh_init_forwarding: expecting replies for");
     case Marker::ForwardRepliesReceived: return contains(line, "all expected forwarding replies received");
+    case Marker::JumpSession: return contains(line, "channel_connect_stdio_fwd: ");
     }
     return false;
 }

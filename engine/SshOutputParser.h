@@ -13,7 +13,9 @@ public:
         ClosedByRemote,
         // ssh waits for the server's answers to its remote forwards, and has them all.
         ForwardRepliesExpected,
-        ForwardRepliesReceived
+        ForwardRepliesReceived,
+        // A jump host's ssh (ProxyJump) forwards its stdio: its own session line is not ours.
+        JumpSession
     };
 
     static bool holds(const std::string& line, Marker marker);

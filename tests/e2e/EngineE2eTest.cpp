@@ -280,3 +280,29 @@ TEST_F(EngineE2e, SshConfigAliasAndAgentKeysWorkWithPromptsInZandrel) {
     EXPECT_TRUE(waitUntil([&] { return t->code() == 2; }, 15s)) << t->lastError();
     std::filesystem::remove(sshHome() + "/config");
 }
+
+TEST_F(EngineE2e, JumpHostIdentityFileAndBindAddressCarryBytes) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    // The key of this server is in no agent: only the identity file can log in. The bastion (the
+    // shared sshd) takes the agent's key.
+    SshdFixture target;
+    ASSERT_TRUE(target.start()) << target.error();
+    std::ofstream(sshHome() + "/known_hosts", std::ios::app)
+        << target.knownHostsLine() << "\n[localhost]:" << sshd->port() << " " << sshd->hostKeyLine() << "\n";
+    // A local forward bound to 127.0.0.3 through a jump host (the shared sshd as the bastion).
+    const int port = LoopbackPort::pickFree();
+    auto t = tunnel("through bastion");
+    t->setValueForKey(Value(std::to_string(target.port())), "connPort");
+    t->setValueForKey(Value(target.clientKeyPath()), "identityFile");
+    t->setValueForKey(Value(SshdFixture::userName() + "@localhost:" + std::to_string(sshd->port())), "jumpHosts");
+    t->setValueForKey(Value(Value::List{"IdentitiesOnly=no"}), "sshOptions");
+    t->addLocalTunnel({{"bind", "127.0.0.3"},
+                       {"port", std::to_string(port)},
+                       {"host", "127.0.0.1"},
+                       {"hostport", std::to_string(echo.port())}});
+    t->startTunnel();
+    ASSERT_TRUE(waitUntil([&] { return t->code() == 2; }, 15s)) << t->lastError();
+    EXPECT_EQ(EchoServer::roundTrip("127.0.0.3", port, "via the bastion", 5000), "via the bastion");
+    EXPECT_FALSE(LoopbackPort::acceptsConnections(port, 500));  // 127.0.0.1 on that port stays free
+}

@@ -354,6 +354,9 @@ TEST_F(OutputHandler, RemoteForwardsMustBeAnsweredAndAForwardThatCannotListenEnd
     // ssh enters its session before the server has answered the remote forwards.
     feed("debug1: ssh_init_forwarding: expecting replies for 1 forwards\ndebug1: Entering interactive session.\n");
     EXPECT_EQ(t->code(), 1);
+    // A jump host's ssh enters its own session first.
+    feed("debug1: channel_connect_stdio_fwd: 10.0.0.5:22\ndebug1: Entering interactive session.\n");
+    EXPECT_EQ(t->code(), 1);
     feed("debug1: remote forward success for: listen 9001, connect 127.0.0.1:22\n"
          "debug1: forwarding_success: all expected forwarding replies received\n");
     EXPECT_EQ(t->code(), 2);

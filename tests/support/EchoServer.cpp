@@ -110,14 +110,17 @@ void EchoServer::serve() {
     for (const Client& c : clients) close(c.fd);
 }
 
-std::string EchoServer::roundTrip(int port, const std::string& bytes, int timeoutMs) {
+std::string EchoServer::roundTrip(const std::string& address, int port, const std::string& bytes, int timeoutMs) {
     const auto started = std::chrono::steady_clock::now();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return {};
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(uint16_t(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        close(fd);
+        return {};
+    }
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
         close(fd);
         return {};

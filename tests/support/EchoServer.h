@@ -24,7 +24,11 @@ public:
     // Connects to 127.0.0.1:port, sends bytes and reads until as many bytes came back, the peer
     // closed or timeoutMs passed in all. Returns what came back, "" when nothing did or the
     // connection failed.
-    static std::string roundTrip(int port, const std::string& bytes, int timeoutMs);
+    static std::string roundTrip(int port, const std::string& bytes, int timeoutMs) {
+        return roundTrip("127.0.0.1", port, bytes, timeoutMs);
+    }
+    // The same to another IPv4 loopback address (127.0.0.3).
+    static std::string roundTrip(const std::string& address, int port, const std::string& bytes, int timeoutMs);
 
 private:
     void serve();
