@@ -9,6 +9,7 @@
 #include <variant>
 
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "Bundle.h"
@@ -714,6 +715,7 @@ bool ROZUdivev::runOnce() {
     if (!task) {
         // A program that cannot be started will not start a second later either: stay idle and say why.
         Log::line(name + ": " + error);
+        m_log.append("Cannot start ssh: " + error);
         {
             std::lock_guard lock(m_mutex);
             enterIdleLocked(error);
@@ -732,9 +734,15 @@ bool ROZUdivev::runOnce() {
         updateCodeLocked();
     }
     if (stopNow) task->terminate();  // a stop that came while launching
+    m_log.append("Started " + displayCommand(args));
     postStatusChanged();
 
-    task->waitForExit([this](const char* data, size_t size) { return stdErr(data, size); });
+    const int wait = task->waitForExit([this](const char* data, size_t size) { return stdErr(data, size); });
+    if (!m_partialLine.empty()) m_log.append(m_partialLine);
+    if (WIFEXITED(wait))
+        m_log.append("ssh ended with status " + std::to_string(WEXITSTATUS(wait)));
+    else if (WIFSIGNALED(wait))
+        m_log.append("ssh ended by signal " + std::to_string(WTERMSIG(wait)));
     if (!m_runErrorFinal && !m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
         m_runError = SshOutputParser::reportText(m_partialLine);
     Log::line(Log::format(bundle.localizedString("T_STOP"), name));
@@ -825,6 +833,7 @@ bool ROZUdivev::stdErr(const char* data, size_t size) {
             std::string whole = m_partialLine + line;
             m_partialLine.clear();
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
+            m_log.append(whole);
             if (SshOutputParser::isForwardFailure(whole)) {
                 // ssh goes on while another address listens; a forward that does not work is a failure.
                 if (!m_runErrorFinal) m_runError = SshOutputParser::reportText(whole);

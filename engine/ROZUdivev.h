@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "TunnelLog.h"
 #include "Value.h"
 
 class ROZUdivev;
@@ -105,6 +106,8 @@ public:
     // The pause before the next run while waiting (whole seconds, rounded up), else 0.
     int retrySeconds() const;
     std::string connName() const;
+    // ssh's output across runs, with a line at each start and exit.
+    const TunnelLog& log() const { return m_log; }
     // Whether a launch thread exists for this tunnel (running, or in its pause after an exit).
     bool hasLaunchThread() const;
 
@@ -180,6 +183,7 @@ private:
     std::chrono::milliseconds m_backoff = kRestartDelay;
     std::chrono::steady_clock::time_point m_retryAt;
     std::condition_variable m_wake;
+    TunnelLog m_log;
 
     // Launch-thread-only state of the current run.
     std::string m_partialLine;
