@@ -232,7 +232,8 @@ void Zandrel::saveFrame() {
     const QRect g = m_palette->geometry();
     const std::string frame =
         QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
-    m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName));
+    if (!m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName)))
+        Log::line("The tunnels window's position was not saved.");
 }
 
 void Zandrel::restoreFrame() {
@@ -266,7 +267,9 @@ void Zandrel::applicationWillTerminate() {
     // One that was still launching when the first pass came by.
     for (const TunnelPtr& t : tunnels) t->stopTunnel();
     saveFrame();
-    m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette");
+    if (!m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette"))
+        Log::line("Whether the tunnels window opens at start-up was not saved.");
     // No launch thread may outlive the process (it would run on a torn-down application).
-    ROZUdivev::waitForLaunchThreads(kQuitWait);
+    if (!ROZUdivev::waitForLaunchThreads(kQuitWait))
+        Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
 }

@@ -13,6 +13,7 @@
 #include "EditValidator.h"
 #include "ForwardItemDelegate.h"
 #include "ForwardListModel.h"
+#include "Log.h"
 #include "NotificationCenter.h"
 #include "PreferencesWindow.h"
 #include "TunnelListModel.h"
@@ -310,8 +311,9 @@ void PreferencesController::save() {
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
-    m_defaults.setObjectsForKeys(
-        {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}});
+    if (!m_defaults.setObjectsForKeys(
+            {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}}))
+        Log::line("The tunnels were not saved; the changes last until Zandrel quits.");
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
 }
 

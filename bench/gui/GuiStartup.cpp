@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
                       {{"port", std::to_string(10000 + i)}, {"host", "127.0.0.1"}, {"hostport", "80"}})}}}));
         }
         Defaults defaults(path);
-        defaults.setObjectForKey(Value(std::move(tunnels)), "tunnels");
+        if (!defaults.setObjectForKey(Value(std::move(tunnels)), "tunnels")) return 1;
     }
     std::vector<double> warm;
     const double cold = oneStart(argc, argv, path);

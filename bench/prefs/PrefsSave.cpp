@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     {
         Value::List list;
         for (int i = 0; i < kTunnels; ++i) list.push_back(storedTunnel(i));
-        Defaults(path).setObjectsForKeys({{"tunnels", Value(std::move(list))}, {"openPalette", true}});
+        if (!Defaults(path).setObjectsForKeys({{"tunnels", Value(std::move(list))}, {"openPalette", true}})) return 1;
     }
 
     DARAdivazUda app(argc, argv, path);

@@ -105,7 +105,7 @@ private Q_SLOTS:
             w->setTunnel(nullptr);
             w->close();
         }
-        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        QVERIFY(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
         QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
     }
 
@@ -281,8 +281,9 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
-        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        const bool ended = ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
         m_app.tunnels().clear();
+        QVERIFY(ended);
     }
 
 private:
@@ -340,7 +341,10 @@ int main(int argc, char** argv) {
         AuthEndToEndTest test(app);
         rc = QTest::qExec(&test, argc, argv);
         ROZUdivev::setShutdown(true);
-        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+            std::fputs("auth_e2e_test: a launch thread outlived the tests\n", stderr);
+            rc = rc ? rc : 1;
+        }
     }
     return rc;
 }
