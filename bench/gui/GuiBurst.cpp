@@ -18,6 +18,7 @@
 #include "NotificationCenter.h"
 #include "TunnelsTableView.h"
 #include "Zandrel.h"
+#include "ZandrelStartup.h"
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -45,8 +46,9 @@ int main(int argc, char** argv) {
         return 1;
 
     DARAdivazUda app(argc, argv, path);
-    Zandrel controller(app);
-    controller.awakeFromNib();
+    ZandrelStartup startup(app);
+    startup.start(std::nullopt);
+    Zandrel& controller = startup.controller();
     std::atomic<long> notifications{0};
     NotificationCenter::defaultCenter().addObserver(ROZUdivev::kStatusChanged, nullptr,
                                                     [&](const Notification&) { ++notifications; });

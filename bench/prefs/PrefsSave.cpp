@@ -25,6 +25,7 @@
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
 #include "Zandrel.h"
+#include "ZandrelStartup.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -81,8 +82,9 @@ int main(int argc, char** argv) {
 
     DARAdivazUda app(argc, argv, path);
     Bundle::main().setResourceDir(ZANDREL_BENCH_RESOURCES);
-    Zandrel tunnelsWindow(app);
-    tunnelsWindow.awakeFromNib();
+    ZandrelStartup startup(app);
+    startup.start(std::nullopt);
+    Zandrel& tunnelsWindow = startup.controller();
     PreferencesController editor(app.tunnels(), app.defaults(), tunnelsWindow.palette());
     QDialog* window = editor.window();
     window->show();

@@ -29,9 +29,8 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestAccount.h"
-#include "ZTunnelInfo.h"
-#include "Zandrel.h"
 #include "ZandrelDBusService.h"
+#include "ZandrelStartup.h"
 #include "passWindowController.h"
 #include "ynWindowController.h"
 
@@ -329,13 +328,10 @@ int main(int argc, char** argv) {
     int rc;
     {
         DARAdivazUda app(argc, argv, config.file("defaults.json"));
-        ZTunnelInfo::registerMetaType();
-        Zandrel controller(app);
-        ZandrelDBusService service(app, controller);
-        QString error;
-        if (service.registerOn(QDBusConnection::sessionBus(), &error) != ZandrelDBusService::Registration::Registered) {
+        ZandrelStartup startup(app);
+        if (startup.start(QDBusConnection::sessionBus()) != ZandrelStartup::Result::Started) {
             std::fprintf(stderr, "auth_e2e_test: cannot offer %s on the session bus: %s\n",
-                         ZandrelDBusService::kService, qPrintable(error));
+                         ZandrelDBusService::kService, qPrintable(startup.error()));
             return 1;
         }
         AuthEndToEndTest test(app);
