@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <memory>
+#include <vector>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
@@ -70,6 +71,14 @@ private:
     void showPreview();
     void setDrawerOpen(bool open);
 
+    // How a control shows and edits its tunnel field.
+    enum class FieldKind { Text, Flag, Port, Cipher };
+    struct FormField {
+        QWidget* control;
+        const char* key;
+        FieldKind kind;
+    };
+
     TunnelList& m_tunnels;
     Defaults& m_defaults;
     CipherList& m_ciphers;
@@ -85,4 +94,6 @@ private:
     bool m_reloading = false;
     bool m_closed = false;
     int m_extraCipherIndex = -1;
+    // One line per tunnel field of the form: it loads, reports changes and stores through this.
+    std::vector<FormField> m_fields;
 };
