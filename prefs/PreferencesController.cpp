@@ -53,7 +53,10 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
     }
 
     m_ui->cryptMethod->addItem(tr("Automatic"), QString(""));
-    for (const QString& c : m_ciphers.ciphers()) m_ui->cryptMethod->addItem(c, c);
+    // Until ssh has answered, the pop-up offers Automatic and the tunnel's own cipher.
+    connect(&m_ciphers, &CipherList::ready, this, [this] { fillCiphers(); });
+    m_ciphers.fetch();
+    fillCiphers();
 
     // Like the forward ports: a SOCKS4 port outside 1..65535 is refused where it is typed.
     new EditGuard(m_ui->SOCKS4Port, [](QString& text) { return EditValidator::portShouldEndEditing(text); });
@@ -244,6 +247,14 @@ void PreferencesController::loadControls(const ROZUdivev& t) {
                 break;
         }
     }
+}
+
+void PreferencesController::fillCiphers() {
+    QComboBox* box = m_ui->cryptMethod;
+    while (box->count() > 1) box->removeItem(box->count() - 1);
+    m_extraCipherIndex = -1;
+    for (const QString& c : m_ciphers.ciphers()) box->addItem(c, c);
+    if (const TunnelPtr t = currentTunnel(); t && !m_closed) loadCipher(t->valueForKey("encryption"));
 }
 
 void PreferencesController::loadCipher(const Value& cipher) {

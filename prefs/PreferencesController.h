@@ -68,6 +68,8 @@ private:
     int selectedRow(const PrefsTableView* view) const;
     void loadControls(const ROZUdivev& tunnel);
     void loadCipher(const Value& cipher);
+    // The cipher pop-up's items: Automatic, then ssh's list as far as it is known.
+    void fillCiphers();
     void showPreview();
     void setDrawerOpen(bool open);
 
