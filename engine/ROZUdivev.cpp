@@ -94,7 +94,7 @@ TunnelList ROZUdivev::tunnelsFromArray(const Value& array) {
 }
 
 ROZUdivev::~ROZUdivev() {
-    // The launch thread holds the tunnel while it runs, so only a task never waited for is left.
+    // A safeguard: the launch thread holds the tunnel until it has reaped its ssh and cleared m_task.
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);
