@@ -32,7 +32,6 @@ class Zandrel : public QObject {
 public:
     // Redraws are coalesced to at most one per display frame (60 a second).
     static constexpr qint64 kFrameNs = 16'666'667;
-    static constexpr int kFrameMs = 17;  // kFrameNs rounded up
     static constexpr const char* kFrameName = "tunnelsWindow";
     // How long quitting waits for the launch threads to end.
     static constexpr std::chrono::milliseconds kQuitWait{3000};
