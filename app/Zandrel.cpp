@@ -201,13 +201,14 @@ void Zandrel::redraw() {
     updateTrayState();
 
     if (m_tunnels && !changed.empty()) {
+        std::erase_if(m_lastReported, [](const auto& entry) { return entry.first.expired(); });
         for (const TunnelPtr& t : *m_tunnels) {
             if (!changed.count(t.get())) continue;
             const QString status = QString::fromStdString(t->status());
             const int code = t->code();
-            auto it = m_lastReported.find(t.get());
-            if (it != m_lastReported.end() && it->first == status && it->second == code) continue;
-            m_lastReported.insert(t.get(), {status, code});
+            auto [it, added] = m_lastReported.try_emplace(t, status, code);
+            if (!added && it->second.first == status && it->second.second == code) continue;
+            it->second = {status, code};
             Q_EMIT tunnelStatusChanged(QString::fromStdString(t->connName()), status, code);
         }
     }

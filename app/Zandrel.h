@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QTimer>
+#include <map>
 #include <memory>
 
 #include "NotificationCenter.h"
@@ -100,5 +100,7 @@ private:
     QTimer m_frameTimer;
     QElapsedTimer m_sinceRedraw;
     quint64 m_redrawCount = 0;
-    QHash<const void*, QPair<QString, int>> m_lastReported;
+    // By the tunnel's control block: a new tunnel may reuse a deleted one's address, never its
+    // control block while a weak_ptr to it is held. Entries of deleted tunnels go at the next redraw.
+    std::map<std::weak_ptr<const ROZUdivev>, QPair<QString, int>, std::owner_less<>> m_lastReported;
 };
