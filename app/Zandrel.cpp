@@ -234,14 +234,15 @@ void Zandrel::redraw() {
     updateTrayState();
 
     if (m_tunnels && !changed.empty()) {
+        std::erase_if(m_lastReported, [](const auto& entry) { return entry.first.expired(); });
         for (const TunnelPtr& t : *m_tunnels) {
             if (!changed.count(t.get())) continue;
             if (m_notifier) m_notifier->update(t);
             const QString status = QString::fromStdString(t->status());
             const int code = t->code();
-            auto it = m_lastReported.find(t.get());
-            if (it != m_lastReported.end() && it->first == status && it->second == code) continue;
-            m_lastReported.insert(t.get(), {status, code});
+            auto [it, added] = m_lastReported.try_emplace(t, status, code);
+            if (!added && it->second.first == status && it->second.second == code) continue;
+            it->second = {status, code};
             Q_EMIT tunnelStatusChanged(QString::fromStdString(t->connName()), status, code);
         }
     }
@@ -288,7 +289,8 @@ void Zandrel::saveFrame() {
     const QRect g = m_palette->geometry();
     const std::string frame =
         QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
-    m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName));
+    if (!m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName)))
+        Log::line("The tunnels window's position was not saved.");
 }
 
 void Zandrel::restoreFrame() {
@@ -322,7 +324,9 @@ void Zandrel::applicationWillTerminate() {
     // One that was still launching when the first pass came by.
     for (const TunnelPtr& t : tunnels) t->stopTunnel();
     saveFrame();
-    m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette");
+    if (!m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette"))
+        Log::line("Whether the tunnels window opens at start-up was not saved.");
     // No launch thread may outlive the process (it would run on a torn-down application).
-    ROZUdivev::waitForLaunchThreads(kQuitWait);
+    if (!ROZUdivev::waitForLaunchThreads(kQuitWait))
+        Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QTimer>
+#include <map>
 #include <memory>
 
 #include "NotificationCenter.h"
@@ -34,7 +34,6 @@ class Zandrel : public QObject {
 public:
     // Redraws are coalesced to at most one per display frame (60 a second).
     static constexpr qint64 kFrameNs = 16'666'667;
-    static constexpr int kFrameMs = 17;  // kFrameNs rounded up
     static constexpr const char* kFrameName = "tunnelsWindow";
     // Preference: a desktop notification when a connected tunnel drops (missing: on).
     static constexpr const char* kNotifyDrops = "notifyDrops";
@@ -112,5 +111,7 @@ private:
     QTimer m_countdown;
     QElapsedTimer m_sinceRedraw;
     quint64 m_redrawCount = 0;
-    QHash<const void*, QPair<QString, int>> m_lastReported;
+    // By the tunnel's control block: a new tunnel may reuse a deleted one's address, never its
+    // control block while a weak_ptr to it is held. Entries of deleted tunnels go at the next redraw.
+    std::map<std::weak_ptr<const ROZUdivev>, QPair<QString, int>, std::owner_less<>> m_lastReported;
 };

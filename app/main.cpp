@@ -10,12 +10,9 @@
 
 #include "Bundle.h"
 #include "DARAdivazUda.h"
-#include "Log.h"
 #include "ROZUdivev.h"
-#include "ZTunnelInfo.h"
 #include "ZVersionTextField.h"
-#include "Zandrel.h"
-#include "ZandrelDBusService.h"
+#include "ZandrelStartup.h"
 
 namespace {
 
@@ -91,27 +88,17 @@ int main(int argc, char** argv) {
     DARAdivazUda app(argc, argv);
     qInstallMessageHandler(previous);
 
-    ZTunnelInfo::registerMetaType();
-    Zandrel controller(app);
-    ZandrelDBusService service(app, controller);
-    QString error;
-    switch (service.registerOn(QDBusConnection::sessionBus(), &error)) {
-        case ZandrelDBusService::Registration::Registered:
+    ZandrelStartup startup(app);
+    switch (startup.start(QDBusConnection::sessionBus())) {
+        case ZandrelStartup::Result::Started:
+        case ZandrelStartup::Result::StartedWithoutBus:
             break;
-        case ZandrelDBusService::Registration::AlreadyRunning:
-            if (!ZandrelDBusService::showRunningInstance(QDBusConnection::sessionBus(), &error)) {
-                std::fprintf(stderr, "zandrel: another Zandrel runs but does not answer: %s\n", qPrintable(error));
-                return 1;
-            }
+        case ZandrelStartup::Result::OtherInstanceShown:
             return 0;
-        case ZandrelDBusService::Registration::NoBus:
-            Log::line("No session bus (" + error.toStdString() +
-                      "): password prompts and the single-instance check are not available.");
-            break;
+        case ZandrelStartup::Result::Failed:
+            std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
+            return 1;
     }
-
-    app.quitOnTerminationSignals();
-    controller.awakeFromNib();
     const int status = app.exec();
     // The quit steps ran on aboutToQuit; nothing of the engine outlives this point.
     return status;

@@ -128,8 +128,7 @@ TunnelList ROZUdivev::tunnelsFromArray(const Value& array) {
 }
 
 ROZUdivev::~ROZUdivev() {
-    // A running ssh has a launch thread that holds the tunnel, so none is left by then; this
-    // only guards a task that was never waited for.
+    // A safeguard: the launch thread holds the tunnel until it has reaped its ssh and cleared m_task.
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);

@@ -118,7 +118,7 @@ public:
     static void setShutdown(bool on);
     static bool isShutdown();
     // Waits until no launch thread is left, at most the given time; true when none is.
-    static bool waitForLaunchThreads(std::chrono::milliseconds timeout);
+    [[nodiscard]] static bool waitForLaunchThreads(std::chrono::milliseconds timeout);
     // The program run for tunnels without SOCKS4 (tests swap it; the default is /usr/bin/ssh).
     static void setSshProgram(const std::string& path);
     static std::string sshProgram();

@@ -10,8 +10,9 @@
 
 // One child program with exactly the given path, arguments and environment. Its standard error
 // is a pipe read by waitForExit; standard input and output are inherited. The child leads its
-// own process group, dies with this process (parent-death signal) and inherits no descriptor
-// but 0 to 2.
+// own process group and inherits no descriptor but 0 to 2. It gets SIGTERM when the thread that
+// launched it ends (PR_SET_PDEATHSIG follows the thread, not the process): safe only because
+// that thread stays in waitForExit until the child has exited.
 class ChildProcess {
 public:
     // Called with each chunk of standard error as it arrives; return false to stop reading.

@@ -21,13 +21,13 @@ public:
     // Stored value, else the registered default, else None.
     Value objectForKey(const std::string& key) const;
     // Stores and writes through; false (and logged) when the file could not be written.
-    bool setObjectForKey(const Value& value, const std::string& key);
+    [[nodiscard]] bool setObjectForKey(const Value& value, const std::string& key);
     // Several keys in one atomic write.
-    bool setObjectsForKeys(const Value::Dictionary& values);
-    bool removeObjectForKey(const std::string& key);
+    [[nodiscard]] bool setObjectsForKeys(const Value::Dictionary& values);
+    [[nodiscard]] bool removeObjectForKey(const std::string& key);
     void registerDefaults(const Value::Dictionary& values);
     // Writes the store again; false when that fails.
-    bool synchronize();
+    [[nodiscard]] bool synchronize();
 
     // Where an unreadable file was moved at load, or empty.
     const std::string& movedAsidePath() const { return m_movedAside; }

@@ -7,12 +7,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <algorithm>
+#include <optional>
 
 #include "CipherList.h"
 #include "EditGuard.h"
 #include "EditValidator.h"
 #include "ForwardItemDelegate.h"
 #include "ForwardListModel.h"
+#include "Log.h"
 #include "NotificationCenter.h"
 #include "PreferencesWindow.h"
 #include "TunnelListModel.h"
@@ -51,13 +53,30 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
     }
 
     m_ui->cryptMethod->addItem(tr("Automatic"), QString(""));
-    for (const QString& c : m_ciphers.ciphers()) m_ui->cryptMethod->addItem(c, c);
+    // Until ssh has answered, the pop-up offers Automatic and the tunnel's own cipher.
+    connect(&m_ciphers, &CipherList::ready, this, [this] { fillCiphers(); });
+    m_ciphers.fetch();
+    fillCiphers();
 
     // Like the forward ports: a SOCKS4 port outside 1..65535 is refused where it is typed.
     new EditGuard(m_ui->SOCKS4Port, [](QString& text) { return EditValidator::portShouldEndEditing(text); });
 
     m_ui->drawer->setFixedWidth(kDrawerWidth);
     m_ui->drawer->hide();
+
+    // The form's fields, in the order they load.
+    m_fields = {{m_ui->name, "connName", FieldKind::Text},
+                {m_ui->login, "connUser", FieldKind::Text},
+                {m_ui->host, "connHost", FieldKind::Text},
+                {m_ui->port, "connPort", FieldKind::Text},
+                {m_ui->autoConnect, "autoConnect", FieldKind::Flag},
+                {m_ui->handleAuthentication, "connAuth", FieldKind::Flag},
+                {m_ui->compress, "compression", FieldKind::Flag},
+                {m_ui->forcev1, "v1", FieldKind::Flag},
+                {m_ui->allowLAN, "connRemote", FieldKind::Flag},
+                {m_ui->enableSOCKS4, "socks4", FieldKind::Flag},
+                {m_ui->SOCKS4Port, "socks4p", FieldKind::Port},
+                {m_ui->cryptMethod, "encryption", FieldKind::Cipher}};
 
     connectControls();
     awakeFromNib();
@@ -81,17 +100,21 @@ void PreferencesController::connectControls() {
     button(m_ui->delRemoteButton, &PreferencesController::delRemote);
     connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
 
-    for (QLineEdit* e : {m_ui->name, m_ui->login, m_ui->host, m_ui->port, m_ui->SOCKS4Port})
-        // Qt also ends an untouched field whenever the focus passes through it; only an edit is a change.
-        connect(e, &QLineEdit::editingFinished, this, [this, e] {
-            if (!e->isModified()) return;
-            e->setModified(false);
-            controlChanged(e);
-        });
-    for (QCheckBox* c : {m_ui->autoConnect, m_ui->handleAuthentication, m_ui->compress, m_ui->forcev1, m_ui->allowLAN,
-                         m_ui->enableSOCKS4, m_ui->autoOpen})
-        connect(c, &QCheckBox::clicked, this, [this, c] { controlChanged(c); });
-    connect(m_ui->cryptMethod, &QComboBox::activated, this, [this] { controlChanged(m_ui->cryptMethod); });
+    for (const FormField& f : m_fields) {
+        if (auto* e = qobject_cast<QLineEdit*>(f.control))
+            // Qt also ends an untouched field whenever the focus passes through it; only an edit is a change.
+            connect(e, &QLineEdit::editingFinished, this, [this, e] {
+                if (!e->isModified()) return;
+                e->setModified(false);
+                controlChanged(e);
+            });
+        else if (auto* c = qobject_cast<QCheckBox*>(f.control))
+            connect(c, &QCheckBox::clicked, this, [this, c] { controlChanged(c); });
+        else if (auto* b = qobject_cast<QComboBox*>(f.control))
+            connect(b, &QComboBox::activated, this, [this, b] { controlChanged(b); });
+    }
+    // Not a tunnel's field: saved with the list.
+    connect(m_ui->autoOpen, &QCheckBox::clicked, this, [this] { controlChanged(m_ui->autoOpen); });
 
     // Before the user moves any of the three selections, the state so far is saved.
     for (PrefsTableView* v : {m_ui->tunnelsList, m_ui->localList, m_ui->remoteList})
@@ -118,8 +141,8 @@ void PreferencesController::windowWillClose() {
     QWidget* focus = m_window->focusWidget();
     // An open forward cell ends as if Return were pressed: kept when its text is accepted.
     for (PrefsTableView* v : {m_ui->localList, m_ui->remoteList}) v->finishEditing();
-    for (QLineEdit* e : {m_ui->name, m_ui->login, m_ui->host, m_ui->port, m_ui->SOCKS4Port})
-        if (focus == e) controlChanged(e);  // the text typed so far reaches the tunnel
+    for (const FormField& f : m_fields)
+        if (focus == f.control && qobject_cast<QLineEdit*>(focus)) controlChanged(focus);  // the text typed so far
     save();
     m_closed = true;
 }
@@ -207,19 +230,31 @@ void PreferencesController::updateWindow() {
 }
 
 void PreferencesController::loadControls(const ROZUdivev& t) {
-    m_ui->name->setText(textOf(t.valueForKey("connName")));
-    m_ui->login->setText(textOf(t.valueForKey("connUser")));
-    m_ui->host->setText(textOf(t.valueForKey("connHost")));
-    m_ui->port->setText(textOf(t.valueForKey("connPort")));
-    m_ui->autoConnect->setChecked(t.valueForKey("autoConnect").boolValue());
-    m_ui->handleAuthentication->setChecked(t.valueForKey("connAuth").boolValue());
-    m_ui->compress->setChecked(t.valueForKey("compression").boolValue());
-    m_ui->forcev1->setChecked(t.valueForKey("v1").boolValue());
-    m_ui->allowLAN->setChecked(t.valueForKey("connRemote").boolValue());
-    m_ui->enableSOCKS4->setChecked(t.valueForKey("socks4").boolValue());
-    const Value socks = t.valueForKey("socks4p");
-    m_ui->SOCKS4Port->setText(socks.isNone() ? QString() : QString::number(socks.intValue()));
-    loadCipher(t.valueForKey("encryption"));
+    for (const FormField& f : m_fields) {
+        const Value v = t.valueForKey(f.key);
+        switch (f.kind) {
+            case FieldKind::Text:
+                static_cast<QLineEdit*>(f.control)->setText(textOf(v));
+                break;
+            case FieldKind::Flag:
+                static_cast<QCheckBox*>(f.control)->setChecked(v.boolValue());
+                break;
+            case FieldKind::Port:
+                static_cast<QLineEdit*>(f.control)->setText(v.isNone() ? QString() : QString::number(v.intValue()));
+                break;
+            case FieldKind::Cipher:
+                loadCipher(v);
+                break;
+        }
+    }
+}
+
+void PreferencesController::fillCiphers() {
+    QComboBox* box = m_ui->cryptMethod;
+    while (box->count() > 1) box->removeItem(box->count() - 1);
+    m_extraCipherIndex = -1;
+    for (const QString& c : m_ciphers.ciphers()) box->addItem(c, c);
+    if (const TunnelPtr t = currentTunnel(); t && !m_closed) loadCipher(t->valueForKey("encryption"));
 }
 
 void PreferencesController::loadCipher(const Value& cipher) {
@@ -248,38 +283,30 @@ void PreferencesController::showPreview() {
 
 void PreferencesController::controlChanged(QObject* sender) {
     if (m_closed) return;
-    if (const TunnelPtr t = currentTunnel()) {
-        auto text = [](QLineEdit* e) { return Value(e->text().toStdString()); };
-        auto flag = [](QCheckBox* c) { return Value(c->isChecked()); };
-        if (sender == m_ui->name) {
-            t->setValueForKey(text(m_ui->name), "connName");
-            m_tunnelModel->refreshRow(selectedRow(m_ui->tunnelsList));
-        } else if (sender == m_ui->login) {
-            t->setValueForKey(text(m_ui->login), "connUser");
-        } else if (sender == m_ui->host) {
-            t->setValueForKey(text(m_ui->host), "connHost");
-        } else if (sender == m_ui->port) {
-            t->setValueForKey(text(m_ui->port), "connPort");
-        } else if (sender == m_ui->autoConnect) {
-            t->setValueForKey(flag(m_ui->autoConnect), "autoConnect");
-        } else if (sender == m_ui->handleAuthentication) {
-            t->setValueForKey(flag(m_ui->handleAuthentication), "connAuth");
-        } else if (sender == m_ui->compress) {
-            t->setValueForKey(flag(m_ui->compress), "compression");
-        } else if (sender == m_ui->forcev1) {
-            t->setValueForKey(flag(m_ui->forcev1), "v1");
-        } else if (sender == m_ui->allowLAN) {
-            t->setValueForKey(flag(m_ui->allowLAN), "connRemote");
-        } else if (sender == m_ui->enableSOCKS4) {
-            t->setValueForKey(flag(m_ui->enableSOCKS4), "socks4");
-        } else if (sender == m_ui->SOCKS4Port) {
-            // A refused text (also one left untyped in the field) stores nothing.
-            QString port = m_ui->SOCKS4Port->text();
-            if (EditValidator::portShouldEndEditing(port))
-                t->setValueForKey(Value(static_cast<std::int64_t>(port.toInt())), "socks4p");
-        } else if (sender == m_ui->cryptMethod) {
-            t->setValueForKey(Value(m_ui->cryptMethod->currentData().toString().toStdString()), "encryption");
+    const TunnelPtr t = currentTunnel();
+    const auto f = std::find_if(m_fields.begin(), m_fields.end(), [sender](const FormField& f) { return f.control == sender; });
+    if (t && f != m_fields.end()) {
+        std::optional<Value> value;
+        switch (f->kind) {
+            case FieldKind::Text:
+                value = Value(static_cast<QLineEdit*>(f->control)->text().toStdString());
+                break;
+            case FieldKind::Flag:
+                value = Value(static_cast<QCheckBox*>(f->control)->isChecked());
+                break;
+            case FieldKind::Port: {
+                // A refused text (also one left untyped in the field) stores nothing.
+                QString port = static_cast<QLineEdit*>(f->control)->text();
+                if (EditValidator::portShouldEndEditing(port)) value = Value(static_cast<std::int64_t>(port.toInt()));
+                break;
+            }
+            case FieldKind::Cipher:
+                value = Value(static_cast<QComboBox*>(f->control)->currentData().toString().toStdString());
+                break;
         }
+        if (value) t->setValueForKey(*value, f->key);
+        // The tunnel list shows the name.
+        if (f->control == m_ui->name) m_tunnelModel->refreshRow(selectedRow(m_ui->tunnelsList));
     }
     save();
 }
@@ -310,8 +337,9 @@ void PreferencesController::save() {
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
-    m_defaults.setObjectsForKeys(
-        {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}});
+    if (!m_defaults.setObjectsForKeys(
+            {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}}))
+        Log::line("The tunnels were not saved; the changes last until Zandrel quits.");
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
 }
 

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <memory>
+#include <vector>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
@@ -67,8 +68,18 @@ private:
     int selectedRow(const PrefsTableView* view) const;
     void loadControls(const ROZUdivev& tunnel);
     void loadCipher(const Value& cipher);
+    // The cipher pop-up's items: Automatic, then ssh's list as far as it is known.
+    void fillCiphers();
     void showPreview();
     void setDrawerOpen(bool open);
+
+    // How a control shows and edits its tunnel field.
+    enum class FieldKind { Text, Flag, Port, Cipher };
+    struct FormField {
+        QWidget* control;
+        const char* key;
+        FieldKind kind;
+    };
 
     TunnelList& m_tunnels;
     Defaults& m_defaults;
@@ -85,4 +96,6 @@ private:
     bool m_reloading = false;
     bool m_closed = false;
     int m_extraCipherIndex = -1;
+    // One line per tunnel field of the form: it loads, reports changes and stores through this.
+    std::vector<FormField> m_fields;
 };

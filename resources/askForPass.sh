@@ -22,7 +22,8 @@ fail() {
     exit 1
 }
 
-# Without an address libdbus would try to autolaunch a bus on DISPLAY, which ssh sets to ":0".
+# Without an address libdbus would try to autolaunch a bus on DISPLAY, which Zandrel sets to ":0"
+# (so that ssh uses askpass at all).
 if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
     if [ -n "${XDG_RUNTIME_DIR:-}" ] && [ -S "$XDG_RUNTIME_DIR/bus" ]; then
         DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"

@@ -1,12 +1,20 @@
 #!/bin/sh
 # Installs what is missing, builds everything and runs the whole test suite:
-# first the engine and platform alone under AddressSanitizer and UBSan (no Qt in them),
-# then the full build with the GUI, end-to-end tests included.
+# first the engine and platform alone under AddressSanitizer and UBSan (no Qt in them), then
+# their lifecycle tests under ThreadSanitizer, then the full build with the GUI, end-to-end
+# tests included, and last the format check.
 . "$(dirname "$0")/common.sh"
 ensure_packages
 
-build "$ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DZANDREL_GUI=OFF -DZANDREL_BENCH=OFF -DZANDREL_SANITIZE=ON
+build "$ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DZANDREL_GUI=OFF -DZANDREL_BENCH=OFF -DZANDREL_SANITIZE=address
 (cd "$ROOT/build-sanitize" && ctest --output-on-failure --timeout 300)
+
+# The launch threads, the child processes and the notifications, watched for data races.
+build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANDREL_GUI=OFF -DZANDREL_BENCH=OFF -DZANDREL_SANITIZE=thread
+(cd "$ROOT/build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    ctest --output-on-failure --timeout 300 -R '^(platform_unit|engine_unit|engine_lifecycle)$')
 
 build "$ROOT/build-test" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANDREL_BENCH=ON
 (cd "$ROOT/build-test" && ctest --output-on-failure --timeout 300)
+
+"$ROOT/scripts/check-format.sh"

@@ -102,3 +102,9 @@ void BenchKit::setUp() {
     }
     Bundle::main().setResourceDir(ZANDREL_BENCH_RESOURCES);
 }
+
+bool BenchKit::launchThreadsEnded(std::chrono::milliseconds timeout) {
+    if (ROZUdivev::waitForLaunchThreads(timeout)) return true;
+    std::fprintf(stderr, "a launch thread still runs after %lld ms\n", static_cast<long long>(timeout.count()));
+    return false;
+}

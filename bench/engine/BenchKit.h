@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,4 +29,7 @@ public:
     static double cpuMs();
     // A private XDG_CONFIG_HOME and the build's resources, like the tests.
     static void setUp();
+    // Waits for the engine's launch threads; false, and said, when one outlives the timeout:
+    // the figures of such a run are not to be trusted.
+    static bool launchThreadsEnded(std::chrono::milliseconds timeout);
 };

@@ -33,7 +33,7 @@ int main() {
     int still = 0;
     for (const auto& t : tunnels) still += t->code() == 2;
     for (auto& t : tunnels) t->stopTunnel();
-    ROZUdivev::waitForLaunchThreads(10s);
+    if (!BenchKit::launchThreadsEnded(10s)) return 1;
     std::printf("idle cost: %d tunnels (keep-alive %lld s) connected to sshd on 127.0.0.1:%d, %d still connected "
                 "after 10 s\n",
                 kTunnels, static_cast<long long>(ROZUdivev::kDefaultKeepAlive), bench.sshd->port(), still);

@@ -99,6 +99,6 @@ int main(int argc, char** argv) {
     }
     t->stopTunnel();
     for (auto& o : others) o->stopTunnel();
-    ROZUdivev::waitForLaunchThreads(10s);
+    if (!BenchKit::launchThreadsEnded(10s)) return 1;
     return status;
 }

@@ -31,7 +31,7 @@ int main() {
     warm[0]->startTunnel();
     if (!waitAll(warm, true)) return 1;
     warm[0]->stopTunnel();
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    if (!BenchKit::launchThreadsEnded(std::chrono::seconds(5))) return 1;
 
     TunnelList tunnels;
     for (int i = 0; i < kTunnels; ++i) {
@@ -50,7 +50,7 @@ int main() {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long after = BenchKit::residentKiB();
     for (auto& t : tunnels) t->stopTunnel();
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(10));
+    if (!BenchKit::launchThreadsEnded(std::chrono::seconds(10))) return 1;
     std::printf("resident memory: %ld KiB with no tunnel running, %ld KiB with %d running\n", before, after, kTunnels);
     BenchKit::report("resident memory per running tunnel", static_cast<double>(after - before) / kTunnels, "KiB", 256);
     return 0;

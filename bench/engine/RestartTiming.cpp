@@ -41,7 +41,7 @@ int main() {
         if (gapsMs.size() >= kRestarts) break;
     }
     ROZUdivev::setShutdown(true);  // a stop in the pause would be ignored
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    if (!BenchKit::launchThreadsEnded(std::chrono::seconds(5))) return 1;
     NotificationCenter::defaultCenter().removeObserver(token);
     std::lock_guard lock(mutex);
     std::printf("restart timing: %zu restarts, pause %lld ms\n", gapsMs.size(),

@@ -37,7 +37,7 @@ int main() {
         if (latencyUs.size() >= kLines) break;
     }
     t->stopTunnel();
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    if (!BenchKit::launchThreadsEnded(std::chrono::seconds(5))) return 1;
     NotificationCenter::defaultCenter().removeObserver(token);
     std::printf("status latency: %zu notifications carrying a line's time stamp\n", latencyUs.size());
     BenchKit::report("status latency median", BenchKit::percentile(latencyUs, 50), "us", 1000);

@@ -18,6 +18,7 @@
 #include "NotificationCenter.h"
 #include "TunnelsTableView.h"
 #include "Zandrel.h"
+#include "ZandrelStartup.h"
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -37,14 +38,17 @@ int main(int argc, char** argv) {
     }
     ROZUdivev::setSshProgram(ssh);
     const std::string path = dir + "/zandrel/defaults.json";
-    Defaults(path).setObjectForKey(
-        Value(Value::List{Value::dictionary({{"connName", "Burst"}, {"connHost", "127.0.0.1"}, {"connAuth", false}}),
-                          Value::dictionary({{"connName", "Quiet"}, {"connHost", "127.0.0.1"}})}),
-        "tunnels");
+    if (!Defaults(path).setObjectForKey(
+            Value(Value::List{
+                Value::dictionary({{"connName", "Burst"}, {"connHost", "127.0.0.1"}, {"connAuth", false}}),
+                Value::dictionary({{"connName", "Quiet"}, {"connHost", "127.0.0.1"}})}),
+            "tunnels"))
+        return 1;
 
     DARAdivazUda app(argc, argv, path);
-    Zandrel controller(app);
-    controller.awakeFromNib();
+    ZandrelStartup startup(app);
+    startup.start(std::nullopt);
+    Zandrel& controller = startup.controller();
     std::atomic<long> notifications{0};
     NotificationCenter::defaultCenter().addObserver(ROZUdivev::kStatusChanged, nullptr,
                                                     [&](const Notification&) { ++notifications; });

@@ -12,6 +12,7 @@
 #include "Defaults.h"
 #include "TunnelsTableView.h"
 #include "Zandrel.h"
+#include "ZandrelStartup.h"
 
 namespace {
 
@@ -27,10 +28,11 @@ double oneStart(int& argc, char** argv, const std::string& path) {
     using Clock = std::chrono::steady_clock;
     const auto begin = Clock::now();
     DARAdivazUda app(argc, argv, path);
-    Zandrel controller(app);
+    ZandrelStartup startup(app);
+    Zandrel& controller = startup.controller();
     FirstPaint probe;
     controller.tunnelsTable()->viewport()->installEventFilter(&probe);
-    controller.awakeFromNib();
+    startup.start(std::nullopt);
     while (!probe.painted) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
     if (controller.numberOfTunnels() != 1000 || !controller.palette()->isVisible()) {
@@ -64,7 +66,7 @@ int main(int argc, char** argv) {
                       {{"port", std::to_string(10000 + i)}, {"host", "127.0.0.1"}, {"hostport", "80"}})}}}));
         }
         Defaults defaults(path);
-        defaults.setObjectForKey(Value(std::move(tunnels)), "tunnels");
+        if (!defaults.setObjectForKey(Value(std::move(tunnels)), "tunnels")) return 1;
     }
     std::vector<double> warm;
     const double cold = oneStart(argc, argv, path);

@@ -25,6 +25,7 @@
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
 #include "Zandrel.h"
+#include "ZandrelStartup.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -76,13 +77,14 @@ int main(int argc, char** argv) {
     {
         Value::List list;
         for (int i = 0; i < kTunnels; ++i) list.push_back(storedTunnel(i));
-        Defaults(path).setObjectsForKeys({{"tunnels", Value(std::move(list))}, {"openPalette", true}});
+        if (!Defaults(path).setObjectsForKeys({{"tunnels", Value(std::move(list))}, {"openPalette", true}})) return 1;
     }
 
     DARAdivazUda app(argc, argv, path);
     Bundle::main().setResourceDir(ZANDREL_BENCH_RESOURCES);
-    Zandrel tunnelsWindow(app);
-    tunnelsWindow.awakeFromNib();
+    ZandrelStartup startup(app);
+    startup.start(std::nullopt);
+    Zandrel& tunnelsWindow = startup.controller();
     PreferencesController editor(app.tunnels(), app.defaults(), tunnelsWindow.palette());
     QDialog* window = editor.window();
     window->show();

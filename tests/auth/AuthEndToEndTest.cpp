@@ -29,9 +29,8 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestAccount.h"
-#include "ZTunnelInfo.h"
-#include "Zandrel.h"
 #include "ZandrelDBusService.h"
+#include "ZandrelStartup.h"
 #include "passWindowController.h"
 #include "ynWindowController.h"
 
@@ -105,7 +104,7 @@ private Q_SLOTS:
             w->setTunnel(nullptr);
             w->close();
         }
-        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        QVERIFY(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
         QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
     }
 
@@ -281,8 +280,9 @@ private Q_SLOTS:
 
     void cleanupTestCase() {
         for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
-        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        const bool ended = ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
         m_app.tunnels().clear();
+        QVERIFY(ended);
     }
 
 private:
@@ -328,19 +328,19 @@ int main(int argc, char** argv) {
     int rc;
     {
         DARAdivazUda app(argc, argv, config.file("defaults.json"));
-        ZTunnelInfo::registerMetaType();
-        Zandrel controller(app);
-        ZandrelDBusService service(app, controller);
-        QString error;
-        if (service.registerOn(QDBusConnection::sessionBus(), &error) != ZandrelDBusService::Registration::Registered) {
+        ZandrelStartup startup(app);
+        if (startup.start(QDBusConnection::sessionBus()) != ZandrelStartup::Result::Started) {
             std::fprintf(stderr, "auth_e2e_test: cannot offer %s on the session bus: %s\n",
-                         ZandrelDBusService::kService, qPrintable(error));
+                         ZandrelDBusService::kService, qPrintable(startup.error()));
             return 1;
         }
         AuthEndToEndTest test(app);
         rc = QTest::qExec(&test, argc, argv);
         ROZUdivev::setShutdown(true);
-        ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+        if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+            std::fputs("auth_e2e_test: a launch thread outlived the tests\n", stderr);
+            rc = rc ? rc : 1;
+        }
     }
     return rc;
 }

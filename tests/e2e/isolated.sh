@@ -1,6 +1,9 @@
 #!/bin/sh
 # Runs a command in a private mount namespace with an empty tmpfs (mode 0700) over ~/.ssh, so that
-# nothing the command does reads or writes the user's own ssh keys, known_hosts or config.
+# nothing the command does reads or writes the user's own ssh keys, known_hosts or config, and
+# in a PID namespace of its own with a tmpfs over /tmp (TMPDIR and XDG_RUNTIME_DIR inside it):
+# when the command ends, or is killed midway, every daemon it started (sshd, ssh-agent, askpass)
+# dies with the namespace and its temporary folders vanish with the tmpfs.
 # Exits with the command's status, or 77 (ctest's skip code) when no such namespace can be made.
 #   isolated.sh COMMAND [ARGUMENT...]
 set -eu
@@ -22,16 +25,27 @@ if [ -n "${ZANDREL_ISOLATED_SSH_DIR:-}" ]; then
     unset ZANDREL_ISOLATED_SSH_DIR ZANDREL_ISOLATED_OUTER_NS
     # Never mount in the namespace we were started in (a stray variable must not hide ~/.ssh).
     [ -n "$outer" ] && [ "$(readlink /proc/self/ns/mnt)" != "$outer" ] || skip "not inside a new mount namespace"
+    [ "$$" -eq 1 ] || skip "not the first process of a new PID namespace"
     mount -t tmpfs -o mode=0700,size=16m zandrel-ssh "$dir" || skip "cannot mount a tmpfs on $dir"
     [ "$(stat -f -c %T "$dir")" = tmpfs ] || skip "$dir is not a tmpfs after mounting"
+    for path in "$PWD" "$(command -v "$1" || true)" "$@"; do
+        case $path in /tmp/*) skip "$path is under /tmp, which the tmpfs hides: build outside /tmp" ;; esac
+    done
+    mount -t tmpfs -o mode=1777,size=256m zandrel-tmp /tmp || skip "cannot mount a tmpfs on /tmp"
+    export TMPDIR=/tmp XDG_RUNTIME_DIR=/tmp/runtime
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
     if [ -n "${ZANDREL_ISOLATED_UID:-}" ]; then
-        # Root of a user namespace only for the mount: the command runs as the user again, in a
+        # Root of a user namespace only for the mounts: the command runs as the user again, in a
         # nested namespace that maps the user's ids back and holds no capabilities.
         uid=$ZANDREL_ISOLATED_UID gid=$ZANDREL_ISOLATED_GID
         unset ZANDREL_ISOLATED_UID ZANDREL_ISOLATED_GID
-        exec unshare -U --map-user="$uid" --map-group="$gid" -- "$@"
+        set -- unshare -U --map-user="$uid" --map-group="$gid" -- "$@"
     fi
-    exec "$@"
+    # Not exec: this shell stays the namespace's init, so orphans are reparented to it rather
+    # than to the command, whose own children are all the tests should see.
+    status=0
+    "$@" || status=$?
+    exit "$status"
 fi
 
 command -v unshare >/dev/null 2>&1 || skip "unshare (util-linux) is missing"
@@ -50,13 +64,18 @@ export ZANDREL_ISOLATED_SSH_DIR="$dir"
 ZANDREL_ISOLATED_OUTER_NS=$(readlink /proc/self/ns/mnt)
 export ZANDREL_ISOLATED_OUTER_NS
 
-if [ "$uid" -eq 0 ] && unshare -m --propagation private true 2>/dev/null; then
-    exec unshare -m --propagation private -- /bin/sh "$script" "$@"
+# --kill-child: when unshare is killed (a test time limit), the namespace's init gets SIGKILL,
+# and with it every process of the namespace.
+ns="-m --propagation private -p -f --mount-proc --kill-child"
+# shellcheck disable=SC2086
+if [ "$uid" -eq 0 ] && unshare $ns true 2>/dev/null; then
+    exec unshare $ns -- /bin/sh "$script" "$@"
 fi
 # A normal user (or root without CAP_SYS_ADMIN): a user namespace where it may mount. Plain
 # --map-current-user is not enough: the mapped uid is not 0 there, so exec drops the capabilities.
-if unshare -U -r -m --propagation private true 2>/dev/null; then
+# shellcheck disable=SC2086
+if unshare -U -r $ns true 2>/dev/null; then
     export ZANDREL_ISOLATED_UID="$uid" ZANDREL_ISOLATED_GID="$gid"
-    exec unshare -U -r -m --propagation private -- /bin/sh "$script" "$@"
+    exec unshare -U -r $ns -- /bin/sh "$script" "$@"
 fi
-skip "unshare cannot make a private mount namespace here (as root it needs CAP_SYS_ADMIN; as a user, unprivileged user namespaces)"
+skip "unshare cannot make private mount and PID namespaces here (as root it needs CAP_SYS_ADMIN; as a user, unprivileged user namespaces)"

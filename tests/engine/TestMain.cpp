@@ -2,6 +2,7 @@
 // this build tree (not of an installed Zandrel).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "Bundle.h"
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
     int rc = RUN_ALL_TESTS();
     // Detached launch threads must be gone before the statics they use are.
     ROZUdivev::setShutdown(true);
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+        std::fputs("a launch thread outlived the tests\n", stderr);
+        return 1;
+    }
     return rc;
 }

@@ -57,7 +57,7 @@ private Q_SLOTS:
         std::remove(m_dir.file("runs").c_str());
         ROZUdivev::setSshProgram(path);
         ROZUdivev::setShutdown(false);
-        m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops);
+        QVERIFY(m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops));
         m_controller = std::make_unique<Zandrel>(m_app);
         m_controller->awakeFromNib();
         tunnel()->startTunnel();
@@ -125,10 +125,10 @@ private Q_SLOTS:
         QCOMPARE(server.calls[1].replaces, 101u);  // the same notification, replaced
 
         // Switched off, a stop, and a Reconnect All: nothing is shown.
-        m_app.defaults().setObjectForKey(Value(false), Zandrel::kNotifyDrops);
+        QVERIFY(m_app.defaults().setObjectForKey(Value(false), Zandrel::kNotifyDrops));
         std::ofstream(m_dir.file("drop")).put('\n');
         QTRY_COMPARE_WITH_TIMEOUT(runs(), 3, 5000);
-        m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops);
+        QVERIFY(m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops));
         QTRY_COMPARE(tunnel()->code(), 2);
         m_controller->reconnectAll();
         QTRY_COMPARE(runs(), 4);
@@ -173,18 +173,19 @@ int main(int argc, char** argv) {
 
     {
         Defaults defaults(dir.file("defaults.json"));
-        defaults.setObjectForKey(Value(Value::List{Value::dictionary(
+        if (!defaults.setObjectForKey(Value(Value::List{Value::dictionary(
                                      {{"connName", "Office"}, {"connHost", "h"}, {"connAuth", false}})}),
-                                 "tunnels");
+                                 "tunnels"))
+            return 1;
     }
     DARAdivazUda app(argc, argv, dir.file("defaults.json"));
     DesktopEventsTest test(app, systemBus, dir);
     const int rc = QTest::qExec(&test, argc, argv);
     ROZUdivev::setShutdown(true);
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    const bool ended = ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
     daemon.terminate();
     daemon.waitForFinished(3000);
-    return rc;
+    return ended ? rc : 1;
 }
 
 #include "DesktopEventsTest.moc"

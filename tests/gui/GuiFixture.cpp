@@ -26,7 +26,8 @@ void GuiFixture::TearDown() {
         for (const auto& t : m_app->tunnels()) t->stopTunnel();
     ROZUdivev::setShutdown(true);
     EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
-    m_controller.reset();
+    m_controller = nullptr;
+    m_startup.reset();
     m_app.reset();
     ROZUdivev::setShutdown(false);
     m_dir.reset();
@@ -44,8 +45,9 @@ Value GuiFixture::tunnel(const std::string& name, bool autoConnect) {
 
 void GuiFixture::launch(bool awake) {
     m_app = std::make_unique<DARAdivazUda>(m_argc, m_argv, file("defaults.json"));
-    m_controller = std::make_unique<Zandrel>(*m_app);
-    if (awake) m_controller->awakeFromNib();
+    m_startup = std::make_unique<ZandrelStartup>(*m_app);
+    m_controller = &m_startup->controller();
+    ASSERT_EQ(m_startup->start(std::nullopt, awake), ZandrelStartup::Result::StartedWithoutBus);
 }
 
 void GuiFixture::quitThroughMenu() {

@@ -11,6 +11,7 @@
 #include "TempDir.h"
 #include "Value.h"
 #include "Zandrel.h"
+#include "ZandrelStartup.h"
 
 // One application object and tunnels window per test, over its own preferences file, with
 // fake ssh programs written as small sh scripts into the test's folder.
@@ -29,7 +30,8 @@ protected:
     void store(const Value::Dictionary& values);
     // A stored tunnel dictionary.
     static Value tunnel(const std::string& name, bool autoConnect = false);
-    // The application object and the controller, up to and including the start-up steps.
+    // The application object and the controller, wired as main wires them (without the bus),
+    // up to and including the start-up steps.
     void launch(bool awake = true);
     // Runs the event loop until the application quits, quitting through the menu item.
     void quitThroughMenu();
@@ -48,7 +50,8 @@ protected:
 
     std::unique_ptr<testsupport::TempDir> m_dir;
     std::unique_ptr<DARAdivazUda> m_app;
-    std::unique_ptr<Zandrel> m_controller;
+    std::unique_ptr<ZandrelStartup> m_startup;
+    Zandrel* m_controller = nullptr;  // the start-up's
     int m_argc = 1;
     char m_arg0[16] = "zandrel_test";
     char* m_argv[2] = {m_arg0, nullptr};

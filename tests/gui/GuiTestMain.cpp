@@ -2,6 +2,7 @@
 // resources of this build tree.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "Bundle.h"
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
     const int rc = RUN_ALL_TESTS();
     ROZUdivev::setShutdown(true);
-    ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+        std::fputs("a launch thread outlived the tests\n", stderr);
+        return 1;
+    }
     return rc;
 }

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
@@ -299,9 +300,12 @@ void PreferencesWindowTest::cipherPopUpKeepsUnknownCipher() {
     h.open();
     QVERIFY(h.runModal([&] {
         auto* box = h.child<QComboBox>("cryptMethod");
-        QStringList items;
-        for (int i = 0; i < box->count(); ++i) items << box->itemText(i);
-        QCOMPARE(items, QStringList{QStringLiteral("Automatic")} + offered);
+        auto items = [box] {
+            QStringList all;
+            for (int i = 0; i < box->count(); ++i) all << box->itemText(i);
+            return all;
+        };
+        QTRY_COMPARE(items(), QStringList{QStringLiteral("Automatic")} + offered);
 
         auto* list = h.child<QTableView>("tunnelsList");
         PrefsHarness::clickRow(list, 0);
@@ -326,6 +330,9 @@ void PreferencesWindowTest::cipherPopUpKeepsUnknownCipher() {
     f.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
     for (const QString& program : {dir.filePath(QStringLiteral("missing")), liar}) {
         CipherList list(program);
+        QSignalSpy ready(&list, &CipherList::ready);
+        list.fetch();
+        QVERIFY(ready.wait());
         QCOMPARE(list.ciphers(), CipherList::builtIn());
         QVERIFY(list.isFallback());
     }
