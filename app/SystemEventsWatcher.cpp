@@ -25,9 +25,9 @@ SystemEventsWatcher::SystemEventsWatcher(QDBusConnection bus, QObject* parent) :
     if (!m_listening) Log::line("Cannot listen for network and resume events on the system bus");
 
     // The state before the first change; without NetworkManager the call simply fails.
-    QDBusMessage get = QDBusMessage::createMethodCall(QString::fromLatin1(kNmService), QString::fromLatin1(kNmPath),
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(QString::fromLatin1(kNmService), QString::fromLatin1(kNmPath),
+                                       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << QStringLiteral("org.freedesktop.NetworkManager") << QStringLiteral("State");
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(get), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {

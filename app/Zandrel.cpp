@@ -13,9 +13,9 @@
 #include "Bundle.h"
 #include "DARAdivazUda.h"
 #include "DropNotifier.h"
-#include "SystemEventsWatcher.h"
 #include "Log.h"
 #include "PreferencesController.h"
+#include "SystemEventsWatcher.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
@@ -77,8 +77,8 @@ Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
     connect(quitItem(), &QAction::triggered, &m_app, &DARAdivazUda::terminate);
     connect(&m_app, &QCoreApplication::aboutToQuit, this, &Zandrel::applicationWillTerminate);
 
-    m_tray = new ZTrayIcon(
-        {shMenu(), reconnectAllItem(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()}, this);
+    m_tray = new ZTrayIcon({shMenu(), reconnectAllItem(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()},
+                           this);
     connect(m_tray, &ZTrayIcon::activated, this, &Zandrel::showHide);
 }
 
@@ -265,7 +265,8 @@ void Zandrel::updateTrayState() {
             }
             waiting = waiting || t->phase() == ROZUdivev::Phase::Waiting;
             QString line = QString::fromStdString(t->connName() + ": " + t->status());
-            if (const std::string why = t->lastError(); !why.empty()) line += QStringLiteral(" (%1)").arg(QString::fromStdString(why));
+            if (const std::string why = t->lastError(); !why.empty())
+                line += QStringLiteral(" (%1)").arg(QString::fromStdString(why));
             failing << line;
         }
     }

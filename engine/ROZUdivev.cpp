@@ -1,5 +1,9 @@
 #include "ROZUdivev.h"
 
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -7,10 +11,6 @@
 #include <set>
 #include <thread>
 #include <variant>
-
-#include <pwd.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "Bundle.h"
 #include "Log.h"
@@ -70,24 +70,34 @@ std::chrono::milliseconds scaled(std::chrono::milliseconds d) {
 // One stored setting: its key and the member that holds it. Drives the stored form and the
 // access by name, so a new setting is one line here.
 struct ROZUdivev::Field {
-    using Member = std::variant<bool ROZUdivev::*, std::optional<std::string> ROZUdivev::*,
-                                std::optional<std::int64_t> ROZUdivev::*, std::shared_ptr<const ForwardList> ROZUdivev::*,
-                                std::optional<std::vector<std::string>> ROZUdivev::*>;
+    using Member =
+        std::variant<bool ROZUdivev::*, std::optional<std::string> ROZUdivev::*,
+                     std::optional<std::int64_t> ROZUdivev::*, std::shared_ptr<const ForwardList> ROZUdivev::*,
+                     std::optional<std::vector<std::string>> ROZUdivev::*>;
     const char* key;
     Member member;
 };
 
 const std::vector<ROZUdivev::Field>& ROZUdivev::fields() {
     static const std::vector<Field> table = {
-        {"compression", &ROZUdivev::m_compression},     {"connAuth", &ROZUdivev::m_connAuth},
-        {"autoConnect", &ROZUdivev::m_autoConnect},     {"connHost", &ROZUdivev::m_connHost},
-        {"connName", &ROZUdivev::m_connName},           {"connPort", &ROZUdivev::m_connPort},
-        {"connRemote", &ROZUdivev::m_connRemote},       {"connUser", &ROZUdivev::m_connUser},
-        {"encryption", &ROZUdivev::m_encryption},       {"socks4", &ROZUdivev::m_socks4},
-        {"socks4p", &ROZUdivev::m_socks4p},             {"tunnelsLocal", &ROZUdivev::m_tunnelsLocal},
-        {"tunnelsRemote", &ROZUdivev::m_tunnelsRemote}, {"v1", &ROZUdivev::m_v1},
-        {"keepAlive", &ROZUdivev::m_keepAlive},         {"identityFile", &ROZUdivev::m_identityFile},
-        {"jumpHosts", &ROZUdivev::m_jumpHosts},         {"sshOptions", &ROZUdivev::m_sshOptions},
+        {"compression", &ROZUdivev::m_compression},
+        {"connAuth", &ROZUdivev::m_connAuth},
+        {"autoConnect", &ROZUdivev::m_autoConnect},
+        {"connHost", &ROZUdivev::m_connHost},
+        {"connName", &ROZUdivev::m_connName},
+        {"connPort", &ROZUdivev::m_connPort},
+        {"connRemote", &ROZUdivev::m_connRemote},
+        {"connUser", &ROZUdivev::m_connUser},
+        {"encryption", &ROZUdivev::m_encryption},
+        {"socks4", &ROZUdivev::m_socks4},
+        {"socks4p", &ROZUdivev::m_socks4p},
+        {"tunnelsLocal", &ROZUdivev::m_tunnelsLocal},
+        {"tunnelsRemote", &ROZUdivev::m_tunnelsRemote},
+        {"v1", &ROZUdivev::m_v1},
+        {"keepAlive", &ROZUdivev::m_keepAlive},
+        {"identityFile", &ROZUdivev::m_identityFile},
+        {"jumpHosts", &ROZUdivev::m_jumpHosts},
+        {"sshOptions", &ROZUdivev::m_sshOptions},
         {"socks4b", &ROZUdivev::m_socks4b},
     };
     return table;
@@ -211,14 +221,21 @@ void ROZUdivev::setValueForKey(const Value& value, const std::string& key) {
             if constexpr (std::is_same_v<T, bool>) {
                 target = value.boolValue();
             } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                if (value.isNone()) target.reset();
-                else if (value.isText()) target = value.text();
-                else if (value.isInteger()) target = std::to_string(value.intValue());
-                else wrongType();
+                if (value.isNone())
+                    target.reset();
+                else if (value.isText())
+                    target = value.text();
+                else if (value.isInteger())
+                    target = std::to_string(value.intValue());
+                else
+                    wrongType();
             } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
-                if (value.isNone()) target.reset();
-                else if (value.isInteger()) target = value.intValue();
-                else wrongType();
+                if (value.isNone())
+                    target.reset();
+                else if (value.isInteger())
+                    target = value.intValue();
+                else
+                    wrongType();
             } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
                 if (value.isNone()) {
                     target.reset();
@@ -329,9 +346,12 @@ void ROZUdivev::setRemoteValueOfTunnelForKey(const std::string& value, int index
 
 std::string ROZUdivev::icon() const {
     switch (code()) {
-    case 1: return "middleState";
-    case 2: return "onState";
-    default: return "offState";
+        case 1:
+            return "middleState";
+        case 2:
+            return "onState";
+        default:
+            return "offState";
     }
 }
 
@@ -528,10 +548,16 @@ void ROZUdivev::updateCodeLocked() {
     int code = 0;
     if (!m_stopRequested) {
         switch (m_phase) {
-        case Phase::Idle: code = 0; break;
-        case Phase::Running: code = m_connected ? 2 : 1; break;
-        case Phase::Launching:
-        case Phase::Waiting: code = 1; break;
+            case Phase::Idle:
+                code = 0;
+                break;
+            case Phase::Running:
+                code = m_connected ? 2 : 1;
+                break;
+            case Phase::Launching:
+            case Phase::Waiting:
+                code = 1;
+                break;
         }
     }
     m_code = code;

@@ -62,8 +62,10 @@ void collect(const std::string& path, int depth, std::vector<std::string>& alias
         } else if (key == "include") {
             for (size_t i = 1; i < w.size(); ++i) {
                 std::string pattern = w[i];
-                if (pattern.starts_with("~/")) pattern = home() + pattern.substr(1);
-                else if (!pattern.starts_with("/")) pattern = home() + "/.ssh/" + pattern;
+                if (pattern.starts_with("~/"))
+                    pattern = home() + pattern.substr(1);
+                else if (!pattern.starts_with("/"))
+                    pattern = home() + "/.ssh/" + pattern;
                 glob_t g{};
                 if (glob(pattern.c_str(), 0, nullptr, &g) == 0)
                     for (size_t j = 0; j < g.gl_pathc; ++j) collect(g.gl_pathv[j], depth + 1, aliases, seen);
@@ -76,7 +78,8 @@ void collect(const std::string& path, int depth, std::vector<std::string>& alias
 // Runs ssh with the arguments; its standard output (or error) as text, and whether it succeeded.
 std::pair<bool, std::string> runSsh(const std::vector<std::string>& args, bool wantOutput) {
     // The shell only moves descriptors; the arguments reach ssh untouched as "$@".
-    std::vector<std::string> argv{"-c", wantOutput ? "exec \"$0\" \"$@\" >&2 2>/dev/null" : "exec \"$0\" \"$@\" >/dev/null",
+    std::vector<std::string> argv{"-c",
+                                  wantOutput ? "exec \"$0\" \"$@\" >&2 2>/dev/null" : "exec \"$0\" \"$@\" >/dev/null",
                                   ROZUdivev::sshProgram()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
@@ -128,9 +131,12 @@ std::optional<SshConfig::Host> SshConfig::resolve(const std::string& alias, cons
         const auto w = words(line);
         if (w.size() < 2) continue;
         const std::string key = lower(w[0]);
-        if (key == "user") host.user = w[1];
-        else if (key == "hostname") host.hostName = w[1];
-        else if (key == "port") host.port = w[1];
+        if (key == "user")
+            host.user = w[1];
+        else if (key == "hostname")
+            host.hostName = w[1];
+        else if (key == "port")
+            host.port = w[1];
         else if (key == "dynamicforward") {
             const auto [bind, port] = listenSpec(w[1]);
             host.dynamicBind = bind;
@@ -154,7 +160,8 @@ TunnelPtr SshConfig::tunnelFor(const Host& host) {
     for (const auto& e : host.remote) t->addRemoteTunnel(e);
     if (host.dynamic) {
         t->setValueForKey(Value(true), "socks4");
-        const bool digits = !host.dynamic->empty() && host.dynamic->find_first_not_of("0123456789") == std::string::npos;
+        const bool digits =
+            !host.dynamic->empty() && host.dynamic->find_first_not_of("0123456789") == std::string::npos;
         if (digits) t->setValueForKey(Value(std::int64_t(std::stoll(*host.dynamic))), "socks4p");
         if (!host.dynamicBind.empty()) t->setValueForKey(Value(host.dynamicBind), "socks4b");
     }

@@ -16,14 +16,20 @@ constexpr std::string_view kNewForward = "Local connections to ";
 
 bool SshOutputParser::holds(const std::string& line, Marker marker) {
     switch (marker) {
-    case Marker::Connected: return contains(line, "Entering interactive session.");
-    case Marker::Authenticated: return contains(line, "Authentication succeeded") || contains(line, "Authenticated to ");
-    case Marker::PortForwarded:
-        return contains(line, kOldForward) || (contains(line, kNewForward) && contains(line, " forwarded"));
-    case Marker::ClosedByRemote: return contains(line, "closed by remote host.");
-    case Marker::ForwardRepliesExpected: return contains(line, "ssh_init_forwarding: expecting replies for");
-    case Marker::ForwardRepliesReceived: return contains(line, "all expected forwarding replies received");
-    case Marker::JumpSession: return contains(line, "channel_connect_stdio_fwd: ");
+        case Marker::Connected:
+            return contains(line, "Entering interactive session.");
+        case Marker::Authenticated:
+            return contains(line, "Authentication succeeded") || contains(line, "Authenticated to ");
+        case Marker::PortForwarded:
+            return contains(line, kOldForward) || (contains(line, kNewForward) && contains(line, " forwarded"));
+        case Marker::ClosedByRemote:
+            return contains(line, "closed by remote host.");
+        case Marker::ForwardRepliesExpected:
+            return contains(line, "ssh_init_forwarding: expecting replies for");
+        case Marker::ForwardRepliesReceived:
+            return contains(line, "all expected forwarding replies received");
+        case Marker::JumpSession:
+            return contains(line, "channel_connect_stdio_fwd: ");
     }
     return false;
 }
@@ -32,7 +38,8 @@ std::optional<std::string> SshOutputParser::forwardedPort(const std::string& lin
     auto at = line.find("Connections to local port ");
     if (at != std::string::npos) {
         size_t from = at + std::string_view("Connections to local port ").size();
-        while (from < line.size() && (line[from] == ' ' || line[from] == '\t' || line[from] == '\r' || line[from] == '\n'))
+        while (from < line.size() &&
+               (line[from] == ' ' || line[from] == '\t' || line[from] == '\r' || line[from] == '\n'))
             ++from;
         auto to = line.find("forwarded", from);
         std::string port = line.substr(from, to == std::string::npos ? std::string::npos : to - from);
@@ -55,9 +62,14 @@ bool SshOutputParser::isReportable(const std::string& line) {
     while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);
     // The lines after "usage:" continue it, indented.
     if (s.empty() || s.front() == ' ' || s.front() == '\t') return false;
-    static constexpr std::array<std::string_view, 8> routine = {
-        "debug",       "Authenticated to", "Transferred:", "Bytes per second:", "Warning: Permanently added",
-        "OpenSSH_",    "Killed by signal", "Authentication succeeded"};
+    static constexpr std::array<std::string_view, 8> routine = {"debug",
+                                                                "Authenticated to",
+                                                                "Transferred:",
+                                                                "Bytes per second:",
+                                                                "Warning: Permanently added",
+                                                                "OpenSSH_",
+                                                                "Killed by signal",
+                                                                "Authentication succeeded"};
     for (auto r : routine)
         if (startsWith(s, r)) return false;
     return true;

@@ -1,11 +1,11 @@
 #include "Bundle.h"
 
-#include <climits>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
+#include <climits>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace {
 

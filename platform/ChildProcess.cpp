@@ -1,8 +1,5 @@
 #include "ChildProcess.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <poll.h>
@@ -10,6 +7,10 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 namespace {
 
@@ -94,7 +95,8 @@ std::shared_ptr<ChildProcess> ChildProcess::launch(const std::string& path, cons
     ::close(report[0]);
     if (n == static_cast<ssize_t>(sizeof childErr)) {
         ::close(errPipe[0]);
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
         return fail(std::string("cannot run ") + path + ": " + std::strerror(childErr));
     }
 
@@ -132,7 +134,8 @@ void ChildProcess::terminate() {
 }
 
 void ChildProcess::reapLocked(int* status) {
-    while (waitpid(m_pid, status, 0) < 0 && errno == EINTR) {}
+    while (waitpid(m_pid, status, 0) < 0 && errno == EINTR) {
+    }
     m_reaped = true;
     m_exited = true;
 }

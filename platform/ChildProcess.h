@@ -1,11 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // One child program with exactly the given path, arguments and environment. Its standard error

@@ -1,17 +1,17 @@
 #include "Defaults.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <fstream>
-#include <pwd.h>
-#include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "Log.h"
 
@@ -116,8 +116,8 @@ void Defaults::load() {
         m_movedAside = aside;
         Log::line("preferences file " + m_path + " could not be read; moved aside to " + aside);
     } else {
-        Log::line("preferences file " + m_path + " could not be read and not be moved aside (" +
-                  std::strerror(errno) + ")");
+        Log::line("preferences file " + m_path + " could not be read and not be moved aside (" + std::strerror(errno) +
+                  ")");
     }
 }
 
@@ -128,9 +128,7 @@ Value Defaults::objectForKey(const std::string& key) const {
     return {};
 }
 
-bool Defaults::setObjectForKey(const Value& value, const std::string& key) {
-    return setObjectsForKeys({{key, value}});
-}
+bool Defaults::setObjectForKey(const Value& value, const std::string& key) { return setObjectsForKeys({{key, value}}); }
 
 bool Defaults::setObjectsForKeys(const Value::Dictionary& values) {
     std::lock_guard lock(m_mutex);

@@ -64,20 +64,25 @@ Value Value::with(const std::string& key, Value v) const {
 bool Value::operator==(const Value& other) const {
     if (type() != other.type()) return false;
     switch (type()) {
-    case Type::None: return true;
-    case Type::Boolean: return boolValue() == other.boolValue();
-    case Type::Integer: return intValue() == other.intValue();
-    case Type::Text: return text() == other.text();
-    case Type::List: return list() == other.list();
-    case Type::Dictionary: {
-        // Key order does not make two dictionaries different.
-        const auto& a = dict();
-        const auto& b = other.dict();
-        if (a.size() != b.size()) return false;
-        for (const auto& [k, v] : a)
-            if (!other.has(k) || other.get(k) != v) return false;
-        return true;
-    }
+        case Type::None:
+            return true;
+        case Type::Boolean:
+            return boolValue() == other.boolValue();
+        case Type::Integer:
+            return intValue() == other.intValue();
+        case Type::Text:
+            return text() == other.text();
+        case Type::List:
+            return list() == other.list();
+        case Type::Dictionary: {
+            // Key order does not make two dictionaries different.
+            const auto& a = dict();
+            const auto& b = other.dict();
+            if (a.size() != b.size()) return false;
+            for (const auto& [k, v] : a)
+                if (!other.has(k) || other.get(k) != v) return false;
+            return true;
+        }
     }
     return false;
 }
@@ -85,44 +90,54 @@ bool Value::operator==(const Value& other) const {
 nlohmann::ordered_json Value::toJson() const {
     using json = nlohmann::ordered_json;
     switch (type()) {
-    case Type::None: return json(nullptr);
-    case Type::Boolean: return json(boolValue());
-    case Type::Integer: return json(intValue());
-    case Type::Text: return json(text());
-    case Type::List: {
-        json a = json::array();
-        for (const auto& v : list()) a.push_back(v.toJson());
-        return a;
-    }
-    case Type::Dictionary: {
-        json o = json::object();
-        for (const auto& [k, v] : dict()) o[k] = v.toJson();
-        return o;
-    }
+        case Type::None:
+            return json(nullptr);
+        case Type::Boolean:
+            return json(boolValue());
+        case Type::Integer:
+            return json(intValue());
+        case Type::Text:
+            return json(text());
+        case Type::List: {
+            json a = json::array();
+            for (const auto& v : list()) a.push_back(v.toJson());
+            return a;
+        }
+        case Type::Dictionary: {
+            json o = json::object();
+            for (const auto& [k, v] : dict()) o[k] = v.toJson();
+            return o;
+        }
     }
     return json(nullptr);
 }
 
 Value Value::fromJson(const nlohmann::ordered_json& j) {
     switch (j.type()) {
-    case nlohmann::json::value_t::boolean: return Value(j.get<bool>());
-    case nlohmann::json::value_t::number_integer: return Value(j.get<std::int64_t>());
-    case nlohmann::json::value_t::number_unsigned: return Value(static_cast<std::int64_t>(j.get<std::uint64_t>()));
-    case nlohmann::json::value_t::number_float: return Value(static_cast<std::int64_t>(j.get<double>()));
-    case nlohmann::json::value_t::string: return Value(j.get<std::string>());
-    case nlohmann::json::value_t::array: {
-        List l;
-        l.reserve(j.size());
-        for (const auto& e : j) l.push_back(fromJson(e));
-        return Value(std::move(l));
-    }
-    case nlohmann::json::value_t::object: {
-        Dictionary d;
-        d.reserve(j.size());
-        for (auto it = j.begin(); it != j.end(); ++it) d.emplace_back(it.key(), fromJson(it.value()));
-        return Value(std::move(d));
-    }
-    default: return {};
+        case nlohmann::json::value_t::boolean:
+            return Value(j.get<bool>());
+        case nlohmann::json::value_t::number_integer:
+            return Value(j.get<std::int64_t>());
+        case nlohmann::json::value_t::number_unsigned:
+            return Value(static_cast<std::int64_t>(j.get<std::uint64_t>()));
+        case nlohmann::json::value_t::number_float:
+            return Value(static_cast<std::int64_t>(j.get<double>()));
+        case nlohmann::json::value_t::string:
+            return Value(j.get<std::string>());
+        case nlohmann::json::value_t::array: {
+            List l;
+            l.reserve(j.size());
+            for (const auto& e : j) l.push_back(fromJson(e));
+            return Value(std::move(l));
+        }
+        case nlohmann::json::value_t::object: {
+            Dictionary d;
+            d.reserve(j.size());
+            for (auto it = j.begin(); it != j.end(); ++it) d.emplace_back(it.key(), fromJson(it.value()));
+            return Value(std::move(d));
+        }
+        default:
+            return {};
     }
 }
 

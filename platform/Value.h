@@ -3,12 +3,11 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
-
-#include <nlohmann/json_fwd.hpp>
 
 // A typed, immutable value of the preferences store and of field access by name.
 // None is a state of its own: it stands for "unset", distinct from empty text or an empty list.
@@ -41,9 +40,9 @@ public:
     // Lenient readers: a boolean or integer reads as a flag (nonzero is on); anything else is off.
     bool boolValue() const;
     std::int64_t intValue() const;
-    const std::string& text() const;        // empty text unless a text
-    const List& list() const;               // empty list unless a list
-    const Dictionary& dict() const;         // empty dictionary unless a dictionary
+    const std::string& text() const;  // empty text unless a text
+    const List& list() const;         // empty list unless a list
+    const Dictionary& dict() const;   // empty dictionary unless a dictionary
 
     // Dictionary lookup; None when absent or not a dictionary.
     Value get(const std::string& key) const;

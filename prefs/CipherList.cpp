@@ -39,7 +39,8 @@ void CipherList::fetch() {
             m_ciphers = m_fallback ? builtIn() : found;
         }
         // Queued: delivered on the GUI thread, and dropped if this object is gone by then.
-        QMetaObject::invokeMethod(this, [this] { Q_EMIT ready(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Q_EMIT ready(); }, Qt::QueuedConnection);
     });
 }
 

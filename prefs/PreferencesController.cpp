@@ -65,18 +65,13 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
     m_ui->drawer->hide();
 
     // The form's fields, in the order they load.
-    m_fields = {{m_ui->name, "connName", FieldKind::Text},
-                {m_ui->login, "connUser", FieldKind::Text},
-                {m_ui->host, "connHost", FieldKind::Text},
-                {m_ui->port, "connPort", FieldKind::Text},
-                {m_ui->autoConnect, "autoConnect", FieldKind::Flag},
-                {m_ui->handleAuthentication, "connAuth", FieldKind::Flag},
-                {m_ui->compress, "compression", FieldKind::Flag},
-                {m_ui->forcev1, "v1", FieldKind::Flag},
-                {m_ui->allowLAN, "connRemote", FieldKind::Flag},
-                {m_ui->enableSOCKS4, "socks4", FieldKind::Flag},
-                {m_ui->SOCKS4Port, "socks4p", FieldKind::Port},
-                {m_ui->cryptMethod, "encryption", FieldKind::Cipher}};
+    m_fields = {
+        {m_ui->name, "connName", FieldKind::Text},           {m_ui->login, "connUser", FieldKind::Text},
+        {m_ui->host, "connHost", FieldKind::Text},           {m_ui->port, "connPort", FieldKind::Text},
+        {m_ui->autoConnect, "autoConnect", FieldKind::Flag}, {m_ui->handleAuthentication, "connAuth", FieldKind::Flag},
+        {m_ui->compress, "compression", FieldKind::Flag},    {m_ui->forcev1, "v1", FieldKind::Flag},
+        {m_ui->allowLAN, "connRemote", FieldKind::Flag},     {m_ui->enableSOCKS4, "socks4", FieldKind::Flag},
+        {m_ui->SOCKS4Port, "socks4p", FieldKind::Port},      {m_ui->cryptMethod, "encryption", FieldKind::Cipher}};
 
     connectControls();
     awakeFromNib();
@@ -284,7 +279,8 @@ void PreferencesController::showPreview() {
 void PreferencesController::controlChanged(QObject* sender) {
     if (m_closed) return;
     const TunnelPtr t = currentTunnel();
-    const auto f = std::find_if(m_fields.begin(), m_fields.end(), [sender](const FormField& f) { return f.control == sender; });
+    const auto f =
+        std::find_if(m_fields.begin(), m_fields.end(), [sender](const FormField& f) { return f.control == sender; });
     if (t && f != m_fields.end()) {
         std::optional<Value> value;
         switch (f->kind) {

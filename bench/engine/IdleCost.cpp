@@ -34,9 +34,10 @@ int main() {
     for (const auto& t : tunnels) still += t->code() == 2;
     for (auto& t : tunnels) t->stopTunnel();
     if (!BenchKit::launchThreadsEnded(10s)) return 1;
-    std::printf("idle cost: %d tunnels (keep-alive %lld s) connected to sshd on 127.0.0.1:%d, %d still connected "
-                "after 10 s\n",
-                kTunnels, static_cast<long long>(ROZUdivev::kDefaultKeepAlive), bench.sshd->port(), still);
+    std::printf(
+        "idle cost: %d tunnels (keep-alive %lld s) connected to sshd on 127.0.0.1:%d, %d still connected "
+        "after 10 s\n",
+        kTunnels, static_cast<long long>(ROZUdivev::kDefaultKeepAlive), bench.sshd->port(), still);
     BenchKit::report("idle CPU time, 50 tunnels, 10 s", used, "ms", 20);
     BenchKit::report("resident memory per running tunnel", static_cast<double>(residentUp - residentBefore) / kTunnels,
                      "KiB", 64);

@@ -60,7 +60,8 @@ int main(int argc, char** argv) {
     }
     const int port = testsupport::LoopbackPort::pickFree();
     auto t = bench.tunnel("measured", *own);
-    t->addLocalTunnel({{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    t->addLocalTunnel(
+        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
     t->startTunnel();
     int status = 0;
     if (deadLink) {

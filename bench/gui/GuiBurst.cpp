@@ -39,9 +39,9 @@ int main(int argc, char** argv) {
     ROZUdivev::setSshProgram(ssh);
     const std::string path = dir + "/zandrel/defaults.json";
     if (!Defaults(path).setObjectForKey(
-            Value(Value::List{
-                Value::dictionary({{"connName", "Burst"}, {"connHost", "127.0.0.1"}, {"connAuth", false}}),
-                Value::dictionary({{"connName", "Quiet"}, {"connHost", "127.0.0.1"}})}),
+            Value(
+                Value::List{Value::dictionary({{"connName", "Burst"}, {"connHost", "127.0.0.1"}, {"connAuth", false}}),
+                            Value::dictionary({{"connName", "Quiet"}, {"connHost", "127.0.0.1"}})}),
             "tunnels"))
         return 1;
 

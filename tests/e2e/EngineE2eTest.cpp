@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <csignal>
-
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -194,8 +193,7 @@ TEST_F(EngineE2e, FailingRunsSayWhy) {
         return waitUntil([&] { return t->lastError() == why; }, 10s);
     };
     // OpenSSH names the login it refused before its reason; the tunnel already says which.
-    EXPECT_TRUE(says(refused, "Permission denied (publickey)."))
-        << refused->lastError();
+    EXPECT_TRUE(says(refused, "Permission denied (publickey).")) << refused->lastError();
     EXPECT_TRUE(says(v1, "SSH protocol v.1 is no longer supported")) << v1->lastError();
     EXPECT_TRUE(says(unknown, "Host key verification failed.")) << unknown->lastError();
     Bundle::main().setResourceDir(original);
@@ -245,7 +243,8 @@ TEST_F(EngineE2e, FrozenLinkIsFoundByTheKeepAliveAndTheTunnelComesBack) {
     const int port = LoopbackPort::pickFree();
     auto t = tunnel("frozen");
     t->setValueForKey(Value(1), "keepAlive");
-    t->addLocalTunnel({{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    t->addLocalTunnel(
+        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
     StatusRecorder rec(*t);
     t->startTunnel();
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << t->lastError();

@@ -3,16 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <thread>
-
 #include <mutex>
+#include <thread>
 
 #include "Bundle.h"
 #include "Defaults.h"
-#include "Log.h"
 #include "FakeSsh.h"
-#include "SshConfig.h"
+#include "Log.h"
 #include "ROZUdivev.h"
+#include "SshConfig.h"
 #include "SshOutputParser.h"
 #include "StatusRecorder.h"
 #include "TempDir.h"
@@ -283,10 +282,10 @@ TEST(CommandLine, Forwards) {
     t->addLocalTunnel({{"port", "1"}, {"host", ""}});
     t->addLocalTunnel({});
     t->addRemoteTunnel({{"port", ""}, {"host", "x"}});
-    EXPECT_EQ(t->arguments(), withFixed({"-N", "-v"}, {"U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L",
-                                                       "993:imap:1993", "-L", "53:[::1]:53", "-L", "54:[fe80::1]:5",
-                                                       "-L", "127.0.0.3:5432:db:5432", "-L", "[::1]:5433:db:5432",
-                                                       "-R", "8080:localhost:80"}));
+    EXPECT_EQ(t->arguments(),
+              withFixed({"-N", "-v"}, {"U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L", "993:imap:1993", "-L",
+                                       "53:[::1]:53", "-L", "54:[fe80::1]:5", "-L", "127.0.0.3:5432:db:5432", "-L",
+                                       "[::1]:5433:db:5432", "-R", "8080:localhost:80"}));
 }
 
 // The output handler, fed directly while a silent stand-in for ssh runs: one notification per
@@ -357,15 +356,17 @@ TEST_F(OutputHandler, RemoteForwardsMustBeAnsweredAndAForwardThatCannotListenEnd
     // A jump host's ssh enters its own session first.
     feed("debug1: channel_connect_stdio_fwd: 10.0.0.5:22\ndebug1: Entering interactive session.\n");
     EXPECT_EQ(t->code(), 1);
-    feed("debug1: remote forward success for: listen 9001, connect 127.0.0.1:22\n"
-         "debug1: forwarding_success: all expected forwarding replies received\n");
+    feed(
+        "debug1: remote forward success for: listen 9001, connect 127.0.0.1:22\n"
+        "debug1: forwarding_success: all expected forwarding replies received\n");
     EXPECT_EQ(t->code(), 2);
     EXPECT_EQ(t->status(), text("S_CONNECTED"));
 }
 
 TEST_F(OutputHandler, LocalPortTakenOnOneAddressFailsTheRunAndNamesThePort) {
-    feed("debug1: Local forwarding listening on ::1 port 8143.\nbind [127.0.0.1]:8143: Address already in use\n"
-         "debug1: Entering interactive session.\nsomething later\n");
+    feed(
+        "debug1: Local forwarding listening on ::1 port 8143.\nbind [127.0.0.1]:8143: Address already in use\n"
+        "debug1: Entering interactive session.\nsomething later\n");
     EXPECT_NE(t->code(), 2);  // never connected
     for (int i = 0; i < 300 && t->phase() == ROZUdivev::Phase::Running; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -91,11 +91,10 @@ private Q_SLOTS:
             int runsAfter;  // ssh runs so far once the event has been handled
         };
         const Step steps[] = {
-            {[&] { nm(20); }, 1},    // going down: nothing to do yet
-            {[&] { nm(70); }, 2},    // full connectivity again
-            {[&] { nm(70); }, 2},    // no change
-            {[&] { sleep(true); }, 2},
-            {[&] { sleep(false); }, 3},  // resumed
+            {[&] { nm(20); }, 1},                // going down: nothing to do yet
+            {[&] { nm(70); }, 2},                // full connectivity again
+            {[&] { nm(70); }, 2},                // no change
+            {[&] { sleep(true); }, 2}, {[&] { sleep(false); }, 3},  // resumed
         };
         for (const Step& step : steps) {
             step.event();
@@ -162,8 +161,8 @@ int main(int argc, char** argv) {
 
     // A private bus stands in for the system bus.
     QProcess daemon;
-    daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                 QStringLiteral("--print-address=1")});
+    daemon.start(QStringLiteral("dbus-daemon"),
+                 {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     if (!daemon.waitForReadyRead(5000)) {
         std::fprintf(stderr, "cannot start dbus-daemon\n");
         return 1;
@@ -173,9 +172,9 @@ int main(int argc, char** argv) {
 
     {
         Defaults defaults(dir.file("defaults.json"));
-        if (!defaults.setObjectForKey(Value(Value::List{Value::dictionary(
-                                     {{"connName", "Office"}, {"connHost", "h"}, {"connAuth", false}})}),
-                                 "tunnels"))
+        if (!defaults.setObjectForKey(
+                Value(Value::List{Value::dictionary({{"connName", "Office"}, {"connHost", "h"}, {"connAuth", false}})}),
+                "tunnels"))
             return 1;
     }
     DARAdivazUda app(argc, argv, dir.file("defaults.json"));

@@ -104,8 +104,9 @@ void PreferencesWindowTest::addTwiceThenCloseStoresDefaults() {
         QCOMPARE(h.child<QComboBox>("cryptMethod")->currentText(), QStringLiteral("Automatic"));
         QVERIFY(h.child<QCheckBox>("handleAuthentication")->isChecked());
         QVERIFY(!h.child<QCheckBox>("autoConnect")->isChecked());
-        QCOMPARE(h.child<QLineEdit>("commandLine")->text(), QStringLiteral(
-                     "ssh -N -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3"));
+        QCOMPARE(
+            h.child<QLineEdit>("commandLine")->text(),
+            QStringLiteral("ssh -N -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3"));
         QCOMPARE(h.posts(), 0);  // adding saves nothing by itself
     }));
     QCOMPARE(h.posts(), 1);

@@ -1,13 +1,14 @@
 #include "EchoServer.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 #include <vector>
 
 namespace testsupport {
@@ -91,14 +92,19 @@ void EchoServer::serve() {
             if (!drop && (revents & (POLLIN | POLLHUP)) && !c.peerClosed) {
                 char buffer[16384];
                 ssize_t n = read(c.fd, buffer, sizeof buffer);
-                if (n > 0) c.pending.append(buffer, size_t(n));
-                else if (n == 0) c.peerClosed = true;
-                else if (errno != EAGAIN && errno != EINTR) drop = true;
+                if (n > 0)
+                    c.pending.append(buffer, size_t(n));
+                else if (n == 0)
+                    c.peerClosed = true;
+                else if (errno != EAGAIN && errno != EINTR)
+                    drop = true;
             }
             if (!drop && !c.pending.empty()) {
                 ssize_t n = send(c.fd, c.pending.data(), c.pending.size(), MSG_NOSIGNAL);
-                if (n > 0) c.pending.erase(0, size_t(n));
-                else if (n < 0 && errno != EAGAIN && errno != EINTR) drop = true;
+                if (n > 0)
+                    c.pending.erase(0, size_t(n));
+                else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                    drop = true;
             }
             if (drop || (c.peerClosed && c.pending.empty())) {
                 close(c.fd);
@@ -141,14 +147,18 @@ std::string EchoServer::roundTrip(const std::string& address, int port, const st
         }
         if ((p.revents & POLLOUT) && sent < bytes.size()) {
             ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n > 0) sent += size_t(n);
-            else if (n < 0 && errno != EAGAIN && errno != EINTR) break;
+            if (n > 0)
+                sent += size_t(n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
         }
         if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
             char buffer[16384];
             ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0) received.append(buffer, size_t(n));
-            else if (n == 0 || (errno != EAGAIN && errno != EINTR)) break;
+            if (n > 0)
+                received.append(buffer, size_t(n));
+            else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+                break;
         }
     }
     close(fd);

@@ -1,16 +1,17 @@
 #include "LoopbackPort.h"
 
 #include <arpa/inet.h>
-#include <cstdlib>
 #include <dirent.h>
-#include <cerrno>
-#include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
 
 namespace testsupport {
 

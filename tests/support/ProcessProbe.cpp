@@ -1,13 +1,14 @@
 #include "ProcessProbe.h"
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 namespace testsupport {
 namespace {

@@ -1,8 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {

@@ -1,17 +1,18 @@
 #include "SshdFixture.h"
 
+#include <linux/magic.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <linux/magic.h>
-#include <pwd.h>
 #include <set>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/statfs.h>
 #include <thread>
-#include <unistd.h>
 
 #include "LoopbackPort.h"
 #include "ProcessProbe.h"
@@ -207,7 +208,8 @@ bool SshdFixture::installClientKeyInHome() {
     // Only a tmpfs mounted on ~/.ssh itself (a mount point, not a tmpfs home) proves that
     // these files are the namespace's and not the user's.
     struct statfs fs {};
-    struct stat dirStat {}, homeStat {};
+    struct stat dirStat {
+    }, homeStat{};
     if (statfs(sshDir.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC || stat(sshDir.c_str(), &dirStat) != 0 ||
         stat(home.c_str(), &homeStat) != 0 || dirStat.st_dev == homeStat.st_dev) {
         m_error = sshDir + " is not a tmpfs of its own; run the test through tests/e2e/isolated.sh";

@@ -1,17 +1,18 @@
 #include "Subprocess.h"
 
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "TempDir.h"
 
@@ -72,8 +73,10 @@ bool writeFile(const std::string& path, const std::string& contents, mode_t mode
     while (ok && done < contents.size()) {
         ssize_t n = write(fd, contents.data() + done, contents.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += size_t(n);
+        if (n <= 0)
+            ok = false;
+        else
+            done += size_t(n);
     }
     return close(fd) == 0 && ok;
 }
@@ -190,8 +193,10 @@ bool Subprocess::running() {
     if (m_reaped) return false;
     int status = 0;
     pid_t r = waitpid(m_pid, &status, WNOHANG);
-    if (r == m_pid) reap(status);
-    else if (r < 0 && errno == ECHILD) m_reaped = true;  // reaped elsewhere; status unknown
+    if (r == m_pid)
+        reap(status);
+    else if (r < 0 && errno == ECHILD)
+        m_reaped = true;  // reaped elsewhere; status unknown
     return !m_reaped;
 }
 
@@ -230,8 +235,7 @@ bool Subprocess::waitForOutput(const std::string& needle, int timeoutMs, size_t 
     }
 }
 
-int Subprocess::run(const std::vector<std::string>& argv, std::string* output, const Options& options,
-                    int timeoutMs) {
+int Subprocess::run(const std::vector<std::string>& argv, std::string* output, const Options& options, int timeoutMs) {
     Subprocess child;
     if (!child.start(argv, options)) {
         if (output) *output = child.error();

@@ -29,8 +29,15 @@ std::string homeSshDir() { return std::string(getpwuid(geteuid())->pw_dir) + "/.
 // ssh as the brief of a tunnel test has it: -N -v, batch mode, a known_hosts file of its own.
 std::vector<std::string> sshCommand(const SshdFixture& sshd, const std::string& knownHosts,
                                     std::vector<std::string> extra, const std::string& user = SshdFixture::userName()) {
-    std::vector<std::string> args = {"/usr/bin/ssh", "-N", "-v", "-o", "BatchMode=yes", "-o",
-                                     "UserKnownHostsFile=" + knownHosts, "-p", std::to_string(sshd.port())};
+    std::vector<std::string> args = {"/usr/bin/ssh",
+                                     "-N",
+                                     "-v",
+                                     "-o",
+                                     "BatchMode=yes",
+                                     "-o",
+                                     "UserKnownHostsFile=" + knownHosts,
+                                     "-p",
+                                     std::to_string(sshd.port())};
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(user + "@127.0.0.1");
     return args;
@@ -154,8 +161,8 @@ TEST(SshdFixture, KeyInstalledInHomeServesAPlainCommandLine) {
     SshdFixture sshd;
     ASSERT_TRUE(sshd.start()) << sshd.error() << "\n" << sshd.log();
     // No -o options at all, as the engine runs ssh: only ~/.ssh can make this work.
-    const std::vector<std::string> plain = {"/usr/bin/ssh", "-N", "-v", "-p", std::to_string(sshd.port()),
-                                            SshdFixture::userName() + "@127.0.0.1"};
+    const std::vector<std::string> plain = {
+        "/usr/bin/ssh", "-N", "-v", "-p", std::to_string(sshd.port()), SshdFixture::userName() + "@127.0.0.1"};
     std::string output;
     EXPECT_FALSE(authenticates(plain, noAgent(), &output));
     EXPECT_NE(output.find("Host key verification failed."), std::string::npos) << output;
@@ -187,9 +194,15 @@ TEST(TestAccount, PasswordAndKeyboardInteractiveLoginsThroughPam) {
             ASSERT_TRUE(sshd.writeKnownHosts(dir.file("known_hosts")));
             Subprocess::Options env = noAgent();
             env.setEnv = {"SSH_ASKPASS=" + askpass, "SSH_ASKPASS_REQUIRE=force"};
-            std::vector<std::string> args = {"/usr/bin/ssh", "-N", "-v", "-o",
-                                             "UserKnownHostsFile=" + dir.file("known_hosts"), "-o",
-                                             "PubkeyAuthentication=no", "-p", std::to_string(sshd.port()),
+            std::vector<std::string> args = {"/usr/bin/ssh",
+                                             "-N",
+                                             "-v",
+                                             "-o",
+                                             "UserKnownHostsFile=" + dir.file("known_hosts"),
+                                             "-o",
+                                             "PubkeyAuthentication=no",
+                                             "-p",
+                                             std::to_string(sshd.port()),
                                              name + "@127.0.0.1"};
             std::string output;
             EXPECT_TRUE(authenticates(args, env, &output)) << output << "\n" << sshd.log();

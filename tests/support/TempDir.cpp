@@ -14,8 +14,7 @@ TempDir::TempDir(const std::string& prefix) {
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (!mkdtemp(buffer.data()))
-        throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
+    if (!mkdtemp(buffer.data())) throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
     m_path = buffer.data();
 }
 

@@ -1,11 +1,12 @@
 #include "TestAccount.h"
 
-#include <chrono>
 #include <pwd.h>
-#include <random>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
 
 #include "Subprocess.h"
 
