@@ -150,7 +150,7 @@ void Zandrel::awakeFromNib() {
     m_notifier = new DropNotifier(
         QDBusConnection::sessionBus(),
         [this] {
-            const Value v = m_app.defaults().objectForKey(kNotifyDrops);
+            const Value v = m_app.defaults().objectForKey(PreferencesController::kNotifyDrops);
             return v.isNone() || v.boolValue();
         },
         this);

@@ -35,8 +35,6 @@ public:
     // Redraws are coalesced to at most one per display frame (60 a second).
     static constexpr qint64 kFrameNs = 16'666'667;
     static constexpr const char* kFrameName = "tunnelsWindow";
-    // Preference: a desktop notification when a connected tunnel drops (missing: on).
-    static constexpr const char* kNotifyDrops = "notifyDrops";
     // How long quitting waits for the launch threads to end.
     static constexpr std::chrono::milliseconds kQuitWait{3000};
 

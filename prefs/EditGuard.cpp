@@ -6,16 +6,17 @@
 #include <QPointer>
 #include <QTimer>
 
-EditGuard::EditGuard(QLineEdit* edit, Check check) : QObject(edit), m_check(std::move(check)) {
+EditGuard::EditGuard(QLineEdit* edit, Check check, Report report)
+    : QObject(edit), m_check(std::move(check)), m_report(std::move(report)) {
     edit->installEventFilter(this);
 }
 
 bool EditGuard::eventFilter(QObject* watched, QEvent* event) {
-    if (auto* edit = qobject_cast<QLineEdit*>(watched)) return refuses(edit, event, m_check);
+    if (auto* edit = qobject_cast<QLineEdit*>(watched)) return refuses(edit, event, m_check, m_report);
     return false;
 }
 
-bool EditGuard::refuses(QLineEdit* edit, QEvent* event, const Check& check) {
+bool EditGuard::refuses(QLineEdit* edit, QEvent* event, const Check& check, const Report& report) {
     if (event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Tab && key != Qt::Key_Backtab) return false;
@@ -29,8 +30,10 @@ bool EditGuard::refuses(QLineEdit* edit, QEvent* event, const Check& check) {
     if (!edit->isModified()) return false;
 
     QString text = edit->text();
-    const bool accepted = check(text);
-    if (text != edit->text()) {
+    const QString reason = check(text);
+    const bool accepted = reason.isEmpty();
+    if (report) report(reason);
+    if (accepted && text != edit->text()) {
         edit->setText(text);
         edit->setModified(true);  // the rewritten text is still the user's edit
     }

@@ -1,5 +1,7 @@
 #include "EditValidator.h"
 
+#include <QObject>
+
 long long EditValidator::integerValue(const QString& text) {
     int i = 0;
     const int n = static_cast<int>(text.size());
@@ -18,26 +20,41 @@ long long EditValidator::integerValue(const QString& text) {
     return negative ? -value : value;
 }
 
-bool EditValidator::portShouldEndEditing(QString& text) {
-    const long long value = integerValue(text);
-    if (value < kMinPort || value > kMaxPort) {
-        text.clear();
-        return false;
-    }
+QString EditValidator::portError(QString& text) {
+    QString trimmed = text.trimmed();
+    if (trimmed.startsWith(u'+')) trimmed.remove(0, 1);
+    bool digits = !trimmed.isEmpty();
+    for (QChar c : trimmed) digits = digits && c.isDigit();
+    const long long value = integerValue(trimmed);
+    if (!digits || value < kMinPort || value > kMaxPort)
+        return QObject::tr("Port must be a number from %1 to %2").arg(kMinPort).arg(kMaxPort);
     text = QString::number(value);
-    return true;
+    return {};
 }
 
-bool EditValidator::hostShouldEndEditing(const QString& text) { return !text.isEmpty(); }
-
-bool EditValidator::forwardCellShouldEndEditing(int column, QString& text) {
-    switch (column) {
-        case 0:
-        case 2:
-            return portShouldEndEditing(text);
-        case 1:
-            return hostShouldEndEditing(text);
-        default:
-            return false;
+QString EditValidator::optionalPortError(QString& text) {
+    if (text.trimmed().isEmpty()) {
+        text.clear();
+        return {};
     }
+    return portError(text);
+}
+
+QString EditValidator::hostError(const QString& text) {
+    if (text.trimmed().isEmpty()) return QObject::tr("Host must not be empty");
+    if (text.contains(u' ')) return QObject::tr("Host must be one word");
+    return {};
+}
+
+QString EditValidator::bindError(const QString& text) {
+    if (text.contains(u' ')) return QObject::tr("Bind address must be one word, or empty for ssh's default");
+    return {};
+}
+
+QString EditValidator::forwardCellError(const QString& key, QString& text) {
+    if (key == u"port") return portError(text);
+    if (key == u"hostport") return optionalPortError(text);
+    if (key == u"host") return hostError(text);
+    if (key == u"bind") return bindError(text);
+    return QObject::tr("Unknown column");
 }

@@ -2,8 +2,10 @@
 
 #include <QString>
 
-// The rules by which a typed port or host may end its edit. Forward cells and the SOCKS4 port
-// share them, so a port the window accepts is always one ssh can listen on.
+// The rules by which a typed value may end its edit, each answering with the reason it is
+// refused (empty: accepted). Forward cells and the form's fields share them, so a port the
+// window accepts is always one ssh can listen on. A refused text is never changed: the user
+// sees what they typed and why it cannot stand.
 class EditValidator {
 public:
     static constexpr int kMinPort = 1;
@@ -13,11 +15,13 @@ public:
     // Saturates far outside the port range instead of overflowing.
     static long long integerValue(const QString& text);
 
-    // Replaces the text by the decimal form of its integer value; true when that is a port.
-    // A text that reads as no port is cleared.
-    static bool portShouldEndEditing(QString& text);
-    // A host name must not be empty; the text is left as it is.
-    static bool hostShouldEndEditing(const QString& text);
-    // By column position: 0 and 2 hold ports, 1 the host; any other column is refused.
-    static bool forwardCellShouldEndEditing(int column, QString& text);
+    // A port: the text becomes its decimal form when accepted.
+    static QString portError(QString& text);
+    // A port or nothing (the forward's host port: empty means the same as the listening port).
+    static QString optionalPortError(QString& text);
+    static QString hostError(const QString& text);
+    // A bind address: empty (ssh's default) or one word.
+    static QString bindError(const QString& text);
+    // By forward column key: "bind", "port", "host", "hostport".
+    static QString forwardCellError(const QString& key, QString& text);
 };

@@ -2,23 +2,25 @@
 
 #include <QLineEdit>
 
-#include "EditGuard.h"
 #include "EditValidator.h"
 
 namespace {
-constexpr const char* kColumnProperty = "zandrelColumn";
+constexpr const char* kKeyProperty = "zandrelColumnKey";
 
 EditGuard::Check checkFor(const QLineEdit* editor) {
-    const int column = editor->property(kColumnProperty).toInt();
-    return [column](QString& text) { return EditValidator::forwardCellShouldEndEditing(column, text); };
+    const QString key = editor->property(kKeyProperty).toString();
+    return [key](QString& text) { return EditValidator::forwardCellError(key, text); };
 }
 }  // namespace
+
+ForwardItemDelegate::ForwardItemDelegate(QObject* parent, EditGuard::Report report)
+    : QStyledItemDelegate(parent), m_report(std::move(report)) {}
 
 QWidget* ForwardItemDelegate::createEditor(QWidget* parent, const QStyleOptionViewItem&,
                                            const QModelIndex& index) const {
     auto* editor = new QLineEdit(parent);
     editor->setFrame(false);
-    editor->setProperty(kColumnProperty, index.column());
+    editor->setProperty(kKeyProperty, index.model()->headerData(index.column(), Qt::Horizontal, Qt::UserRole));
     return editor;
 }
 
@@ -34,13 +36,13 @@ void ForwardItemDelegate::setModelData(QWidget* editor, QAbstractItemModel* mode
     if (!edit || !edit->isModified()) return;
     QString text = edit->text();
     // The window losing the focus also commits; a text that was never accepted must not get in.
-    if (!checkFor(edit)(text)) return;
+    if (!checkFor(edit)(text).isEmpty()) return;
     model->setData(index, text, Qt::EditRole);
 }
 
 bool ForwardItemDelegate::eventFilter(QObject* object, QEvent* event) {
     if (auto* edit = qobject_cast<QLineEdit*>(object)) {
-        if (EditGuard::refuses(edit, event, checkFor(edit))) return true;
+        if (EditGuard::refuses(edit, event, checkFor(edit), m_report)) return true;
     }
     return QStyledItemDelegate::eventFilter(object, event);
 }

@@ -2,13 +2,16 @@
 
 #include <QStyledItemDelegate>
 
-// Edits forward cells in a line edit and checks the text before the edit may end: ports
-// (columns 0 and 2) become their decimal value and must lie in 1..65535, a host must not be
-// empty. A refused edit stays open in its cell.
+#include "EditGuard.h"
+
+// Edits forward cells in a line edit and checks the text before the edit may end, by the
+// column's key (the header's UserRole): a port must lie in 1..65535, a host must not be empty,
+// the host port may be empty. A refused edit stays open in its cell with its text, and the
+// reason goes to the report.
 class ForwardItemDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    explicit ForwardItemDelegate(QObject* parent, EditGuard::Report report = {});
 
     QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
     void setEditorData(QWidget* editor, const QModelIndex& index) const override;
@@ -17,4 +20,7 @@ public:
 
 protected:
     bool eventFilter(QObject* object, QEvent* event) override;
+
+private:
+    EditGuard::Report m_report;
 };

@@ -1,5 +1,9 @@
 #include "ForwardListModel.h"
 
+#include <QApplication>
+#include <QStyle>
+#include <string_view>
+
 ForwardListModel::ForwardListModel(Side side, std::function<TunnelPtr()> currentTunnel, QObject* parent)
     : QAbstractTableModel(parent), m_side(side), m_currentTunnel(std::move(currentTunnel)) {}
 
@@ -25,7 +29,30 @@ int ForwardListModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(kColumns.size());
 }
 
+int ForwardListModel::column(const char* key) {
+    for (size_t i = 0; i < kColumns.size(); ++i)
+        if (std::string_view(kColumns[i]) == key) return static_cast<int>(i);
+    return -1;
+}
+
+bool ForwardListModel::isIncomplete(const ForwardEntry& e) {
+    auto filled = [&e](const char* k) {
+        auto it = e.find(k);
+        return it != e.end() && !it->second.empty();
+    };
+    return !filled("port") || !filled("host");
+}
+
 QVariant ForwardListModel::data(const QModelIndex& index, int role) const {
+    if (role == Qt::DecorationRole || role == Qt::ToolTipRole) {
+        const TunnelPtr tunnel = m_currentTunnel();
+        auto l = list(tunnel);
+        if (!l || index.row() < 0 || index.row() >= static_cast<int>(l->size())) return {};
+        if (!isIncomplete((*l)[static_cast<size_t>(index.row())])) return {};
+        if (role == Qt::ToolTipRole) return tr("Needs a port and a host: left out of the command");
+        if (index.column() != 0) return {};
+        return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning);
+    }
     if (role != Qt::DisplayRole && role != Qt::EditRole) return {};
     if (!index.isValid() || index.column() < 0 || index.column() >= columnCount()) return {};
     const TunnelPtr tunnel = m_currentTunnel();
@@ -48,8 +75,10 @@ QVariant ForwardListModel::headerData(int section, Qt::Orientation orientation, 
     if (role != Qt::DisplayRole) return {};
     switch (section) {
         case 0:
-            return m_side == Side::Local ? tr("Local port") : tr("Server port");
+            return tr("Bind address");
         case 1:
+            return m_side == Side::Local ? tr("Local port") : tr("Server port");
+        case 2:
             return tr("Host");
         default:
             return tr("Host port");
@@ -71,6 +100,8 @@ bool ForwardListModel::setData(const QModelIndex& index, const QVariant& value, 
         (*m_pending)[key] = text;
         const int row = rowCount() - 1;
         Q_EMIT dataChanged(this->index(row, 0), this->index(row, columnCount() - 1));
+        // Complete: kept at once, so nothing typed depends on how the window is left.
+        if (!isIncomplete(*m_pending) && commitPending()) Q_EMIT pendingCommitted();
         return true;
     }
     if (index.row() >= entryCount()) return false;
@@ -79,6 +110,7 @@ bool ForwardListModel::setData(const QModelIndex& index, const QVariant& value, 
     else
         tunnel->setRemoteValueOfTunnelForKey(text, index.row(), key);
     Q_EMIT dataChanged(index, index);
+    Q_EMIT entryEdited();
     return true;
 }
 

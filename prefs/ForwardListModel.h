@@ -9,12 +9,16 @@
 
 // One forward list of the current tunnel ("tunnelsLocal" or "tunnelsRemote"), plus the list's
 // pending entry: a new forward that belongs to no tunnel until it is committed, shown as the
-// last row of whichever tunnel is current. Columns "port", "host", "hostport".
+// last row of whichever tunnel is current. Columns "bind", "port", "host", "hostport". The
+// pending entry joins the tunnel as soon as an edit leaves it with a port and a host.
 class ForwardListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum class Side { Local, Remote };
-    static constexpr std::array<const char*, 3> kColumns{"port", "host", "hostport"};
+    static constexpr std::array<const char*, 4> kColumns{"bind", "port", "host", "hostport"};
+    static int column(const char* key);
+    // A stored entry without its port or host: ssh would refuse it, so the command leaves it out.
+    static bool isIncomplete(const ForwardEntry& entry);
 
     ForwardListModel(Side side, std::function<TunnelPtr()> currentTunnel, QObject* parent = nullptr);
 
@@ -41,6 +45,12 @@ public:
     void removeEntry(int row);
     // Everything may have changed (another tunnel, an add or a delete).
     void reload();
+
+Q_SIGNALS:
+    // The pending entry became the tunnel's (complete after an edit).
+    void pendingCommitted();
+    // A cell of one of the tunnel's entries was edited.
+    void entryEdited();
 
 private:
     std::shared_ptr<const ForwardList> list(const TunnelPtr& tunnel) const;

@@ -2,21 +2,33 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QFocusEvent>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QTimer>
+#include <QToolButton>
 #include <algorithm>
 #include <optional>
+#include <set>
 
 #include "CipherList.h"
 #include "EditGuard.h"
 #include "EditValidator.h"
 #include "ForwardItemDelegate.h"
 #include "ForwardListModel.h"
+#include "ImportDialog.h"
 #include "Log.h"
 #include "NotificationCenter.h"
 #include "PreferencesWindow.h"
+#include "SshConfig.h"
 #include "TunnelListModel.h"
 #include "ui_Preferences.h"
 
@@ -24,6 +36,22 @@ namespace {
 constexpr int kDrawerWidth = 250;
 
 QString textOf(const Value& v) { return v.isText() ? QString::fromStdString(v.text()) : QString(); }
+
+QStringList linesOf(const QPlainTextEdit* edit) {
+    QStringList lines;
+    for (const QString& line : edit->toPlainText().split(u'\n'))
+        if (!line.trimmed().isEmpty()) lines << line.trimmed();
+    return lines;
+}
+
+// Each line is asked of the installed ssh; the first it refuses says why.
+QString optionsError(const QStringList& lines) {
+    for (int i = 0; i < lines.size(); ++i) {
+        const std::string error = SshConfig::optionError(lines[i].toStdString());
+        if (!error.empty()) return QObject::tr("%1: %2").arg(lines[i], QString::fromStdString(error));
+    }
+    return {};
+}
 }  // namespace
 
 PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defaults, QWidget* parent)
@@ -46,11 +74,18 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
     auto current = [this] { return currentTunnel(); };
     m_localModel = new ForwardListModel(ForwardListModel::Side::Local, current, m_window.get());
     m_remoteModel = new ForwardListModel(ForwardListModel::Side::Remote, current, m_window.get());
-    for (auto [view, model] : {std::pair{m_ui->localList, m_localModel}, std::pair{m_ui->remoteList, m_remoteModel}}) {
+    for (auto [view, model, message] : {std::tuple{m_ui->localList, m_localModel, m_ui->localMessage},
+                                        std::tuple{m_ui->remoteList, m_remoteModel, m_ui->remoteMessage}}) {
         view->setModel(model);
-        view->setItemDelegate(new ForwardItemDelegate(view));
+        QLabel* label = message;
+        view->setItemDelegate(
+            new ForwardItemDelegate(view, [this, label](const QString& why) { showMessage(label, why); }));
         view->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+        showMessage(message, {});
+        connect(model, &ForwardListModel::pendingCommitted, this, [this] { save(); });
+        connect(model, &ForwardListModel::entryEdited, this, [this] { save(); });
     }
+    for (QLabel* label : {m_ui->formMessage, m_ui->drawerMessage}) showMessage(label, {});
 
     m_ui->cryptMethod->addItem(tr("Automatic"), QString(""));
     // Until ssh has answered, the pop-up offers Automatic and the tunnel's own cipher.
@@ -58,20 +93,38 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
     m_ciphers.fetch();
     fillCiphers();
 
-    // Like the forward ports: a SOCKS4 port outside 1..65535 is refused where it is typed.
-    new EditGuard(m_ui->SOCKS4Port, [](QString& text) { return EditValidator::portShouldEndEditing(text); });
-
     m_ui->drawer->setFixedWidth(kDrawerWidth);
     m_ui->drawer->hide();
 
     // The form's fields, in the order they load.
-    m_fields = {
-        {m_ui->name, "connName", FieldKind::Text},           {m_ui->login, "connUser", FieldKind::Text},
-        {m_ui->host, "connHost", FieldKind::Text},           {m_ui->port, "connPort", FieldKind::Text},
-        {m_ui->autoConnect, "autoConnect", FieldKind::Flag}, {m_ui->handleAuthentication, "connAuth", FieldKind::Flag},
-        {m_ui->compress, "compression", FieldKind::Flag},    {m_ui->forcev1, "v1", FieldKind::Flag},
-        {m_ui->allowLAN, "connRemote", FieldKind::Flag},     {m_ui->enableSOCKS4, "socks4", FieldKind::Flag},
-        {m_ui->SOCKS4Port, "socks4p", FieldKind::Port},      {m_ui->cryptMethod, "encryption", FieldKind::Cipher}};
+    auto jumpCheck = [](QString& text) {
+        text = text.trimmed().remove(u' ');
+        return text.isEmpty() ? QString() : QString::fromStdString(ROZUdivev::jumpHostsError(text.toStdString()));
+    };
+    m_fields = {{m_ui->name, "connName", FieldKind::Text},
+                {m_ui->login, "connUser", FieldKind::Text},
+                {m_ui->host, "connHost", FieldKind::Text},
+                {m_ui->port, "connPort", FieldKind::Text},
+                {m_ui->identityFile, "identityFile", FieldKind::Text},
+                {m_ui->jumpHosts, "jumpHosts", FieldKind::Text, jumpCheck, m_ui->formMessage},
+                {m_ui->autoConnect, "autoConnect", FieldKind::Flag},
+                {m_ui->handleAuthentication, "connAuth", FieldKind::Flag},
+                {m_ui->compress, "compression", FieldKind::Flag},
+                {m_ui->forcev1, "v1", FieldKind::Flag},
+                {m_ui->allowLAN, "connRemote", FieldKind::Flag},
+                {m_ui->enableSOCKS4, "socks4", FieldKind::Flag},
+                // Like the forward ports: a SOCKS port outside 1..65535 is refused where it is typed.
+                {m_ui->SOCKS4Port, "socks4p", FieldKind::Port, &EditValidator::portError, m_ui->drawerMessage},
+                {m_ui->SOCKS4Bind, "socks4b", FieldKind::Text, [](QString& t) { return EditValidator::bindError(t); },
+                 m_ui->drawerMessage},
+                {m_ui->cryptMethod, "encryption", FieldKind::Cipher},
+                {m_ui->keepAlive, "keepAlive", FieldKind::Seconds},
+                {m_ui->sshOptions, "sshOptions", FieldKind::Lines, {}, m_ui->drawerMessage}};
+    for (const FormField& f : m_fields)
+        if (auto* e = qobject_cast<QLineEdit*>(f.control); e && f.check) {
+            QLabel* label = f.message;
+            new EditGuard(e, f.check, [this, label](const QString& why) { showMessage(label, why); });
+        }
 
     connectControls();
     awakeFromNib();
@@ -93,26 +146,57 @@ void PreferencesController::connectControls() {
     button(m_ui->delLocalButton, &PreferencesController::delLocal);
     button(m_ui->addRemoteButton, &PreferencesController::addRemote);
     button(m_ui->delRemoteButton, &PreferencesController::delRemote);
+    button(m_ui->importButton, &PreferencesController::importHosts);
+    connect(m_ui->identityBrowse, &QToolButton::clicked, this, [this] {
+        const QString start = m_ui->identityFile->text().isEmpty() ? QDir::homePath() + QStringLiteral("/.ssh")
+                                                                   : m_ui->identityFile->text();
+        const QString file = QFileDialog::getOpenFileName(m_window.get(), tr("Identity file"), start);
+        if (file.isEmpty()) return;
+        m_ui->identityFile->setText(file);
+        controlChanged(m_ui->identityFile);
+    });
     connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
 
-    for (const FormField& f : m_fields) {
-        if (auto* e = qobject_cast<QLineEdit*>(f.control))
+    for (auto f = m_fields.cbegin(); f != m_fields.cend(); ++f) {
+        if (auto* e = qobject_cast<QLineEdit*>(f->control)) {
             // Qt also ends an untouched field whenever the focus passes through it; only an edit is a change.
             connect(e, &QLineEdit::editingFinished, this, [this, e] {
                 if (!e->isModified()) return;
                 e->setModified(false);
                 controlChanged(e);
             });
-        else if (auto* c = qobject_cast<QCheckBox*>(f.control))
+            connect(e, &QLineEdit::textEdited, this, [this, f] {
+                if (auto v = valueOf(f, nullptr)) previewTyped(f, *v);
+            });
+        } else if (auto* c = qobject_cast<QCheckBox*>(f->control)) {
             connect(c, &QCheckBox::clicked, this, [this, c] { controlChanged(c); });
-        else if (auto* b = qobject_cast<QComboBox*>(f.control))
+        } else if (auto* b = qobject_cast<QComboBox*>(f->control)) {
             connect(b, &QComboBox::activated, this, [this, b] { controlChanged(b); });
+        } else if (auto* s = qobject_cast<QSpinBox*>(f->control)) {
+            connect(s, &QSpinBox::valueChanged, this, [this, s] {
+                if (!m_loading) controlChanged(s);
+            });
+        } else if (auto* t = qobject_cast<QPlainTextEdit*>(f->control)) {
+            connect(t, &QPlainTextEdit::textChanged, this, [this, f] {
+                if (m_loading) return;
+                static_cast<QPlainTextEdit*>(f->control)->document()->setModified(true);
+                previewTyped(f, *valueOf(f, nullptr));
+            });
+            t->installEventFilter(this);
+        }
     }
     // Not a tunnel's field: saved with the list.
     connect(m_ui->autoOpen, &QCheckBox::clicked, this, [this] { controlChanged(m_ui->autoOpen); });
+    connect(m_ui->notifyDrops, &QCheckBox::clicked, this, [this] { controlChanged(m_ui->notifyDrops); });
 
-    // Before the user moves any of the three selections, the state so far is saved.
-    for (PrefsTableView* v : {m_ui->tunnelsList, m_ui->localList, m_ui->remoteList})
+    // Before the user moves any of the three selections, the state so far is saved; a forward
+    // typed in part stays with the tunnel it was typed for.
+    connect(m_ui->tunnelsList, &PrefsTableView::selectionShouldChange, this, [this] {
+        commitOrDropPending(m_localModel);
+        commitOrDropPending(m_remoteModel);
+        save();
+    });
+    for (PrefsTableView* v : {m_ui->localList, m_ui->remoteList})
         connect(v, &PrefsTableView::selectionShouldChange, this, [this] { save(); });
     connect(m_ui->tunnelsList->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         if (!m_reloading) tunnelSelectionDidChange();
@@ -136,8 +220,12 @@ void PreferencesController::windowWillClose() {
     QWidget* focus = m_window->focusWidget();
     // An open forward cell ends as if Return were pressed: kept when its text is accepted.
     for (PrefsTableView* v : {m_ui->localList, m_ui->remoteList}) v->finishEditing();
+    // A forward typed only in part is kept (shown with its warning mark); an untouched one goes.
+    commitOrDropPending(m_localModel);
+    commitOrDropPending(m_remoteModel);
     for (const FormField& f : m_fields)
-        if (focus == f.control && qobject_cast<QLineEdit*>(focus)) controlChanged(focus);  // the text typed so far
+        if (focus == f.control && (qobject_cast<QLineEdit*>(focus) || qobject_cast<QPlainTextEdit*>(focus)))
+            controlChanged(focus);  // the text typed so far
     save();
     m_closed = true;
 }
@@ -180,6 +268,7 @@ void PreferencesController::delHost() {
     const int row = selectedRow(m_ui->tunnelsList);
     if (row < 0 || row >= numberOfTunnels()) return;
     const TunnelPtr gone = m_tunnels[static_cast<size_t>(row)];
+    if (!confirmDelete(*gone)) return;
     m_reloading = true;
     m_tunnelModel->remove(row);
     // The row below moves up into the place; the form must show it, not the deleted tunnel's
@@ -194,6 +283,44 @@ void PreferencesController::delHost() {
 
 void PreferencesController::tunnelSelectionDidChange() { updateWindow(); }
 
+bool PreferencesController::confirmDelete(const ROZUdivev& tunnel) {
+    QMessageBox box(QMessageBox::Warning, tr("Delete Tunnel"),
+                    tr("Delete the tunnel \"%1\"?").arg(QString::fromStdString(tunnel.connName())),
+                    QMessageBox::NoButton, m_window.get());
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(tunnel.code() == 2 ? tr("It is connected: deleting it closes its connection.")
+                                              : tr("Its settings and forwards are gone for good."));
+    QPushButton* remove = box.addButton(tr("Delete"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    return box.clickedButton() == remove;
+}
+
+void PreferencesController::importHosts() {
+    if (m_closed) return;
+    std::set<std::string> used;
+    for (const TunnelPtr& t : m_tunnels) used.insert(t->valueForKey("connHost").text());
+    ImportDialog dialog(m_importConfig.empty() ? SshConfig::userConfigPath() : m_importConfig, used, m_window.get());
+    if (dialog.exec() != QDialog::Accepted) return;
+    const auto hosts = dialog.chosen();
+    if (hosts.empty()) return;
+    for (const auto& host : hosts) m_tunnelModel->append(SshConfig::tunnelFor(host));
+    selectRow(m_ui->tunnelsList, numberOfTunnels() - 1);
+    save();
+}
+
+void PreferencesController::commitOrDropPending(ForwardListModel* model) {
+    if (!model->hasPending()) return;
+    bool typed = false;
+    for (const auto& [key, value] : *model->pending()) typed = typed || !value.empty();
+    if (typed)
+        model->commitPending();
+    else
+        model->dropPending();
+}
+
 // ---- form ----
 
 void PreferencesController::updateWindow() {
@@ -201,6 +328,8 @@ void PreferencesController::updateWindow() {
     // A missing value shows as on: that is what start-up makes of it.
     const Value open = m_defaults.objectForKey("openPalette");
     m_ui->autoOpen->setChecked(open.isNone() || open.boolValue());
+    const Value notify = m_defaults.objectForKey(kNotifyDrops);
+    m_ui->notifyDrops->setChecked(notify.isNone() || notify.boolValue());
 
     const TunnelPtr tunnel = currentTunnel();
     if (!tunnel) {
@@ -225,9 +354,24 @@ void PreferencesController::updateWindow() {
 }
 
 void PreferencesController::loadControls(const ROZUdivev& t) {
+    m_loading = true;
+    for (QLabel* label : {m_ui->formMessage, m_ui->drawerMessage, m_ui->localMessage, m_ui->remoteMessage})
+        showMessage(label, {});
     for (const FormField& f : m_fields) {
         const Value v = t.valueForKey(f.key);
         switch (f.kind) {
+            case FieldKind::Seconds:
+                static_cast<QSpinBox*>(f.control)->setValue(
+                    static_cast<int>(v.isNone() ? ROZUdivev::kDefaultKeepAlive : v.intValue()));
+                break;
+            case FieldKind::Lines: {
+                QStringList lines;
+                for (const Value& line : v.list()) lines << QString::fromStdString(line.text());
+                auto* edit = static_cast<QPlainTextEdit*>(f.control);
+                edit->setPlainText(lines.join(u'\n'));
+                edit->document()->setModified(false);
+                break;
+            }
             case FieldKind::Text:
                 static_cast<QLineEdit*>(f.control)->setText(textOf(v));
                 break;
@@ -242,6 +386,9 @@ void PreferencesController::loadControls(const ROZUdivev& t) {
                 break;
         }
     }
+    // Protocol 1 is gone from ssh; the box is kept only for a tunnel that still has it on.
+    m_ui->forcev1->setVisible(m_ui->forcev1->isChecked());
+    m_loading = false;
 }
 
 void PreferencesController::fillCiphers() {
@@ -276,31 +423,85 @@ void PreferencesController::showPreview() {
     m_ui->commandLine->setCursorPosition(0);  // the start of a long line is what tells tunnels apart
 }
 
+std::optional<Value> PreferencesController::valueOf(const FormFieldRef& f, QString* reason) const {
+    QString why;
+    std::optional<Value> value;
+    switch (f->kind) {
+        case FieldKind::Text: {
+            QString text = static_cast<QLineEdit*>(f->control)->text();
+            if (f->check) why = f->check(text);
+            if (why.isEmpty()) value = Value(text.toStdString());
+            break;
+        }
+        case FieldKind::Flag:
+            value = Value(static_cast<QCheckBox*>(f->control)->isChecked());
+            break;
+        case FieldKind::Port: {
+            QString port = static_cast<QLineEdit*>(f->control)->text();
+            why = EditValidator::portError(port);
+            if (why.isEmpty()) value = Value(static_cast<std::int64_t>(port.toInt()));
+            break;
+        }
+        case FieldKind::Cipher:
+            value = Value(static_cast<QComboBox*>(f->control)->currentData().toString().toStdString());
+            break;
+        case FieldKind::Seconds:
+            value = Value(static_cast<std::int64_t>(static_cast<QSpinBox*>(f->control)->value()));
+            break;
+        case FieldKind::Lines: {
+            Value::List list;
+            for (const QString& line : linesOf(static_cast<QPlainTextEdit*>(f->control)))
+                list.emplace_back(line.toStdString());
+            value = Value(std::move(list));
+            break;
+        }
+    }
+    if (reason) *reason = why;
+    return value;
+}
+
+void PreferencesController::previewTyped(const FormFieldRef& f, const Value& typed) {
+    const TunnelPtr t = currentTunnel();
+    if (!t) return;
+    // A copy that never starts: the tunnel itself changes only when the edit ends.
+    auto copy = ROZUdivev::create(t->connName());
+    const Value stored = t->dictionary();
+    for (const auto& [key, value] : stored.dict())
+        if (key != "autoConnect") copy->setValueForKey(value, key);
+    copy->setValueForKey(typed, f->key);
+    m_ui->commandLine->setText(QString::fromStdString(ROZUdivev::displayCommand(copy->arguments())));
+    m_ui->commandLine->setCursorPosition(0);
+}
+
+void PreferencesController::showMessage(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+}
+
+bool PreferencesController::eventFilter(QObject* watched, QEvent* event) {
+    auto* edit = qobject_cast<QPlainTextEdit*>(watched);
+    if (!edit || event->type() != QEvent::FocusOut || !edit->document()->isModified() || m_closed) return false;
+    const auto reason = static_cast<QFocusEvent*>(event)->reason();
+    if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) return false;
+    const QString why = optionsError(linesOf(edit));
+    showMessage(m_ui->drawerMessage, why);
+    if (!why.isEmpty()) {
+        QTimer::singleShot(0, edit, [edit] { edit->setFocus(Qt::OtherFocusReason); });
+        return false;
+    }
+    edit->document()->setModified(false);
+    controlChanged(edit);
+    return false;
+}
+
 void PreferencesController::controlChanged(QObject* sender) {
     if (m_closed) return;
     const TunnelPtr t = currentTunnel();
     const auto f =
-        std::find_if(m_fields.begin(), m_fields.end(), [sender](const FormField& f) { return f.control == sender; });
-    if (t && f != m_fields.end()) {
-        std::optional<Value> value;
-        switch (f->kind) {
-            case FieldKind::Text:
-                value = Value(static_cast<QLineEdit*>(f->control)->text().toStdString());
-                break;
-            case FieldKind::Flag:
-                value = Value(static_cast<QCheckBox*>(f->control)->isChecked());
-                break;
-            case FieldKind::Port: {
-                // A refused text (also one left untyped in the field) stores nothing.
-                QString port = static_cast<QLineEdit*>(f->control)->text();
-                if (EditValidator::portShouldEndEditing(port)) value = Value(static_cast<std::int64_t>(port.toInt()));
-                break;
-            }
-            case FieldKind::Cipher:
-                value = Value(static_cast<QComboBox*>(f->control)->currentData().toString().toStdString());
-                break;
-        }
-        if (value) t->setValueForKey(*value, f->key);
+        std::find_if(m_fields.cbegin(), m_fields.cend(), [sender](const FormField& f) { return f.control == sender; });
+    if (t && f != m_fields.cend()) {
+        // A refused text (also one left untyped in the field) stores nothing.
+        if (auto value = valueOf(f, nullptr)) t->setValueForKey(*value, f->key);
         // The tunnel list shows the name.
         if (f->control == m_ui->name) m_tunnelModel->refreshRow(selectedRow(m_ui->tunnelsList));
     }
@@ -322,6 +523,22 @@ void PreferencesController::setDrawerOpen(bool open) {
     const int extra = kDrawerWidth + m_ui->mainLayout->spacing();
     m_ui->drawer->setVisible(open);
     m_window->resize(m_window->width() + (open ? extra : -extra), m_window->height());
+    if (open) keepOnScreen();
+}
+
+void PreferencesController::keepOnScreen() {
+    const QScreen* screen = m_window->screen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    QRect frame = m_window->frameGeometry();
+    // Wider than the screen: the form gives up width, never the panel.
+    if (frame.width() > area.width()) {
+        m_window->resize(m_window->width() - (frame.width() - area.width()), m_window->height());
+        frame = m_window->frameGeometry();
+    }
+    // Past the right edge: the window moves left rather than growing off the screen.
+    if (frame.right() > area.right()) m_window->move(m_window->x() - (frame.right() - area.right()), m_window->y());
+    if (m_window->frameGeometry().left() < area.left()) m_window->move(area.left(), m_window->y());
 }
 
 // ---- saving ----
@@ -333,8 +550,9 @@ void PreferencesController::save() {
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
-    if (!m_defaults.setObjectsForKeys(
-            {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}}))
+    if (!m_defaults.setObjectsForKeys({{"tunnels", Value(std::move(stored))},
+                                       {"openPalette", Value(m_ui->autoOpen->isChecked())},
+                                       {kNotifyDrops, Value(m_ui->notifyDrops->isChecked())}}))
         Log::line("The tunnels were not saved; the changes last until Zandrel quits.");
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
 }
@@ -362,11 +580,11 @@ void PreferencesController::addForward(PrefsTableView* view, ForwardListModel* m
     if (row >= 0 && row < model->rowCount()) selectRow(view, row);
     m_reloading = false;
     const int pendingRow = model->entryCount();
-    // Announced when it moves the selection: commits an entry still waiting for toAdd, and saves.
     selectRow(view, pendingRow);
     view->setFocus(Qt::OtherFocusReason);
-    view->edit(model->index(pendingRow, 0));
-    m_toAdd = true;
+    // The bind address is seldom needed: typing starts with the port.
+    view->setCurrentIndex(model->index(pendingRow, ForwardListModel::column("port")));
+    view->edit(model->index(pendingRow, ForwardListModel::column("port")));
 }
 
 void PreferencesController::delForward(PrefsTableView* view, ForwardListModel* model) {
@@ -382,8 +600,7 @@ void PreferencesController::delForward(PrefsTableView* view, ForwardListModel* m
     m_reloading = false;
 }
 
-void PreferencesController::forwardSelectionDidChange(ForwardListModel* model) {
+void PreferencesController::forwardSelectionDidChange(ForwardListModel*) {
     if (m_reloading || m_closed) return;
-    if (model->hasPending() && m_toAdd && model->commitPending()) m_toAdd = false;
     save();
 }

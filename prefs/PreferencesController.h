@@ -1,13 +1,17 @@
 #pragma once
 
 #include <QObject>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
 
 class QDialog;
+class QLabel;
 class QWidget;
 class CipherList;
 class ForwardListModel;
@@ -25,6 +29,8 @@ class PreferencesController : public QObject {
 public:
     static constexpr const char* kPrefChanged = "ZDRPrefChanged";
     static constexpr const char* kHomeAddress = "https://zandrel.org/";
+    // Preference: a desktop notification when a connected tunnel drops (missing: on).
+    static constexpr const char* kNotifyDrops = "notifyDrops";
 
     PreferencesController(TunnelList& tunnels, Defaults& defaults, QWidget* parent = nullptr);
     // The ciphers offered are those of the given list (the system's ssh by default).
@@ -46,6 +52,9 @@ public:
     void addRemote();
     void delLocal();
     void delRemote();
+    // Makes tunnels of the hosts the user picks from the ssh config (~/.ssh/config by default).
+    void importHosts();
+    void setImportConfigPath(const std::string& path) { m_importConfig = path; }
     // Writes the sender's value into the current tunnel's field, then saves.
     void controlChanged(QObject* sender);
     // Shows or hides the options panel as the options button says.
@@ -55,7 +64,23 @@ public:
     // Shows the current tunnel, or the empty panel.
     void updateWindow();
 
+protected:
+    // The options text ends its edit when it loses the focus; a line ssh refuses keeps it there.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // How a control shows and edits its tunnel field.
+    enum class FieldKind { Text, Flag, Port, Cipher, Seconds, Lines };
+    struct FormField {
+        QWidget* control;
+        const char* key;
+        FieldKind kind;
+        // Why a typed text cannot stand (empty: it can); none for fields that take any text.
+        std::function<QString(QString&)> check = {};
+        QLabel* message = nullptr;  // where a refusal is shown
+    };
+    using FormFieldRef = std::vector<FormField>::const_iterator;
+
     void awakeFromNib();
     void windowWillClose();
     void connectControls();
@@ -71,15 +96,15 @@ private:
     // The cipher pop-up's items: Automatic, then ssh's list as far as it is known.
     void fillCiphers();
     void showPreview();
+    // The preview with a field's text as typed, before it is stored.
+    void previewTyped(const FormFieldRef& field, const Value& typed);
+    // A field's value from its control; none while the control holds a refused text.
+    std::optional<Value> valueOf(const FormFieldRef& field, QString* reason) const;
+    void showMessage(QLabel* label, const QString& text);
+    bool confirmDelete(const ROZUdivev& tunnel);
+    void commitOrDropPending(ForwardListModel* model);
+    void keepOnScreen();
     void setDrawerOpen(bool open);
-
-    // How a control shows and edits its tunnel field.
-    enum class FieldKind { Text, Flag, Port, Cipher };
-    struct FormField {
-        QWidget* control;
-        const char* key;
-        FieldKind kind;
-    };
 
     TunnelList& m_tunnels;
     Defaults& m_defaults;
@@ -89,8 +114,6 @@ private:
     TunnelListModel* m_tunnelModel = nullptr;
     ForwardListModel* m_localModel = nullptr;   // holds the pending local entry
     ForwardListModel* m_remoteModel = nullptr;  // holds the pending remote entry
-    // One flag for both forward lists: set by an add, cleared by a commit.
-    bool m_toAdd = false;
     bool m_empty = false;
     // Selection changes made while a list reloads are not the user's and announce nothing.
     bool m_reloading = false;
@@ -98,4 +121,7 @@ private:
     int m_extraCipherIndex = -1;
     // One line per tunnel field of the form: it loads, reports changes and stores through this.
     std::vector<FormField> m_fields;
+    std::string m_importConfig;
+    // Controls are being filled from a tunnel: their signals are no edits.
+    bool m_loading = false;
 };

@@ -13,6 +13,7 @@
 #include "Bundle.h"
 #include "DARAdivazUda.h"
 #include "Defaults.h"
+#include "PreferencesController.h"
 #include "ROZUdivev.h"
 #include "SystemEventsWatcher.h"
 #include "TempDir.h"
@@ -57,7 +58,7 @@ private Q_SLOTS:
         std::remove(m_dir.file("runs").c_str());
         ROZUdivev::setSshProgram(path);
         ROZUdivev::setShutdown(false);
-        QVERIFY(m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops));
+        QVERIFY(m_app.defaults().setObjectForKey(Value(true), PreferencesController::kNotifyDrops));
         m_controller = std::make_unique<Zandrel>(m_app);
         m_controller->awakeFromNib();
         tunnel()->startTunnel();
@@ -124,10 +125,10 @@ private Q_SLOTS:
         QCOMPARE(server.calls[1].replaces, 101u);  // the same notification, replaced
 
         // Switched off, a stop, and a Reconnect All: nothing is shown.
-        QVERIFY(m_app.defaults().setObjectForKey(Value(false), Zandrel::kNotifyDrops));
+        QVERIFY(m_app.defaults().setObjectForKey(Value(false), PreferencesController::kNotifyDrops));
         std::ofstream(m_dir.file("drop")).put('\n');
         QTRY_COMPARE_WITH_TIMEOUT(runs(), 3, 5000);
-        QVERIFY(m_app.defaults().setObjectForKey(Value(true), Zandrel::kNotifyDrops));
+        QVERIFY(m_app.defaults().setObjectForKey(Value(true), PreferencesController::kNotifyDrops));
         QTRY_COMPARE(tunnel()->code(), 2);
         m_controller->reconnectAll();
         QTRY_COMPARE(runs(), 4);

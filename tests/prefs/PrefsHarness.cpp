@@ -1,10 +1,12 @@
 #include "PrefsHarness.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 
@@ -91,4 +93,13 @@ QLineEdit* PrefsHarness::cellEditor(QAbstractItemView* view) {
 
 QString PrefsHarness::cell(QAbstractItemView* view, int row, int column) {
     return view->model()->index(row, column).data().toString();
+}
+
+void PrefsHarness::answerMessageBox(const QString& button) {
+    QTimer::singleShot(0, [button] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        for (QAbstractButton* b : box->buttons())
+            if (b->text() == button) b->click();
+    });
 }

@@ -56,6 +56,8 @@ public:
     // The line edit that edits a cell of the view, or null.
     static QLineEdit* cellEditor(QAbstractItemView* view);
     static QString cell(QAbstractItemView* view, int row, int column);
+    // The next message box to open is answered with the button of that text.
+    static void answerMessageBox(const QString& button);
 
 private:
     QTemporaryDir m_dir;

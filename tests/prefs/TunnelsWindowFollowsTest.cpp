@@ -50,6 +50,7 @@ TEST_F(TunnelsWindowFollows, RenamedAddedAndRemovedTunnelsShowAfterEachSave) {
         EXPECT_TRUE(rowsBecome({"gamma", "beta", "delta"})) << rows().join(u',').toStdString();
 
         PrefsHarness::clickRow(list, 1);
+        PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(child("delHostButton"));
         const quint64 redraws = m_controller->redrawCount();
         PrefsHarness::click(child("autoOpen"));  // a save

@@ -1,10 +1,12 @@
-// The local and remote forward lists: the pending row, the shared add flag, editing in
-// place, the checks on port and host cells, and what reaches the tunnel and the store.
+// The local and remote forward lists: the pending row, editing in place, the checks on the
+// cells with their reasons, and what reaches the tunnel and the store.
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
 
+#include "ForwardListModel.h"
 #include "PrefsHarness.h"
 #include "PrefsTableView.h"
 
@@ -12,11 +14,10 @@ class ForwardListsTest : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void addEditCommitOnSelectionChange();
+    void aCompleteRowIsKeptAsSoonAsItsEditEnds();
     void cellChecks_data();
     void cellChecks();
-    void deletePendingRowThenAddCommitsAtOnce();
-    void pendingRowFollowsTheTunnel();
+    void aRowTypedInPartIsKeptWithAWarning();
     void remoteListDeleteAndClose();
 };
 
@@ -34,11 +35,6 @@ TunnelPtr tunnelWithForwards(const std::string& name) {
 ForwardList local(const TunnelPtr& t) { return t->tunnelsLocal() ? *t->tunnelsLocal() : ForwardList{}; }
 ForwardList remote(const TunnelPtr& t) { return t->tunnelsRemote() ? *t->tunnelsRemote() : ForwardList{}; }
 
-int selectedRow(QTableView* view) {
-    const auto rows = view->selectionModel()->selectedRows();
-    return rows.isEmpty() ? -1 : rows.first().row();
-}
-
 // Types into the cell editor that is open and ends with the key.
 bool typeInCell(QTableView* view, const QString& text, Qt::Key end) {
     QLineEdit* editor = PrefsHarness::cellEditor(view);
@@ -52,82 +48,77 @@ bool typeInCell(QTableView* view, const QString& text, Qt::Key end) {
 }
 }  // namespace
 
-void ForwardListsTest::addEditCommitOnSelectionChange() {
+void ForwardListsTest::aCompleteRowIsKeptAsSoonAsItsEditEnds() {
     PrefsHarness h;
     h.tunnels = {tunnelWithForwards("a")};
     h.open();
+    const ForwardEntry added{{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}};
     QVERIFY(h.runModal([&] {
         PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
         auto* view = h.child<PrefsTableView>("localList");
-        QCOMPARE(view->model()->rowCount(), 1);
         PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
-        // One more row, empty, selected, its first cell being edited; the tunnel still unchanged.
         QCOMPARE(view->model()->rowCount(), 2);
-        QCOMPARE(selectedRow(view), 1);
+        // Typing starts at the port; the bind address before it is optional.
         QVERIFY(view->isEditing());
-        QCOMPARE(view->currentIndex().column(), 0);
-        QVERIFY(PrefsHarness::cellEditor(view));
-        QVERIFY(PrefsHarness::cellEditor(view)->text().isEmpty());
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-
-        QVERIFY(typeInCell(view, QStringLiteral("8143"), Qt::Key_Tab));
         QCOMPARE(view->currentIndex().column(), 1);
+        QVERIFY(typeInCell(view, QStringLiteral("8143"), Qt::Key_Tab));
+        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});  // no host yet
         QVERIFY(typeInCell(view, QStringLiteral("127.0.0.1"), Qt::Key_Tab));
+        // Port and host: the row is the tunnel's now, and in the command.
+        QCOMPARE(local(h.tunnels[0]).size(), size_t(2));
+        QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-L 8143:127.0.0.1:8143")));
         QVERIFY(typeInCell(view, QStringLiteral("22"), Qt::Key_Return));
-        QVERIFY(!view->isEditing());
-        QCOMPARE(PrefsHarness::cell(view, 1, 0), QStringLiteral("8143"));
-        QCOMPARE(PrefsHarness::cell(view, 1, 1), QStringLiteral("127.0.0.1"));
-        QCOMPARE(PrefsHarness::cell(view, 1, 2), QStringLiteral("22"));
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-        QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("8143")));
-
-        // Selecting another row of the list commits the new entry and saves.
-        const int posts = h.posts();
-        PrefsHarness::clickRow(view, 0);
-        const ForwardEntry added{{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}};
         QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, added}));
-        QCOMPARE(view->model()->rowCount(), 2);
-        QCOMPARE(h.posts(), posts + 2);  // before the change and after it
-        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-        QVERIFY(h.child<QLineEdit>("commandLine")
-                    ->text()
-                    .endsWith(QStringLiteral("-L 1000:one:1001 -L 8143:127.0.0.1:22 -R 2000:two:2000")));
-
-        // An entry of the tunnel is edited in place, by double click.
-        PrefsHarness::doubleClickCell(view, 0, 1);
-        QVERIFY(view->isEditing());
-        QVERIFY(typeInCell(view, QStringLiteral("elsewhere"), Qt::Key_Return));
-        QCOMPARE(local(h.tunnels[0]).at(0).at("host"), std::string("elsewhere"));
-        QCOMPARE(local(h.tunnels[0]).at(0).at("port"), std::string("1000"));
-        QCOMPARE(local(h.tunnels[0]).at(1), added);
+        // The window closed at once after the Enter keeps it.
     }));
+    QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, added}));
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 
 void ForwardListsTest::cellChecks_data() {
-    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("key");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QString>("shown");  // the cell editor's text after the check
-    QTest::newRow("empty port") << 0 << "" << false << "";
-    QTest::newRow("letters") << 0 << "abc" << false << "";
-    QTest::newRow("zero") << 0 << "0" << false << "";
-    QTest::newRow("negative") << 0 << "-22" << false << "";
-    QTest::newRow("65536") << 0 << "65536" << false << "";
-    QTest::newRow("huge") << 0 << "99999999999999999999" << false << "";
-    QTest::newRow("1") << 0 << "1" << true << "1";
-    QTest::newRow("65535") << 0 << "65535" << true << "65535";
-    QTest::newRow("22 then letters") << 0 << "22abc" << true << "22";
-    QTest::newRow("blanks and sign") << 0 << "  +080" << true << "80";
-    QTest::newRow("host port 0") << 2 << "x" << false << "";
-    QTest::newRow("host port 443") << 2 << "443/tcp" << true << "443";
-    QTest::newRow("empty host") << 1 << "" << false << "";
-    QTest::newRow("host") << 1 << "db.internal" << true << "db.internal";
-    QTest::newRow("blank host") << 1 << " " << true << " ";
+    QTest::addColumn<QString>("shown");  // the cell's text after the check
+    const QString port = QStringLiteral("Port must be a number from 1 to 65535");
+    QTest::newRow("empty port") << "port"
+                                << "" << false << "";
+    QTest::newRow("letters") << "port"
+                             << "abc" << false << "abc";
+    QTest::newRow("zero") << "port"
+                          << "0" << false << "0";
+    QTest::newRow("negative") << "port"
+                              << "-22" << false << "-22";
+    QTest::newRow("70000") << "port"
+                           << "70000" << false << "70000";
+    QTest::newRow("huge") << "port"
+                          << "99999999999999999999" << false << "99999999999999999999";
+    QTest::newRow("22 then letters") << "port"
+                                     << "22abc" << false << "22abc";
+    QTest::newRow("1") << "port"
+                       << "1" << true << "1";
+    QTest::newRow("65535") << "port"
+                           << "65535" << true << "65535";
+    QTest::newRow("blanks and sign") << "port"
+                                     << "  +080" << true << "80";
+    QTest::newRow("host port letters") << "hostport"
+                                       << "x" << false << "x";
+    QTest::newRow("host port empty") << "hostport"
+                                     << "" << true << "";
+    QTest::newRow("host port 443") << "hostport"
+                                   << "443" << true << "443";
+    QTest::newRow("empty host") << "host"
+                                << "" << false << "";
+    QTest::newRow("host") << "host"
+                          << "db.internal" << true << "db.internal";
+    QTest::newRow("bind") << "bind"
+                          << "127.0.0.3" << true << "127.0.0.3";
+    QTest::newRow("bind of two words") << "bind"
+                                       << "a b" << false << "a b";
 }
 
 void ForwardListsTest::cellChecks() {
-    QFETCH(int, column);
+    QFETCH(QString, key);
     QFETCH(QString, typed);
     QFETCH(bool, accepted);
     QFETCH(QString, shown);
@@ -135,30 +126,34 @@ void ForwardListsTest::cellChecks() {
     h.tunnels = {tunnelWithForwards("a")};
     h.tunnels[0]->addLocalTunnel(kSecond);
     const ForwardList before = local(h.tunnels[0]);
+    const int column = ForwardListModel::column(key.toLatin1().constData());
     h.open();
     QVERIFY(h.runModal([&] {
         PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
         auto* view = h.child<PrefsTableView>("localList");
+        auto* message = h.child<QLabel>("localMessage");
         PrefsHarness::doubleClickCell(view, 0, column);
         QVERIFY(view->isEditing());
         QVERIFY(typeInCell(view, typed, Qt::Key_Return));
-        const char* key = column == 0 ? "port" : column == 1 ? "host" : "hostport";
         if (accepted) {
             QVERIFY(!view->isEditing());
             QCOMPARE(PrefsHarness::cell(view, 0, column), shown);
-            QCOMPARE(QString::fromStdString(local(h.tunnels[0]).at(0).at(key)), shown);
+            QCOMPARE(QString::fromStdString(local(h.tunnels[0]).at(0).at(key.toStdString())), shown);
+            QVERIFY(message->isHidden());
         } else {
-            // Refused: still open in its cell, with the text the check left, and nothing stored.
+            // Refused: still open in its cell with what was typed, the reason under the list.
             QVERIFY(view->isEditing());
             QCOMPARE(view->currentIndex(), view->model()->index(0, column));
             QCOMPARE(PrefsHarness::cellEditor(view)->text(), shown);
+            QVERIFY(!message->isHidden());
+            QVERIFY(!message->text().isEmpty());
+            if (key == u"port") QCOMPARE(message->text(), QStringLiteral("Port must be a number from 1 to 65535"));
             // Neither Tab nor a click on the other row gets past it; the focus stays in the cell.
             const int posts = h.posts();
             QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Tab);
             PrefsHarness::clickRow(view, 1);
             QVERIFY(view->isEditing());
             QCOMPARE(view->currentIndex(), view->model()->index(0, column));
-            QCOMPARE(view->selectionModel()->selectedRows().first().row(), 0);
             QTRY_VERIFY(PrefsHarness::cellEditor(view)->hasFocus());
             QCOMPARE(h.posts(), posts);
             QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Escape);
@@ -168,56 +163,39 @@ void ForwardListsTest::cellChecks() {
     }));
 }
 
-void ForwardListsTest::deletePendingRowThenAddCommitsAtOnce() {
+void ForwardListsTest::aRowTypedInPartIsKeptWithAWarning() {
     PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a")};
-    h.open();
-    QVERIFY(h.runModal([&] {
-        PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
-        auto* view = h.child<PrefsTableView>("localList");
-        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
-        QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Escape);
-        QCOMPARE(view->model()->rowCount(), 2);
-        PrefsHarness::click(h.child<QPushButton>("delLocalButton"));
-        QCOMPARE(view->model()->rowCount(), 1);
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-        // Deleting with nothing selected does nothing.
-        QCOMPARE(selectedRow(view), -1);
-        PrefsHarness::click(h.child<QPushButton>("delLocalButton"));
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-
-        // The add flag outlived the deleted row: the next add's own selection commits the empty
-        // entry at once, and what is typed then goes straight into the tunnel's entry.
-        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
-        QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, ForwardEntry{}}));
-        QCOMPARE(view->model()->rowCount(), 2);
-        QVERIFY(typeInCell(view, QStringLiteral("9000"), Qt::Key_Return));
-        QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, ForwardEntry{{"port", "9000"}}}));
-        // A forward without host is kept but not handed to ssh.
-        QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("9000")));
-    }));
-    QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-}
-
-void ForwardListsTest::pendingRowFollowsTheTunnel() {
-    PrefsHarness h;
-    h.tunnels = {ROZUdivev::create("a"), tunnelWithForwards("b")};
+    h.tunnels = {tunnelWithForwards("a"), ROZUdivev::create("b")};
     h.open();
     QVERIFY(h.runModal([&] {
         auto* tunnels = h.child<QTableView>("tunnelsList");
         auto* view = h.child<PrefsTableView>("localList");
         PrefsHarness::clickRow(tunnels, 0);
+        // An added row left untouched goes; the delete button takes a pending row too.
         PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
-        QVERIFY(typeInCell(view, QStringLiteral("7000"), Qt::Key_Tab));
-        QVERIFY(typeInCell(view, QStringLiteral("seven"), Qt::Key_Return));
-        // Another tunnel shows the pending row at the end of its own list.
+        QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Escape);
+        PrefsHarness::click(h.child<QPushButton>("delLocalButton"));
+        QCOMPARE(view->model()->rowCount(), 1);
+        // A port alone: pending until the tunnel changes, then the tunnel's, with a warning.
+        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
+        QVERIFY(typeInCell(view, QStringLiteral("9000"), Qt::Key_Return));
+        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
         PrefsHarness::clickRow(tunnels, 1);
-        QCOMPARE(view->model()->rowCount(), 2);
-        QCOMPARE(PrefsHarness::cell(view, 1, 0), QStringLiteral("7000"));
-        PrefsHarness::clickRow(view, 0);
-        QCOMPARE(local(h.tunnels[1]), (ForwardList{kFirst, ForwardEntry{{"port", "7000"}, {"host", "seven"}}}));
-        QCOMPARE(local(h.tunnels[0]), ForwardList{});
+        QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, ForwardEntry{{"port", "9000"}}}));
+        QCOMPARE(local(h.tunnels[1]), ForwardList{});
+        PrefsHarness::clickRow(tunnels, 0);
+        const QModelIndex partial = view->model()->index(1, 0);
+        QVERIFY(!partial.data(Qt::DecorationRole).isNull());
+        QCOMPARE(partial.data(Qt::ToolTipRole).toString(),
+                 QStringLiteral("Needs a port and a host: left out of the command"));
+        QVERIFY(view->model()->index(0, 0).data(Qt::DecorationRole).isNull());
+        QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("9000")));
+        // Typed on the second tunnel and left in part when the window closes: kept too.
+        PrefsHarness::clickRow(tunnels, 1);
+        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
+        QVERIFY(typeInCell(view, QStringLiteral("db"), Qt::Key_Tab));
     }));
+    QCOMPARE(local(h.tunnels[1]), ForwardList{});  // "db" went into the port cell and was refused
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 
@@ -232,31 +210,27 @@ void ForwardListsTest::remoteListDeleteAndClose() {
         PrefsHarness::click(h.child<QPushButton>("addRemoteButton"));
         QVERIFY(typeInCell(view, QStringLiteral("6000"), Qt::Key_Tab));
         QVERIFY(typeInCell(view, QStringLiteral("::1"), Qt::Key_Return));
-        PrefsHarness::clickRow(view, 0);
         QCOMPARE(remote(h.tunnels[0]), (ForwardList{kSecond, added}));
         QVERIFY(
             h.child<QLineEdit>("commandLine")->text().endsWith(QStringLiteral("-R 2000:two:2000 -R 6000:[::1]:6000")));
         QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});  // the other list is its own
         // Delete the selected entry: gone from the tunnel, stored at the next save.
+        PrefsHarness::clickRow(view, 0);
         const int posts = h.posts();
         PrefsHarness::click(h.child<QPushButton>("delRemoteButton"));
         QCOMPARE(remote(h.tunnels[0]), ForwardList{added});
         QCOMPARE(h.posts(), posts);
-
-        // A pending local entry is no part of any save.
-        auto* localView = h.child<PrefsTableView>("localList");
-        PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
-        QVERIFY(typeInCell(localView, QStringLiteral("5000"), Qt::Key_Tab));
-        QVERIFY(typeInCell(localView, QStringLiteral("five"), Qt::Key_Return));
-        PrefsHarness::type(h.child<QLineEdit>("login"), QStringLiteral("u"), Qt::Key_Return);
-        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
-        QCOMPARE(h.storedTunnels().list().at(0).get("tunnelsLocal").list().size(), size_t(1));
+        // A bind address on its own column.
+        PrefsHarness::doubleClickCell(view, 0, 0);
+        QVERIFY(typeInCell(view, QStringLiteral("::1"), Qt::Key_Return));
+        QVERIFY(h.child<QLineEdit>("commandLine")->text().endsWith(QStringLiteral("-R [::1]:6000:[::1]:6000")));
         // An accepted edit still open in a cell when the window closes is kept.
-        PrefsHarness::doubleClickCell(view, 0, 2);
+        PrefsHarness::doubleClickCell(view, 0, 3);
         QTest::keyClicks(PrefsHarness::cellEditor(view), QStringLiteral("2222"));
     }));
     QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
     QCOMPARE(remote(h.tunnels[0]).at(0).at("hostport"), std::string("2222"));
+    QCOMPARE(remote(h.tunnels[0]).at(0).at("bind"), std::string("::1"));
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 

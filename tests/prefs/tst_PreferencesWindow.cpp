@@ -1,15 +1,23 @@
 // The preferences window as a user drives it: tunnel list, form, options panel, cipher
 // pop-up, and what every step leaves in the store.
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QTableView>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "CipherList.h"
 #include "PrefsHarness.h"
@@ -27,6 +35,7 @@ private Q_SLOTS:
     void selectionChangeSavesAndShowsOtherTunnel();
     void deleteShowsNextTunnelAndStoresAtClose();
     void cipherPopUpKeepsUnknownCipher();
+    void sshOptionsAndImportAskTheInstalledSsh();
 };
 
 namespace {
@@ -68,6 +77,7 @@ void PreferencesWindowTest::emptyListShowsEmptyPanel() {
         QVERIFY(drawer->isHidden());
         QCOMPARE(h.controller().window()->width(), width);
         // Deleting with nothing selected changes nothing.
+        PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(h.child<QPushButton>("delHostButton"));
         QCOMPARE(h.posts(), 0);
         QCOMPARE(h.child<ZLinkTextField>("urlTextField")->url(), QStringLiteral("https://zandrel.org/"));
@@ -154,22 +164,42 @@ void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
         QVERIFY(changed("connPort", Value("2222")));
         QVERIFY(h.child<QLineEdit>("commandLine")->text().startsWith(QStringLiteral("ssh -N -p 2222 ")));
 
-        const std::pair<const char*, const char*> boxes[] = {
-            {"autoConnect", "autoConnect"}, {"handleAuthentication", "connAuth"},
-            {"compress", "compression"},    {"forcev1", "v1"},
-            {"allowLAN", "connRemote"},     {"enableSOCKS4", "socks4"}};
+        const std::pair<const char*, const char*> boxes[] = {{"autoConnect", "autoConnect"},
+                                                             {"handleAuthentication", "connAuth"},
+                                                             {"compress", "compression"},
+                                                             {"allowLAN", "connRemote"},
+                                                             {"enableSOCKS4", "socks4"}};
         for (const auto& [box, key] : boxes) {
             const bool before = t->valueForKey(key).boolValue();
             PrefsHarness::click(h.child<QCheckBox>(box));
             QVERIFY2(changed(key, Value(!before)), box);
         }
         const QString preview = h.child<QLineEdit>("commandLine")->text();
-        QVERIFY(preview.contains(QStringLiteral(" -g -C -1 ")));
+        QVERIFY(preview.contains(QStringLiteral(" -g -C ")));
         QVERIFY(preview.contains(QStringLiteral("-D 1080 alice@127.0.0.1")));
 
-        PrefsHarness::type(h.child<QLineEdit>("SOCKS4Port"), QStringLiteral("1081tail"), Qt::Key_Return);
+        PrefsHarness::type(h.child<QLineEdit>("SOCKS4Port"), QStringLiteral(" +1081"), Qt::Key_Return);
         QCOMPARE(h.child<QLineEdit>("SOCKS4Port")->text(), QStringLiteral("1081"));
         QVERIFY(changed("socks4p", Value(1081)));
+        PrefsHarness::type(h.child<QLineEdit>("SOCKS4Bind"), QStringLiteral("::1"), Qt::Key_Return);
+        QVERIFY(changed("socks4b", Value("::1")));
+        QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-D [::1]:1081 ")));
+        PrefsHarness::type(h.child<QLineEdit>("identityFile"), QStringLiteral("/keys/work"), Qt::Key_Return);
+        QVERIFY(changed("identityFile", Value("/keys/work")));
+        // A malformed jump host is refused in place, with why; a good one is stored.
+        auto* jump = h.child<QLineEdit>("jumpHosts");
+        PrefsHarness::type(jump, QStringLiteral("bastion:99999"), Qt::Key_Return);
+        QVERIFY(jump->hasFocus());
+        QVERIFY(h.child<QLabel>("formMessage")->text().startsWith(QStringLiteral("Port must be a number")));
+        QVERIFY(t->valueForKey("jumpHosts").isNone());
+        PrefsHarness::type(jump, QStringLiteral("u@bastion:2222"), Qt::Key_Return);
+        QVERIFY(changed("jumpHosts", Value("u@bastion:2222")));
+        QVERIFY(h.child<QLabel>("formMessage")->isHidden());
+        auto* keepAlive = h.child<QSpinBox>("keepAlive");
+        QCOMPARE(keepAlive->value(), 15);
+        keepAlive->setValue(0);
+        QVERIFY(changed("keepAlive", Value(0)));
+        QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("ServerAlive")));
 
         auto* cipher = h.child<QComboBox>("cryptMethod");
         auto choose = [&](const QString& title) {
@@ -191,8 +221,9 @@ void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
         QVERIFY(changed("encryption", Value("")));
         QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-c")));
 
-        // The protocol-1 box says why it will not connect.
+        // The protocol-1 box says why it will not connect, and shows only where it is on.
         QVERIFY(h.child<QCheckBox>("forcev1")->toolTip().contains(QStringLiteral("refuses protocol 1")));
+        QVERIFY(h.child<QCheckBox>("forcev1")->isHidden());
         // The other tunnel was never touched.
         QCOMPARE(h.tunnels[1]->dictionary(), tunnelNamed("second")->dictionary());
     }));
@@ -209,7 +240,9 @@ void PreferencesWindowTest::socksPortRefusesNonPorts() {
         const int posts = h.posts();
         for (const char* text : {"abc", "0", "65536"}) {
             PrefsHarness::type(field, QString::fromLatin1(text), Qt::Key_Return);
-            QVERIFY2(field->text().isEmpty(), text);
+            // Kept as typed, with the reason beside it.
+            QCOMPARE(field->text(), QString::fromLatin1(text));
+            QCOMPARE(h.child<QLabel>("drawerMessage")->text(), QStringLiteral("Port must be a number from 1 to 65535"));
             QVERIFY2(field->hasFocus(), text);
             QCOMPARE(h.tunnels[0]->valueForKey("socks4p"), Value(1080));
             QCOMPARE(h.posts(), posts);
@@ -217,11 +250,12 @@ void PreferencesWindowTest::socksPortRefusesNonPorts() {
         // Leaving the field by the mouse is refused too; the focus comes back.
         PrefsHarness::type(field, QStringLiteral("x"), 0);
         PrefsHarness::click(h.child<QLineEdit>("login"));
-        QVERIFY(field->text().isEmpty());
+        QCOMPARE(field->text(), QStringLiteral("x"));
         QTRY_VERIFY(field->hasFocus());
         QCOMPARE(h.posts(), posts);
         PrefsHarness::type(field, QStringLiteral(" 65535"), Qt::Key_Tab);
         QCOMPARE(field->text(), QStringLiteral("65535"));
+        QVERIFY(h.child<QLabel>("drawerMessage")->isHidden());
         QCOMPARE(h.tunnels[0]->valueForKey("socks4p"), Value(65535));
         QCOMPARE(h.storedTunnels(), h.expectedTunnels());
     }));
@@ -271,6 +305,7 @@ void PreferencesWindowTest::deleteShowsNextTunnelAndStoresAtClose() {
         auto* list = h.child<QTableView>("tunnelsList");
         PrefsHarness::clickRow(list, 1);
         const int posts = h.posts();
+        PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(h.child<QPushButton>("delHostButton"));
         QCOMPARE(list->model()->rowCount(), 2);
         QCOMPARE(h.posts(), posts);  // stored at the next save
@@ -279,6 +314,7 @@ void PreferencesWindowTest::deleteShowsNextTunnelAndStoresAtClose() {
         QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("c"));
         QCOMPARE(h.child<QLineEdit>("host")->text(), QStringLiteral("h-c"));
         // Deleting the last one leaves the one above selected.
+        PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(h.child<QPushButton>("delHostButton"));
         QCOMPARE(h.controller().currentTunnel(), h.tunnels[0]);
         QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("a"));
@@ -337,6 +373,58 @@ void PreferencesWindowTest::cipherPopUpKeepsUnknownCipher() {
         QCOMPARE(list.ciphers(), CipherList::builtIn());
         QVERIFY(list.isFallback());
     }
+}
+
+void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("config"));
+    QFile extra(dir.filePath(QStringLiteral("extra")));
+    QVERIFY(extra.open(QIODevice::WriteOnly));
+    extra.write("Host included\n  HostName 10.0.0.9\n");
+    extra.close();
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("Include " + extra.fileName().toLocal8Bit() +
+               "\nHost web-*\n  User x\nHost db\n  HostName 10.0.0.5\n  LocalForward 5432 localhost:5432\n");
+    file.close();
+    PrefsHarness h;
+    h.tunnels.push_back(tunnelNamed("a"));
+    h.tunnels[0]->setValueForKey(Value("db"), "connHost");
+    h.open();
+    h.controller().setImportConfigPath(config.toStdString());
+    QVERIFY(h.runModal([&] {
+        PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
+        PrefsHarness::click(h.child<QPushButton>("options"));
+        auto* options = h.child<QPlainTextEdit>("sshOptions");
+        options->setFocus();
+        QTest::keyClicks(options, QStringLiteral("Bogus=1"));
+        QTest::keyClick(options, Qt::Key_Tab);
+        QTRY_VERIFY(options->hasFocus());
+        QCOMPARE(h.child<QLabel>("drawerMessage")->text(), QStringLiteral("Bogus=1: Bad configuration option: bogus"));
+        QVERIFY(h.tunnels[0]->valueForKey("sshOptions").isNone());
+        options->selectAll();
+        QTest::keyClicks(options, QStringLiteral("Compression=yes"));
+        QTest::keyClick(options, Qt::Key_Tab);
+        QCOMPARE(h.tunnels[0]->valueForKey("sshOptions"), Value(Value::List{"Compression=yes"}));
+        QVERIFY(h.child<QLabel>("drawerMessage")->isHidden());
+
+        // Import: the included host and db (already a tunnel's host, so left unchecked by default).
+        QTimer::singleShot(0, [] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            auto* table = dialog ? dialog->findChild<QTableWidget*>() : nullptr;
+            if (!table || table->rowCount() != 2) return dialog ? dialog->reject() : void();
+            QCOMPARE(table->item(1, 0)->text(), QStringLiteral("db (has a tunnel)"));
+            QCOMPARE(table->item(1, 4)->text(), QStringLiteral("-L 5432 → localhost:5432"));
+            table->item(1, 0)->setCheckState(Qt::Checked);
+            dialog->accept();
+        });
+        PrefsHarness::click(h.child<QPushButton>("importButton"));
+        QCOMPARE(h.tunnels.size(), size_t(3));
+        QCOMPARE(h.tunnels[1]->connName() + " " + h.tunnels[2]->connName(), std::string("included db"));
+        QCOMPARE(h.tunnels[2]->valueForKey("connHost"), Value("db"));
+        QCOMPARE(h.tunnels[2]->tunnelsLocal()->size(), size_t(1));
+        QCOMPARE(h.storedTunnels(), h.expectedTunnels());
+    }));
 }
 
 QTEST_MAIN(PreferencesWindowTest)

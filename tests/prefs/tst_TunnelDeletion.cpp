@@ -69,6 +69,7 @@ void TunnelDeletionTest::deletingStopsForGood() {
     h.open();
     QVERIFY(h.runModal([&] {
         PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
+        PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(h.child<QPushButton>("delHostButton"));
         QCOMPARE(h.child<QTableView>("tunnelsList")->model()->rowCount(), 0);
     }));
