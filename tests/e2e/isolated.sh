@@ -28,11 +28,11 @@ if [ -n "${ZANDREL_ISOLATED_SSH_DIR:-}" ]; then
     [ "$$" -eq 1 ] || skip "not the first process of a new PID namespace"
     mount -t tmpfs -o mode=0700,size=16m zandrel-ssh "$dir" || skip "cannot mount a tmpfs on $dir"
     [ "$(stat -f -c %T "$dir")" = tmpfs ] || skip "$dir is not a tmpfs after mounting"
-    for path in "$PWD" "$(command -v "$1" || true)" "$@"; do
-        case $path in /tmp/*) skip "$path is under /tmp, which the tmpfs hides: build outside /tmp" ;; esac
-    done
-    mount -t tmpfs -o mode=1777,size=256m zandrel-tmp /tmp || skip "cannot mount a tmpfs on /tmp"
-    export TMPDIR=/tmp XDG_RUNTIME_DIR=/tmp/runtime
+    # A build under /tmp must stay visible: then the tmpfs goes on a folder of its own instead.
+    tmp=${ZANDREL_ISOLATED_TMP:-/tmp}
+    unset ZANDREL_ISOLATED_TMP
+    mount -t tmpfs -o mode=1777,size=256m zandrel-tmp "$tmp" || skip "cannot mount a tmpfs on $tmp"
+    export TMPDIR=$tmp XDG_RUNTIME_DIR=$tmp/runtime
     mkdir -m 700 "$XDG_RUNTIME_DIR"
     if [ -n "${ZANDREL_ISOLATED_UID:-}" ]; then
         # Root of a user namespace only for the mounts: the command runs as the user again, in a
@@ -64,18 +64,34 @@ export ZANDREL_ISOLATED_SSH_DIR="$dir"
 ZANDREL_ISOLATED_OUTER_NS=$(readlink /proc/self/ns/mnt)
 export ZANDREL_ISOLATED_OUTER_NS
 
+for path in "$PWD" "$(command -v "$1" || true)" "$@"; do
+    case $path in /tmp/*) under_tmp=1 ;; esac
+done
+if [ -n "${under_tmp:-}" ]; then
+    ZANDREL_ISOLATED_TMP=$(mktemp -d /tmp/zandrel-ns.XXXXXX) || skip "cannot make a folder in /tmp"
+    export ZANDREL_ISOLATED_TMP
+fi
+# Runs the namespace; the empty mount point of a build under /tmp goes with it.
+run() {
+    status=0
+    unshare "$@" || status=$?
+    [ -n "${ZANDREL_ISOLATED_TMP:-}" ] && rmdir "$ZANDREL_ISOLATED_TMP" 2>/dev/null
+    exit "$status"
+}
+
 # --kill-child: when unshare is killed (a test time limit), the namespace's init gets SIGKILL,
 # and with it every process of the namespace.
 ns="-m --propagation private -p -f --mount-proc --kill-child"
 # shellcheck disable=SC2086
 if [ "$uid" -eq 0 ] && unshare $ns true 2>/dev/null; then
-    exec unshare $ns -- /bin/sh "$script" "$@"
+    run $ns -- /bin/sh "$script" "$@"
 fi
 # A normal user (or root without CAP_SYS_ADMIN): a user namespace where it may mount. Plain
 # --map-current-user is not enough: the mapped uid is not 0 there, so exec drops the capabilities.
 # shellcheck disable=SC2086
 if unshare -U -r $ns true 2>/dev/null; then
     export ZANDREL_ISOLATED_UID="$uid" ZANDREL_ISOLATED_GID="$gid"
-    exec unshare -U -r $ns -- /bin/sh "$script" "$@"
+    run -U -r $ns -- /bin/sh "$script" "$@"
 fi
+[ -n "${ZANDREL_ISOLATED_TMP:-}" ] && rmdir "$ZANDREL_ISOLATED_TMP"
 skip "unshare cannot make private mount and PID namespaces here (as root it needs CAP_SYS_ADMIN; as a user, unprivileged user namespaces)"
