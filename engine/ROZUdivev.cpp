@@ -22,11 +22,16 @@ extern char** environ;
 namespace {
 
 std::atomic<bool> g_shutdown{false};
-std::mutex g_threadsMutex;
-std::condition_variable g_threadsCv;
-int g_liveThreads = 0;
-// Tunnels whose launch thread lives; a shutdown wakes those that wait to retry.
-std::set<ROZUdivev*> g_liveTunnels;
+// The launch threads alive. Never destroyed: a detached thread may still be leaving it while
+// the process exits.
+struct LaunchThreads {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int count = 0;
+    // Tunnels whose launch thread lives; a shutdown wakes those that wait to retry.
+    std::set<ROZUdivev*> tunnels;
+};
+LaunchThreads& g_threads = *new LaunchThreads;
 std::mutex g_programMutex;
 std::string g_sshProgram = "/usr/bin/ssh";
 std::atomic<double> g_delayScale{1.0};
@@ -469,8 +474,8 @@ std::string ROZUdivev::displayCommand(const std::vector<std::string>& arguments)
 void ROZUdivev::setShutdown(bool on) {
     g_shutdown = on;
     if (!on) return;
-    std::lock_guard threads(g_threadsMutex);
-    for (ROZUdivev* t : g_liveTunnels) {
+    std::lock_guard threads(g_threads.mutex);
+    for (ROZUdivev* t : g_threads.tunnels) {
         { std::lock_guard lock(t->m_mutex); }  // a waiter checks the flag under it: no lost wake-up
         t->m_wake.notify_all();
     }
@@ -479,8 +484,8 @@ void ROZUdivev::setShutdown(bool on) {
 bool ROZUdivev::isShutdown() { return g_shutdown.load(); }
 
 bool ROZUdivev::waitForLaunchThreads(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(g_threadsMutex);
-    return g_threadsCv.wait_for(lock, timeout, [] { return g_liveThreads == 0; });
+    std::unique_lock lock(g_threads.mutex);
+    return g_threads.ended.wait_for(lock, timeout, [] { return g_threads.count == 0; });
 }
 
 void ROZUdivev::setSshProgram(const std::string& path) {
@@ -615,9 +620,9 @@ void ROZUdivev::startTunnel() {
 
 void ROZUdivev::spawnLaunchThread() {
     {
-        std::lock_guard lock(g_threadsMutex);
-        ++g_liveThreads;
-        g_liveTunnels.insert(this);
+        std::lock_guard lock(g_threads.mutex);
+        ++g_threads.count;
+        g_threads.tunnels.insert(this);
     }
     std::thread([self = shared_from_this()] { self->launchTunnel(); }).detach();
 }
@@ -636,8 +641,9 @@ void ROZUdivev::stopTunnel() {
         updateCodeLocked();
         m_wake.notify_all();
     }
-    if (task) task->terminate();
+    // Announced before ssh is told to end, so that the stop's notice comes before the exit's.
     postStatusChanged();
+    if (task) task->terminate();
 }
 
 void ROZUdivev::toggleTunnel() {
@@ -694,11 +700,11 @@ void ROZUdivev::launchTunnel() {
         ROZUdivev* tunnel;
         ~ThreadCount() {
             {
-                std::lock_guard lock(g_threadsMutex);
-                --g_liveThreads;
-                g_liveTunnels.erase(tunnel);
+                std::lock_guard lock(g_threads.mutex);
+                --g_threads.count;
+                g_threads.tunnels.erase(tunnel);
+                g_threads.ended.notify_all();
             }
-            g_threadsCv.notify_all();
         }
     } counted{this};
     // One thread for all the runs of one start: it launches each ssh and waits for it, so the

@@ -133,17 +133,16 @@ exec sleep 1000)sh"));
     EXPECT_LT(Clock::now() - clicked, 700ms);
 
     // Stop, then start before the stopped ssh has even ended: the tunnel runs again.
-    for (int round = 0; round < 3; ++round) {
-        rec.clear();
+    for (size_t round = 0; round < 3; ++round) {
         t->stopTunnel();
         EXPECT_EQ(t->code(), 0);
         t->startTunnel();
-        ASSERT_TRUE(rec.waitFor([](const auto& es) { return !es.empty() && es.back().code == 2; }, 5s))
-            << "round " << round << ::testing::PrintToString(rec.distinctStatuses());
+        ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 3 + round && t->code() == 2; }, 5s))
+            << "round " << round;
         EXPECT_TRUE(t->isWanted());
     }
-    EXPECT_EQ(fake.lines("launches").size(), 5u);
-    // No late "Connected" after a stop.
+    // No late "Connected" after a stop (once the posts of the last line are in).
+    std::this_thread::sleep_for(200ms);
     rec.clear();
     t->stopTunnel();
     ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
@@ -175,7 +174,8 @@ wait)sh"));
     t->stopTunnel();
     EXPECT_EQ(t->code(), 0);
     EXPECT_EQ(t->status(), text("S_IDLE"));
-    EXPECT_EQ(rec.count(), 4u);  // posted on this thread before stopTunnel returned
+    // Posted on this thread before stopTunnel returned; the exit's own may follow at once.
+    EXPECT_GE(rec.count(), 4u);
     ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
     auto entries = rec.entries();
     ASSERT_EQ(entries.size(), 5u);

@@ -4,28 +4,28 @@
 
 #include "ROZUdivev.h"
 
-StatusRecorder::StatusRecorder(const ROZUdivev& tunnel) : m_tunnel(tunnel) {
-    m_token = NotificationCenter::defaultCenter().addObserver(
-        ROZUdivev::kStatusChanged, &tunnel, [this](const Notification&) {
-            Entry e{m_tunnel.status(), m_tunnel.code(), Clock::now()};
-            {
-                std::lock_guard lock(m_mutex);
-                m_entries.push_back(std::move(e));
-            }
-            m_changed.notify_all();
-        });
+StatusRecorder::StatusRecorder(const ROZUdivev& tunnel) : m_tunnel(tunnel), m_shared(std::make_shared<Shared>()) {
+    // The observer holds what it writes to: a delivery still under way when the recorder goes
+    // finishes on it.
+    m_token = NotificationCenter::defaultCenter().addObserver(ROZUdivev::kStatusChanged, &tunnel,
+                                                              [shared = m_shared, &tunnel](const Notification&) {
+                                                                  Entry e{tunnel.status(), tunnel.code(), Clock::now()};
+                                                                  std::lock_guard lock(shared->mutex);
+                                                                  shared->entries.push_back(std::move(e));
+                                                                  shared->changed.notify_all();
+                                                              });
 }
 
 StatusRecorder::~StatusRecorder() { NotificationCenter::defaultCenter().removeObserver(m_token); }
 
 std::vector<StatusRecorder::Entry> StatusRecorder::entries() const {
-    std::lock_guard lock(m_mutex);
-    return m_entries;
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->entries;
 }
 
 size_t StatusRecorder::count() const {
-    std::lock_guard lock(m_mutex);
-    return m_entries.size();
+    std::lock_guard lock(m_shared->mutex);
+    return m_shared->entries.size();
 }
 
 std::vector<std::string> StatusRecorder::statuses() const {
@@ -41,14 +41,14 @@ std::vector<std::string> StatusRecorder::distinctStatuses() const {
 }
 
 void StatusRecorder::clear() {
-    std::lock_guard lock(m_mutex);
-    m_entries.clear();
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->entries.clear();
 }
 
 bool StatusRecorder::waitFor(const std::function<bool(const std::vector<Entry>&)>& condition,
                              std::chrono::milliseconds timeout) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return condition(m_entries); });
+    std::unique_lock lock(m_shared->mutex);
+    return m_shared->changed.wait_for(lock, timeout, [&] { return condition(m_shared->entries); });
 }
 
 bool StatusRecorder::waitForStatus(const std::string& status, std::chrono::milliseconds timeout) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,7 +41,10 @@ public:
 private:
     const ROZUdivev& m_tunnel;
     NotificationCenter::Token m_token;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<Entry> m_entries;
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<Entry> entries;
+    };
+    std::shared_ptr<Shared> m_shared;
 };

@@ -296,7 +296,8 @@ protected:
         ROZUdivev::setSshProgram(fake.script("ssh", "exec sleep 1000"));
         t->setValueForKey(Value("h"), "connHost");
         t->startTunnel();
-        for (int i = 0; i < 500 && !t->isRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // The launch's own notification comes after ssh runs; what is fed starts after it.
+        ASSERT_TRUE(rec.waitFor([](const auto& es) { return !es.empty(); }, std::chrono::seconds(5)));
         ASSERT_TRUE(t->isRunning());
         rec.clear();
     }
@@ -364,22 +365,45 @@ TEST_F(OutputHandler, RemoteForwardsMustBeAnsweredAndAForwardThatCannotListenEnd
 }
 
 TEST_F(OutputHandler, LocalPortTakenOnOneAddressFailsTheRunAndNamesThePort) {
-    feed(
-        "debug1: Local forwarding listening on ::1 port 8143.\nbind [127.0.0.1]:8143: Address already in use\n"
-        "debug1: Entering interactive session.\nsomething later\n");
-    EXPECT_NE(t->code(), 2);  // never connected
-    for (int i = 0; i < 300 && t->phase() == ROZUdivev::Phase::Running; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(t->phase(), ROZUdivev::Phase::Waiting);  // ssh was ended
-    EXPECT_EQ(t->lastError(), "bind [127.0.0.1]:8143: Address already in use");
+    // As ssh says it, on its own standard error: it goes on listening on ::1.
+    ROZUdivev::setSshProgram(fake.script("taken", R"sh(
+echo "debug1: Local forwarding listening on ::1 port 8143." >&2
+echo "bind [127.0.0.1]:8143: Address already in use" >&2
+echo "debug1: Entering interactive session." >&2
+echo "something later" >&2
+exec sleep 1000)sh"));
+    auto taken = ROZUdivev::create("taken");
+    taken->setValueForKey(Value("h"), "connHost");
+    StatusRecorder seen(*taken);
+    taken->startTunnel();
+    EXPECT_TRUE(seen.waitFor([&](const auto&) { return taken->phase() == ROZUdivev::Phase::Waiting; },
+                             std::chrono::seconds(5)));         // ssh was ended
+    for (const auto& e : seen.entries()) EXPECT_NE(e.code, 2);  // never connected
+    EXPECT_EQ(taken->lastError(), "bind [127.0.0.1]:8143: Address already in use");
+    taken->stopTunnel();
 }
 
 TEST_F(OutputHandler, ClosedByRemoteStopsReadingAfterTheChunk) {
-    EXPECT_FALSE(feed("Connection to h closed by remote host.\nAuthenticated to h ([1.2.3.4]:22).\n"));
-    EXPECT_EQ(t->status(), text("S_AUTH"));  // the lines after it were still tested
-    EXPECT_EQ(rec.count(), 3u);
-    EXPECT_FALSE(feed("Connection to h closed by remote host."));
-    EXPECT_EQ(t->status(), "Connection closed");
+    // This ssh outlives the terminate signal to say more; none of it may be read.
+    ROZUdivev::setSshProgram(fake.script("closing", R"sh(
+trap '' TERM
+printf 'Connection to h closed by remote host.\nAuthenticated to h ([1.2.3.4]:22).\n' >&2
+sleep 0.3
+echo "debug1: Entering interactive session." >&2
+exit 255)sh"));
+    auto closing = ROZUdivev::create("closing");
+    closing->setValueForKey(Value("h"), "connHost");
+    StatusRecorder seen(*closing);
+    closing->startTunnel();
+    ASSERT_TRUE(seen.waitFor([&](const auto&) { return closing->phase() == ROZUdivev::Phase::Waiting; },
+                             std::chrono::seconds(5)));
+    // The lines after it in the same chunk were still tested; nothing after the chunk was.
+    const auto statuses = seen.distinctStatuses();
+    const auto closed = std::find(statuses.begin(), statuses.end(), "Connection closed");
+    ASSERT_NE(closed, statuses.end()) << ::testing::PrintToString(statuses);
+    EXPECT_EQ(*(closed + 1), text("S_AUTH"));
+    for (const auto& e : seen.entries()) EXPECT_NE(e.code, 2);
+    closing->stopTunnel();
 }
 
 TEST(LastError, WhichLinesCount) {
