@@ -281,10 +281,7 @@ void Zandrel::updateTrayState() {
         m_countdown.stop();
 }
 
-void Zandrel::reconnectAll() {
-    if (!m_tunnels) return;
-    for (const TunnelPtr& t : *m_tunnels) t->reconnectTunnel();
-}
+void Zandrel::reconnectAll() { m_app.core().reconnectAll(); }
 
 void Zandrel::saveFrame() {
     const QRect g = m_palette->geometry();
@@ -319,15 +316,9 @@ void Zandrel::restoreFrame() {
 void Zandrel::applicationWillTerminate() {
     if (m_terminated) return;
     m_terminated = true;
-    const TunnelList tunnels = m_tunnels ? *m_tunnels : TunnelList{};
-    for (const TunnelPtr& t : tunnels) t->stopTunnel();
-    ROZUdivev::setShutdown(true);
-    // One that was still launching when the first pass came by.
-    for (const TunnelPtr& t : tunnels) t->stopTunnel();
+    m_app.core().stopAllTunnels();
     saveFrame();
     if (!m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette"))
         Log::line("Whether the tunnels window opens at start-up was not saved.");
-    // No launch thread may outlive the process (it would run on a torn-down application).
-    if (!ROZUdivev::waitForLaunchThreads(kQuitWait))
-        Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
+    m_app.core().waitForLaunchThreads();
 }

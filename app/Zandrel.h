@@ -37,8 +37,6 @@ public:
     static constexpr const char* kFrameName = "tunnelsWindow";
     // Preference: a desktop notification when a connected tunnel drops (missing: on).
     static constexpr const char* kNotifyDrops = "notifyDrops";
-    // How long quitting waits for the launch threads to end.
-    static constexpr std::chrono::milliseconds kQuitWait{3000};
 
     // Loads the window from its layout, hidden; awakeFromNib does the start-up.
     explicit Zandrel(DARAdivazUda& app, QObject* parent = nullptr);
