@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLineEdit>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "AutostartEntry.h"
 #include "CipherList.h"
 #include "EditGuard.h"
 #include "EditValidator.h"
@@ -110,6 +112,14 @@ void PreferencesController::connectControls() {
     }
     // Not a tunnel's field: saved with the list.
     connect(m_ui->autoOpen, &QCheckBox::clicked, this, [this] { controlChanged(m_ui->autoOpen); });
+    // Kept in the autostart entry itself, not in the store.
+    connect(m_ui->startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+        QString error;
+        if (!AutostartEntry::setEnabled(on, QCoreApplication::applicationFilePath(), &error)) {
+            m_ui->startAtLogin->setChecked(AutostartEntry::isEnabled());
+            showSaveProblem(tr("Start at login was not changed: %1.").arg(error));
+        }
+    });
 
     // Before the user moves any of the three selections, the state so far is saved.
     for (PrefsTableView* v : {m_ui->tunnelsList, m_ui->localList, m_ui->remoteList})
@@ -201,6 +211,7 @@ void PreferencesController::updateWindow() {
     // A missing value shows as on: that is what start-up makes of it.
     const Value open = m_defaults.objectForKey("openPalette");
     m_ui->autoOpen->setChecked(open.isNone() || open.boolValue());
+    m_ui->startAtLogin->setChecked(AutostartEntry::isEnabled());
 
     const TunnelPtr tunnel = currentTunnel();
     if (!tunnel) {
@@ -333,10 +344,22 @@ void PreferencesController::save() {
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
-    if (!m_defaults.setObjectsForKeys(
-            {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}}))
+    // The edit stays on screen either way; the user must know it is not on disk.
+    if (m_defaults.setObjectsForKeys(
+            {{"tunnels", Value(std::move(stored))}, {"openPalette", Value(m_ui->autoOpen->isChecked())}})) {
+        showSaveProblem({});
+    } else {
         Log::line("The tunnels were not saved; the changes last until Zandrel quits.");
+        showSaveProblem(tr("Your changes could not be saved to %1 (is the disk full or read-only?). "
+                           "They last until Zandrel quits.")
+                            .arg(QString::fromStdString(m_defaults.path())));
+    }
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
+}
+
+void PreferencesController::showSaveProblem(const QString& text) {
+    m_ui->saveProblem->setText(text);
+    m_ui->saveProblem->setVisible(!text.isEmpty());
 }
 
 // ---- forward lists ----

@@ -72,6 +72,8 @@ private:
     void fillCiphers();
     void showPreview();
     void setDrawerOpen(bool open);
+    // A save or the login entry that failed; empty hides the message.
+    void showSaveProblem(const QString& text);
 
     // How a control shows and edits its tunnel field.
     enum class FieldKind { Text, Flag, Port, Cipher };
