@@ -272,7 +272,7 @@ QMenu* Zandrel::rowMenu(int row) {
 TunnelLogWindow* Zandrel::showLog(const TunnelPtr& tunnel) {
     std::erase_if(m_logWindows, [](const auto& entry) { return entry.first.expired() || !entry.second; });
     QPointer<TunnelLogWindow>& window = m_logWindows[tunnel];
-    if (!window) window = new TunnelLogWindow(tunnel);
+    if (!window) window = new TunnelLogWindow(tunnel, m_palette);
     window->show();
     window->raise();
     window->activateWindow();
