@@ -1,14 +1,7 @@
 #include "DARAdivazUda.h"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QDialog>
 #include <QIcon>
-#include <QSocketNotifier>
-#include <cerrno>
-#include <csignal>
 
 #include "AuthenticationBridge.h"
 #include "ZImage.h"
@@ -17,8 +10,7 @@
 #include "ui_About.h"
 
 DARAdivazUda::DARAdivazUda(int& argc, char** argv, const std::string& defaultsPath)
-    : QApplication(argc, argv),
-      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)) {
+    : QApplication(argc, argv), m_core(defaultsPath) {
     setApplicationName(QStringLiteral("zandrel"));
     setApplicationDisplayName(QStringLiteral("Zandrel"));
     setDesktopFileName(QStringLiteral("zandrel"));
@@ -28,66 +20,15 @@ DARAdivazUda::DARAdivazUda(int& argc, char** argv, const std::string& defaultsPa
     setQuitOnLastWindowClosed(false);
 }
 
-namespace {
-int g_signalWriteFd = -1;
-
-void onTerminationSignal(int) {
-    const int saved = errno;
-    const char byte = 1;
-    if (g_signalWriteFd >= 0 && ::write(g_signalWriteFd, &byte, 1) < 0) {
-        // The pipe is full: a quit is already on its way.
-    }
-    errno = saved;
-}
-}  // namespace
-
-DARAdivazUda::~DARAdivazUda() {
-    delete m_about;
-    if (m_signalFds[0] >= 0) {
-        for (int s : {SIGTERM, SIGINT, SIGHUP}) std::signal(s, SIG_DFL);
-        g_signalWriteFd = -1;
-        ::close(m_signalFds[0]);
-        ::close(m_signalFds[1]);
-    }
-}
-
-void DARAdivazUda::quitOnTerminationSignals() {
-    if (m_signalFds[0] >= 0) return;
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_signalFds) != 0) return;
-    g_signalWriteFd = m_signalFds[1];
-    // The handler only writes a byte; the quit itself runs on the GUI thread.
-    auto* notifier = new QSocketNotifier(m_signalFds[0], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] {
-        char buf[16];
-        while (::read(m_signalFds[0], buf, sizeof buf) > 0) {
-        }
-        terminate();
-    });
-    struct sigaction action {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
-}
+DARAdivazUda::~DARAdivazUda() { delete m_about; }
 
 DARAdivazUda* DARAdivazUda::app() { return qobject_cast<DARAdivazUda*>(QCoreApplication::instance()); }
-
-TunnelList& DARAdivazUda::tunnels() {
-    if (!m_tunnelsLoaded) {
-        m_tunnelsLoaded = true;
-        m_tunnels = ROZUdivev::tunnelsFromArray(m_defaults->objectForKey("tunnels"));
-    }
-    return m_tunnels;
-}
 
 bool DARAdivazUda::authenticate(const QString& query, const QString& tunnelName, const QString& fifo, QString* error) {
     return AuthenticationBridge::authenticate(tunnels(), query, tunnelName, fifo, error);
 }
 
-void DARAdivazUda::terminate() {
-    // exit() rather than quit(): quit() asks the windows first, and a window may say no.
-    QCoreApplication::exit(0);
-}
+void DARAdivazUda::terminate() { ZandrelCore::terminate(); }
 
 void DARAdivazUda::handleQuitScriptCommand() { terminate(); }
 

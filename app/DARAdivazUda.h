@@ -10,10 +10,10 @@
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
+#include "ZandrelCore.h"
 
-// The application object: owns the preferences store and the one tunnel list of the run,
-// answers the D-Bus commands that concern the whole application, quits when asked (never
-// refusing) and shows the About dialog.
+// The application object: owns the core of the run (preferences store, tunnel list), answers the D-Bus commands that
+// concern the whole application, quits when asked (never refusing) and shows the About dialog.
 class DARAdivazUda : public QApplication {
     Q_OBJECT
 public:
@@ -26,11 +26,12 @@ public:
     // The running application object, or nullptr.
     static DARAdivazUda* app();
 
-    Defaults& defaults() { return *m_defaults; }
+    ZandrelCore& core() { return m_core; }
+    Defaults& defaults() { return m_core.defaults(); }
     // The tunnel list, made from the stored "tunnels" at the first call (which starts the
     // auto-connect tunnels) and the same list object ever after.
-    TunnelList& tunnels();
-    bool tunnelsLoaded() const { return m_tunnelsLoaded; }
+    TunnelList& tunnels() { return m_core.tunnels(); }
+    bool tunnelsLoaded() const { return m_core.tunnelsLoaded(); }
 
     // The askpass script's question: opens the prompt and returns at once; false with
     // *error set when the request is refused.
@@ -40,9 +41,7 @@ public:
     void terminate();
     // The scripted quit: its arguments are not examined.
     void handleQuitScriptCommand();
-    // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a service manager) quit as the menu does,
-    // so that the quit steps still run.
-    void quitOnTerminationSignals();
+    void quitOnTerminationSignals() { m_core.quitOnTerminationSignals(); }
 
     // The About dialog, with the build number in upper-case hexadecimal as its "Version".
     void orderFrontStandardAboutPanel(QWidget* parent = nullptr);
@@ -52,9 +51,6 @@ public:
     static QString aboutVersion();
 
 private:
-    std::unique_ptr<Defaults> m_defaults;
-    TunnelList m_tunnels;
-    bool m_tunnelsLoaded = false;
+    ZandrelCore m_core;
     QPointer<QDialog> m_about;
-    int m_signalFds[2] = {-1, -1};
 };

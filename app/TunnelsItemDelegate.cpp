@@ -75,7 +75,7 @@ void TunnelsItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& s
 void TunnelsItemDelegate::paintText(QPainter* painter, const QStyleOptionViewItem& option,
                                     const QModelIndex& index) const {
     const QString name = index.data(TunnelsTableModel::NameRole).toString();
-    const QString status = index.data(TunnelsTableModel::StatusRole).toString();
+    const QString status = index.data(TunnelsTableModel::LineRole).toString();
     const QString error = index.data(TunnelsTableModel::ErrorRole).toString();
     const QFont nf = nameFont(option.font);
     const QFont sf = smallFont(option.font);
@@ -92,7 +92,9 @@ void TunnelsItemDelegate::paintText(QPainter* painter, const QStyleOptionViewIte
         painter->setFont(font);
         painter->setPen(selected ? option.palette.color(QPalette::HighlightedText) : color);
         const QString shown = fm.elidedText(text.simplified(), Qt::ElideRight, area.width());
-        painter->drawText(QRect(area.x(), y, area.width(), fm.height()), Qt::AlignLeft | Qt::AlignVCenter, shown);
+        // From the baseline, not into a line-high box: a box cuts off what hangs below it,
+        // such as underscores.
+        painter->drawText(QPointF(area.x(), y + fm.ascent()), shown);
         y += fm.height();
     };
     line(name, nf, nm, Qt::black);
@@ -112,10 +114,7 @@ bool TunnelsItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, 
     auto* view = const_cast<QWidget*>(option.widget);
     if (TunnelsTableModel::columnIdentifier(index.column()) != QLatin1String("button")) {
         // Released away from the button that was pressed: it springs back without firing.
-        if (event->type() == QEvent::MouseButtonRelease && m_pressed.isValid()) {
-            m_pressed = QPersistentModelIndex();
-            if (view) view->update();
-        }
+        if (event->type() == QEvent::MouseButtonRelease) releasePressed(view);
         return QStyledItemDelegate::editorEvent(event, model, option, index);
     }
     switch (event->type()) {
@@ -124,6 +123,8 @@ bool TunnelsItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, 
             auto* mouse = static_cast<QMouseEvent*>(event);
             if (mouse->button() != Qt::LeftButton) return false;
             m_pressed = index;
+            // The first click already acted; a second toggle would undo it.
+            m_doubleClick = event->type() == QEvent::MouseButtonDblClick;
             if (view) view->update();
             return true;
         }
@@ -131,13 +132,19 @@ bool TunnelsItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, 
             auto* mouse = static_cast<QMouseEvent*>(event);
             if (mouse->button() != Qt::LeftButton) return false;
             // A momentary button: it fires when released over the cell it was pressed in.
-            const bool fire = m_pressed == index && option.rect.contains(mouse->position().toPoint());
-            m_pressed = QPersistentModelIndex();
-            if (view) view->update();
+            const bool fire = !m_doubleClick && m_pressed == index && option.rect.contains(mouse->position().toPoint());
+            releasePressed(view);
             if (fire) model->setData(index, true, Qt::EditRole);
             return true;
         }
         default:
             return false;
     }
+}
+
+void TunnelsItemDelegate::releasePressed(QWidget* view) {
+    m_doubleClick = false;
+    if (!m_pressed.isValid()) return;
+    m_pressed = QPersistentModelIndex();
+    if (view) view->update();
 }

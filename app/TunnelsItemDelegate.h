@@ -25,8 +25,14 @@ public:
     static int rowHeight(const QFont& base);
     // Where the button's image is drawn inside its cell.
     static QRect buttonRect(const QRect& cell);
+    bool isPressed() const { return m_pressed.isValid(); }
+
+public Q_SLOTS:
+    // Any release ends a press, also one that reaches no cell (outside the window).
+    void releasePressed(QWidget* view);
 
 private:
     void paintText(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const;
     QPersistentModelIndex m_pressed;  // the button held down, drawn with its alternate image
+    bool m_doubleClick = false;       // the press is a double click's second: its release does nothing
 };

@@ -1,6 +1,7 @@
 #include "TunnelsTableModel.h"
 
 #include "ZImage.h"
+#include "ZTunnelInfo.h"
 
 namespace {
 const char* const kIdentifiers[] = {"icon", "text", "button"};
@@ -55,8 +56,12 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
     const QString id = columnIdentifier(index.column());
 
     if (role == ErrorRole || role == Qt::ToolTipRole) {
-        // Why the tunnel is down; a connected or stopped tunnel has nothing to explain.
-        if (t->code() == 2) return role == ErrorRole ? QVariant(QString()) : QVariant();
+        // Why the tunnel is down; a connected tunnel lists where it listens instead.
+        if (t->code() == 2) {
+            if (role == ErrorRole) return QString();
+            const QStringList addresses = ZTunnelInfo::listeningAddresses(*t);
+            return addresses.isEmpty() ? QVariant() : QVariant(addresses.join(u'\n'));
+        }
         const QString error = QString::fromStdString(t->lastError());
         if (role == Qt::ToolTipRole && error.isEmpty()) return {};
         return error;
@@ -70,6 +75,12 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
     } else if (id == QLatin1String("text")) {
         if (role == NameRole) return QString::fromStdString(t->connName());
         if (role == StatusRole) return QString::fromStdString(t->status());
+        if (role == LineRole) {
+            const QStringList addresses = t->code() == 2 ? ZTunnelInfo::listeningAddresses(*t) : QStringList();
+            if (addresses.isEmpty()) return QString::fromStdString(t->status());
+            if (addresses.size() == 1) return addresses.first();
+            return tr("%1 +%2 more").arg(addresses.first()).arg(addresses.size() - 1);
+        }
         if (role == Qt::DisplayRole)
             return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->status());
     } else if (id == QLatin1String("button")) {

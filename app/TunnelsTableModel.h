@@ -17,7 +17,9 @@ public:
         ImageNameRole = Qt::UserRole + 1,  // "icon": the state image; "button": the image
         AlternateImageNameRole,            // "button": the image while pressed
         NameRole,                          // "text": first line
-        StatusRole,                        // "text": second line
+        StatusRole,                        // "text": the tunnel's status text
+        LineRole,                          // "text": second line: the status, or where a connected
+                                           // tunnel listens ("a → b", "+N more")
         ErrorRole,                         // "text": third line, empty when none is shown
         RunningRole,
         CodeRole,

@@ -86,3 +86,9 @@ void TunnelsTableView::paintEvent(QPaintEvent* event) {
     // Cells on top; the item delegate leaves out the selection when it is switched off.
     QTableView::paintEvent(event);
 }
+
+void TunnelsTableView::mouseReleaseEvent(QMouseEvent* event) {
+    QTableView::mouseReleaseEvent(event);
+    // A release outside every cell reaches no delegate; the button must still spring back.
+    Q_EMIT mouseReleased(this);
+}

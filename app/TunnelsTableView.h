@@ -32,8 +32,13 @@ public:
     // Paints the bands that meet clip (viewport coordinates), each cut to clip.
     void paintStripes(QPainter& painter, const QRect& clip) const;
 
+Q_SIGNALS:
+    // After every mouse release the table handled, wherever it happened.
+    void mouseReleased(QWidget* view);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     bool m_selectionActive = false;

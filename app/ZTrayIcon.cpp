@@ -1,8 +1,11 @@
 #include "ZTrayIcon.h"
 
 #include <QAction>
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 #include "ZImage.h"
 
@@ -19,6 +22,44 @@ ZTrayIcon::ZTrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger) Q_EMIT activated();
     });
+    // Panels that start late register the StatusNotifierWatcher then.
+    auto* watcher =
+        new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
+                                QDBusServiceWatcher::WatchForRegistration, this);
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        // The watcher answers the icon's registration only once it is on the bus.
+        QTimer::singleShot(500, this, &ZTrayIcon::retryShow);
+    });
+}
+
+namespace {
+std::optional<bool> g_availableForTesting;
+}
+
+bool ZTrayIcon::isAvailable() { return g_availableForTesting.value_or(QSystemTrayIcon::isSystemTrayAvailable()); }
+
+void ZTrayIcon::setAvailableForTesting(std::optional<bool> available) { g_availableForTesting = available; }
+
+void ZTrayIcon::retryShow() {
+    if (!m_wanted || !isAvailable()) return;
+    // Hidden and shown again, the icon registers with the new notification area.
+    m_icon->hide();
+    m_icon->show();
+}
+
+void ZTrayIcon::setTunnelItems(const QList<QAction*>& items) {
+    if (!m_tunnelsEnd) {
+        QAction* first = m_menu->actions().value(0);
+        m_tunnelsEnd = new QAction(m_menu);
+        m_tunnelsEnd->setSeparator(true);
+        m_menu->insertAction(first, m_tunnelsEnd);
+    }
+    for (QAction* a : m_menu->actions()) {
+        if (a == m_tunnelsEnd) break;
+        m_menu->removeAction(a);
+    }
+    m_menu->insertActions(m_tunnelsEnd, items);
+    m_tunnelsEnd->setVisible(!items.isEmpty());
 }
 
 ZTrayIcon::~ZTrayIcon() {
@@ -27,12 +68,13 @@ ZTrayIcon::~ZTrayIcon() {
 }
 
 bool ZTrayIcon::show() {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
+    m_wanted = true;
+    // Visible even without a notification area: Qt embeds it into one that appears later.
     m_icon->show();
-    return true;
+    return isAvailable();
 }
 
-bool ZTrayIcon::isShown() const { return m_icon && m_icon->isVisible(); }
+bool ZTrayIcon::isShown() const { return m_icon && m_icon->isVisible() && isAvailable(); }
 
 ZTrayIcon::State ZTrayIcon::stateFor(int wanted, int connected) {
     if (wanted <= 0) return State::None;

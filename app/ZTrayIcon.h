@@ -3,6 +3,7 @@
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -21,10 +22,17 @@ public:
     explicit ZTrayIcon(const QList<QAction*>& actions, QObject* parent = nullptr);
     ~ZTrayIcon() override;
 
-    // Shows the icon when the desktop has a notification area; false otherwise.
+    // Shows the icon when the desktop has a notification area; false otherwise. A notification
+    // area that appears later (a panel started after Zandrel) is taken up when it appears.
     bool show();
     bool isShown() const;
     QMenu* menu() const { return m_menu; }
+    // Whether the desktop has a notification area now.
+    static bool isAvailable();
+    // Tests on the offscreen platform decide it (nullopt: ask the desktop).
+    static void setAvailableForTesting(std::optional<bool> available);
+    // Items listed above the menu's own, replacing those set before (not owned).
+    void setTunnelItems(const QList<QAction*>& items);
 
     // None: no tunnel is wanted up; All: every wanted one is connected; Some: the others.
     static State stateFor(int wanted, int connected);
@@ -38,7 +46,11 @@ Q_SIGNALS:
     void activated();
 
 private:
+    void retryShow();
+
     QMenu* m_menu;
+    QAction* m_tunnelsEnd = nullptr;  // the separator under the tunnel items
+    bool m_wanted = false;            // show() was asked for
     QPointer<QSystemTrayIcon> m_icon;
     State m_state = State::None;
 };

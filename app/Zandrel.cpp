@@ -1,12 +1,19 @@
 #include "Zandrel.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
 #include <QDBusConnection>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMainWindow>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QStringList>
+#include <QVBoxLayout>
 #include <mutex>
 #include <unordered_set>
 
@@ -16,6 +23,7 @@
 #include "Log.h"
 #include "PreferencesController.h"
 #include "SystemEventsWatcher.h"
+#include "TunnelLogWindow.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
@@ -80,6 +88,12 @@ Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
     m_tray = new ZTrayIcon({shMenu(), reconnectAllItem(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()},
                            this);
     connect(m_tray, &ZTrayIcon::activated, this, &Zandrel::showHide);
+    connect(addTunnelButton(), &QPushButton::clicked, this, &Zandrel::addTunnel);
+    // Over the table's stripes, in the middle of its empty area.
+    emptyHint()->hide();
+    auto* hintLayout = new QVBoxLayout(tunnelsTable()->viewport());
+    hintLayout->addWidget(emptyHint());
+    m_palette->installEventFilter(this);
 }
 
 Zandrel::~Zandrel() {
@@ -125,10 +139,18 @@ void Zandrel::awakeFromNib() {
     header->resizeSection(TunnelsTableModel::IconColumn, 36);
     header->resizeSection(TunnelsTableModel::ButtonColumn, 36);
     connect(table, &QAbstractItemView::doubleClicked, this, &Zandrel::doubleAction);
+    connect(table, &TunnelsTableView::mouseReleased, m_delegate, &TunnelsItemDelegate::releasePressed);
+    table->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(table, &QWidget::customContextMenuRequested, this, [this, table](const QPoint& pos) {
+        const QModelIndex index = table->indexAt(pos);
+        if (index.isValid()) rowMenu(index.row())->popup(table->viewport()->mapToGlobal(pos));
+    });
 
     // The first request for the list: the tunnels are made and the auto-connect ones start.
     m_tunnels = &m_app.tunnels();
     m_model->setTunnels(m_tunnels);
+    showHintIfEmpty();
+    updateTunnelItems();
 
     {
         std::lock_guard lock(m_hop->mutex);
@@ -167,6 +189,7 @@ void Zandrel::awakeFromNib() {
         shMenu()->setText(localized("SHMENU_SHOW"));
     }
 
+    showStoreNotice();
     const bool trayShown = m_tray->show();
     updateTrayState();
     if (!trayShown && !m_palette->isVisible())
@@ -176,26 +199,139 @@ void Zandrel::awakeFromNib() {
     m_sinceRedraw.start();
 }
 
-void Zandrel::doubleAction() {
-    const auto rows = tunnelsTable()->selectionModel()->selectedRows();
-    if (rows.isEmpty()) return;
-    if (TunnelPtr t = m_model->tunnel(rows.first().row())) t->startTunnel();
+void Zandrel::doubleAction(const QModelIndex& index) {
+    if (!index.isValid() || index.column() == TunnelsTableModel::ButtonColumn) return;
+    if (TunnelPtr t = m_model->tunnel(index.row())) t->startTunnel();
 }
 
 void Zandrel::openPreferences() {
+    runPreferences([](PreferencesController&) {});
+}
+
+void Zandrel::editTunnel(int row) {
+    runPreferences([row](PreferencesController& controller) {
+        // The list's own selection, as a click would make it, so the form follows.
+        auto* list = controller.window()->findChild<QAbstractItemView*>(QStringLiteral("tunnelsList"));
+        if (!list || row < 0 || row >= list->model()->rowCount()) return;
+        list->selectionModel()->setCurrentIndex(list->model()->index(row, 0),
+                                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    });
+}
+
+void Zandrel::addTunnel() {
+    runPreferences([](PreferencesController& controller) { controller.addHost(); });
+}
+
+void Zandrel::runPreferences(const std::function<void(PreferencesController&)>& prepare) {
     // The preferences window is modal, but the notification-area menu can still ask again.
     if (m_preferencesOpen) return;
     m_preferencesOpen = true;
     {
         PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_palette);
+        prepare(controller);
         controller.exec();
     }
     m_preferencesOpen = false;
     redraw();
 }
 
+QWidget* Zandrel::emptyHint() const { return m_ui->emptyHint; }
+QPushButton* Zandrel::addTunnelButton() const { return m_ui->addTunnelButton; }
+QMessageBox* Zandrel::storeNotice() const { return m_storeNotice; }
+
+QMenu* Zandrel::rowMenu(int row) {
+    auto* menu = new QMenu(m_palette);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    const TunnelPtr t = m_model->tunnel(row);
+    if (!t) return menu;
+    const std::weak_ptr<ROZUdivev> weak = t;
+    auto act = [menu, weak](const QString& text, auto&& action) {
+        return menu->addAction(text, menu, [weak, action] {
+            if (TunnelPtr t = weak.lock()) action(t);
+        });
+    };
+    const bool wanted = t->isWanted();
+    act(wanted ? tr("Stop") : tr("Start"), [this, wanted](const TunnelPtr& t) {
+        wanted ? t->stopTunnel() : t->startTunnel();
+        redraw();
+    });
+    act(tr("Reconnect"), [](const TunnelPtr& t) { t->reconnectTunnel(); })->setEnabled(wanted);
+    menu->addSeparator();
+    act(tr("Edit…"), [this](const TunnelPtr& t) {
+        // The row may have moved while the menu was open.
+        const auto it = std::find(m_tunnels->begin(), m_tunnels->end(), t);
+        if (it != m_tunnels->end()) editTunnel(static_cast<int>(it - m_tunnels->begin()));
+    });
+    act(tr("Show Log"), [this](const TunnelPtr& t) { showLog(t); });
+    act(tr("Copy Command"), [](const TunnelPtr& t) {
+        QApplication::clipboard()->setText(QString::fromStdString(ROZUdivev::displayCommand(t->arguments())));
+    });
+    return menu;
+}
+
+TunnelLogWindow* Zandrel::showLog(const TunnelPtr& tunnel) {
+    std::erase_if(m_logWindows, [](const auto& entry) { return entry.first.expired() || !entry.second; });
+    QPointer<TunnelLogWindow>& window = m_logWindows[tunnel];
+    if (!window) window = new TunnelLogWindow(tunnel, m_palette);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
+
+void Zandrel::updateTunnelItems() {
+    const TunnelList list = m_tunnels ? *m_tunnels : TunnelList{};
+    bool same = static_cast<size_t>(m_tunnelItems.size()) == list.size();
+    for (size_t i = 0; same && i < list.size(); ++i)
+        same = m_tunnelItems[static_cast<int>(i)]->text() == QString::fromStdString(list[i]->connName());
+    if (!same) {
+        qDeleteAll(m_tunnelItems);
+        m_tunnelItems.clear();
+        for (const TunnelPtr& t : list) {
+            auto* item = new QAction(QString::fromStdString(t->connName()), this);
+            item->setCheckable(true);
+            const std::weak_ptr<ROZUdivev> weak = t;
+            connect(item, &QAction::triggered, this, [this, weak](bool on) {
+                if (TunnelPtr t = weak.lock()) on ? t->startTunnel() : t->stopTunnel();
+                redraw();
+            });
+            m_tunnelItems << item;
+        }
+        m_tray->setTunnelItems(m_tunnelItems);
+    }
+    for (size_t i = 0; i < list.size(); ++i) m_tunnelItems[static_cast<int>(i)]->setChecked(list[i]->isWanted());
+}
+
+void Zandrel::showHintIfEmpty() { emptyHint()->setVisible(m_model->rowCount() == 0); }
+
+void Zandrel::showStoreNotice() {
+    const std::string aside = m_app.defaults().movedAsidePath();
+    if (aside.empty()) return;
+    m_storeNotice = new QMessageBox(QMessageBox::Warning, tr("Zandrel"),
+                                    tr("Zandrel could not read its settings and starts with an empty tunnel list. "
+                                       "The unreadable file was kept as:\n%1")
+                                        .arg(QString::fromStdString(aside)),
+                                    QMessageBox::Ok, m_palette);
+    m_storeNotice->setAttribute(Qt::WA_DeleteOnClose);
+    m_storeNotice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_storeNotice->open();
+}
+
+bool Zandrel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_palette) {
+        if (event->type() == QEvent::Close && !m_tray->isShown()) {
+            event->ignore();
+            m_palette->showMinimized();
+            return true;
+        }
+        // X11 window managers place a window anew when it is shown again.
+        if (event->type() == QEvent::Hide && !m_palette->isMinimized()) m_hiddenGeometry = m_palette->saveGeometry();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
 void Zandrel::showHide() {
-    if (m_palette->isVisible()) {
+    if (m_palette->isVisible() && !m_palette->isMinimized()) {
         m_palette->close();
         shMenu()->setText(localized("SHMENU_SHOW"));
     } else {
@@ -204,6 +340,7 @@ void Zandrel::showHide() {
 }
 
 void Zandrel::showWindow() {
+    if (!m_palette->isVisible() && !m_hiddenGeometry.isEmpty()) m_palette->restoreGeometry(m_hiddenGeometry);
     m_palette->setWindowState(m_palette->windowState() & ~Qt::WindowMinimized);
     m_palette->show();
     m_palette->raise();
@@ -230,8 +367,10 @@ void Zandrel::redraw() {
     }
     m_sinceRedraw.restart();
     m_model->reload();
+    showHintIfEmpty();
     tunnelsTable()->viewport()->update();
     updateTrayState();
+    updateTunnelItems();
 
     if (m_tunnels && !changed.empty()) {
         std::erase_if(m_lastReported, [](const auto& entry) { return entry.first.expired(); });
@@ -281,10 +420,7 @@ void Zandrel::updateTrayState() {
         m_countdown.stop();
 }
 
-void Zandrel::reconnectAll() {
-    if (!m_tunnels) return;
-    for (const TunnelPtr& t : *m_tunnels) t->reconnectTunnel();
-}
+void Zandrel::reconnectAll() { m_app.core().reconnectAll(); }
 
 void Zandrel::saveFrame() {
     const QRect g = m_palette->geometry();
@@ -319,15 +455,9 @@ void Zandrel::restoreFrame() {
 void Zandrel::applicationWillTerminate() {
     if (m_terminated) return;
     m_terminated = true;
-    const TunnelList tunnels = m_tunnels ? *m_tunnels : TunnelList{};
-    for (const TunnelPtr& t : tunnels) t->stopTunnel();
-    ROZUdivev::setShutdown(true);
-    // One that was still launching when the first pass came by.
-    for (const TunnelPtr& t : tunnels) t->stopTunnel();
+    m_app.core().stopAllTunnels();
     saveFrame();
     if (!m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette"))
         Log::line("Whether the tunnels window opens at start-up was not saved.");
-    // No launch thread may outlive the process (it would run on a torn-down application).
-    if (!ROZUdivev::waitForLaunchThreads(kQuitWait))
-        Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
+    m_app.core().waitForLaunchThreads();
 }

@@ -3,8 +3,10 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -12,11 +14,16 @@
 #include "ROZUdivev.h"
 
 class DARAdivazUda;
+class PreferencesController;
 class DropNotifier;
 class SystemEventsWatcher;
 class QAction;
 class QMainWindow;
+class QMenu;
+class QMessageBox;
 class QModelIndex;
+class QPushButton;
+class TunnelLogWindow;
 class TunnelsItemDelegate;
 class TunnelsTableModel;
 class TunnelsTableView;
@@ -35,8 +42,6 @@ public:
     // Redraws are coalesced to at most one per display frame (60 a second).
     static constexpr qint64 kFrameNs = 16'666'667;
     static constexpr const char* kFrameName = "tunnelsWindow";
-    // How long quitting waits for the launch threads to end.
-    static constexpr std::chrono::milliseconds kQuitWait{3000};
 
     // Loads the window from its layout, hidden; awakeFromNib does the start-up.
     explicit Zandrel(DARAdivazUda& app, QObject* parent = nullptr);
@@ -57,6 +62,18 @@ public:
     QAction* aboutItem() const;
     QAction* quitItem() const;
     ZTrayIcon* trayIcon() const { return m_tray; }
+    // The first-start hint shown instead of an empty table, and its "Add a tunnel…" button.
+    QWidget* emptyHint() const;
+    QPushButton* addTunnelButton() const;
+    // A row's context menu: Start or Stop, Reconnect, Edit…, Show Log, Copy Command. The caller
+    // pops it up; it deletes itself once closed.
+    QMenu* rowMenu(int row);
+    // The tray menu's item per tunnel, checked while the tunnel is wanted up.
+    const QList<QAction*>& tunnelItems() const { return m_tunnelItems; }
+    // The notice shown at start-up when the store was moved aside, or null.
+    QMessageBox* storeNotice() const;
+    // The tunnel's log window, made or raised.
+    TunnelLogWindow* showLog(const TunnelPtr& tunnel);
     // Redraws done so far (each one a reload of every row).
     quint64 redrawCount() const { return m_redrawCount; }
 
@@ -64,9 +81,13 @@ public:
     static std::string frameKey(const std::string& name);
 
 public Q_SLOTS:
-    // A double click starts the selected row's tunnel; it never stops one.
-    void doubleAction();
+    // A double click starts the clicked row's tunnel; it never stops one. On the row's button
+    // the button's own click has acted already.
+    void doubleAction(const QModelIndex& index);
     void openPreferences();
+    // The preferences window with that row's tunnel selected, or with a new tunnel.
+    void editTunnel(int row);
+    void addTunnel();
     // Hides a visible window, shows a hidden one; the item's title says what it will do next.
     void showHide();
     // Shows the window and brings it to the front (a second launch, D-Bus ShowWindow).
@@ -82,8 +103,18 @@ Q_SIGNALS:
     void tunnelStatusChanged(const QString& name, const QString& status, int code);
     void redrawn();
 
+protected:
+    // Closing the window without a notification area minimizes it, so it cannot get lost; its
+    // place and size are kept across hiding.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     struct Hop;
+    // Runs the preferences window, with prepare called on its controller first.
+    void runPreferences(const std::function<void(PreferencesController&)>& prepare);
+    void updateTunnelItems();
+    void showStoreNotice();
+    void showHintIfEmpty();
     void scheduleRedraw();
     void redraw();
     void updateTrayState();
@@ -101,6 +132,10 @@ private:
     DropNotifier* m_notifier = nullptr;
     TunnelList* m_tunnels = nullptr;
     bool m_preferencesOpen = false;
+    QList<QAction*> m_tunnelItems;
+    QByteArray m_hiddenGeometry;
+    QPointer<QMessageBox> m_storeNotice;
+    std::map<std::weak_ptr<const ROZUdivev>, QPointer<TunnelLogWindow>, std::owner_less<>> m_logWindows;
     bool m_terminated = false;
 
     std::shared_ptr<Hop> m_hop;

@@ -4,14 +4,15 @@
 #include <QDBusMessage>
 #include <QTimer>
 
-#include "DARAdivazUda.h"
+#include "AuthenticationBridge.h"
 #include "Zandrel.h"
+#include "ZandrelCore.h"
 #include "zandreladaptor.h"
 
-ZandrelDBusService::ZandrelDBusService(DARAdivazUda& app, Zandrel& controller, QObject* parent)
-    : QObject(parent), m_app(app), m_controller(controller) {
+ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, Zandrel* controller, QObject* parent)
+    : QObject(parent), m_core(core), m_controller(controller) {
     new ZandrelAdaptor(this);
-    connect(&m_controller, &Zandrel::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
+    if (m_controller) connect(m_controller, &Zandrel::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
 }
 
 ZandrelDBusService::Registration ZandrelDBusService::registerOn(QDBusConnection bus, QString* error) {
@@ -44,27 +45,33 @@ bool ZandrelDBusService::showRunningInstance(QDBusConnection bus, QString* error
 }
 
 QString ZandrelDBusService::Authenticate(const QString& query, const QString& tunnelName, const QString& fifo) {
+    if (!m_controller) {
+        // ssh would wait for an answer nobody can give; askForPass.sh ends the run with this reason.
+        sendErrorReply(QString::fromLatin1(kErrorNoDisplay),
+                       QStringLiteral("ssh asked \"%1\", but Zandrel runs without a display and cannot ask you")
+                           .arg(query.trimmed()));
+        return {};
+    }
     QString error;
-    if (m_app.authenticate(query, tunnelName, fifo, &error)) return QStringLiteral("OK");
+    if (AuthenticationBridge::authenticate(m_core.tunnels(), query, tunnelName, fifo, &error))
+        return QStringLiteral("OK");
     sendErrorReply(QString::fromLatin1(kErrorInvalidArgs), error.isEmpty() ? QStringLiteral("refused") : error);
     return {};
 }
 
 void ZandrelDBusService::Quit() {
     // The reply goes out first; the quit runs from the event loop, as the menu's does.
-    QTimer::singleShot(0, &m_app, [app = &m_app] { app->handleQuitScriptCommand(); });
+    QTimer::singleShot(0, &m_core, &ZandrelCore::terminate);
 }
 
 ZTunnelInfoList ZandrelDBusService::ListTunnels() {
     ZTunnelInfoList list;
-    for (const TunnelPtr& t : m_app.tunnels()) list.append(ZTunnelInfo::fromTunnel(*t));
+    for (const TunnelPtr& t : m_core.tunnels()) list.append(ZTunnelInfo::fromTunnel(*t));
     return list;
 }
 
 TunnelPtr ZandrelDBusService::tunnelNamed(const QString& name) {
-    const std::string wanted = name.toStdString();
-    for (const TunnelPtr& t : m_app.tunnels())
-        if (t->connName() == wanted) return t;
+    if (TunnelPtr t = m_core.tunnelNamed(name)) return t;
     sendErrorReply(QString::fromLatin1(kErrorUnknownTunnel), QStringLiteral("No tunnel is named \"%1\"").arg(name));
     return nullptr;
 }
@@ -77,5 +84,18 @@ void ZandrelDBusService::StopTunnel(const QString& name) {
     if (TunnelPtr t = tunnelNamed(name)) t->stopTunnel();
 }
 
-void ZandrelDBusService::ShowWindow() { m_controller.showWindow(); }
-void ZandrelDBusService::ReconnectAll() { m_controller.reconnectAll(); }
+void ZandrelDBusService::ShowWindow() {
+    if (m_controller)
+        m_controller->showWindow();
+    else
+        sendErrorReply(QString::fromLatin1(kErrorNoDisplay), QStringLiteral("Zandrel runs without a display"));
+}
+
+void ZandrelDBusService::ReconnectAll() { m_core.reconnectAll(); }
+
+QStringList ZandrelDBusService::TunnelLog(const QString& name) {
+    QStringList lines;
+    if (TunnelPtr t = tunnelNamed(name))
+        for (const std::string& line : t->log().lines()) lines << QString::fromStdString(line);
+    return lines;
+}

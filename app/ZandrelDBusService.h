@@ -7,12 +7,13 @@
 
 #include "ZTunnelInfo.h"
 
-class DARAdivazUda;
 class Zandrel;
+class ZandrelCore;
 
 // The object behind org.zandrel.Zandrel on the session bus (interface in
 // resources/dbus/org.zandrel.Zandrel.xml; the adaptor is generated from it). Calls run on the
-// GUI thread, from the event loop.
+// main thread, from the event loop. Without a tunnels window (headless) the questions that need
+// one are refused with the NoDisplay error.
 class ZandrelDBusService : public QObject, protected QDBusContext {
     Q_OBJECT
 public:
@@ -21,8 +22,10 @@ public:
     static constexpr const char* kInterface = "org.zandrel.Zandrel";
     static constexpr const char* kErrorInvalidArgs = "org.zandrel.Zandrel.Error.InvalidArgs";
     static constexpr const char* kErrorUnknownTunnel = "org.zandrel.Zandrel.Error.UnknownTunnel";
+    static constexpr const char* kErrorNoDisplay = "org.zandrel.Zandrel.Error.NoDisplay";
 
-    ZandrelDBusService(DARAdivazUda& app, Zandrel& controller, QObject* parent = nullptr);
+    // controller: the tunnels window's, or null when Zandrel runs without a display.
+    ZandrelDBusService(ZandrelCore& core, Zandrel* controller, QObject* parent = nullptr);
 
     enum class Registration { Registered, AlreadyRunning, NoBus };
     // Puts the object on the bus and then claims the service name, so that whoever sees the
@@ -39,6 +42,7 @@ public Q_SLOTS:
     void StopTunnel(const QString& name);
     void ShowWindow();
     void ReconnectAll();
+    QStringList TunnelLog(const QString& name);
 
 Q_SIGNALS:
     void StatusChanged(const QString& name, const QString& status, int code);
@@ -47,6 +51,6 @@ private:
     // The first tunnel of that name, or nullptr after sending the error reply.
     TunnelPtr tunnelNamed(const QString& name);
 
-    DARAdivazUda& m_app;
-    Zandrel& m_controller;
+    ZandrelCore& m_core;
+    Zandrel* m_controller;
 };

@@ -1,15 +1,20 @@
 #include "ZandrelStartup.h"
 
+#include <QCoreApplication>
+
 #include "DARAdivazUda.h"
 #include "Log.h"
 #include "ZTunnelInfo.h"
 #include "Zandrel.h"
+#include "ZandrelCore.h"
 #include "ZandrelDBusService.h"
 
-ZandrelStartup::ZandrelStartup(DARAdivazUda& app) : m_app(app) {
+ZandrelStartup::ZandrelStartup(DARAdivazUda& app) : m_core(app.core()) {
     ZTunnelInfo::registerMetaType();
     m_controller = std::make_unique<Zandrel>(app);
 }
+
+ZandrelStartup::ZandrelStartup(ZandrelCore& core) : m_core(core) { ZTunnelInfo::registerMetaType(); }
 
 // The service refers to the controller: it goes first.
 ZandrelStartup::~ZandrelStartup() {
@@ -20,12 +25,16 @@ ZandrelStartup::~ZandrelStartup() {
 ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus, bool awake) {
     Result result = Result::StartedWithoutBus;
     if (bus) {
-        m_service = std::make_unique<ZandrelDBusService>(m_app, *m_controller);
+        m_service = std::make_unique<ZandrelDBusService>(m_core, m_controller.get());
         switch (m_service->registerOn(*bus, &m_error)) {
             case ZandrelDBusService::Registration::Registered:
                 result = Result::Started;
                 break;
             case ZandrelDBusService::Registration::AlreadyRunning:
+                if (isHeadless()) {
+                    m_error = QStringLiteral("another Zandrel already runs in this session");
+                    return Result::Failed;
+                }
                 if (!ZandrelDBusService::showRunningInstance(*bus, &m_error)) {
                     m_error = QStringLiteral("another Zandrel runs but does not answer: ") + m_error;
                     return Result::Failed;
@@ -38,7 +47,18 @@ ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus,
         }
     }
     // From the start-up steps on, termination signals quit as the menu does.
-    m_app.quitOnTerminationSignals();
-    if (awake) m_controller->awakeFromNib();
+    m_core.quitOnTerminationSignals();
+    if (!awake) return result;
+    if (m_controller) {
+        m_controller->awakeFromNib();
+    } else {
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &m_core, [core = &m_core] {
+            core->stopAllTunnels();
+            core->waitForLaunchThreads();
+        });
+        const size_t count = m_core.tunnels().size();
+        Log::line("Running without a display: " + std::to_string(count) + " tunnels, D-Bus " +
+                  (result == Result::Started ? "org.zandrel.Zandrel" : "not available"));
+    }
     return result;
 }

@@ -7,36 +7,44 @@
 
 class DARAdivazUda;
 class Zandrel;
+class ZandrelCore;
 class ZandrelDBusService;
 
-// The start-up wiring between the application object and its event loop: the tunnels window
-// controller, the D-Bus service with the single-instance check, and the controller's start-up
-// steps. main and the tests both go through it, so the tests run what users run.
+// The start-up wiring between the program and its event loop: the tunnels window controller
+// (none in the headless mode), the D-Bus service with the single-instance check, the
+// termination signals and the start-up steps. main and the tests both go through it, so the
+// tests run what users run.
 class ZandrelStartup {
 public:
     enum class Result {
         Started,             // the service holds its name on the bus
         StartedWithoutBus,   // no bus: no password prompts, no single-instance check
         OtherInstanceShown,  // another Zandrel holds the name and now shows its window
-        Failed,              // another Zandrel holds the name and does not answer; see error()
+        Failed,              // another Zandrel holds the name and does not answer, or runs
+                             // while this one is headless; see error()
     };
 
-    // Loads the tunnels window, hidden.
+    // The desktop program: loads the tunnels window, hidden.
     explicit ZandrelStartup(DARAdivazUda& app);
+    // Headless: the tunnels and the D-Bus service, no window and no tray.
+    explicit ZandrelStartup(ZandrelCore& core);
     ~ZandrelStartup();
     ZandrelStartup(const ZandrelStartup&) = delete;
     ZandrelStartup& operator=(const ZandrelStartup&) = delete;
 
     // Offers the service on the bus (none: no service, as in tests of the window alone), then,
     // unless another instance holds the name, has termination signals quit as the menu does and
-    // runs the controller's start-up steps (unless awake is false).
+    // runs the start-up steps (unless awake is false): the window's, or in the headless mode the
+    // loading of the list, which starts the auto-connect tunnels.
     Result start(std::optional<QDBusConnection> bus, bool awake = true);
 
+    bool isHeadless() const { return !m_controller; }
+    // The desktop program's controller; only when not headless.
     Zandrel& controller() const { return *m_controller; }
     const QString& error() const { return m_error; }
 
 private:
-    DARAdivazUda& m_app;
+    ZandrelCore& m_core;
     std::unique_ptr<Zandrel> m_controller;
     std::unique_ptr<ZandrelDBusService> m_service;
     QString m_error;

@@ -1,7 +1,10 @@
 // zandrel: the desktop program. --version and --help are answered before any display is
-// opened; without a display the program says so and ends instead of aborting.
+// opened; without a display the program says so and ends instead of aborting. The same binary
+// is the command-line client of a running instance and, with --headless, a service with no
+// display at all.
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <cstdio>
 #include <cstdlib>
@@ -12,17 +15,31 @@
 #include "DARAdivazUda.h"
 #include "ROZUdivev.h"
 #include "ZVersionTextField.h"
+#include "ZandrelCommandLine.h"
+#include "ZandrelCore.h"
 #include "ZandrelStartup.h"
 
 namespace {
 
 void printUsage(FILE* out) {
     std::fputs(
-        "Usage: zandrel [--help] [--version]\n"
+        "Usage: zandrel [--headless | --list | --start NAME | --stop NAME | --reconnect-all |\n"
+        "                --show | --quit | --help | --version]\n"
         "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
         "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
-        "  -h, --help     show this text and exit\n"
-        "  -v, --version  show the version and exit\n\n"
+        "  --headless       run the tunnels and the D-Bus service without a display, window or\n"
+        "                   tray (for servers and systemd --user); SIGTERM quits\n\n"
+        "Commands to the Zandrel running in this session (no display needed):\n"
+        "  --list           one line per tunnel: name, state, local addresses, reason\n"
+        "                   (tab-separated)\n"
+        "  --start NAME     start the tunnel named NAME\n"
+        "  --stop NAME      stop it\n"
+        "  --reconnect-all  every running or retrying tunnel starts a fresh ssh now\n"
+        "  --show           show the tunnels window\n"
+        "  --quit           stop every tunnel and quit\n"
+        "They exit with 0 on success and 1 when no Zandrel runs or NAME is unknown.\n\n"
+        "  -h, --help       show this text and exit\n"
+        "  -v, --version    show the version and exit\n\n"
         "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
         "Other options are Qt's (for instance -platform, -display).\n",
         out);
@@ -54,9 +71,31 @@ void startupMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
+// The headless mode: the same start-up wiring without widgets.
+int runHeadless(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("zandrel"));
+    ZandrelCore core;
+    ZandrelStartup startup(core);
+    if (startup.start(QDBusConnection::sessionBus()) == ZandrelStartup::Result::Failed) {
+        std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
+        return 1;
+    }
+    return app.exec();
+}
+
+int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const char* name) {
+    QCoreApplication app(argc, argv);
+    return ZandrelCommandLine::run(command, QString::fromLocal8Bit(name ? name : ""), QDBusConnection::sessionBus(),
+                                   stdout, stderr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool headless = false;
+    ZandrelCommandLine::Command command = ZandrelCommandLine::Command::None;
+    const char* name = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -68,21 +107,49 @@ int main(int argc, char** argv) {
                         ZVersionTextField::buildNumber());
             return 0;
         }
+        if (arg == "--headless") {
+            headless = true;
+            continue;
+        }
+        if (const auto c = ZandrelCommandLine::commandFor(QString::fromStdString(arg));
+            c != ZandrelCommandLine::Command::None) {
+            if (command != ZandrelCommandLine::Command::None) {
+                std::fputs("zandrel: give one command at a time\n", stderr);
+                return 2;
+            }
+            command = c;
+            if (ZandrelCommandLine::takesName(c)) {
+                if (i + 1 >= argc || !*argv[i + 1]) {
+                    std::fprintf(stderr, "zandrel: %s needs a tunnel name\n", arg.c_str());
+                    return 2;
+                }
+                name = argv[++i];
+            }
+            continue;
+        }
         if (arg.rfind("--", 0) == 0) {
             std::fprintf(stderr, "zandrel: unknown option %s\n", arg.c_str());
             printUsage(stderr);
             return 2;
         }
     }
-    if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
-        std::fputs(
-            "zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
-            "program; start it inside a graphical session.\n",
-            stderr);
-        return 1;
+    if (command != ZandrelCommandLine::Command::None) {
+        if (headless) {
+            std::fputs("zandrel: --headless starts Zandrel; it does not go with a command\n", stderr);
+            return 2;
+        }
+        return runCommand(argc, argv, command, name);
     }
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) ROZUdivev::setSshProgram(ssh);
+    if (headless) return runHeadless(argc, argv);
+    if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
+        std::fputs(
+            "zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
+            "program; start it inside a graphical session, or run zandrel --headless.\n",
+            stderr);
+        return 1;
+    }
 
     QtMessageHandler previous = qInstallMessageHandler(startupMessageHandler);
     DARAdivazUda app(argc, argv);

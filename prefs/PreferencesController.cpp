@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFocusEvent>
 #include <QHeaderView>
@@ -19,6 +20,7 @@
 #include <optional>
 #include <set>
 
+#include "AutostartEntry.h"
 #include "CipherList.h"
 #include "EditGuard.h"
 #include "EditValidator.h"
@@ -188,6 +190,14 @@ void PreferencesController::connectControls() {
     // Not a tunnel's field: saved with the list.
     connect(m_ui->autoOpen, &QCheckBox::clicked, this, [this] { controlChanged(m_ui->autoOpen); });
     connect(m_ui->notifyDrops, &QCheckBox::clicked, this, [this] { controlChanged(m_ui->notifyDrops); });
+    // Kept in the autostart entry itself, not in the store.
+    connect(m_ui->startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
+        QString error;
+        if (!AutostartEntry::setEnabled(on, QCoreApplication::applicationFilePath(), &error)) {
+            m_ui->startAtLogin->setChecked(AutostartEntry::isEnabled());
+            showSaveProblem(tr("Start at login was not changed: %1.").arg(error));
+        }
+    });
 
     // Before the user moves any of the three selections, the state so far is saved; a forward
     // typed in part stays with the tunnel it was typed for.
@@ -330,6 +340,7 @@ void PreferencesController::updateWindow() {
     m_ui->autoOpen->setChecked(open.isNone() || open.boolValue());
     const Value notify = m_defaults.objectForKey(kNotifyDrops);
     m_ui->notifyDrops->setChecked(notify.isNone() || notify.boolValue());
+    m_ui->startAtLogin->setChecked(AutostartEntry::isEnabled());
 
     const TunnelPtr tunnel = currentTunnel();
     if (!tunnel) {
@@ -550,11 +561,23 @@ void PreferencesController::save() {
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
-    if (!m_defaults.setObjectsForKeys({{"tunnels", Value(std::move(stored))},
-                                       {"openPalette", Value(m_ui->autoOpen->isChecked())},
-                                       {kNotifyDrops, Value(m_ui->notifyDrops->isChecked())}}))
+    // The edit stays on screen either way; the user must know it is not on disk.
+    if (m_defaults.setObjectsForKeys({{"tunnels", Value(std::move(stored))},
+                                      {"openPalette", Value(m_ui->autoOpen->isChecked())},
+                                      {kNotifyDrops, Value(m_ui->notifyDrops->isChecked())}})) {
+        showSaveProblem({});
+    } else {
         Log::line("The tunnels were not saved; the changes last until Zandrel quits.");
+        showSaveProblem(tr("Your changes could not be saved to %1 (is the disk full or read-only?). "
+                           "They last until Zandrel quits.")
+                            .arg(QString::fromStdString(m_defaults.path())));
+    }
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
+}
+
+void PreferencesController::showSaveProblem(const QString& text) {
+    m_ui->saveProblem->setText(text);
+    m_ui->saveProblem->setVisible(!text.isEmpty());
 }
 
 // ---- forward lists ----

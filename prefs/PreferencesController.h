@@ -105,6 +105,8 @@ private:
     void commitOrDropPending(ForwardListModel* model);
     void keepOnScreen();
     void setDrawerOpen(bool open);
+    // A save or the login entry that failed; empty hides the message.
+    void showSaveProblem(const QString& text);
 
     TunnelList& m_tunnels;
     Defaults& m_defaults;

@@ -2,13 +2,13 @@
 # Installs every Debian 12 package needed to build, run and test Zandrel. Run as root; safe to repeat.
 set -eu
 # Build: compiler, CMake, Qt (libgl-dev for Qt's Gui package), JSON, GoogleTest, clang-format
-# (scripts/check-format.sh). Tests: ssh and sshd, a session bus, desktop-file-validate, unshare
-# (util-linux), a font for offscreen widgets.
+# (scripts/check-format.sh). Tests: ssh and sshd, a session bus, desktop-file-validate,
+# appstreamcli (the metainfo check), unshare (util-linux), a font for offscreen widgets.
 PKGS="build-essential cmake ninja-build pkg-config git clang-format
 qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
 nlohmann-json3-dev libgtest-dev
 openssh-client openssh-server dbus dbus-bin
-desktop-file-utils util-linux fonts-dejavu-core"
+desktop-file-utils appstream util-linux fonts-dejavu-core"
 if [ "$(id -u)" -ne 0 ]; then
     echo "setup.sh: run as root (sudo $0)" >&2
     exit 1

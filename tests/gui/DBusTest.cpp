@@ -267,4 +267,80 @@ TEST_F(DBusTest, VersionAndHelpNeedNoDisplayAndNoDisplayIsSaidClearly) {
     EXPECT_TRUE(err.contains("cannot open the desktop session")) << err.toStdString();
 }
 
+TEST_F(DBusTest, HeadlessInstanceAnswersTheCommandLineAndQuitsOnSigterm) {
+    // Burst floods the log; Asks puts a question to the askpass program, which nobody can answer.
+    std::ofstream(m_ssh) << "#!/bin/sh\necho $$ >> '" << m_dir->file("ssh.pids") << "'\n"
+                         << "case $TUNNEL_NAME in\n"
+                         << "Burst) seq 100000 | sed 's/^/debug1: line /' >&2 ;;\n"
+                         << "Asks) \"$SSH_ASKPASS\" 'Password:'; sleep 5; exit 255 ;;\n"
+                         << "esac\necho 'debug1: Entering interactive session.' >&2\nexec sleep 600\n";
+    const Value withForwards = tunnel("A", true).with(
+        "tunnelsLocal",
+        Value::List{Value::dictionary({{"port", "8143"}, {"host", "db.internal"}, {"hostport", "5432"}}),
+                    Value::dictionary({{"bind", "::1"}, {"port", "8144"}, {"host", "h"}})});
+    const Value asks = tunnel("Asks", true).with("connAuth", true);
+    store({{"tunnels", Value::List{withForwards, tunnel("B"), tunnel("Burst", true), asks}}});
+
+    QProcessEnvironment env = environment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    auto run = [&](const QStringList& args, QString* out, QString* err) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(ZANDREL_BINARY, args);
+        EXPECT_TRUE(p.waitForFinished(10000));
+        *out = QString::fromUtf8(p.readAllStandardOutput());
+        *err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    };
+    QString out, err;
+    EXPECT_EQ(run({"--list"}, &out, &err), 1);
+    EXPECT_TRUE(err.startsWith("zandrel: no Zandrel runs")) << err.toStdString();
+
+    m_processes.push_back(std::make_unique<QProcess>());
+    QProcess* headless = m_processes.back().get();
+    headless->setProcessEnvironment(env);
+    headless->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    headless->start(ZANDREL_BINARY, {"--headless"});
+    ASSERT_TRUE(GuiFixture::waitUntil(
+        [&] {
+            const auto l = tunnels();
+            return l.size() == 4 && l[0].code == 2 && l[2].code == 2 && !l[3].lastError.isEmpty();
+        },
+        15000));
+    EXPECT_TRUE(tunnels()[3].lastError.contains("Zandrel runs without a display"))
+        << tunnels()[3].lastError.toStdString();
+
+    // The burst is kept to its last 1,000 lines, the start line pushed out.
+    const QDBusReply<QStringList> log = zandrel().call("TunnelLog", "Burst");
+    ASSERT_TRUE(log.isValid());
+    EXPECT_EQ(log.value().size(), 1000);
+    EXPECT_TRUE(log.value().last().endsWith("debug1: Entering interactive session."));
+
+    const struct {
+        QStringList args;
+        int code;
+        QString out, err;
+    } cases[] = {
+        {{"--list"}, 0, "A\tConnected\tlocalhost:8143 → db.internal:5432, [::1]:8144 → h:8144\t\n", ""},
+        {{"--start", "B"}, 0, "", ""},
+        {{"--stop", "A"}, 0, "", ""},
+        {{"--start", "Nope"}, 1, "", "zandrel: No tunnel is named \"Nope\"\n"},
+        {{"--show"}, 1, "", "zandrel: Zandrel runs without a display\n"},
+        {{"--reconnect-all"}, 0, "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run(c.args, &out, &err), c.code) << c.args.join(' ').toStdString();
+        EXPECT_EQ(out.left(c.out.size()).toStdString(), c.out.toStdString());
+        EXPECT_EQ(err, c.err);
+    }
+    EXPECT_TRUE(GuiFixture::waitUntil([&] { return tunnels()[1].code == 2 && !tunnels()[0].running; }));
+
+    const auto pids = sshPids();
+    headless->terminate();
+    int code = -1;
+    ASSERT_TRUE(finishes(headless, 8000, &code));
+    EXPECT_EQ(code, 0);
+    for (int pid : pids) EXPECT_FALSE(GuiFixture::isAlive(pid)) << pid;
+}
+
 }  // namespace

@@ -15,9 +15,12 @@
 #include "ROZUdivev.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
+#include "ZTrayIcon.h"
 
 void GuiFixture::SetUp() {
     ROZUdivev::setShutdown(false);
+    // As on a desktop with a notification area, where closing the window hides it.
+    ZTrayIcon::setAvailableForTesting(true);
     m_dir = std::make_unique<testsupport::TempDir>("zandrel-gui");
 }
 

@@ -192,11 +192,11 @@ TEST_F(TunnelsWindowTest, DoubleClickStartsButNeverStops) {
     EXPECT_TRUE(waitUntil([&] { return cell(1, M::IconColumn, M::ImageNameRole) == "onState"; }));
     EXPECT_EQ(pids("ssh").size(), 2u);
 
-    // No row selected: nothing to start.
+    // No row under the pointer: nothing to start.
     at(1)->stopTunnel();
     ASSERT_TRUE(waitUntil([&] { return !at(1)->hasLaunchThread(); }));
     table()->clearSelection();
-    m_controller->doubleAction();
+    m_controller->doubleAction(QModelIndex());
     QTest::qWait(200);
     EXPECT_FALSE(at(1)->hasLaunchThread());
 }

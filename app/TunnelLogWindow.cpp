@@ -1,0 +1,53 @@
+#include "TunnelLogWindow.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+TunnelLogWindow::TunnelLogWindow(const TunnelPtr& tunnel, QWidget* parent)
+    : QWidget(parent, Qt::Window),
+      m_tunnel(tunnel),
+      m_text(new QPlainTextEdit),
+      m_copy(new QPushButton(tr("Copy All"))) {
+    setAttribute(Qt::WA_DeleteOnClose);
+    setWindowTitle(tr("Log: %1").arg(QString::fromStdString(tunnel->connName())));
+    m_text->setReadOnly(true);
+    m_text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    m_text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // The log keeps no more; neither need the window.
+    m_text->setMaximumBlockCount(static_cast<int>(TunnelLog::kCapacity));
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(m_copy);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_text);
+    layout->addLayout(buttons);
+    resize(640, 360);
+    connect(m_copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(m_text->toPlainText()); });
+    connect(&m_timer, &QTimer::timeout, this, &TunnelLogWindow::follow);
+    m_timer.start(kFollowMs);
+    follow();
+}
+
+void TunnelLogWindow::follow() {
+    const TunnelPtr tunnel = m_tunnel.lock();
+    if (!tunnel) return;
+    const TunnelLog& log = tunnel->log();
+    const unsigned long long total = log.total();
+    if (total == m_seen) return;
+    const std::vector<std::string> lines = log.lines();
+    // Those added since the last look, or all kept when more than that came.
+    const size_t fresh = static_cast<size_t>(std::min<unsigned long long>(total - m_seen, lines.size()));
+    m_seen = total;
+    QScrollBar* bar = m_text->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    if (fresh == lines.size()) m_text->clear();
+    for (size_t i = lines.size() - fresh; i < lines.size(); ++i)
+        m_text->appendPlainText(QString::fromStdString(lines[i]));
+    if (atEnd) bar->setValue(bar->maximum());
+}

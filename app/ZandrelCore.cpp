@@ -1,0 +1,94 @@
+#include "ZandrelCore.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+
+#include "Log.h"
+
+namespace {
+int g_signalWriteFd = -1;
+
+void onTerminationSignal(int) {
+    const int saved = errno;
+    const char byte = 1;
+    if (g_signalWriteFd >= 0 && ::write(g_signalWriteFd, &byte, 1) < 0) {
+        // The pipe is full: a quit is already on its way.
+    }
+    errno = saved;
+}
+}  // namespace
+
+ZandrelCore::ZandrelCore(const std::string& defaultsPath, QObject* parent)
+    : QObject(parent),
+      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)) {}
+
+ZandrelCore::~ZandrelCore() {
+    if (m_signalFds[0] >= 0) {
+        for (int s : {SIGTERM, SIGINT, SIGHUP}) std::signal(s, SIG_DFL);
+        g_signalWriteFd = -1;
+        ::close(m_signalFds[0]);
+        ::close(m_signalFds[1]);
+    }
+}
+
+TunnelList& ZandrelCore::tunnels() {
+    if (!m_tunnelsLoaded) {
+        m_tunnelsLoaded = true;
+        m_tunnels = ROZUdivev::tunnelsFromArray(m_defaults->objectForKey("tunnels"));
+    }
+    return m_tunnels;
+}
+
+TunnelPtr ZandrelCore::tunnelNamed(const QString& name) {
+    const std::string wanted = name.toStdString();
+    for (const TunnelPtr& t : tunnels())
+        if (t->connName() == wanted) return t;
+    return nullptr;
+}
+
+// exit() rather than quit(): quit() asks the windows first, and a window may say no.
+void ZandrelCore::terminate() { QCoreApplication::exit(0); }
+
+void ZandrelCore::quitOnTerminationSignals() {
+    if (m_signalFds[0] >= 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, m_signalFds) != 0) return;
+    g_signalWriteFd = m_signalFds[1];
+    // The handler only writes a byte; the quit itself runs on the main thread.
+    auto* notifier = new QSocketNotifier(m_signalFds[0], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] {
+        char buf[16];
+        while (::read(m_signalFds[0], buf, sizeof buf) > 0) {
+        }
+        terminate();
+    });
+    struct sigaction action {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
+}
+
+void ZandrelCore::reconnectAll() {
+    if (!m_tunnelsLoaded) return;
+    for (const TunnelPtr& t : m_tunnels) t->reconnectTunnel();
+}
+
+void ZandrelCore::stopAllTunnels() {
+    const TunnelList list = m_tunnelsLoaded ? m_tunnels : TunnelList{};
+    for (const TunnelPtr& t : list) t->stopTunnel();
+    ROZUdivev::setShutdown(true);
+    // One that was still launching when the first pass came by.
+    for (const TunnelPtr& t : list) t->stopTunnel();
+}
+
+void ZandrelCore::waitForLaunchThreads() {
+    // No launch thread may outlive the process (it would run on a torn-down application).
+    if (!ROZUdivev::waitForLaunchThreads(kQuitWait))
+        Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "Defaults.h"
+#include "ROZUdivev.h"
+
+// What Zandrel is without a display: the preferences store, the one tunnel list of the run, the
+// termination signals and the engine's part of quitting. The desktop program's application
+// object holds one; the headless mode runs it alone under a QCoreApplication.
+class ZandrelCore : public QObject {
+    Q_OBJECT
+public:
+    // How long quitting waits for the launch threads to end.
+    static constexpr std::chrono::milliseconds kQuitWait{3000};
+
+    // defaultsPath: the preferences file; empty means the user's standard one.
+    explicit ZandrelCore(const std::string& defaultsPath = {}, QObject* parent = nullptr);
+    ~ZandrelCore() override;
+
+    Defaults& defaults() { return *m_defaults; }
+    // The tunnel list, made from the stored "tunnels" at the first call (which starts the
+    // auto-connect tunnels) and the same list object ever after.
+    TunnelList& tunnels();
+    bool tunnelsLoaded() const { return m_tunnelsLoaded; }
+    // The first tunnel of that name, or null.
+    TunnelPtr tunnelNamed(const QString& name);
+
+    // Quits the event loop at once; nothing can refuse it. The quit steps run on aboutToQuit.
+    static void terminate();
+    // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a service manager) quit as the menu does,
+    // so that the quit steps still run.
+    void quitOnTerminationSignals();
+
+    // Every running or waiting tunnel starts a fresh ssh now.
+    void reconnectAll();
+    // Stops every tunnel in list order and lets no launch thread start another ssh.
+    void stopAllTunnels();
+    // Waits for the launch threads; logs when one outlives the wait.
+    void waitForLaunchThreads();
+
+private:
+    std::unique_ptr<Defaults> m_defaults;
+    TunnelList m_tunnels;
+    bool m_tunnelsLoaded = false;
+    int m_signalFds[2] = {-1, -1};
+};
