@@ -22,6 +22,7 @@ extern char** environ;
 namespace {
 
 std::atomic<bool> g_shutdown{false};
+std::atomic<std::uint64_t> g_runSerials{0};
 std::mutex g_threadsMutex;
 std::condition_variable g_threadsCv;
 int g_liveThreads = 0;
@@ -502,6 +503,16 @@ bool ROZUdivev::isRunning() const {
 
 bool ROZUdivev::hasLaunchThread() const { return phase() != Phase::Idle; }
 
+pid_t ROZUdivev::sshPid() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning() ? m_task->pid() : 0;
+}
+
+std::uint64_t ROZUdivev::runSerial() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning() && !m_stopRequested ? m_runSerial : 0;
+}
+
 ROZUdivev::Phase ROZUdivev::phase() const {
     std::lock_guard lock(m_mutex);
     return m_phase;
@@ -568,8 +579,8 @@ void ROZUdivev::enterIdleLocked(std::string reason) {
     m_status.reset();
     m_connected = false;
     m_relaunchNow = false;
-    // A stop leaves nothing to explain; a run that could not start says why.
-    m_lastError = m_stopRequested ? std::string() : std::move(reason);
+    // A plain stop leaves nothing to explain; a run that could not start says why.
+    m_lastError = m_stopRequested ? m_stopReason : std::move(reason);
     updateCodeLocked();
 }
 
@@ -584,6 +595,8 @@ void ROZUdivev::startTunnel() {
             if (m_stopRequested) {
                 // Started again before the stopped ssh ended: the next run follows at once.
                 m_stopRequested = false;
+                m_stopReason.clear();
+                m_lastError.clear();
                 m_relaunchNow = true;
             }
             // In the pause before a retry: retry now.
@@ -593,6 +606,7 @@ void ROZUdivev::startTunnel() {
             return;
         }
         m_stopRequested = false;
+        m_stopReason.clear();
         const std::string host = m_connHost.value_or("");
         if (host.empty()) {
             m_lastError = kNoHost;
@@ -622,7 +636,9 @@ void ROZUdivev::spawnLaunchThread() {
     std::thread([self = shared_from_this()] { self->launchTunnel(); }).detach();
 }
 
-void ROZUdivev::stopTunnel() {
+void ROZUdivev::stopTunnel() { stopTunnelWithReason({}); }
+
+void ROZUdivev::stopTunnelWithReason(const std::string& reason) {
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);
@@ -631,7 +647,8 @@ void ROZUdivev::stopTunnel() {
         m_relaunchNow = false;
         m_connected = false;  // this run is over, whatever ssh still prints
         m_status.reset();
-        m_lastError.clear();
+        m_stopReason = reason;
+        m_lastError = reason;
         task = m_task;
         updateCodeLocked();
         m_wake.notify_all();
@@ -752,6 +769,7 @@ bool ROZUdivev::runOnce() {
     {
         std::lock_guard lock(m_mutex);
         m_task = task;
+        m_runSerial = ++g_runSerials;
         m_phase = Phase::Running;
         m_connected = false;
         m_relaunchNow = false;
