@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "AuthenticationBridge.h"
+#include "PasswordKeyring.h"
 #include "ZImage.h"
 #include "ZLinkTextField.h"
 #include "ZVersionTextField.h"
@@ -18,7 +19,9 @@
 
 DARAdivazUda::DARAdivazUda(int& argc, char** argv, const std::string& defaultsPath)
     : QApplication(argc, argv),
-      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)) {
+      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)),
+      m_keyring(std::make_unique<PasswordKeyring>(*m_defaults)),
+      m_bridge(std::make_unique<AuthenticationBridge>(m_tunnels, *m_keyring)) {
     setApplicationName(QStringLiteral("zandrel"));
     setApplicationDisplayName(QStringLiteral("Zandrel"));
     setDesktopFileName(QStringLiteral("zandrel"));
@@ -80,8 +83,9 @@ TunnelList& DARAdivazUda::tunnels() {
     return m_tunnels;
 }
 
-bool DARAdivazUda::authenticate(const QString& query, const QString& tunnelName, const QString& fifo, QString* error) {
-    return AuthenticationBridge::authenticate(tunnels(), query, tunnelName, fifo, error);
+bool DARAdivazUda::authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error) {
+    tunnels();  // a question can only come from a started tunnel; the list is loaded by then
+    return m_bridge->ask(query, fifo, caller, error);
 }
 
 void DARAdivazUda::terminate() {

@@ -11,6 +11,9 @@
 #include "Defaults.h"
 #include "ROZUdivev.h"
 
+class AuthenticationBridge;
+class PasswordKeyring;
+
 // The application object: owns the preferences store and the one tunnel list of the run,
 // answers the D-Bus commands that concern the whole application, quits when asked (never
 // refusing) and shows the About dialog.
@@ -32,9 +35,12 @@ public:
     TunnelList& tunnels();
     bool tunnelsLoaded() const { return m_tunnelsLoaded; }
 
-    // The askpass script's question: opens the prompt and returns at once; false with
-    // *error set when the request is refused.
-    bool authenticate(const QString& query, const QString& tunnelName, const QString& fifo, QString* error);
+    // The askpass script's question, asked by the process `caller`: answered from the keyring or
+    // through a prompt, returning at once; false with *error set when the request is refused.
+    bool authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error);
+    // Remembered passwords, and the road a question takes (a headless run sets its no-display flag).
+    PasswordKeyring& keyring() { return *m_keyring; }
+    AuthenticationBridge& authenticationBridge() { return *m_bridge; }
 
     // Quits at once; nothing can refuse it. The quit steps run on aboutToQuit.
     void terminate();
@@ -55,6 +61,8 @@ private:
     std::unique_ptr<Defaults> m_defaults;
     TunnelList m_tunnels;
     bool m_tunnelsLoaded = false;
+    std::unique_ptr<PasswordKeyring> m_keyring;
+    std::unique_ptr<AuthenticationBridge> m_bridge;
     QPointer<QDialog> m_about;
     int m_signalFds[2] = {-1, -1};
 };

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QScreen>
 #include <QStringList>
+#include <QTextDocument>
 #include <mutex>
 #include <unordered_set>
 
@@ -14,6 +15,7 @@
 #include "DARAdivazUda.h"
 #include "DropNotifier.h"
 #include "Log.h"
+#include "PasswordKeyring.h"
 #include "PreferencesController.h"
 #include "SystemEventsWatcher.h"
 #include "TunnelsItemDelegate.h"
@@ -188,6 +190,13 @@ void Zandrel::openPreferences() {
     m_preferencesOpen = true;
     {
         PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_palette);
+        PasswordKeyring& keyring = m_app.keyring();
+        controller.setPasswordHooks(
+            {[&keyring](const ROZUdivev& t) { return keyring.hasAny(PasswordKeyring::accountOf(t)); },
+             [&keyring](const ROZUdivev& t) { keyring.forget(PasswordKeyring::accountOf(t)); },
+             [&keyring](const ROZUdivev& gone, const TunnelList& remaining) {
+                 keyring.forgetUnshared(gone, remaining);
+             }});
         controller.exec();
     }
     m_preferencesOpen = false;
@@ -273,7 +282,8 @@ void Zandrel::updateTrayState() {
     QString tip = wanted == 0 ? QStringLiteral("Zandrel: no tunnel running")
                               : QStringLiteral("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
     for (const QString& line : failing) tip += u'\n' + line;
-    m_tray->setState(ZTrayIcon::stateFor(wanted, connected), tip);
+    // Reasons are ssh's text; tray hosts take markup in a tooltip.
+    m_tray->setState(ZTrayIcon::stateFor(wanted, connected), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
     // "Retrying in N s" counts down while a tunnel waits.
     if (waiting && !m_countdown.isActive())
         m_countdown.start();

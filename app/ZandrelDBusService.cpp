@@ -2,6 +2,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 #include <QTimer>
 
 #include "DARAdivazUda.h"
@@ -44,9 +45,16 @@ bool ZandrelDBusService::showRunningInstance(QDBusConnection bus, QString* error
 }
 
 QString ZandrelDBusService::Authenticate(const QString& query, const QString& tunnelName, const QString& fifo) {
+    // The name is the caller's word; the tunnel is found from the caller's process instead.
+    Q_UNUSED(tunnelName);
     QString error;
-    if (m_app.authenticate(query, tunnelName, fifo, &error)) return QStringLiteral("OK");
-    sendErrorReply(QString::fromLatin1(kErrorInvalidArgs), error.isEmpty() ? QStringLiteral("refused") : error);
+    pid_t caller = 0;
+    if (calledFromDBus()) {
+        const QDBusReply<uint> pid = connection().interface()->servicePid(message().service());
+        if (pid.isValid()) caller = static_cast<pid_t>(pid.value());
+    }
+    if (m_app.authenticate(query, fifo, caller, &error)) return QStringLiteral("OK");
+    sendErrorReply(QString::fromLatin1(kErrorRefused), error.isEmpty() ? QStringLiteral("refused") : error);
     return {};
 }
 

@@ -19,8 +19,9 @@ public:
     static constexpr const char* kService = "org.zandrel.Zandrel";
     static constexpr const char* kPath = "/org/zandrel/Zandrel";
     static constexpr const char* kInterface = "org.zandrel.Zandrel";
-    static constexpr const char* kErrorInvalidArgs = "org.zandrel.Zandrel.Error.InvalidArgs";
     static constexpr const char* kErrorUnknownTunnel = "org.zandrel.Zandrel.Error.UnknownTunnel";
+    // Authenticate from a process that no ssh of Zandrel started, or with bad arguments.
+    static constexpr const char* kErrorRefused = "org.zandrel.Zandrel.Error.Refused";
 
     ZandrelDBusService(DARAdivazUda& app, Zandrel& controller, QObject* parent = nullptr);
 

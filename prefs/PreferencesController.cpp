@@ -94,6 +94,7 @@ void PreferencesController::connectControls() {
     button(m_ui->addRemoteButton, &PreferencesController::addRemote);
     button(m_ui->delRemoteButton, &PreferencesController::delRemote);
     connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
+    button(m_ui->forgetPasswordButton, &PreferencesController::forgetPassword);
 
     for (const FormField& f : m_fields) {
         if (auto* e = qobject_cast<QLineEdit*>(f.control))
@@ -189,7 +190,24 @@ void PreferencesController::delHost() {
     m_reloading = false;
     // Nothing would stop it later: its launch thread holds it and would start it again.
     gone->stopTunnel();
+    if (m_passwordHooks.tunnelDeleted) m_passwordHooks.tunnelDeleted(*gone, m_tunnels);
     updateWindow();
+}
+
+void PreferencesController::setPasswordHooks(PasswordHooks hooks) {
+    m_passwordHooks = std::move(hooks);
+    updateForgetButton();
+}
+
+void PreferencesController::forgetPassword() {
+    if (m_closed) return;
+    if (const TunnelPtr t = currentTunnel(); t && m_passwordHooks.forget) m_passwordHooks.forget(*t);
+    updateForgetButton();
+}
+
+void PreferencesController::updateForgetButton() {
+    const TunnelPtr t = currentTunnel();
+    m_ui->forgetPasswordButton->setEnabled(t && m_passwordHooks.remembered && m_passwordHooks.remembered(*t));
 }
 
 void PreferencesController::tunnelSelectionDidChange() { updateWindow(); }
@@ -222,6 +240,7 @@ void PreferencesController::updateWindow() {
     reloadForward(m_ui->localList, m_localModel);
     reloadForward(m_ui->remoteList, m_remoteModel);
     disclosure();
+    updateForgetButton();
 }
 
 void PreferencesController::loadControls(const ROZUdivev& t) {
@@ -329,6 +348,7 @@ void PreferencesController::setDrawerOpen(bool open) {
 void PreferencesController::save() {
     if (m_closed) return;
     showPreview();
+    updateForgetButton();  // user, host and port name the account
     Value::List stored;
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -55,6 +56,16 @@ public:
     // Shows the current tunnel, or the empty panel.
     void updateWindow();
 
+    // Remembered passwords are kept outside the editor (the keyring); it reaches them through these.
+    struct PasswordHooks {
+        std::function<bool(const ROZUdivev&)> remembered;
+        std::function<void(const ROZUdivev&)> forget;
+        std::function<void(const ROZUdivev& gone, const TunnelList& remaining)> tunnelDeleted;
+    };
+    void setPasswordHooks(PasswordHooks hooks);
+    // "Forget remembered password": the current tunnel's account's passwords.
+    void forgetPassword();
+
 private:
     void awakeFromNib();
     void windowWillClose();
@@ -72,6 +83,7 @@ private:
     void fillCiphers();
     void showPreview();
     void setDrawerOpen(bool open);
+    void updateForgetButton();
 
     // How a control shows and edits its tunnel field.
     enum class FieldKind { Text, Flag, Port, Cipher };
@@ -98,4 +110,5 @@ private:
     int m_extraCipherIndex = -1;
     // One line per tunnel field of the form: it loads, reports changes and stores through this.
     std::vector<FormField> m_fields;
+    PasswordHooks m_passwordHooks;
 };

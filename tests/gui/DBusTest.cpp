@@ -177,7 +177,7 @@ TEST_F(DBusTest, ListStartStopInListOrderWithStatusSignals) {
     // The askpass question without a pipe is refused with a reason.
     reply = zandrel().call("Authenticate", "Password:", "A", "");
     EXPECT_EQ(reply.type(), QDBusMessage::ErrorMessage);
-    EXPECT_EQ(reply.errorName(), "org.zandrel.Zandrel.Error.InvalidArgs");
+    EXPECT_EQ(reply.errorName(), "org.zandrel.Zandrel.Error.Refused");
     EXPECT_FALSE(reply.errorMessage().isEmpty());
 }
 
