@@ -4,6 +4,7 @@
 #include <QIcon>
 
 #include "AuthenticationBridge.h"
+#include "PasswordKeyring.h"
 #include "ZImage.h"
 #include "ZLinkTextField.h"
 #include "ZVersionTextField.h"
@@ -24,8 +25,8 @@ DARAdivazUda::~DARAdivazUda() { delete m_about; }
 
 DARAdivazUda* DARAdivazUda::app() { return qobject_cast<DARAdivazUda*>(QCoreApplication::instance()); }
 
-bool DARAdivazUda::authenticate(const QString& query, const QString& tunnelName, const QString& fifo, QString* error) {
-    return AuthenticationBridge::authenticate(tunnels(), query, tunnelName, fifo, error);
+bool DARAdivazUda::authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error) {
+    return m_core.authenticate(query, fifo, caller, error);
 }
 
 void DARAdivazUda::terminate() { ZandrelCore::terminate(); }

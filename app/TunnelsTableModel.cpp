@@ -1,5 +1,7 @@
 #include "TunnelsTableModel.h"
 
+#include <QTextDocument>
+
 #include "ZImage.h"
 #include "ZTunnelInfo.h"
 
@@ -64,6 +66,9 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         }
         const QString error = QString::fromStdString(t->lastError());
         if (role == Qt::ToolTipRole && error.isEmpty()) return {};
+        // ssh's words (a server's banner among them) are text: a tooltip would take markup
+        // as rich text.
+        if (role == Qt::ToolTipRole) return Qt::convertFromPlainText(error, Qt::WhiteSpaceNormal);
         return error;
     }
     if (role == RunningRole) return t->isRunning();

@@ -81,6 +81,8 @@ ZTrayIcon::State ZTrayIcon::stateFor(int wanted, int connected) {
     return connected >= wanted ? State::All : State::Some;
 }
 
+QString ZTrayIcon::toolTip() const { return m_icon ? m_icon->toolTip() : QString(); }
+
 void ZTrayIcon::setState(State state, const QString& toolTip) {
     if (toolTip != m_icon->toolTip()) m_icon->setToolTip(toolTip);
     if (state == m_state) return;

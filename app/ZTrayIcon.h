@@ -38,6 +38,7 @@ public:
     static State stateFor(int wanted, int connected);
     void setState(State state, const QString& toolTip);
     State state() const { return m_state; }
+    QString toolTip() const;
     // "offState", "middleState" or "onState".
     static const char* imageName(State state);
 

@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QStringList>
 #include <QVBoxLayout>
+#include <QTextDocument>
 #include <mutex>
 #include <unordered_set>
 
@@ -21,6 +22,7 @@
 #include "DARAdivazUda.h"
 #include "DropNotifier.h"
 #include "Log.h"
+#include "PasswordKeyring.h"
 #include "PreferencesController.h"
 #include "SystemEventsWatcher.h"
 #include "TunnelLogWindow.h"
@@ -229,6 +231,13 @@ void Zandrel::runPreferences(const std::function<void(PreferencesController&)>& 
     {
         PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_palette);
         prepare(controller);
+        PasswordKeyring& keyring = m_app.keyring();
+        controller.setPasswordHooks(
+            {[&keyring](const ROZUdivev& t) { return keyring.hasAny(PasswordKeyring::accountOf(t)); },
+             [&keyring](const ROZUdivev& t) { keyring.forget(PasswordKeyring::accountOf(t)); },
+             [&keyring](const ROZUdivev& gone, const TunnelList& remaining) {
+                 keyring.forgetUnshared(gone, remaining);
+             }});
         controller.exec();
     }
     m_preferencesOpen = false;
@@ -412,7 +421,8 @@ void Zandrel::updateTrayState() {
     QString tip = wanted == 0 ? QStringLiteral("Zandrel: no tunnel running")
                               : QStringLiteral("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
     for (const QString& line : failing) tip += u'\n' + line;
-    m_tray->setState(ZTrayIcon::stateFor(wanted, connected), tip);
+    // Reasons are ssh's text; tray hosts take markup in a tooltip.
+    m_tray->setState(ZTrayIcon::stateFor(wanted, connected), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
     // "Retrying in N s" counts down while a tunnel waits.
     if (waiting && !m_countdown.isActive())
         m_countdown.start();

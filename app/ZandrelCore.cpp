@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
 
+#include "AuthenticationBridge.h"
 #include "Log.h"
+#include "PasswordKeyring.h"
 
 namespace {
 int g_signalWriteFd = -1;
@@ -26,7 +29,17 @@ void onTerminationSignal(int) {
 
 ZandrelCore::ZandrelCore(const std::string& defaultsPath, QObject* parent)
     : QObject(parent),
-      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)) {}
+      m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)),
+      m_keyring(std::make_unique<PasswordKeyring>(*m_defaults)),
+      m_bridge(std::make_unique<AuthenticationBridge>(m_tunnels, *m_keyring)) {
+    // Without a display only remembered answers can be given.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) m_bridge->setNoDisplay(true);
+}
+
+bool ZandrelCore::authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error) {
+    tunnels();  // a question can only come from a started tunnel; the list is loaded by then
+    return m_bridge->ask(query, fifo, caller, error);
+}
 
 ZandrelCore::~ZandrelCore() {
     if (m_signalFds[0] >= 0) {

@@ -6,8 +6,13 @@
 #include <memory>
 #include <string>
 
+#include <sys/types.h>
+
 #include "Defaults.h"
 #include "ROZUdivev.h"
+
+class AuthenticationBridge;
+class PasswordKeyring;
 
 // What Zandrel is without a display: the preferences store, the one tunnel list of the run, the
 // termination signals and the engine's part of quitting. The desktop program's application
@@ -30,6 +35,12 @@ public:
     // The first tunnel of that name, or null.
     TunnelPtr tunnelNamed(const QString& name);
 
+    PasswordKeyring& keyring() { return *m_keyring; }
+    AuthenticationBridge& authenticationBridge() { return *m_bridge; }
+    // The askpass script's question, asked by the process `caller`: answered from the keyring or
+    // in a window; false with *error set when the caller may not ask.
+    bool authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error);
+
     // Quits the event loop at once; nothing can refuse it. The quit steps run on aboutToQuit.
     static void terminate();
     // SIGTERM, SIGINT and SIGHUP (logout, Ctrl-C, a service manager) quit as the menu does,
@@ -47,5 +58,7 @@ private:
     std::unique_ptr<Defaults> m_defaults;
     TunnelList m_tunnels;
     bool m_tunnelsLoaded = false;
+    std::unique_ptr<PasswordKeyring> m_keyring;
+    std::unique_ptr<AuthenticationBridge> m_bridge;
     int m_signalFds[2] = {-1, -1};
 };

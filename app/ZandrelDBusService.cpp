@@ -2,6 +2,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 #include <QTimer>
 
 #include "AuthenticationBridge.h"
@@ -45,17 +46,18 @@ bool ZandrelDBusService::showRunningInstance(QDBusConnection bus, QString* error
 }
 
 QString ZandrelDBusService::Authenticate(const QString& query, const QString& tunnelName, const QString& fifo) {
-    if (!m_controller) {
-        // ssh would wait for an answer nobody can give; askForPass.sh ends the run with this reason.
-        sendErrorReply(QString::fromLatin1(kErrorNoDisplay),
-                       QStringLiteral("ssh asked \"%1\", but Zandrel runs without a display and cannot ask you")
-                           .arg(query.trimmed()));
-        return {};
-    }
+    // The name is the caller's word; the tunnel is found from the caller's process instead.
+    Q_UNUSED(tunnelName);
     QString error;
-    if (AuthenticationBridge::authenticate(m_core.tunnels(), query, tunnelName, fifo, &error))
-        return QStringLiteral("OK");
-    sendErrorReply(QString::fromLatin1(kErrorInvalidArgs), error.isEmpty() ? QStringLiteral("refused") : error);
+    pid_t caller = 0;
+    if (calledFromDBus()) {
+        const QDBusReply<uint> pid = connection().interface()->servicePid(message().service());
+        if (pid.isValid()) caller = static_cast<pid_t>(pid.value());
+    }
+    // Without a display (headless) only a remembered answer can be given; the bridge stops the
+    // tunnel with its reason otherwise.
+    if (m_core.authenticate(query, fifo, caller, &error)) return QStringLiteral("OK");
+    sendErrorReply(QString::fromLatin1(kErrorRefused), error.isEmpty() ? QStringLiteral("refused") : error);
     return {};
 }
 

@@ -12,17 +12,18 @@ class ZandrelCore;
 
 // The object behind org.zandrel.Zandrel on the session bus (interface in
 // resources/dbus/org.zandrel.Zandrel.xml; the adaptor is generated from it). Calls run on the
-// main thread, from the event loop. Without a tunnels window (headless) the questions that need
-// one are refused with the NoDisplay error.
+// main thread, from the event loop. Without a tunnels window (headless) a question that needs a
+// window stops its tunnel with the reason, and ShowWindow is the NoDisplay error.
 class ZandrelDBusService : public QObject, protected QDBusContext {
     Q_OBJECT
 public:
     static constexpr const char* kService = "org.zandrel.Zandrel";
     static constexpr const char* kPath = "/org/zandrel/Zandrel";
     static constexpr const char* kInterface = "org.zandrel.Zandrel";
-    static constexpr const char* kErrorInvalidArgs = "org.zandrel.Zandrel.Error.InvalidArgs";
     static constexpr const char* kErrorUnknownTunnel = "org.zandrel.Zandrel.Error.UnknownTunnel";
     static constexpr const char* kErrorNoDisplay = "org.zandrel.Zandrel.Error.NoDisplay";
+    // Authenticate from a process that no ssh of Zandrel started, or with bad arguments.
+    static constexpr const char* kErrorRefused = "org.zandrel.Zandrel.Error.Refused";
 
     // controller: the tunnels window's, or null when Zandrel runs without a display.
     ZandrelDBusService(ZandrelCore& core, Zandrel* controller, QObject* parent = nullptr);

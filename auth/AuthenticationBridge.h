@@ -1,19 +1,50 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <QObject>
+#include <QSet>
 #include <QString>
+#include <cstdint>
+#include <map>
 
 #include "ROZUdivev.h"
 
+class PasswordKeyring;
 class PromptWindow;
 
-// Behind the D-Bus method Authenticate: opens the prompt window for one question of ssh's
-// askpass program and returns at once, before the user answers.
-class AuthenticationBridge {
+// Behind the D-Bus method Authenticate: answers one question of ssh's askpass program, from the
+// keyring or through a prompt window, and returns at once, before anybody answers.
+class AuthenticationBridge : public QObject {
+    Q_OBJECT
 public:
+    static constexpr const char* kNoDisplayReason = "Password needed: no display to ask on";
+    static constexpr const char* kNoDisplayHostKey = "Unknown host key: no display to ask on";
+    static constexpr const char* kRememberedRefused = "The remembered password was not accepted.";
+    static constexpr const char* kTypedRefused = "The password was not accepted. Try again.";
+
+    AuthenticationBridge(const TunnelList& tunnels, PasswordKeyring& keyring, QObject* parent = nullptr);
+
+    // The question of the process `caller` (as the bus names it). Only an ssh of Zandrel may ask:
+    // the caller must run below one of the tunnels' ssh processes, which then names the tunnel
+    // (the tunnel name the caller gives is not trusted). false with *error set, and no window,
+    // for anybody else, an empty query, or a fifo that is no named pipe of this user.
+    bool ask(const QString& query, const QString& fifo, pid_t caller, QString* error);
+
+    // Without a display (headless), a question with no remembered answer stops its tunnel with
+    // kNoDisplayReason instead of opening a window.
+    void setNoDisplay(bool noDisplay) { m_noDisplay = noDisplay; }
+    bool noDisplay() const { return m_noDisplay; }
+
+    // The tunnel whose running ssh is `pid` or one of its ancestors, or null.
+    static TunnelPtr tunnelAbove(const TunnelList& tunnels, pid_t pid);
+    // The parent of a process as /proc says, or 0.
+    static pid_t parentOf(pid_t pid);
+
+    // The window path alone, trusting the name given (no caller check, no keyring).
     // false (with *error set) for an empty query or fifo; no window is opened then.
     static bool authenticate(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
                              const QString& fifo, QString* error);
-
     // Whether ssh asks yes or no (an unknown host key) rather than for a password.
     static bool isYesNoQuestion(const QString& query);
     // The first tunnel of that name in list order, or null.
@@ -21,4 +52,21 @@ public:
     // The window for one question, set up but not shown; owned by nobody once shown.
     static PromptWindow* makeWindow(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
                                     const QString& fifo);
+
+private:
+    // What one ssh run has asked so far, to tell a question asked again (its answer refused).
+    struct Run {
+        QSet<QString> asked;
+        QSet<QString> remembered;  // answered from the keyring, or typed with "Remember"
+        QSet<QString> fromKeyring;
+    };
+    void askForPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo);
+    void openPasswordWindow(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
+                            const QString& note);
+    void forgetEndedRuns();
+
+    const TunnelList& m_tunnels;
+    PasswordKeyring& m_keyring;
+    bool m_noDisplay = false;
+    std::map<std::uint64_t, Run> m_runs;
 };

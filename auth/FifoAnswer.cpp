@@ -13,18 +13,11 @@
 #include <cstring>
 #include <memory>
 
+#include "SecretBuffer.h"
+
 namespace {
 
-void wipe(QByteArray& bytes) {
-    if (!bytes.isEmpty()) {
-        // fill() would copy first if the buffer were shared; wipe our own buffer in place.
-        volatile char* p = bytes.data();
-        for (qsizetype i = 0; i < bytes.size(); ++i) p[i] = 0;
-    }
-    bytes.clear();
-}
-
-bool isOwnFifo(const struct stat& st) { return S_ISFIFO(st.st_mode) && st.st_uid == ::geteuid(); }
+bool ownFifo(const struct stat& st) { return S_ISFIFO(st.st_mode) && st.st_uid == ::geteuid(); }
 
 // A reader that closes its end turns a write into SIGPIPE, which would end the program.
 // Blocked for the write, a SIGPIPE raised by it is taken back before the mask is restored.
@@ -55,10 +48,8 @@ private:
     bool m_raised = false;
 };
 
-FifoAnswer::Result writeAll(int fd, const QByteArray& bytes) {
+FifoAnswer::Result writeAll(int fd, const char* p, size_t left) {
     SigpipeGuard guard;
-    const char* p = bytes.constData();
-    size_t left = static_cast<size_t>(bytes.size());
     while (left > 0) {
         const ssize_t n = ::write(fd, p, left);
         if (n > 0) {
@@ -76,31 +67,44 @@ FifoAnswer::Result writeAll(int fd, const QByteArray& bytes) {
 
 struct Pending {
     QString path;
-    QByteArray bytes;
+    std::unique_ptr<SecretBuffer> bytes;
     std::function<void(FifoAnswer::Result)> done;
     QDeadlineTimer deadline;
-    ~Pending() { wipe(bytes); }
 };
 
 void attempt(const std::shared_ptr<Pending>& pending) {
-    const FifoAnswer::Result r = FifoAnswer::write(pending->path, pending->bytes);
+    const FifoAnswer::Result r = FifoAnswer::write(pending->path, *pending->bytes);
     if (r == FifoAnswer::Result::NoReader && !pending->deadline.hasExpired()) {
         QTimer::singleShot(FifoAnswer::kRetryInterval, [pending] { attempt(pending); });
         return;
     }
-    wipe(pending->bytes);
+    pending->bytes.reset();
     if (pending->done) pending->done(r);
 }
 
 }  // namespace
 
 FifoAnswer::Result FifoAnswer::write(const QString& path, const QByteArray& bytes) {
+    return write(path, bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+FifoAnswer::Result FifoAnswer::write(const QString& path, const SecretBuffer& bytes) {
+    return write(path, bytes.data(), bytes.size());
+}
+
+bool FifoAnswer::isOwnFifo(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    return !native.isEmpty() && ::lstat(native.constData(), &st) == 0 && ownFifo(st);
+}
+
+FifoAnswer::Result FifoAnswer::write(const QString& path, const char* data, size_t size) {
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty()) return Result::Missing;
     // Looked at before opening, so that no device or file of someone else is even opened.
     struct stat before {};
     if (::lstat(native.constData(), &before) != 0) return errno == ENOENT ? Result::Missing : Result::Failed;
-    if (!isOwnFifo(before)) return Result::NotOwnFifo;
+    if (!ownFifo(before)) return Result::NotOwnFifo;
 
     const int fd = ::open(native.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
     if (fd < 0) {
@@ -118,20 +122,25 @@ FifoAnswer::Result FifoAnswer::write(const QString& path, const QByteArray& byte
     // The path may have been replaced between the look and the opening.
     struct stat opened {};
     Result r;
-    if (::fstat(fd, &opened) != 0 || !isOwnFifo(opened) || opened.st_dev != before.st_dev ||
+    if (::fstat(fd, &opened) != 0 || !ownFifo(opened) || opened.st_dev != before.st_dev ||
         opened.st_ino != before.st_ino)
         r = Result::NotOwnFifo;
     else
-        r = writeAll(fd, bytes);
+        r = writeAll(fd, data, size);
     ::close(fd);
     return r;
 }
 
 void FifoAnswer::send(const QString& path, QByteArray bytes, std::function<void(Result)> done,
                       std::chrono::milliseconds patience) {
+    send(path, std::make_unique<SecretBuffer>(bytes), std::move(done), patience);
+}
+
+void FifoAnswer::send(const QString& path, std::unique_ptr<SecretBuffer> bytes, std::function<void(Result)> done,
+                      std::chrono::milliseconds patience) {
     auto pending = std::make_shared<Pending>();
     pending->path = path;
-    pending->bytes = std::move(bytes);
+    pending->bytes = bytes ? std::move(bytes) : std::make_unique<SecretBuffer>();
     pending->done = std::move(done);
     pending->deadline = QDeadlineTimer(patience);
     attempt(pending);

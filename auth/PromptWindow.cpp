@@ -3,14 +3,34 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTimer>
 
 #include "FifoAnswer.h"
 #include "Log.h"
+#include "SecretBuffer.h"
 
 PromptWindow::PromptWindow(QWidget* parent) : QDialog(parent) {
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
+    // A question that nobody can answer any more must not stay on screen.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { closeWithoutAnswer(); });
 }
+
+void PromptWindow::followRun(std::uint64_t serial) {
+    m_run = serial;
+    if (!m_runWatch) {
+        // The run ends on a launch thread; a look from the GUI thread a few times a second
+        // needs no hand-over, and costs nothing while no question is open.
+        m_runWatch = new QTimer(this);
+        m_runWatch->setInterval(kRunWatchMs);
+        connect(m_runWatch, &QTimer::timeout, this, [this] {
+            if (!runIsCurrent()) closeWithoutAnswer();
+        });
+    }
+    m_runWatch->start();
+}
+
+bool PromptWindow::runIsCurrent() const { return m_run == 0 || (m_tunnel && m_tunnel->runSerial() == m_run); }
 
 void PromptWindow::present() {
     adjustSize();
@@ -28,6 +48,11 @@ void PromptWindow::present() {
 
 bool PromptWindow::answerAndClose(QByteArray bytes) {
     if (m_answered) return false;
+    if (!runIsCurrent()) {
+        // Its ssh is gone: the answer would reach nobody, or a later run that asked nothing.
+        SecretBuffer::wipe(bytes);
+        return closeWithoutAnswer();
+    }
     m_answered = true;
     const QString path = m_fifo;
     FifoAnswer::send(path, std::move(bytes), [path](FifoAnswer::Result r) {

@@ -2,8 +2,12 @@
 
 #include <QDialog>
 #include <QString>
+#include <cstdint>
 
+#include "CoreDumpShield.h"
 #include "ROZUdivev.h"
+
+class QTimer;
 
 // What both prompt windows share: the pipe to answer into, the asking tunnel, placement, and
 // answering at most once. A window deletes itself when closed; nobody else keeps it.
@@ -15,6 +19,12 @@ public:
     // May be null: a question whose tunnel name matches no tunnel.
     void setTunnel(TunnelPtr tunnel) { m_tunnel = std::move(tunnel); }
     TunnelPtr tunnel() const { return m_tunnel; }
+    // The ssh run that asks (ROZUdivev::runSerial). Once that run is over (stopped, exited, a
+    // new one begun) the window closes by itself without answering; so it does when Zandrel
+    // quits. 0: not tied to a run.
+    void followRun(std::uint64_t serial);
+    // Whether the run that asked is still the tunnel's (always true when not tied to one).
+    bool runIsCurrent() const;
 
     virtual void setACaption(const QString& caption) = 0;
     virtual QString caption() const = 0;
@@ -22,6 +32,8 @@ public:
     // Centres the window on its screen and shows it in front as the active window, not modal.
     void present();
     bool answered() const { return m_answered; }
+
+    static constexpr int kRunWatchMs = 200;
 
 protected:
     explicit PromptWindow(QWidget* parent);
@@ -35,4 +47,7 @@ private:
     QString m_fifo;
     TunnelPtr m_tunnel;
     bool m_answered = false;
+    std::uint64_t m_run = 0;
+    QTimer* m_runWatch = nullptr;
+    CoreDumpShield m_shield;  // the typed answer lives in this window
 };

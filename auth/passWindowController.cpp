@@ -1,5 +1,7 @@
 #include "passWindowController.h"
 
+#include <QCheckBox>
+
 #include "ui_passQuery.h"
 
 passWindowController::passWindowController(QWidget* parent)
@@ -19,6 +21,20 @@ QString passWindowController::caption() const { return m_ui->caption->text(); }
 QLineEdit* passWindowController::passwordField() const { return m_ui->password; }
 QPushButton* passWindowController::okButton() const { return m_ui->okButton; }
 QPushButton* passWindowController::cancelButton() const { return m_ui->cancelButton; }
+QCheckBox* passWindowController::rememberBox() const { return m_ui->remember; }
+
+void passWindowController::setNote(const QString& note) {
+    m_ui->note->setText(note);
+    m_ui->note->setVisible(!note.isEmpty());
+}
+
+QString passWindowController::note() const { return m_ui->note->text(); }
+
+void passWindowController::offerToRemember(Keep keep) {
+    m_keep = std::move(keep);
+    m_ui->remember->setChecked(false);
+    m_ui->remember->setVisible(bool(m_keep));
+}
 
 void passWindowController::pwcOk() {
     if (answered()) return;
@@ -27,6 +43,7 @@ void passWindowController::pwcOk() {
     clearPassword();
     // Now the only holder of the text: overwrite it in place rather than leave it to the heap.
     text.fill(QChar(0));
+    if (m_keep && m_ui->remember->isChecked() && runIsCurrent()) m_keep(QByteArray(bytes.constData(), bytes.size()));
     answerAndClose(std::move(bytes));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "PromptWindow.h"
@@ -7,11 +8,13 @@
 namespace Ui {
 class passQuery;
 }
+class QCheckBox;
 class QLineEdit;
 class QPushButton;
 
 // The password prompt ("passQuery"). OK writes the typed password to the pipe as UTF-8 with
-// no line end; Cancel stops the asking tunnel and leaves the pipe alone.
+// no line end (and, with "Remember in keyring" ticked, hands a copy to whoever offered to keep
+// it); Cancel stops the asking tunnel and leaves the pipe alone.
 class passWindowController : public PromptWindow {
     Q_OBJECT
 public:
@@ -24,6 +27,15 @@ public:
     QLineEdit* passwordField() const;
     QPushButton* okButton() const;
     QPushButton* cancelButton() const;
+    QCheckBox* rememberBox() const;
+
+    // A line above the question, such as why the window is back; empty hides it.
+    void setNote(const QString& note);
+    QString note() const;
+    // Shows "Remember in keyring" (off); on OK with it ticked, keep receives the password
+    // (its own copy, which it must wipe).
+    using Keep = std::function<void(QByteArray password)>;
+    void offerToRemember(Keep keep);
 
 public Q_SLOTS:
     void pwcOk();
@@ -36,4 +48,5 @@ private:
     void clearPassword();
 
     std::unique_ptr<Ui::passQuery> m_ui;
+    Keep m_keep;
 };

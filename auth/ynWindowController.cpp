@@ -1,5 +1,7 @@
 #include "ynWindowController.h"
 
+#include <QRegularExpression>
+
 #include "ui_ynQuery.h"
 
 ynWindowController::ynWindowController(QWidget* parent) : PromptWindow(parent), m_ui(std::make_unique<Ui::ynQuery>()) {
@@ -10,7 +12,20 @@ ynWindowController::ynWindowController(QWidget* parent) : PromptWindow(parent), 
 
 ynWindowController::~ynWindowController() = default;
 
-void ynWindowController::setACaption(const QString& caption) { m_ui->caption->setText(caption); }
+void ynWindowController::setACaption(const QString& caption) {
+    m_ui->caption->setText(caption);
+    // OpenSSH: "The authenticity of host 'H (A)' can't be established." and
+    // "ED25519 key fingerprint is SHA256:….".
+    static const QRegularExpression host(QStringLiteral("authenticity of host '([^'\\n]*)'"));
+    static const QRegularExpression print(QStringLiteral("key fingerprint is ([^\\s]+?)\\.?(?:\\s|$)"));
+    QStringList lines;
+    if (const auto m = host.match(caption); m.hasMatch()) lines << tr("Host: %1").arg(m.captured(1));
+    if (const auto m = print.match(caption); m.hasMatch()) lines << tr("Fingerprint: %1").arg(m.captured(1));
+    m_ui->heading->setText(lines.join(u'\n'));
+    m_ui->heading->setVisible(!lines.isEmpty());
+}
+
+QString ynWindowController::heading() const { return m_ui->heading->text(); }
 
 QString ynWindowController::caption() const { return m_ui->caption->text(); }
 
@@ -19,7 +34,12 @@ QPushButton* ynWindowController::noButton() const { return m_ui->noButton; }
 
 void ynWindowController::yes() { answerAndClose(QByteArrayLiteral("yes")); }
 
-void ynWindowController::no() { answerAndClose(QByteArrayLiteral("no")); }
+void ynWindowController::no() {
+    if (answered()) return;
+    const bool current = runIsCurrent();
+    answerAndClose(QByteArrayLiteral("no"));
+    if (TunnelPtr t = tunnel(); t && current) t->stopTunnelWithReason(kRefusedReason);
+}
 
 void ynWindowController::reject() {
     if (!answered()) {

@@ -9,8 +9,10 @@ class ynQuery;
 }
 class QPushButton;
 
-// The yes/no prompt ("ynQuery"), for ssh's question about an unknown host key. Yes writes
-// exactly "yes", No exactly "no"; neither touches the tunnel.
+// The yes/no prompt ("ynQuery"), for ssh's question about an unknown host key, with the host
+// and the key's fingerprint as ssh gave them on top. "Trust and connect" writes exactly "yes";
+// "Don't connect" writes exactly "no" and stops the tunnel ("Host key not accepted"): "no" can
+// never lead to a connection, so asking again at every retry would only nag.
 class ynWindowController : public PromptWindow {
     Q_OBJECT
 public:
@@ -22,6 +24,10 @@ public:
 
     QPushButton* yesButton() const;
     QPushButton* noButton() const;
+    // "Host: …" and "Fingerprint: …" as found in the question; empty when ssh said neither.
+    QString heading() const;
+
+    static constexpr const char* kRefusedReason = "Host key not accepted";
 
 public Q_SLOTS:
     void yes();

@@ -32,6 +32,7 @@ struct LaunchThreads {
     std::set<ROZUdivev*> tunnels;
 };
 LaunchThreads& g_threads = *new LaunchThreads;
+std::atomic<std::uint64_t> g_runSerials{0};
 std::mutex g_programMutex;
 std::string g_sshProgram = "/usr/bin/ssh";
 std::atomic<double> g_delayScale{1.0};
@@ -507,6 +508,16 @@ bool ROZUdivev::isRunning() const {
 
 bool ROZUdivev::hasLaunchThread() const { return phase() != Phase::Idle; }
 
+pid_t ROZUdivev::sshPid() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning() ? m_task->pid() : 0;
+}
+
+std::uint64_t ROZUdivev::runSerial() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning() && !m_stopRequested ? m_runSerial : 0;
+}
+
 ROZUdivev::Phase ROZUdivev::phase() const {
     std::lock_guard lock(m_mutex);
     return m_phase;
@@ -573,8 +584,8 @@ void ROZUdivev::enterIdleLocked(std::string reason) {
     m_status.reset();
     m_connected = false;
     m_relaunchNow = false;
-    // A stop leaves nothing to explain; a run that could not start says why.
-    m_lastError = m_stopRequested ? std::string() : std::move(reason);
+    // A plain stop leaves nothing to explain; a run that could not start says why.
+    m_lastError = m_stopRequested ? m_stopReason : std::move(reason);
     updateCodeLocked();
 }
 
@@ -589,6 +600,8 @@ void ROZUdivev::startTunnel() {
             if (m_stopRequested) {
                 // Started again before the stopped ssh ended: the next run follows at once.
                 m_stopRequested = false;
+                m_stopReason.clear();
+                m_lastError.clear();
                 m_relaunchNow = true;
             }
             // In the pause before a retry: retry now.
@@ -598,6 +611,7 @@ void ROZUdivev::startTunnel() {
             return;
         }
         m_stopRequested = false;
+        m_stopReason.clear();
         const std::string host = m_connHost.value_or("");
         if (host.empty()) {
             m_lastError = kNoHost;
@@ -627,7 +641,9 @@ void ROZUdivev::spawnLaunchThread() {
     std::thread([self = shared_from_this()] { self->launchTunnel(); }).detach();
 }
 
-void ROZUdivev::stopTunnel() {
+void ROZUdivev::stopTunnel() { stopTunnelWithReason({}); }
+
+void ROZUdivev::stopTunnelWithReason(const std::string& reason) {
     std::shared_ptr<ChildProcess> task;
     {
         std::lock_guard lock(m_mutex);
@@ -636,7 +652,8 @@ void ROZUdivev::stopTunnel() {
         m_relaunchNow = false;
         m_connected = false;  // this run is over, whatever ssh still prints
         m_status.reset();
-        m_lastError.clear();
+        m_stopReason = reason;
+        m_lastError = reason;
         task = m_task;
         updateCodeLocked();
         m_wake.notify_all();
@@ -758,6 +775,7 @@ bool ROZUdivev::runOnce() {
     {
         std::lock_guard lock(m_mutex);
         m_task = task;
+        m_runSerial = ++g_runSerials;
         m_phase = Phase::Running;
         m_connected = false;
         m_relaunchNow = false;

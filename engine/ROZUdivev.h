@@ -111,6 +111,15 @@ public:
     // Whether a launch thread exists for this tunnel (running, or in its pause after an exit).
     bool hasLaunchThread() const;
 
+    // For the password and host-key prompts, which belong to one run of ssh.
+    // Stops like stopTunnel, but the reason stays as lastError() until the next start.
+    void stopTunnelWithReason(const std::string& reason);
+    // The process id of the ssh that runs now, or 0.
+    pid_t sshPid() const;
+    // A number that names the ssh run in progress (never reused, by any tunnel), or 0 when no
+    // ssh runs or a stop was asked for. A change means the run a question came from is over.
+    std::uint64_t runSerial() const;
+
     // Handles one chunk of ssh's standard error; false once reading should stop.
     bool stdErr(const char* data, size_t size);
 
@@ -174,6 +183,8 @@ private:
     std::optional<std::vector<std::string>> m_sshOptions;
     std::optional<std::string> m_socks4b;
     std::string m_lastError;
+    std::string m_stopReason;  // shown after a stop that said why
+    std::uint64_t m_runSerial = 0;
 
     Phase m_phase = Phase::Idle;
     bool m_stopRequested = false;

@@ -158,6 +158,7 @@ void PreferencesController::connectControls() {
         controlChanged(m_ui->identityFile);
     });
     connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
+    button(m_ui->forgetPasswordButton, &PreferencesController::forgetPassword);
 
     for (auto f = m_fields.cbegin(); f != m_fields.cend(); ++f) {
         if (auto* e = qobject_cast<QLineEdit*>(f->control)) {
@@ -288,7 +289,24 @@ void PreferencesController::delHost() {
     m_reloading = false;
     // Nothing would stop it later: its launch thread holds it and would start it again.
     gone->stopTunnel();
+    if (m_passwordHooks.tunnelDeleted) m_passwordHooks.tunnelDeleted(*gone, m_tunnels);
     updateWindow();
+}
+
+void PreferencesController::setPasswordHooks(PasswordHooks hooks) {
+    m_passwordHooks = std::move(hooks);
+    updateForgetButton();
+}
+
+void PreferencesController::forgetPassword() {
+    if (m_closed) return;
+    if (const TunnelPtr t = currentTunnel(); t && m_passwordHooks.forget) m_passwordHooks.forget(*t);
+    updateForgetButton();
+}
+
+void PreferencesController::updateForgetButton() {
+    const TunnelPtr t = currentTunnel();
+    m_ui->forgetPasswordButton->setEnabled(t && m_passwordHooks.remembered && m_passwordHooks.remembered(*t));
 }
 
 void PreferencesController::tunnelSelectionDidChange() { updateWindow(); }
@@ -362,6 +380,7 @@ void PreferencesController::updateWindow() {
     reloadForward(m_ui->localList, m_localModel);
     reloadForward(m_ui->remoteList, m_remoteModel);
     disclosure();
+    updateForgetButton();
 }
 
 void PreferencesController::loadControls(const ROZUdivev& t) {
@@ -557,6 +576,7 @@ void PreferencesController::keepOnScreen() {
 void PreferencesController::save() {
     if (m_closed) return;
     showPreview();
+    updateForgetButton();  // user, host and port name the account
     Value::List stored;
     stored.reserve(m_tunnels.size());
     for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());

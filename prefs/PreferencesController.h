@@ -64,6 +64,16 @@ public:
     // Shows the current tunnel, or the empty panel.
     void updateWindow();
 
+    // Remembered passwords are kept outside the editor (the keyring); it reaches them through these.
+    struct PasswordHooks {
+        std::function<bool(const ROZUdivev&)> remembered;
+        std::function<void(const ROZUdivev&)> forget;
+        std::function<void(const ROZUdivev& gone, const TunnelList& remaining)> tunnelDeleted;
+    };
+    void setPasswordHooks(PasswordHooks hooks);
+    // "Forget remembered password": the current tunnel's account's passwords.
+    void forgetPassword();
+
 protected:
     // The options text ends its edit when it loses the focus; a line ssh refuses keeps it there.
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -107,6 +117,7 @@ private:
     void setDrawerOpen(bool open);
     // A save or the login entry that failed; empty hides the message.
     void showSaveProblem(const QString& text);
+    void updateForgetButton();
 
     TunnelList& m_tunnels;
     Defaults& m_defaults;
@@ -126,4 +137,5 @@ private:
     std::string m_importConfig;
     // Controls are being filled from a tunnel: their signals are no edits.
     bool m_loading = false;
+    PasswordHooks m_passwordHooks;
 };

@@ -38,6 +38,36 @@ dir=
 reader=
 watcher=
 
+# The parent of a process, from /proc (the name in parentheses may hold blanks).
+parent_of() {
+    stat=
+    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    stat=${stat##*) }
+    # shellcheck disable=SC2086 # the fields after the name, split on blanks
+    set -- $stat
+    echo "$2"
+}
+
+# A directory for the pipe only when nobody else can put or swap things in it: ours and closed
+# to group and others. /tmp is a fallback only with its sticky bit (mktemp -d is safe there).
+private_base() {
+    me_uid=$(id -u)
+    for d in "${XDG_RUNTIME_DIR:-}" "${TMPDIR:-}"; do
+        if [ -z "$d" ] || [ ! -d "$d" ] || [ -L "$d" ]; then continue; fi
+        # shellcheck disable=SC2046 # owner and octal mode as two words
+        set -- $(stat -c '%u %a' "$d" 2>/dev/null) || continue
+        [ "${1:-}" = "$me_uid" ] || continue
+        mode=${2:-777}
+        group_other=$((0$mode & 022))
+        [ "$group_other" -eq 0 ] && [ -w "$d" ] && {
+            echo "$d"
+            return 0
+        }
+    done
+    [ -d /tmp ] && [ -k /tmp ] && [ -w /tmp ] && echo /tmp && return 0
+    return 1
+}
+
 cleanup() {
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
     [ -n "$reader" ] && kill "$reader" 2>/dev/null
@@ -48,8 +78,16 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-base=${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}
-[ -d "$base" ] && [ -w "$base" ] || base=/tmp
+# Whoever holds Zandrel's name on the bus must be the program that started our ssh: another
+# program of the session could claim the name first and read the answer.
+owner=$(dbus-send --session --print-reply --reply-timeout=5000 --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+    org.freedesktop.DBus.GetConnectionUnixProcessID string:"$service" 2>/dev/null </dev/null) ||
+    fail "Zandrel cannot be reached on the session bus"
+owner=${owner##* }
+ssh_parent=$(parent_of "$ssh_pid") || fail "cannot find the parent of ssh ($ssh_pid)"
+[ "$owner" = "$ssh_parent" ] || fail "$service is held by process $owner, not by the program that started ssh ($ssh_parent)"
+
+base=$(private_base) || fail "no private directory for the answer's pipe"
 dir=$(mktemp -d "$base/zandrel-askpass.XXXXXXXXXX") || fail "cannot make a private directory"
 chmod 700 "$dir" || fail "cannot make $dir private"
 fifo=$dir/answer
@@ -72,13 +110,7 @@ reader=$!
         nap=
         kill -0 "$reader" 2>/dev/null || exit 0
         # Our parent changes when ssh exits, even before ssh has been reaped.
-        parent=$ssh_pid
-        if read -r stat <"/proc/$$/stat" 2>/dev/null; then
-            stat=${stat##*) }
-            # shellcheck disable=SC2086 # the fields after the name, split on blanks
-            set -- $stat
-            parent=$2
-        fi
+        parent=$(parent_of $$) || parent=$ssh_pid
         if [ "$parent" != "$ssh_pid" ] || ! kill -0 "$ssh_pid" 2>/dev/null; then
             kill "$reader" 2>/dev/null
             exit 0

@@ -1,13 +1,14 @@
 #!/bin/sh
 # Installs every Debian 12 package needed to build, run and test Zandrel. Run as root; safe to repeat.
 set -eu
-# Build: compiler, CMake, Qt (libgl-dev for Qt's Gui package), JSON, GoogleTest, clang-format
-# (scripts/check-format.sh). Tests: ssh and sshd, a session bus, desktop-file-validate,
-# appstreamcli (the metainfo check), unshare (util-linux), a font for offscreen widgets.
+# Build: compiler, CMake, Qt (libgl-dev for Qt's Gui package), QtKeychain, JSON, GoogleTest,
+# clang-format (scripts/check-format.sh); libsecret, which QtKeychain loads at run time. Tests: ssh
+# and sshd, a session bus, GNOME Keyring, desktop-file-validate, appstreamcli (the metainfo check),
+# unshare (util-linux), a font for offscreen widgets.
 PKGS="build-essential cmake ninja-build pkg-config git clang-format
-qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev
+qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qtkeychain-qt6-dev
 nlohmann-json3-dev libgtest-dev
-openssh-client openssh-server dbus dbus-bin
+openssh-client openssh-server dbus dbus-bin gnome-keyring libsecret-1-0
 desktop-file-utils appstream util-linux fonts-dejavu-core"
 if [ "$(id -u)" -ne 0 ]; then
     echo "setup.sh: run as root (sudo $0)" >&2

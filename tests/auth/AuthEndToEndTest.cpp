@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDBusConnection>
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,10 +20,13 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "AuthenticationBridge.h"
 #include "Bundle.h"
 #include "DARAdivazUda.h"
 #include "EchoServer.h"
+#include "GnomeKeyring.h"
 #include "LoopbackPort.h"
+#include "PasswordKeyring.h"
 #include "ProcessProbe.h"
 #include "ROZUdivev.h"
 #include "SshdFixture.h"
@@ -74,6 +78,28 @@ bool noAskpassLeft() { return noneLeft(kAskpass) && noneLeft("head") && noneLeft
 
 QStringList entries(const QString& dir) { return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot); }
 
+// The tunnel is up and no window asked anything on the way.
+bool connectsWithoutAWindow(const TunnelPtr& tunnel, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < timeoutMs) {
+        if (!openPrompts().isEmpty()) return false;
+        if (tunnel->code() == 2) return true;
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+void answer(passWindowController* pass, const std::string& password, bool remember) {
+    typeText(pass->passwordField(), QString::fromStdString(password));
+    if (remember) {
+        // On the box itself: the widget may be wider than its text.
+        QTest::mouseClick(pass->rememberBox(), Qt::LeftButton, {}, QPoint(6, pass->rememberBox()->height() / 2));
+        QVERIFY(pass->rememberBox()->isChecked());
+    }
+    QTest::mouseClick(pass->okButton(), Qt::LeftButton);
+}
+
 }  // namespace
 
 class AuthEndToEndTest : public QObject {
@@ -90,6 +116,8 @@ private Q_SLOTS:
         m_sshd = std::make_unique<SshdFixture>(options);
         QVERIFY2(m_sshd->start(), (m_sshd->error() + "\n" + m_sshd->log()).c_str());
         QVERIFY(m_echo.start());
+        QVERIFY2(GnomeKeyring::available(), "gnome-keyring-daemon is missing (scripts/setup.sh installs it)");
+        QVERIFY2(m_keyring.start(), m_keyring.error().c_str());
         const std::string home = QDir::homePath().toStdString();
         m_knownHosts = home + "/.ssh/known_hosts";
         QVERIFY2(QFileInfo(QString::fromStdString(home + "/.ssh")).isDir(), "no ~/.ssh");
@@ -99,6 +127,7 @@ private Q_SLOTS:
 
     void cleanup() {
         for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
+        ROZUdivev::setSshProgram("/usr/bin/ssh");
         for (PromptWindow* w : openPrompts()) {
             w->setFifo(QString());
             w->setTunnel(nullptr);
@@ -117,11 +146,12 @@ private Q_SLOTS:
         Subprocess::Options env;
         env.setEnv = {"TMPDIR=" + tmp.path(), "TUNNEL_NAME=nobody's"};
         env.unsetEnv = {"XDG_RUNTIME_DIR"};
-        Subprocess proc;
-        QVERIFY(proc.start({m_askpass, "Password for test: "}, env));
+        TempDir bin("zandrel-askpass-ssh");
+        const std::string out = bin.file("answer");
+        TunnelPtr tunnel = standInSshTunnel("stand-in", bin, tmp.path(), out);
         auto* pass = waitForPrompt<passWindowController>(10000);
         QVERIFY(pass);
-        QCOMPARE(pass->windowTitle(), QStringLiteral("nobody's"));
+        QCOMPARE(pass->windowTitle(), QStringLiteral("stand-in"));
         QCOMPARE(pass->caption(), QStringLiteral("Password for test: "));
 
         // While it waits: a directory of its own, mode 0700, with the pipe inside.
@@ -138,10 +168,10 @@ private Q_SLOTS:
         const QString password = QString::fromUtf8(" pä$s 'w\"ord\\ €  ");
         typeText(pass->passwordField(), password);
         QTest::mouseClick(pass->okButton(), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(proc.wait(10), 5000);
-        QCOMPARE(proc.exitCode(), 0);
-        QCOMPARE(QByteArray::fromStdString(proc.output()), password.toUtf8());
+        QTRY_COMPARE_WITH_TIMEOUT(QByteArray::fromStdString(readFile(out + ".status")), QByteArray("0\n"), 5000);
+        QCOMPARE(QByteArray::fromStdString(readFile(out)), password.toUtf8());
         QVERIFY(entries(tmpDir).isEmpty());
+        tunnel->stopTunnel();
 
         // No bus, or nobody on it by Zandrel's name: an error status, no answer, nothing left.
         for (const std::string& bus : {std::string("DBUS_SESSION_BUS_ADDRESS="),
@@ -170,26 +200,41 @@ private Q_SLOTS:
     // and ends, with its reader, though nobody answers.
     void askpassEndsWithItsSsh() {
         TempDir tmp("zandrel-askpass-tmp");
-        Subprocess::Options env;
-        env.setEnv = {"TMPDIR=" + tmp.path(), "TUNNEL_NAME=t"};
-        env.unsetEnv = {"XDG_RUNTIME_DIR"};
-        Subprocess parent;
-        QVERIFY(parent.start({"/bin/sh", "-c", "\"$0\" 'Password: '; echo after", m_askpass}, env));
+        TempDir bin("zandrel-askpass-ssh");
+        TunnelPtr tunnel = standInSshTunnel("t", bin, tmp.path(), bin.file("answer"));
         QPointer<passWindowController> pass = waitForPrompt<passWindowController>(10000);
         QVERIFY(pass);
         QVERIFY(!noneLeft(kAskpass));
-        QVERIFY(::kill(parent.pid(), SIGKILL) == 0);
+        QVERIFY(::kill(tunnel->sshPid(), SIGKILL) == 0);
         QElapsedTimer clock;
         clock.start();
+        // The run is over: its window goes by itself, and no answer can reach a later run.
+        QTRY_VERIFY_WITH_TIMEOUT(!pass, 2000);
+        tunnel->stopTunnel();
         QTRY_VERIFY_WITH_TIMEOUT(noAskpassLeft(), 5000);
-        qInfo("the askpass program ended %lld ms after its parent", static_cast<long long>(clock.elapsed()));
-        QVERIFY(entries(QString::fromStdString(tmp.path())).isEmpty());
-        // The prompt stays until answered; its answer then goes nowhere, without a wait.
-        QVERIFY(pass && pass->isVisible());
-        typeText(pass->passwordField(), "late");
-        clock.restart();
-        QTest::mouseClick(pass->okButton(), Qt::LeftButton);
-        QVERIFY(clock.elapsed() < 200);
+        qInfo("the askpass program ended %lld ms after its ssh", static_cast<long long>(clock.elapsed()));
+        QTRY_VERIFY_WITH_TIMEOUT(entries(QString::fromStdString(tmp.path())).isEmpty(), 5000);
+    }
+
+    // Any program of the session may call Authenticate with a real tunnel's name and a pipe of
+    // its own: refused, and no window.
+    void strangerIsRefused() {
+        QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
+        TunnelPtr tunnel = addTunnel("target");
+        tunnel->startTunnel();
+        QVERIFY2(waitForPrompt<passWindowController>(20000), m_sshd->log().c_str());
+        TempDir tmp("zandrel-stranger");
+        const std::string fifo = tmp.file("answer");
+        QVERIFY(::mkfifo(fifo.c_str(), 0600) == 0);
+        Subprocess stranger;
+        QVERIFY(stranger.start({"dbus-send", "--session", "--print-reply", "--dest=org.zandrel.Zandrel",
+                                "/org/zandrel/Zandrel", "org.zandrel.Zandrel.Authenticate",
+                                "string:Password: ", "string:target", "string:" + fifo}));
+        QTRY_VERIFY_WITH_TIMEOUT(stranger.wait(10), 10000);
+        QVERIFY(stranger.exitCode() != 0);
+        QVERIFY2(stranger.output().find(ZandrelDBusService::kErrorRefused) != std::string::npos,
+                 stranger.output().c_str());
+        QCOMPARE(openPrompts().size(), 1);
     }
 
     // "no" to an unknown host key: ssh gives up, the tunnel starts again and asks again.
@@ -202,22 +247,26 @@ private Q_SLOTS:
         QCOMPARE(yn->windowTitle(), QStringLiteral("refusing"));
         QVERIFY2(yn->caption().contains(" (yes/no/[fingerprint])? "), qPrintable(yn->caption()));
         QVERIFY(yn->caption().contains(QString::number(m_sshd->port())));
+        QVERIFY2(yn->heading().contains(QString::number(m_sshd->port())), qPrintable(yn->heading()));
+        QVERIFY2(yn->heading().contains("SHA256:"), qPrintable(yn->heading()));
         QTest::mouseClick(yn->noButton(), Qt::LeftButton);
         QTRY_VERIFY(!yn);
 
-        QPointer<ynWindowController> again = waitForPrompt<ynWindowController>(20000);
-        QVERIFY2(again, "the tunnel did not start again after \"no\"");
-        QVERIFY(tunnel->isRunning());
-        QVERIFY(tunnel->code() != 2);
+        // "no" never connects: the tunnel stops and says why, and nothing asks again.
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+        QCOMPARE(tunnel->lastError(), std::string(ynWindowController::kRefusedReason));
+        QTest::qWait(1500);
+        QVERIFY(openPrompts().isEmpty());
+        QVERIFY(noneLeft("ssh"));
         QCOMPARE(readFile(m_knownHosts), std::string());
 
-        // Stopping the tunnel from elsewhere ends its askpass; the stale prompt answers nothing.
-        tunnel->stopTunnel();
-        QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
+        // Stopped while its question is open: the window goes with its run.
+        tunnel->startTunnel();
+        QPointer<ynWindowController> again = waitForPrompt<ynWindowController>(20000);
         QVERIFY(again);
-        QTest::mouseClick(again->noButton(), Qt::LeftButton);
-        QTRY_VERIFY(!again);
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+        tunnel->stopTunnel();
+        QTRY_VERIFY_WITH_TIMEOUT(!again, 2000);
+        QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
     }
 
     // "yes", then the password: connected, and the forward carries bytes.
@@ -265,6 +314,7 @@ private Q_SLOTS:
         QPointer<passWindowController> again = waitForPrompt<passWindowController>(20000);
         QVERIFY2(again, m_sshd->log().c_str());
         QCOMPARE(ProcessProbe::childrenNamed("ssh", false), sshBefore);
+        QCOMPARE(again->note(), QString(AuthenticationBridge::kTypedRefused));
         QVERIFY(tunnel->code() != 2);
 
         QTest::mouseClick(again->cancelButton(), Qt::LeftButton);
@@ -278,6 +328,59 @@ private Q_SLOTS:
         QCOMPARE(tunnel->status(), Bundle::main().localizedString("S_IDLE"));
     }
 
+    // Typed once with "Remember": back after a drop and in a tunnel to the same account with no
+    // window; a changed server password, or a locked keyring, brings the window back; "Forget" too.
+    void rememberedPassword() {
+        QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
+        const int localPort = LoopbackPort::pickFree();
+        TunnelPtr tunnel = addTunnel("kept", localPort);
+        tunnel->startTunnel();
+        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(20000);
+        QVERIFY2(pass, m_sshd->log().c_str());
+        QVERIFY(pass->rememberBox()->isVisible() && !pass->rememberBox()->isChecked());
+        QVERIFY(pass->note().isEmpty());
+        answer(pass, m_account.password(), true);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->code() == 2, 30000);
+        const QString account = PasswordKeyring::accountOf(*tunnel);
+        QTRY_VERIFY(m_app.keyring().hasAny(account));
+        const std::string stored = readFile(m_app.defaults().path());
+        QVERIFY(stored.find(m_account.password()) == std::string::npos);
+
+        // The server drops the session.
+        for (pid_t p : ProcessProbe::descendantsOf(m_sshd->pid())) ::kill(p, SIGTERM);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->drops() == 1, 10000);
+        QVERIFY2(connectsWithoutAWindow(tunnel, 30000), tunnel->lastError().c_str());
+        QCOMPARE(EchoServer::roundTrip(localPort, "again", 5000), std::string("again"));
+        TunnelPtr twin = addTunnel("another name, same account");
+        twin->startTunnel();
+        QVERIFY(connectsWithoutAWindow(twin, 30000));
+        twin->stopTunnel();
+
+        QVERIFY(m_account.changePassword());
+        tunnel->reconnectTunnel();
+        pass = waitForPrompt<passWindowController>(30000);
+        QVERIFY(pass);
+        QCOMPARE(pass->note(), QString(AuthenticationBridge::kRememberedRefused));
+        answer(pass, m_account.password(), true);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->code() == 2, 30000);
+
+        QVERIFY2(m_keyring.lock(), m_keyring.error().c_str());
+        tunnel->reconnectTunnel();
+        pass = waitForPrompt<passWindowController>(PasswordKeyring::kReadTimeoutMs + 10000);
+        QVERIFY(pass);
+        QVERIFY(pass->note().isEmpty());
+        answer(pass, m_account.password(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->code() == 2, 30000);
+
+        m_app.keyring().forget(account);
+        QVERIFY(!m_app.keyring().hasAny(account));
+        tunnel->reconnectTunnel();
+        pass = waitForPrompt<passWindowController>(30000);
+        QVERIFY(pass);
+        QVERIFY(pass->note().isEmpty());
+        QTest::mouseClick(pass->cancelButton(), Qt::LeftButton);
+    }
+
     void cleanupTestCase() {
         for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
         const bool ended = ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
@@ -286,6 +389,22 @@ private Q_SLOTS:
     }
 
 private:
+    // A tunnel whose "ssh" asks one question through Zandrel's askpass program, as ssh does, and
+    // keeps the answer and the program's exit status in `answerFile` (".status").
+    TunnelPtr standInSshTunnel(const std::string& name, const TempDir& bin, const std::string& tmp,
+                               const std::string& answerFile) {
+        const std::string ssh = bin.file("ssh");
+        writeFile(ssh,
+                  "#!/bin/sh\nunset XDG_RUNTIME_DIR\nexport TMPDIR='" + tmp +
+                      "'\n\"$SSH_ASKPASS\" 'Password for test: ' >'" + answerFile + "'\necho $? >'" + answerFile +
+                      ".status'\nexec sleep 1000\n",
+                  0700);
+        ROZUdivev::setSshProgram(ssh);
+        TunnelPtr t = addTunnel(name);
+        t->startTunnel();
+        return t;
+    }
+
     TunnelPtr addTunnel(const std::string& name, int localPort = 0) {
         TunnelPtr t = ROZUdivev::create(name);
         t->setValueForKey(Value("127.0.0.1"), "connHost");
@@ -307,6 +426,7 @@ private:
     EchoServer m_echo;
     std::string m_knownHosts;
     std::string m_askpass;
+    GnomeKeyring m_keyring;
 };
 
 int main(int argc, char** argv) {

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 #include <atomic>
 #include <thread>
@@ -25,6 +26,15 @@
 namespace {
 
 using M = TunnelsTableModel;
+
+// What a tooltip puts on screen: Qt renders it as rich text when it looks like markup.
+QString tooltipShows(const QVariant& tip) {
+    const QString text = tip.toString();
+    if (!Qt::mightBeRichText(text)) return text;
+    QTextDocument doc;
+    doc.setHtml(text);
+    return doc.toPlainText();
+}
 
 QString text(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
 
@@ -118,8 +128,8 @@ TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
     launch();
     const QString reason = "ssh: connect to host 127.0.0.1 port 1: Connection refused";
     ASSERT_TRUE(waitUntil([&] { return cell(0, M::TextColumn, M::ErrorRole) == reason; }));
-    EXPECT_EQ(cell(0, M::TextColumn, Qt::ToolTipRole), reason);
-    EXPECT_EQ(cell(0, M::IconColumn, Qt::ToolTipRole), reason);
+    EXPECT_EQ(tooltipShows(cell(0, M::TextColumn, Qt::ToolTipRole)), reason);
+    EXPECT_EQ(tooltipShows(cell(0, M::IconColumn, Qt::ToolTipRole)), reason);
     EXPECT_TRUE(showsErrorLine(0));
     EXPECT_FALSE(showsErrorLine(1));
     EXPECT_FALSE(cell(1, M::TextColumn, Qt::ToolTipRole).isValid());
@@ -144,6 +154,17 @@ TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
     EXPECT_EQ(cell(0, M::TextColumn, M::ErrorRole), QString());
     EXPECT_FALSE(cell(0, M::TextColumn, Qt::ToolTipRole).isValid());
     EXPECT_TRUE(waitUntil([&] { return !showsErrorLine(0); }));
+}
+
+// A server's banner or any line of ssh is text: markup in it is shown, never rendered.
+TEST_F(TunnelsWindowTest, ReasonWithMarkupShowsAsText) {
+    const QString reason = R"(<h2 style="color:red">Your session expired: log in at <a href="x">here</a></h2>)";
+    ROZUdivev::setSshProgram(script("ssh", "printf '%s\\n' '" + reason.toStdString() + "' >&2\nexit 255"));
+    store({{"tunnels", Value::List{tunnel("Banner", true)}}});
+    launch();
+    ASSERT_TRUE(waitUntil([&] { return cell(0, M::TextColumn, M::ErrorRole) == reason; }));
+    EXPECT_EQ(tooltipShows(cell(0, M::TextColumn, Qt::ToolTipRole)), reason);
+    EXPECT_TRUE(waitUntil([&] { return tooltipShows(m_controller->trayIcon()->toolTip()).contains(reason); }));
 }
 
 TEST_F(TunnelsWindowTest, ButtonClickTogglesAndImagesFollow) {

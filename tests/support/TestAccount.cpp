@@ -52,7 +52,6 @@ bool TestAccount::create() {
     std::mt19937_64 rng(std::random_device{}());
     do m_name = "zdrtest" + randomString(rng, "0123456789", 4);
     while (getpwnam(m_name.c_str()));
-    m_password = randomString(rng, "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789", 20);
     m_homeParent = std::make_unique<TempDir>("zandrel-account");
     chmod(m_homeParent->path().c_str(), 0755);  // the user must reach its home
     m_home = m_homeParent->file(m_name);
@@ -63,11 +62,21 @@ bool TestAccount::create() {
         return false;
     }
     m_created = true;
+    if (!changePassword()) {
+        remove();
+        return false;
+    }
+    return true;
+}
+
+bool TestAccount::changePassword() {
+    std::mt19937_64 rng(std::random_device{}());
+    m_password = randomString(rng, "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789", 20);
+    std::string output;
     Subprocess::Options input;
     input.input = m_name + ":" + m_password + "\n";
     if (runLocked({"/usr/sbin/chpasswd"}, &output, input) != 0) {
         m_error = "chpasswd: " + output;
-        remove();
         return false;
     }
     return true;

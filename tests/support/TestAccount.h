@@ -22,6 +22,8 @@ public:
     static bool supported();
     // Adds the user and sets a random password. False: error().
     bool create();
+    // A new random password, as a server's administrator would set. False: error().
+    bool changePassword();
     // Removes the user (also done by the destructor).
     void remove();
 

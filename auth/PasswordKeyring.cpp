@@ -1,0 +1,151 @@
+#include "PasswordKeyring.h"
+
+#include <qt6keychain/keychain.h>
+
+#include <QRegularExpression>
+#include <QTimer>
+
+#include "Log.h"
+#include "SecretBuffer.h"
+
+PasswordKeyring::PasswordKeyring(Defaults& defaults, QObject* parent) : QObject(parent), m_defaults(defaults) {}
+
+QString PasswordKeyring::accountOf(const ROZUdivev& tunnel) {
+    const std::string user = tunnel.valueForKey("connUser").text();
+    const std::string host = tunnel.valueForKey("connHost").text();
+    const std::string port = tunnel.valueForKey("connPort").text();
+    // Empty user and port are ssh_config's to fill; the account is still the one named so.
+    return QString::fromStdString((user.empty() ? "" : user + "@") + ROZUdivev::bracketed(host) +
+                                  (port.empty() ? "" : ":" + port));
+}
+
+bool PasswordKeyring::isStorable(const QString& question) {
+    static const QRegularExpression secret(QStringLiteral("password|passphrase"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    // A code of a token or an app changes at every login: keeping it only causes a refusal.
+    static const QRegularExpression oneTime(QStringLiteral("verification|one[- ]time|otp|token|code"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    return question.contains(secret) && !question.contains(oneTime);
+}
+
+QString PasswordKeyring::entryKey(const QString& account, const QString& question) {
+    return account + u'\n' + question;
+}
+
+QStringList PasswordKeyring::questionsOf(const QString& account) const {
+    QStringList list;
+    const Value v = m_defaults.objectForKey(kIndexKey).get(account.toStdString());
+    for (const Value& q : v.list())
+        if (q.isText()) list.append(QString::fromStdString(q.text()));
+    return list;
+}
+
+void PasswordKeyring::setQuestions(const QString& account, const QStringList& questions) {
+    Value::Dictionary index;
+    for (const auto& [key, value] : m_defaults.objectForKey(kIndexKey).dict())
+        if (key != account.toStdString()) index.emplace_back(key, value);
+    if (!questions.isEmpty()) {
+        Value::List list;
+        for (const QString& q : questions) list.emplace_back(q.toStdString());
+        index.emplace_back(account.toStdString(), Value(std::move(list)));
+    }
+    if (!m_defaults.setObjectForKey(Value(std::move(index)), kIndexKey))
+        logOnce(QStringLiteral("the list of remembered passwords could not be saved"));
+    Q_EMIT changed(account);
+}
+
+bool PasswordKeyring::canAnswer(const QString& account, const QString& question) const {
+    return !m_refused.contains(entryKey(account, question)) && questionsOf(account).contains(question);
+}
+
+bool PasswordKeyring::hasAny(const QString& account) const { return !questionsOf(account).isEmpty(); }
+
+void PasswordKeyring::logOnce(const QString& what) {
+    if (m_logged.contains(what)) return;
+    m_logged.insert(what);
+    Log::line("Keyring: " + what.toStdString());
+}
+
+void PasswordKeyring::read(const QString& account, const QString& question, ReadDone done) {
+    auto* job = new QKeychain::ReadPasswordJob(QString::fromLatin1(kService));
+    job->setAutoDelete(true);
+    job->setInsecureFallback(false);  // never a file
+    job->setKey(entryKey(account, question));
+    // Either the job's end or the timeout answers, once.
+    auto pending = std::make_shared<ReadDone>(std::move(done));
+    QTimer* timeout = new QTimer(this);
+    timeout->setSingleShot(true);
+    connect(timeout, &QTimer::timeout, this, [this, pending, timeout] {
+        timeout->deleteLater();
+        if (!*pending) return;
+        logOnce(QStringLiteral("no answer within %1 s").arg(kReadTimeoutMs / 1000));
+        std::exchange(*pending, nullptr)(nullptr);
+    });
+    connect(job, &QKeychain::Job::finished, this, [this, pending, timeout](QKeychain::Job* j) {
+        timeout->stop();
+        timeout->deleteLater();
+        auto* readJob = static_cast<QKeychain::ReadPasswordJob*>(j);
+        QByteArray bytes = readJob->binaryData();
+        std::unique_ptr<SecretBuffer> secret;
+        if (j->error() == QKeychain::NoError)
+            secret = std::make_unique<SecretBuffer>(bytes);
+        else
+            logOnce(j->errorString());
+        SecretBuffer::wipe(bytes);
+        if (*pending) std::exchange(*pending, nullptr)(std::move(secret));
+    });
+    timeout->start(kReadTimeoutMs);
+    job->start();
+}
+
+void PasswordKeyring::store(const QString& account, const QString& question, QByteArray secret) {
+    if (!isStorable(question)) {
+        SecretBuffer::wipe(secret);
+        return;
+    }
+    auto* job = new QKeychain::WritePasswordJob(QString::fromLatin1(kService));
+    job->setAutoDelete(true);
+    job->setInsecureFallback(false);
+    job->setKey(entryKey(account, question));
+    job->setBinaryData(secret);
+    SecretBuffer::wipe(secret);
+    connect(job, &QKeychain::Job::finished, this, [this, account, question](QKeychain::Job* j) {
+        if (j->error() != QKeychain::NoError) {
+            logOnce(j->errorString());
+            return;
+        }
+        m_refused.remove(entryKey(account, question));
+        QStringList questions = questionsOf(account);
+        if (!questions.contains(question)) setQuestions(account, questions << question);
+    });
+    job->start();
+}
+
+void PasswordKeyring::markRefused(const QString& account, const QString& question) {
+    m_refused.insert(entryKey(account, question));
+}
+
+void PasswordKeyring::forget(const QString& account) {
+    const QStringList questions = questionsOf(account);
+    // Out of the list at once: nothing is offered from it any more, whatever the keyring does.
+    setQuestions(account, {});
+    for (const QString& q : questions) {
+        m_refused.remove(entryKey(account, q));
+        auto* job = new QKeychain::DeletePasswordJob(QString::fromLatin1(kService));
+        job->setAutoDelete(true);
+        job->setInsecureFallback(false);
+        job->setKey(entryKey(account, q));
+        connect(job, &QKeychain::Job::finished, this, [this](QKeychain::Job* j) {
+            if (j->error() != QKeychain::NoError && j->error() != QKeychain::EntryNotFound) logOnce(j->errorString());
+        });
+        job->start();
+    }
+}
+
+void PasswordKeyring::forgetUnshared(const ROZUdivev& gone, const TunnelList& remaining) {
+    const QString account = accountOf(gone);
+    if (!hasAny(account)) return;
+    for (const TunnelPtr& t : remaining)
+        if (t && t.get() != &gone && accountOf(*t) == account) return;
+    forget(account);
+}
