@@ -13,8 +13,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QStringList>
-#include <QVBoxLayout>
 #include <QTextDocument>
+#include <QVBoxLayout>
 #include <mutex>
 #include <unordered_set>
 

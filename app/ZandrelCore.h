@@ -1,12 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <QObject>
 #include <QString>
 #include <chrono>
 #include <memory>
 #include <string>
-
-#include <sys/types.h>
 
 #include "Defaults.h"
 #include "ROZUdivev.h"
