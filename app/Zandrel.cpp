@@ -24,7 +24,6 @@
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "PreferencesController.h"
-#include "SystemEventsWatcher.h"
 #include "TunnelLogWindow.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
@@ -165,12 +164,7 @@ void Zandrel::awakeFromNib() {
     m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
                                              [hop](const Notification& n) { hop->notify(n); }));
 
-    // Network back or a resume: the connections of before are very likely dead.
-    m_systemEvents = new SystemEventsWatcher(QDBusConnection::systemBus(), this);
-    connect(m_systemEvents, &SystemEventsWatcher::connectionsStale, this, [this](const QString& why) {
-        Log::line("Reconnecting every tunnel (" + why.toStdString() + ")");
-        reconnectAll();
-    });
+    m_app.core().watchSystemEvents();
     m_notifier = new DropNotifier(
         QDBusConnection::sessionBus(),
         [this] {

@@ -16,7 +16,6 @@
 class DARAdivazUda;
 class PreferencesController;
 class DropNotifier;
-class SystemEventsWatcher;
 class QAction;
 class QMainWindow;
 class QMenu;
@@ -128,7 +127,6 @@ private:
     TunnelsTableModel* m_model;
     TunnelsItemDelegate* m_delegate;
     ZTrayIcon* m_tray = nullptr;
-    SystemEventsWatcher* m_systemEvents = nullptr;
     DropNotifier* m_notifier = nullptr;
     TunnelList* m_tunnels = nullptr;
     bool m_preferencesOpen = false;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "AuthenticationBridge.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
+#include "SystemEventsWatcher.h"
 
 namespace {
 int g_signalWriteFd = -1;
@@ -85,6 +87,16 @@ void ZandrelCore::quitOnTerminationSignals() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
+}
+
+void ZandrelCore::watchSystemEvents() {
+    if (m_watching) return;
+    m_watching = true;
+    auto* watcher = new SystemEventsWatcher(QDBusConnection::systemBus(), this);
+    connect(watcher, &SystemEventsWatcher::connectionsStale, this, [this](const QString& why) {
+        Log::line("Reconnecting every tunnel (" + why.toStdString() + ")");
+        reconnectAll();
+    });
 }
 
 void ZandrelCore::reconnectAll() {

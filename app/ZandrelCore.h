@@ -49,6 +49,9 @@ public:
 
     // Every running or waiting tunnel starts a fresh ssh now.
     void reconnectAll();
+    // From now on, the network coming back and a resume reconnect all (the connections of
+    // before are very likely dead, and ssh would take up to a minute to notice). Once.
+    void watchSystemEvents();
     // Stops every tunnel in list order and lets no launch thread start another ssh.
     void stopAllTunnels();
     // Waits for the launch threads; logs when one outlives the wait.
@@ -60,5 +63,6 @@ private:
     bool m_tunnelsLoaded = false;
     std::unique_ptr<PasswordKeyring> m_keyring;
     std::unique_ptr<AuthenticationBridge> m_bridge;
+    bool m_watching = false;
     int m_signalFds[2] = {-1, -1};
 };

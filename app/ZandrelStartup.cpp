@@ -56,6 +56,7 @@ ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus,
             core->stopAllTunnels();
             core->waitForLaunchThreads();
         });
+        m_core.watchSystemEvents();
         const size_t count = m_core.tunnels().size();
         Log::line("Running without a display: " + std::to_string(count) + " tunnels, D-Bus " +
                   (result == Result::Started ? "org.zandrel.Zandrel" : "not available"));
