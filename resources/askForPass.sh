@@ -68,15 +68,22 @@ private_base() {
     return 1
 }
 
+# Runs whole whichever way the script ends, once: a signal that arrives while it runs (the whole
+# group gets one when ssh ends) is ignored, and a signal's trap runs it itself, since its exit
+# may cut short an EXIT trap already under way. SIGPIPE too: once ssh has gone, a line to its
+# standard error (the shell's own notice of a killed reader) would end the script unseen.
 cleanup() {
+    trap '' HUP INT TERM PIPE
     [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
     [ -n "$reader" ] && kill "$reader" 2>/dev/null
     [ -n "$dir" ] && rm -rf "$dir"
+    watcher= reader= dir=
 }
 trap cleanup EXIT
-trap 'exit 129' HUP
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'cleanup; exit 129' HUP
+trap 'cleanup; exit 130' INT
+trap 'cleanup; exit 143' TERM
+trap 'cleanup; exit 141' PIPE
 
 # Whoever holds Zandrel's name on the bus must be the program that started our ssh: another
 # program of the session could claim the name first and read the answer.
