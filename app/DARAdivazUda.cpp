@@ -15,10 +15,12 @@ DARAdivazUda::DARAdivazUda(int& argc, char** argv, const std::string& defaultsPa
     setApplicationName(QStringLiteral("zandrel"));
     setApplicationDisplayName(QStringLiteral("Zandrel"));
     setDesktopFileName(QStringLiteral("zandrel"));
-    setApplicationVersion(ZVersionTextField::shortVersion());
+    setApplicationVersion(ZandrelVersion::shortVersion());
     setWindowIcon(ZImage::named(QStringLiteral("zandrel")));
     // Closing the tunnels window hides it; the application goes on in the notification area.
     setQuitOnLastWindowClosed(false);
+    // With a display, questions without a remembered answer are asked in windows.
+    m_core.authenticationBridge().setPresenter(&m_prompts);
 }
 
 DARAdivazUda::~DARAdivazUda() { delete m_about; }
@@ -34,7 +36,7 @@ void DARAdivazUda::terminate() { ZandrelCore::terminate(); }
 void DARAdivazUda::handleQuitScriptCommand() { terminate(); }
 
 QString DARAdivazUda::aboutVersion() {
-    return QString::number(static_cast<unsigned>(ZVersionTextField::buildNumber()), 16).toUpper();
+    return QString::number(static_cast<unsigned>(ZandrelVersion::buildNumber()), 16).toUpper();
 }
 
 void DARAdivazUda::orderFrontStandardAboutPanel(QWidget* parent) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Defaults.h"
+#include "PromptWindows.h"
 #include "ROZUdivev.h"
 #include "ZandrelCore.h"
 
@@ -54,6 +55,7 @@ public:
     static QString aboutVersion();
 
 private:
+    PromptWindows m_prompts;  // before the core, whose bridge points to it
     ZandrelCore m_core;
     QPointer<QDialog> m_about;
 };

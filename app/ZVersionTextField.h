@@ -4,6 +4,7 @@
 #include <QString>
 
 #include "Value.h"
+#include "ZandrelVersion.h"
 
 // A text whose loaded text is the format of the version line: "%@" takes the short version,
 // "%d" the build number, in that order ("%%" is a percent sign).
@@ -18,12 +19,8 @@ public:
 
     // The format filled with the two values.
     static QString versionLine(const QString& format, const QString& shortVersion, int buildNumber);
-    // The leading decimal digits of a text (sign allowed, leading blanks skipped), clamped to
-    // int; an integer as it is; 0 for anything else.
-    static int intValue(const Value& value);
-    // "CFBundleVersion" of the main bundle, read that way.
-    static int buildNumber();
-    static QString shortVersion();
+    // See ZandrelVersion.
+    static int intValue(const Value& value) { return ZandrelVersion::intValue(value); }
 
 protected:
     bool event(QEvent* event) override;

@@ -15,10 +15,10 @@
 #include <QStringList>
 #include <QTextDocument>
 #include <QVBoxLayout>
-#include <mutex>
 #include <unordered_set>
 
 #include "Bundle.h"
+#include "ChangeHop.h"
 #include "DARAdivazUda.h"
 #include "DropNotifier.h"
 #include "Log.h"
@@ -31,28 +31,6 @@
 #include "ZTrayIcon.h"
 #include "ui_MainMenu.h"
 
-// Notifications arrive on launch threads, many per second during a burst of ssh output. Each
-// one only marks its sender and, for the first since the last redraw, queues one call to the
-// GUI thread; widgets are never touched here. target is cleared when the controller goes, so
-// a late notification finds nobody to call.
-struct Zandrel::Hop {
-    std::mutex mutex;
-    Zandrel* target = nullptr;
-    bool pending = false;
-    std::unordered_set<const void*> changed;
-
-    void notify(const Notification& n) {
-        std::lock_guard lock(mutex);
-        if (!target) return;
-        if (n.name == ROZUdivev::kStatusChanged) changed.insert(n.object);
-        if (pending) return;
-        pending = true;
-        Zandrel* t = target;
-        QMetaObject::invokeMethod(
-            t, [t] { t->scheduleRedraw(); }, Qt::QueuedConnection);
-    }
-};
-
 namespace {
 QString localized(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
 }  // namespace
@@ -64,7 +42,7 @@ Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
       m_palette(new QMainWindow),
       m_model(new TunnelsTableModel(this)),
       m_delegate(new TunnelsItemDelegate(this)),
-      m_hop(std::make_shared<Hop>()) {
+      m_hop(std::make_shared<ChangeHop>()) {
     m_ui->setupUi(m_palette);
     m_ui->tunnelsTable->setModel(m_model);
     m_frameTimer.setSingleShot(true);
@@ -99,10 +77,7 @@ Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
 
 Zandrel::~Zandrel() {
     for (auto token : m_observers) NotificationCenter::defaultCenter().removeObserver(token);
-    {
-        std::lock_guard lock(m_hop->mutex);
-        m_hop->target = nullptr;
-    }
+    m_hop->detach();
     delete m_tray;
     m_tray = nullptr;
     delete m_palette;
@@ -113,10 +88,7 @@ QAction* Zandrel::shMenu() const { return m_ui->shMenu; }
 QAction* Zandrel::preferencesItem() const { return m_ui->actionPreferences; }
 QAction* Zandrel::reconnectAllItem() const { return m_ui->actionReconnectAll; }
 
-void Zandrel::markChanged(const void* tunnel) {
-    std::lock_guard lock(m_hop->mutex);
-    m_hop->changed.insert(tunnel);
-}
+void Zandrel::markChanged(const void* tunnel) { m_hop->mark(tunnel); }
 QAction* Zandrel::aboutItem() const { return m_ui->actionAbout; }
 QAction* Zandrel::quitItem() const { return m_ui->actionQuit; }
 
@@ -153,16 +125,13 @@ void Zandrel::awakeFromNib() {
     showHintIfEmpty();
     updateTunnelItems();
 
-    {
-        std::lock_guard lock(m_hop->mutex);
-        m_hop->target = this;
-    }
+    // Status notices arrive on launch threads; a preference change only asks for a redraw.
+    m_hop->attach(this, [this] { scheduleRedraw(); });
     auto& center = NotificationCenter::defaultCenter();
-    auto hop = m_hop;
-    m_observers.push_back(
-        center.addObserver(ROZUdivev::kStatusChanged, nullptr, [hop](const Notification& n) { hop->notify(n); }));
+    m_observers.push_back(center.addObserver(ROZUdivev::kStatusChanged, nullptr,
+                                             [hop = m_hop](const Notification& n) { hop->notify(n.object); }));
     m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
-                                             [hop](const Notification& n) { hop->notify(n); }));
+                                             [hop = m_hop](const Notification&) { hop->notify(nullptr); }));
 
     m_app.core().watchSystemEvents();
     m_notifier = new DropNotifier(
@@ -362,12 +331,7 @@ void Zandrel::scheduleRedraw() {
 
 void Zandrel::redraw() {
     m_frameTimer.stop();
-    std::unordered_set<const void*> changed;
-    {
-        std::lock_guard lock(m_hop->mutex);
-        m_hop->pending = false;
-        changed.swap(m_hop->changed);
-    }
+    const std::unordered_set<const void*> changed = m_hop->take();
     m_sinceRedraw.restart();
     m_model->reload();
     showHintIfEmpty();
@@ -375,19 +339,9 @@ void Zandrel::redraw() {
     updateTrayState();
     updateTunnelItems();
 
-    if (m_tunnels && !changed.empty()) {
-        std::erase_if(m_lastReported, [](const auto& entry) { return entry.first.expired(); });
-        for (const TunnelPtr& t : *m_tunnels) {
-            if (!changed.count(t.get())) continue;
-            if (m_notifier) m_notifier->update(t);
-            const QString status = QString::fromStdString(t->status());
-            const int code = t->code();
-            auto [it, added] = m_lastReported.try_emplace(t, status, code);
-            if (!added && it->second.first == status && it->second.second == code) continue;
-            it->second = {status, code};
-            Q_EMIT tunnelStatusChanged(QString::fromStdString(t->connName()), status, code);
-        }
-    }
+    if (m_tunnels && m_notifier)
+        for (const TunnelPtr& t : *m_tunnels)
+            if (changed.count(t.get())) m_notifier->update(t);
     ++m_redrawCount;
     Q_EMIT redrawn();
 }

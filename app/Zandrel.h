@@ -10,9 +10,11 @@
 #include <map>
 #include <memory>
 
+#include "DesktopFront.h"
 #include "NotificationCenter.h"
 #include "ROZUdivev.h"
 
+class ChangeHop;
 class DARAdivazUda;
 class PreferencesController;
 class DropNotifier;
@@ -35,7 +37,7 @@ class MainMenu;
 // and a start/stop button; the show/hide, preferences, About and quit items in the window's
 // menu and the notification-area menu; the redraw on status and preference changes; and the
 // quit steps.
-class Zandrel : public QObject {
+class Zandrel : public QObject, public DesktopFront {
     Q_OBJECT
 public:
     // Redraws are coalesced to at most one per display frame (60 a second).
@@ -49,7 +51,7 @@ public:
     // The start-up steps: the table's cells, the tunnel list (which starts the auto-connect
     // tunnels), the observers, the window frame, and showing the window unless "openPalette"
     // says no.
-    void awakeFromNib();
+    void awakeFromNib() override;
 
     int numberOfTunnels() const;
     QMainWindow* palette() const { return m_palette; }
@@ -90,7 +92,7 @@ public Q_SLOTS:
     // Hides a visible window, shows a hidden one; the item's title says what it will do next.
     void showHide();
     // Shows the window and brings it to the front (a second launch, D-Bus ShowWindow).
-    void showWindow();
+    void showWindow() override;
     // Every running or waiting tunnel starts a fresh ssh now (menu, D-Bus, network back, resume).
     void reconnectAll();
     // The quit steps: stop every tunnel in list order, let no launch thread start another ssh,
@@ -98,8 +100,6 @@ public Q_SLOTS:
     void applicationWillTerminate();
 
 Q_SIGNALS:
-    // A tunnel's status text or code changed, seen at a redraw.
-    void tunnelStatusChanged(const QString& name, const QString& status, int code);
     void redrawn();
 
 protected:
@@ -108,7 +108,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    struct Hop;
     // Runs the preferences window, with prepare called on its controller first.
     void runPreferences(const std::function<void(PreferencesController&)>& prepare);
     void updateTunnelItems();
@@ -136,13 +135,10 @@ private:
     std::map<std::weak_ptr<const ROZUdivev>, QPointer<TunnelLogWindow>, std::owner_less<>> m_logWindows;
     bool m_terminated = false;
 
-    std::shared_ptr<Hop> m_hop;
+    std::shared_ptr<ChangeHop> m_hop;
     std::vector<NotificationCenter::Token> m_observers;
     QTimer m_frameTimer;
     QTimer m_countdown;
     QElapsedTimer m_sinceRedraw;
     quint64 m_redrawCount = 0;
-    // By the tunnel's control block: a new tunnel may reuse a deleted one's address, never its
-    // control block while a weak_ptr to it is held. Entries of deleted tunnels go at the next redraw.
-    std::map<std::weak_ptr<const ROZUdivev>, QPair<QString, int>, std::owner_less<>> m_lastReported;
 };

@@ -1,64 +1,18 @@
-// zandrel: the desktop program. --version and --help are answered before any display is
-// opened; without a display the program says so and ends instead of aborting. The same binary
-// is the command-line client of a running instance and, with --headless, a service with no
-// display at all.
+// zandrel-desktop: the desktop part of zandrel, which hands a session with a display over to it
+// (same process, same arguments, options already checked). Without a display that can be opened
+// it says so and ends instead of aborting.
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <string>
 
-#include "Bundle.h"
+#include "AutostartEntry.h"
 #include "DARAdivazUda.h"
+#include "DesktopStartup.h"
 #include "ROZUdivev.h"
-#include "ZVersionTextField.h"
-#include "ZandrelCommandLine.h"
-#include "ZandrelCore.h"
-#include "ZandrelStartup.h"
 
 namespace {
-
-void printUsage(FILE* out) {
-    std::fputs(
-        "Usage: zandrel [--headless | --list | --start NAME | --stop NAME | --reconnect-all |\n"
-        "                --show | --quit | --help | --version]\n"
-        "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
-        "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
-        "  --headless       run the tunnels and the D-Bus service without a display, window or\n"
-        "                   tray (for servers and systemd --user); SIGTERM quits\n\n"
-        "Commands to the Zandrel running in this session (no display needed):\n"
-        "  --list           one line per tunnel: name, state, local addresses, reason\n"
-        "                   (tab-separated)\n"
-        "  --start NAME     start the tunnel named NAME\n"
-        "  --stop NAME      stop it\n"
-        "  --reconnect-all  every running or retrying tunnel starts a fresh ssh now\n"
-        "  --show           show the tunnels window\n"
-        "  --quit           stop every tunnel and quit\n"
-        "They exit with 0 on success and 1 when no Zandrel runs or NAME is unknown.\n\n"
-        "  -h, --help       show this text and exit\n"
-        "  -v, --version    show the version and exit\n\n"
-        "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
-        "Other options are Qt's (for instance -platform, -display).\n",
-        out);
-}
-
-bool hasDisplay() {
-    auto set = [](const char* name) {
-        const char* v = std::getenv(name);
-        return v && *v;
-    };
-    // An explicit platform (offscreen, wayland, xcb) decides for itself.
-    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
-}
-
-bool wantsPlatformArgument(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "-display") == 0) return true;
-    return false;
-}
 
 // Qt ends the process with abort() when its platform cannot start (a display that cannot be
 // reached, for instance); say what happened and end with an error status instead.
@@ -71,91 +25,27 @@ void startupMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-// The headless mode: the same start-up wiring without widgets.
-int runHeadless(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    app.setApplicationName(QStringLiteral("zandrel"));
-    ZandrelCore core;
-    ZandrelStartup startup(core);
-    if (startup.start(QDBusConnection::sessionBus()) == ZandrelStartup::Result::Failed) {
-        std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
-        return 1;
-    }
-    return app.exec();
-}
-
-int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const char* name) {
-    QCoreApplication app(argc, argv);
-    return ZandrelCommandLine::run(command, QString::fromLocal8Bit(name ? name : ""), QDBusConnection::sessionBus(),
-                                   stdout, stderr);
+// Taken once, so that the tunnels' ssh do not inherit it.
+QString takeEnvironment(const char* name) {
+    const char* v = std::getenv(name);
+    QString value = v ? QString::fromLocal8Bit(v) : QString();
+    ::unsetenv(name);
+    return value;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool headless = false;
-    ZandrelCommandLine::Command command = ZandrelCommandLine::Command::None;
-    const char* name = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            return 0;
-        }
-        if (arg == "--version" || arg == "-v") {
-            std::printf("zandrel %s (build %d)\n", qPrintable(ZVersionTextField::shortVersion()),
-                        ZVersionTextField::buildNumber());
-            return 0;
-        }
-        if (arg == "--headless") {
-            headless = true;
-            continue;
-        }
-        if (const auto c = ZandrelCommandLine::commandFor(QString::fromStdString(arg));
-            c != ZandrelCommandLine::Command::None) {
-            if (command != ZandrelCommandLine::Command::None) {
-                std::fputs("zandrel: give one command at a time\n", stderr);
-                return 2;
-            }
-            command = c;
-            if (ZandrelCommandLine::takesName(c)) {
-                if (i + 1 >= argc || !*argv[i + 1]) {
-                    std::fprintf(stderr, "zandrel: %s needs a tunnel name\n", arg.c_str());
-                    return 2;
-                }
-                name = argv[++i];
-            }
-            continue;
-        }
-        if (arg.rfind("--", 0) == 0) {
-            std::fprintf(stderr, "zandrel: unknown option %s\n", arg.c_str());
-            printUsage(stderr);
-            return 2;
-        }
-    }
-    if (command != ZandrelCommandLine::Command::None) {
-        if (headless) {
-            std::fputs("zandrel: --headless starts Zandrel; it does not go with a command\n", stderr);
-            return 2;
-        }
-        return runCommand(argc, argv, command, name);
-    }
+    const QString command = takeEnvironment("ZANDREL_COMMAND");
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) ROZUdivev::setSshProgram(ssh);
-    if (headless) return runHeadless(argc, argv);
-    if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
-        std::fputs(
-            "zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
-            "program; start it inside a graphical session, or run zandrel --headless.\n",
-            stderr);
-        return 1;
-    }
 
     QtMessageHandler previous = qInstallMessageHandler(startupMessageHandler);
     DARAdivazUda app(argc, argv);
     qInstallMessageHandler(previous);
+    if (!command.isEmpty()) AutostartEntry::setProgram(command);
 
-    ZandrelStartup startup(app);
+    DesktopStartup startup(app);
     switch (startup.start(QDBusConnection::sessionBus())) {
         case ZandrelStartup::Result::Started:
         case ZandrelStartup::Result::StartedWithoutBus:
@@ -166,7 +56,6 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
             return 1;
     }
-    const int status = app.exec();
-    // The quit steps ran on aboutToQuit; nothing of the engine outlives this point.
-    return status;
+    // The quit steps run on aboutToQuit; nothing of the engine outlives this point.
+    return app.exec();
 }

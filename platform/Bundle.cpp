@@ -28,7 +28,9 @@ Bundle& Bundle::main() {
 
 Bundle::Bundle() {
     const std::string exe = executableDir();
-    for (const std::string& dir : {exe + "/resources", exe + "/../resources", exe + "/../share/zandrel"}) {
+    // Build tree; installed bin/; installed libexec/zandrel/ (the desktop part).
+    for (const std::string& dir :
+         {exe + "/resources", exe + "/../resources", exe + "/../share/zandrel", exe + "/../../share/zandrel"}) {
         if (isFile(dir + "/Info.json")) {
             m_dir = dir;
             break;

@@ -1,5 +1,6 @@
 #include "AutostartEntry.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +12,14 @@ QString AutostartEntry::path() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            QStringLiteral("/autostart/zandrel.desktop");
 }
+
+namespace {
+QString g_program;
+}  // namespace
+
+QString AutostartEntry::program() { return g_program.isEmpty() ? QCoreApplication::applicationFilePath() : g_program; }
+
+void AutostartEntry::setProgram(const QString& program) { g_program = program; }
 
 bool AutostartEntry::isEnabled() { return QFileInfo::exists(path()); }
 

@@ -7,6 +7,11 @@
 class AutostartEntry {
 public:
     static QString path();
+    // The program the entry starts: the zandrel command that started this process (it hands a
+    // desktop session over to its desktop part, whose own path would be the wrong one), else
+    // this program.
+    static QString program();
+    static void setProgram(const QString& program);
     static bool isEnabled();
     // Writes the entry (Exec: program, an absolute path) or removes it; false with *error set
     // when the file could not be written or removed.

@@ -194,7 +194,7 @@ void PreferencesController::connectControls() {
     // Kept in the autostart entry itself, not in the store.
     connect(m_ui->startAtLogin, &QCheckBox::clicked, this, [this](bool on) {
         QString error;
-        if (!AutostartEntry::setEnabled(on, QCoreApplication::applicationFilePath(), &error)) {
+        if (!AutostartEntry::setEnabled(on, AutostartEntry::program(), &error)) {
             m_ui->startAtLogin->setChecked(AutostartEntry::isEnabled());
             showSaveProblem(tr("Start at login was not changed: %1.").arg(error));
         }

@@ -15,10 +15,10 @@
 #include "BenchKit.h"
 #include "DARAdivazUda.h"
 #include "Defaults.h"
+#include "DesktopStartup.h"
 #include "NotificationCenter.h"
 #include "TunnelsTableView.h"
 #include "Zandrel.h"
-#include "ZandrelStartup.h"
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
         return 1;
 
     DARAdivazUda app(argc, argv, path);
-    ZandrelStartup startup(app);
+    DesktopStartup startup(app);
     startup.start(std::nullopt);
     Zandrel& controller = startup.controller();
     std::atomic<long> notifications{0};

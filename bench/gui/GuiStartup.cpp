@@ -10,9 +10,9 @@
 #include "BenchKit.h"
 #include "DARAdivazUda.h"
 #include "Defaults.h"
+#include "DesktopStartup.h"
 #include "TunnelsTableView.h"
 #include "Zandrel.h"
-#include "ZandrelStartup.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ double oneStart(int& argc, char** argv, const std::string& path) {
     using Clock = std::chrono::steady_clock;
     const auto begin = Clock::now();
     DARAdivazUda app(argc, argv, path);
-    ZandrelStartup startup(app);
+    DesktopStartup startup(app);
     Zandrel& controller = startup.controller();
     FirstPaint probe;
     controller.tunnelsTable()->viewport()->installEventFilter(&probe);

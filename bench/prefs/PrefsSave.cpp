@@ -22,10 +22,10 @@
 #include "Bundle.h"
 #include "DARAdivazUda.h"
 #include "Defaults.h"
+#include "DesktopStartup.h"
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
 #include "Zandrel.h"
-#include "ZandrelStartup.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
 
     DARAdivazUda app(argc, argv, path);
     Bundle::main().setResourceDir(ZANDREL_BENCH_RESOURCES);
-    ZandrelStartup startup(app);
+    DesktopStartup startup(app);
     startup.start(std::nullopt);
     Zandrel& tunnelsWindow = startup.controller();
     PreferencesController editor(app.tunnels(), app.defaults(), tunnelsWindow.palette());

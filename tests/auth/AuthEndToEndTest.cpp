@@ -23,6 +23,7 @@
 #include "AuthenticationBridge.h"
 #include "Bundle.h"
 #include "DARAdivazUda.h"
+#include "DesktopStartup.h"
 #include "EchoServer.h"
 #include "GnomeKeyring.h"
 #include "LoopbackPort.h"
@@ -34,7 +35,6 @@
 #include "TempDir.h"
 #include "TestAccount.h"
 #include "ZandrelDBusService.h"
-#include "ZandrelStartup.h"
 #include "passWindowController.h"
 #include "ynWindowController.h"
 
@@ -454,7 +454,7 @@ int main(int argc, char** argv) {
     int rc;
     {
         DARAdivazUda app(argc, argv, config.file("defaults.json"));
-        ZandrelStartup startup(app);
+        DesktopStartup startup(app);
         if (startup.start(QDBusConnection::sessionBus()) != ZandrelStartup::Result::Started) {
             std::fprintf(stderr, "auth_e2e_test: cannot offer %s on the session bus: %s\n",
                          ZandrelDBusService::kService, qPrintable(startup.error()));

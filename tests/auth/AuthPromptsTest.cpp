@@ -22,6 +22,7 @@
 #include "AuthenticationBridge.h"
 #include "FifoAnswer.h"
 #include "Log.h"
+#include "PromptWindows.h"
 #include "ROZUdivev.h"
 #include "passWindowController.h"
 #include "ynWindowController.h"
@@ -196,7 +197,7 @@ private Q_SLOTS:
         const QString fifo2 = makeFifo(dir, "b");
 
         QString error;
-        QVERIFY(AuthenticationBridge::authenticate(tunnels, "work's password: ", "work", fifo1, &error));
+        QVERIFY(PromptWindows::authenticate(tunnels, "work's password: ", "work", fifo1, &error));
         auto* pass = onlyPrompt<passWindowController>();
         QVERIFY(pass);
         QVERIFY(pass->isVisible());
@@ -209,7 +210,7 @@ private Q_SLOTS:
         const QPoint centre = pass->screen()->availableGeometry().center();
         QVERIFY2((pass->geometry().center() - centre).manhattanLength() <= 4, "the window is not centred");
 
-        QVERIFY(AuthenticationBridge::authenticate(tunnels, "sure (yes/no)? ", "home", fifo2, &error));
+        QVERIFY(PromptWindows::authenticate(tunnels, "sure (yes/no)? ", "home", fifo2, &error));
         QCOMPARE(openPrompts().size(), 2);
         ynWindowController* yn = nullptr;
         for (PromptWindow* w : openPrompts())
@@ -235,15 +236,15 @@ private Q_SLOTS:
         const TunnelList tunnels{ROZUdivev::create("work")};
         QString error;
 
-        QVERIFY(!AuthenticationBridge::authenticate(tunnels, "", "work", fifo, &error));
+        QVERIFY(!PromptWindows::authenticate(tunnels, "", "work", fifo, &error));
         QVERIFY(!error.isEmpty());
         error.clear();
-        QVERIFY(!AuthenticationBridge::authenticate(tunnels, "password: ", "work", "", &error));
+        QVERIFY(!PromptWindows::authenticate(tunnels, "password: ", "work", "", &error));
         QVERIFY(!error.isEmpty());
         QCoreApplication::processEvents();
         QVERIFY(openPrompts().isEmpty());
 
-        QVERIFY(AuthenticationBridge::authenticate(tunnels, "password: ", "renamed", fifo, &error));
+        QVERIFY(PromptWindows::authenticate(tunnels, "password: ", "renamed", fifo, &error));
         auto* pass = onlyPrompt<passWindowController>();
         QVERIFY(pass);
         QCOMPARE(pass->windowTitle(), QStringLiteral("renamed"));
@@ -278,7 +279,7 @@ private Q_SLOTS:
         const QString fifo = makeFifo(dir);
         const QString query = kind == "ok" ? QStringLiteral("password: ") : QStringLiteral("connect (yes/no)? ");
         QString error;
-        QVERIFY(AuthenticationBridge::authenticate({}, query, "t", fifo, &error));
+        QVERIFY(PromptWindows::authenticate({}, query, "t", fifo, &error));
         PipeReader reader(fifo);
         QPointer<PromptWindow> window = openPrompts().value(0);
         QVERIFY(window);
@@ -308,7 +309,7 @@ private Q_SLOTS:
         const QString fifo = makeFifo(dir);
         PipeWatcher watcher(fifo);
         QString error;
-        QVERIFY(AuthenticationBridge::authenticate({tunnel}, "password: ", "busy", fifo, &error));
+        QVERIFY(PromptWindows::authenticate({tunnel}, "password: ", "busy", fifo, &error));
         auto* pass = onlyPrompt<passWindowController>();
         QVERIFY(pass);
         QTest::keyClicks(pass->passwordField(), "not sent");
@@ -324,7 +325,7 @@ private Q_SLOTS:
         // The window's close button (or Escape) on a password prompt: the same as Cancel.
         tunnel->startTunnel();
         QTRY_VERIFY(tunnel->isRunning());
-        QVERIFY(AuthenticationBridge::authenticate({tunnel}, "password: ", "busy", fifo, &error));
+        QVERIFY(PromptWindows::authenticate({tunnel}, "password: ", "busy", fifo, &error));
         pass = onlyPrompt<passWindowController>();
         QVERIFY(pass);
         QTest::keyClick(pass, Qt::Key_Escape);
@@ -337,7 +338,7 @@ private Q_SLOTS:
         tunnel->startTunnel();
         QTRY_VERIFY(tunnel->isRunning());
         const QString ynFifo = makeFifo(dir, "yn");
-        QVERIFY(AuthenticationBridge::authenticate({tunnel}, "go on (yes/no)? ", "busy", ynFifo, &error));
+        QVERIFY(PromptWindows::authenticate({tunnel}, "go on (yes/no)? ", "busy", ynFifo, &error));
         auto* yn = onlyPrompt<ynWindowController>();
         QVERIFY(yn);
         PipeReader reader(ynFifo);
@@ -402,7 +403,7 @@ private Q_SLOTS:
         }
 
         QString error;
-        QVERIFY(AuthenticationBridge::authenticate({}, "password: ", "t", path, &error));
+        QVERIFY(PromptWindows::authenticate({}, "password: ", "t", path, &error));
         auto* pass = onlyPrompt<passWindowController>();
         QVERIFY(pass);
         QTest::keyClicks(pass->passwordField(), "hunter2");

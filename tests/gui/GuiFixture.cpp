@@ -48,7 +48,7 @@ Value GuiFixture::tunnel(const std::string& name, bool autoConnect) {
 
 void GuiFixture::launch(bool awake) {
     m_app = std::make_unique<DARAdivazUda>(m_argc, m_argv, file("defaults.json"));
-    m_startup = std::make_unique<ZandrelStartup>(*m_app);
+    m_startup = std::make_unique<DesktopStartup>(*m_app);
     m_controller = &m_startup->controller();
     ASSERT_EQ(m_startup->start(std::nullopt, awake), ZandrelStartup::Result::StartedWithoutBus);
 }

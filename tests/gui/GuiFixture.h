@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "DARAdivazUda.h"
+#include "DesktopStartup.h"
 #include "TempDir.h"
 #include "Value.h"
 #include "Zandrel.h"
-#include "ZandrelStartup.h"
 
 // One application object and tunnels window per test, over its own preferences file, with
 // fake ssh programs written as small sh scripts into the test's folder.
@@ -50,7 +50,7 @@ protected:
 
     std::unique_ptr<testsupport::TempDir> m_dir;
     std::unique_ptr<DARAdivazUda> m_app;
-    std::unique_ptr<ZandrelStartup> m_startup;
+    std::unique_ptr<DesktopStartup> m_startup;
     Zandrel* m_controller = nullptr;  // the start-up's
     int m_argc = 1;
     char m_arg0[16] = "zandrel_test";

@@ -6,7 +6,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
@@ -15,6 +14,7 @@
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "SystemEventsWatcher.h"
+#include "TunnelStatusFeed.h"
 
 namespace {
 int g_signalWriteFd = -1;
@@ -33,10 +33,8 @@ ZandrelCore::ZandrelCore(const std::string& defaultsPath, QObject* parent)
     : QObject(parent),
       m_defaults(std::make_unique<Defaults>(defaultsPath.empty() ? Defaults::standardPath() : defaultsPath)),
       m_keyring(std::make_unique<PasswordKeyring>(*m_defaults)),
-      m_bridge(std::make_unique<AuthenticationBridge>(m_tunnels, *m_keyring)) {
-    // Without a display only remembered answers can be given.
-    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance())) m_bridge->setNoDisplay(true);
-}
+      m_bridge(std::make_unique<AuthenticationBridge>(m_tunnels, *m_keyring)),
+      m_statusFeed(new TunnelStatusFeed(m_tunnels, this)) {}
 
 bool ZandrelCore::authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error) {
     tunnels();  // a question can only come from a started tunnel; the list is loaded by then

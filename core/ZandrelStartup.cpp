@@ -2,30 +2,22 @@
 
 #include <QCoreApplication>
 
-#include "DARAdivazUda.h"
+#include "DesktopFront.h"
 #include "Log.h"
 #include "ZTunnelInfo.h"
-#include "Zandrel.h"
 #include "ZandrelCore.h"
 #include "ZandrelDBusService.h"
 
-ZandrelStartup::ZandrelStartup(DARAdivazUda& app) : m_core(app.core()) {
+ZandrelStartup::ZandrelStartup(ZandrelCore& core, DesktopFront* front) : m_core(core), m_front(front) {
     ZTunnelInfo::registerMetaType();
-    m_controller = std::make_unique<Zandrel>(app);
 }
 
-ZandrelStartup::ZandrelStartup(ZandrelCore& core) : m_core(core) { ZTunnelInfo::registerMetaType(); }
-
-// The service refers to the controller: it goes first.
-ZandrelStartup::~ZandrelStartup() {
-    m_service.reset();
-    m_controller.reset();
-}
+ZandrelStartup::~ZandrelStartup() = default;
 
 ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus, bool awake) {
     Result result = Result::StartedWithoutBus;
     if (bus) {
-        m_service = std::make_unique<ZandrelDBusService>(m_core, m_controller.get());
+        m_service = std::make_unique<ZandrelDBusService>(m_core, m_front);
         switch (m_service->registerOn(*bus, &m_error)) {
             case ZandrelDBusService::Registration::Registered:
                 result = Result::Started;
@@ -49,8 +41,8 @@ ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus,
     // From the start-up steps on, termination signals quit as the menu does.
     m_core.quitOnTerminationSignals();
     if (!awake) return result;
-    if (m_controller) {
-        m_controller->awakeFromNib();
+    if (m_front) {
+        m_front->awakeFromNib();
     } else {
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &m_core, [core = &m_core] {
             core->stopAllTunnels();

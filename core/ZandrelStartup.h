@@ -5,15 +5,14 @@
 #include <memory>
 #include <optional>
 
-class DARAdivazUda;
-class Zandrel;
+class DesktopFront;
 class ZandrelCore;
 class ZandrelDBusService;
 
-// The start-up wiring between the program and its event loop: the tunnels window controller
-// (none in the headless mode), the D-Bus service with the single-instance check, the
-// termination signals and the start-up steps. main and the tests both go through it, so the
-// tests run what users run.
+// The start-up wiring between the program and its event loop: the D-Bus service with the
+// single-instance check, the termination signals and the start-up steps, with the tunnels
+// window's controller (the desktop program) or without (headless). main and the tests both go
+// through it, so the tests run what users run.
 class ZandrelStartup {
 public:
     enum class Result {
@@ -24,10 +23,9 @@ public:
                              // while this one is headless; see error()
     };
 
-    // The desktop program: loads the tunnels window, hidden.
-    explicit ZandrelStartup(DARAdivazUda& app);
-    // Headless: the tunnels and the D-Bus service, no window and no tray.
-    explicit ZandrelStartup(ZandrelCore& core);
+    // front: the desktop program's window controller, which must outlive this; null for the
+    // headless mode (the tunnels and the D-Bus service, no window and no tray).
+    explicit ZandrelStartup(ZandrelCore& core, DesktopFront* front = nullptr);
     ~ZandrelStartup();
     ZandrelStartup(const ZandrelStartup&) = delete;
     ZandrelStartup& operator=(const ZandrelStartup&) = delete;
@@ -38,14 +36,12 @@ public:
     // loading of the list, which starts the auto-connect tunnels.
     Result start(std::optional<QDBusConnection> bus, bool awake = true);
 
-    bool isHeadless() const { return !m_controller; }
-    // The desktop program's controller; only when not headless.
-    Zandrel& controller() const { return *m_controller; }
+    bool isHeadless() const { return !m_front; }
     const QString& error() const { return m_error; }
 
 private:
     ZandrelCore& m_core;
-    std::unique_ptr<Zandrel> m_controller;
+    DesktopFront* m_front;
     std::unique_ptr<ZandrelDBusService> m_service;
     QString m_error;
 };

@@ -13,10 +13,12 @@
 
 class AuthenticationBridge;
 class PasswordKeyring;
+class TunnelStatusFeed;
 
-// What Zandrel is without a display: the preferences store, the one tunnel list of the run, the
-// termination signals and the engine's part of quitting. The desktop program's application
-// object holds one; the headless mode runs it alone under a QCoreApplication.
+// What Zandrel is without a display: the preferences store, the one tunnel list of the run, its
+// status changes, the keyring and the question bridge, the termination signals and the engine's
+// part of quitting. The desktop program's application object holds one (and gives the bridge its
+// prompt windows); the headless mode runs it alone under a QCoreApplication.
 class ZandrelCore : public QObject {
     Q_OBJECT
 public:
@@ -34,6 +36,9 @@ public:
     bool tunnelsLoaded() const { return m_tunnelsLoaded; }
     // The first tunnel of that name, or null.
     TunnelPtr tunnelNamed(const QString& name);
+
+    // The tunnels' status changes, on the main thread.
+    TunnelStatusFeed& statusFeed() { return *m_statusFeed; }
 
     PasswordKeyring& keyring() { return *m_keyring; }
     AuthenticationBridge& authenticationBridge() { return *m_bridge; }
@@ -63,6 +68,7 @@ private:
     bool m_tunnelsLoaded = false;
     std::unique_ptr<PasswordKeyring> m_keyring;
     std::unique_ptr<AuthenticationBridge> m_bridge;
+    TunnelStatusFeed* m_statusFeed;
     bool m_watching = false;
     int m_signalFds[2] = {-1, -1};
 };

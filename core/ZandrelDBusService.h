@@ -7,7 +7,7 @@
 
 #include "ZTunnelInfo.h"
 
-class Zandrel;
+class DesktopFront;
 class ZandrelCore;
 
 // The object behind org.zandrel.Zandrel on the session bus (interface in
@@ -25,8 +25,8 @@ public:
     // Authenticate from a process that no ssh of Zandrel started, or with bad arguments.
     static constexpr const char* kErrorRefused = "org.zandrel.Zandrel.Error.Refused";
 
-    // controller: the tunnels window's, or null when Zandrel runs without a display.
-    ZandrelDBusService(ZandrelCore& core, Zandrel* controller, QObject* parent = nullptr);
+    // front: the tunnels window's controller, or null when Zandrel runs without a display.
+    ZandrelDBusService(ZandrelCore& core, DesktopFront* front, QObject* parent = nullptr);
 
     enum class Registration { Registered, AlreadyRunning, NoBus };
     // Puts the object on the bus and then claims the service name, so that whoever sees the
@@ -53,5 +53,5 @@ private:
     TunnelPtr tunnelNamed(const QString& name);
 
     ZandrelCore& m_core;
-    Zandrel* m_controller;
+    DesktopFront* m_front;
 };

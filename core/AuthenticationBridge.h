@@ -11,10 +11,11 @@
 #include "ROZUdivev.h"
 
 class PasswordKeyring;
-class PromptWindow;
+class PromptPresenter;
 
 // Behind the D-Bus method Authenticate: answers one question of ssh's askpass program, from the
-// keyring or through a prompt window, and returns at once, before anybody answers.
+// keyring or through the presenter (the desktop's prompt windows), and returns at once, before
+// anybody answers.
 class AuthenticationBridge : public QObject {
     Q_OBJECT
 public:
@@ -31,27 +32,20 @@ public:
     // for anybody else, an empty query, or a fifo that is no named pipe of this user.
     bool ask(const QString& query, const QString& fifo, pid_t caller, QString* error);
 
-    // Without a display (headless), a question with no remembered answer stops its tunnel with
-    // kNoDisplayReason instead of opening a window.
-    void setNoDisplay(bool noDisplay) { m_noDisplay = noDisplay; }
-    bool noDisplay() const { return m_noDisplay; }
+    // Who asks the user; none (headless, the default) means a question with no remembered answer
+    // stops its tunnel with kNoDisplayReason or kNoDisplayHostKey.
+    void setPresenter(PromptPresenter* presenter) { m_presenter = presenter; }
+    bool noDisplay() const { return !m_presenter; }
 
     // The tunnel whose running ssh is `pid` or one of its ancestors, or null.
     static TunnelPtr tunnelAbove(const TunnelList& tunnels, pid_t pid);
     // The parent of a process as /proc says, or 0.
     static pid_t parentOf(pid_t pid);
 
-    // The window path alone, trusting the name given (no caller check, no keyring).
-    // false (with *error set) for an empty query or fifo; no window is opened then.
-    static bool authenticate(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
-                             const QString& fifo, QString* error);
     // Whether ssh asks yes or no (an unknown host key) rather than for a password.
     static bool isYesNoQuestion(const QString& query);
     // The first tunnel of that name in list order, or null.
     static TunnelPtr tunnelNamed(const TunnelList& tunnels, const QString& name);
-    // The window for one question, set up but not shown; owned by nobody once shown.
-    static PromptWindow* makeWindow(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
-                                    const QString& fifo);
 
 private:
     // What one ssh run has asked so far, to tell a question asked again (its answer refused).
@@ -61,12 +55,12 @@ private:
         QSet<QString> fromKeyring;
     };
     void askForPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo);
-    void openPasswordWindow(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
-                            const QString& note);
+    void askUser(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
+                 const QString& note);
     void forgetEndedRuns();
 
     const TunnelList& m_tunnels;
     PasswordKeyring& m_keyring;
-    bool m_noDisplay = false;
+    PromptPresenter* m_presenter = nullptr;
     std::map<std::uint64_t, Run> m_runs;
 };

@@ -5,15 +5,15 @@
 #include <QDBusReply>
 #include <QTimer>
 
-#include "AuthenticationBridge.h"
-#include "Zandrel.h"
+#include "DesktopFront.h"
+#include "TunnelStatusFeed.h"
 #include "ZandrelCore.h"
 #include "zandreladaptor.h"
 
-ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, Zandrel* controller, QObject* parent)
-    : QObject(parent), m_core(core), m_controller(controller) {
+ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, DesktopFront* front, QObject* parent)
+    : QObject(parent), m_core(core), m_front(front) {
     new ZandrelAdaptor(this);
-    if (m_controller) connect(m_controller, &Zandrel::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
+    connect(&m_core.statusFeed(), &TunnelStatusFeed::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
 }
 
 ZandrelDBusService::Registration ZandrelDBusService::registerOn(QDBusConnection bus, QString* error) {
@@ -87,8 +87,8 @@ void ZandrelDBusService::StopTunnel(const QString& name) {
 }
 
 void ZandrelDBusService::ShowWindow() {
-    if (m_controller)
-        m_controller->showWindow();
+    if (m_front)
+        m_front->showWindow();
     else
         sendErrorReply(QString::fromLatin1(kErrorNoDisplay), QStringLiteral("Zandrel runs without a display"));
 }

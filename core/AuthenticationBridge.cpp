@@ -7,9 +7,8 @@
 #include "FifoAnswer.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
+#include "PromptPresenter.h"
 #include "SecretBuffer.h"
-#include "passWindowController.h"
-#include "ynWindowController.h"
 
 namespace {
 // The caller is dbus-send, below the askpass script's shell, below ssh: a few steps at most.
@@ -53,34 +52,6 @@ TunnelPtr AuthenticationBridge::tunnelAbove(const TunnelList& tunnels, pid_t pid
     return nullptr;
 }
 
-PromptWindow* AuthenticationBridge::makeWindow(const TunnelList& tunnels, const QString& query,
-                                               const QString& tunnelName, const QString& fifo) {
-    TunnelPtr tunnel = tunnelNamed(tunnels, tunnelName);
-    PromptWindow* window = nullptr;
-    if (isYesNoQuestion(query))
-        window = new ynWindowController;
-    else
-        window = new passWindowController;
-    window->setFifo(fifo);
-    window->setTunnel(tunnel);
-    // A tunnel renamed while its ssh runs matches nothing: the name ssh was started with still
-    // tells the user who asks.
-    window->setWindowTitle(tunnel ? QString::fromStdString(tunnel->connName()) : tunnelName);
-    window->setACaption(query);
-    return window;
-}
-
-bool AuthenticationBridge::authenticate(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
-                                        const QString& fifo, QString* error) {
-    if (query.isEmpty() || fifo.isEmpty()) {
-        if (error)
-            *error = query.isEmpty() ? QStringLiteral("no question to ask") : QStringLiteral("no pipe to answer into");
-        return false;
-    }
-    makeWindow(tunnels, query, tunnelName, fifo)->present();
-    return true;
-}
-
 bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t caller, QString* error) {
     auto refuse = [error](const QString& why) {
         if (error) *error = why;
@@ -100,15 +71,13 @@ bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t 
     forgetEndedRuns();
 
     if (isYesNoQuestion(query)) {
-        if (m_noDisplay) {
+        if (!m_presenter) {
             // Nobody can look at the key: connecting to it unseen would defeat the question.
             Log::line(tunnel->connName() + ": " + kNoDisplayHostKey);
             tunnel->stopTunnelWithReason(kNoDisplayHostKey);
             return true;
         }
-        PromptWindow* window = makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo);
-        window->followRun(run);
-        window->present();
+        m_presenter->askYesNo(tunnel, run, query, fifo);
         return true;
     }
     askForPassword(tunnel, run, query, fifo);
@@ -154,35 +123,32 @@ void AuthenticationBridge::askForPassword(const TunnelPtr& tunnel, std::uint64_t
                 it->second.remembered.remove(query);
                 it->second.fromKeyring.remove(query);
             }
-            self->openPasswordWindow(tunnel, run, query, fifo, {});
+            self->askUser(tunnel, run, query, fifo, {});
         });
         return;
     }
-    openPasswordWindow(tunnel, run, query, fifo, note);
+    askUser(tunnel, run, query, fifo, note);
 }
 
-void AuthenticationBridge::openPasswordWindow(const TunnelPtr& tunnel, std::uint64_t run, const QString& query,
-                                              const QString& fifo, const QString& note) {
-    if (m_noDisplay) {
+void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, const QString& query,
+                                   const QString& fifo, const QString& note) {
+    if (!m_presenter) {
         Log::line(tunnel->connName() + ": " + kNoDisplayReason);
         tunnel->stopTunnelWithReason(kNoDisplayReason);
         return;
     }
-    auto* window = static_cast<passWindowController*>(
-        makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo));
-    window->setNote(note);
+    std::function<void(QByteArray)> remember;
     if (PasswordKeyring::isStorable(query)) {
         QPointer<AuthenticationBridge> self(this);
         const QString account = PasswordKeyring::accountOf(*tunnel);
-        window->offerToRemember([self, account, query, run](QByteArray password) {
+        remember = [self, account, query, run](QByteArray password) {
             if (!self) {
                 SecretBuffer::wipe(password);
                 return;
             }
             self->m_runs[run].remembered.insert(query);
             self->m_keyring.store(account, query, std::move(password));
-        });
+        };
     }
-    window->followRun(run);
-    window->present();
+    m_presenter->askPassword(tunnel, run, query, fifo, note, std::move(remember));
 }

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+#include "ROZUdivev.h"
+
+// Puts ssh's questions to the user. The desktop program shows windows; without one (headless)
+// there is no presenter, and only remembered answers can be given.
+class PromptPresenter {
+public:
+    virtual ~PromptPresenter() = default;
+
+    // An unknown host key: yes or no, written into fifo. The question goes with the run: it is
+    // withdrawn when that ssh ends.
+    virtual void askYesNo(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) = 0;
+    // A password or passphrase, with a note above it (empty for none). remember, when set, is
+    // offered to the user and called with the password the user asked to keep.
+    virtual void askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
+                             const QString& note, std::function<void(QByteArray)> remember) = 0;
+};

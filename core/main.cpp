@@ -1,0 +1,170 @@
+// zandrel: the one command. It answers --version and --help, is the command-line client of a
+// running instance and, with --headless, the service with no display at all; none of that maps
+// a widget or display library. Given a display it hands the process over to its desktop part
+// (zandrel-desktop, same process id and arguments), which alone links the widgets.
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ROZUdivev.h"
+#include "ZandrelCommandLine.h"
+#include "ZandrelCore.h"
+#include "ZandrelStartup.h"
+#include "ZandrelVersion.h"
+
+namespace {
+
+void printUsage(FILE* out) {
+    std::fputs(
+        "Usage: zandrel [--headless | --list | --start NAME | --stop NAME | --reconnect-all |\n"
+        "                --show | --quit | --help | --version]\n"
+        "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
+        "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
+        "  --headless       run the tunnels and the D-Bus service without a display, window or\n"
+        "                   tray (for servers and systemd --user); SIGTERM quits\n\n"
+        "Commands to the Zandrel running in this session (no display needed):\n"
+        "  --list           one line per tunnel: name, state, local addresses, reason\n"
+        "                   (tab-separated)\n"
+        "  --start NAME     start the tunnel named NAME\n"
+        "  --stop NAME      stop it\n"
+        "  --reconnect-all  every running or retrying tunnel starts a fresh ssh now\n"
+        "  --show           show the tunnels window\n"
+        "  --quit           stop every tunnel and quit\n"
+        "They exit with 0 on success and 1 when no Zandrel runs or NAME is unknown.\n\n"
+        "  -h, --help       show this text and exit\n"
+        "  -v, --version    show the version and exit\n\n"
+        "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
+        "Other options are Qt's (for instance -platform, -display).\n",
+        out);
+}
+
+bool hasDisplay() {
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v && *v;
+    };
+    // An explicit platform (offscreen, wayland, xcb) decides for itself.
+    return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+bool wantsPlatformArgument(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "-display") == 0) return true;
+    return false;
+}
+
+std::string directoryOfThisProgram() {
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    return path.substr(0, path.rfind('/'));
+}
+
+// Beside this program in a build tree, else in the installed libexec folder.
+std::string desktopProgram(const std::string& dir) {
+    for (const std::string& candidate :
+         {dir + "/" ZANDREL_DESKTOP_NAME, dir + "/" ZANDREL_DESKTOP_FROM_BINDIR "/" ZANDREL_DESKTOP_NAME})
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    return dir + "/" ZANDREL_DESKTOP_FROM_BINDIR "/" ZANDREL_DESKTOP_NAME;
+}
+
+// Replaces this process by the desktop part; returns only on failure.
+int runDesktop(char** argv) {
+    const std::string dir = directoryOfThisProgram();
+    const std::string program = desktopProgram(dir);
+    // What "Start at login" writes: this command, not its desktop part.
+    ::setenv("ZANDREL_COMMAND", (dir + "/zandrel").c_str(), 1);
+    ::execv(program.c_str(), argv);
+    std::fprintf(stderr, "zandrel: cannot start the desktop part %s: %s\n", program.c_str(), std::strerror(errno));
+    return 1;
+}
+
+// The headless mode: the same start-up wiring without widgets.
+int runHeadless(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("zandrel"));
+    ZandrelCore core;
+    ZandrelStartup startup(core);
+    if (startup.start(QDBusConnection::sessionBus()) == ZandrelStartup::Result::Failed) {
+        std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
+        return 1;
+    }
+    return app.exec();
+}
+
+int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const char* name) {
+    QCoreApplication app(argc, argv);
+    return ZandrelCommandLine::run(command, QString::fromLocal8Bit(name ? name : ""), QDBusConnection::sessionBus(),
+                                   stdout, stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool headless = false;
+    ZandrelCommandLine::Command command = ZandrelCommandLine::Command::None;
+    const char* name = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            printUsage(stdout);
+            return 0;
+        }
+        if (arg == "--version" || arg == "-v") {
+            std::printf("zandrel %s (build %d)\n", qPrintable(ZandrelVersion::shortVersion()),
+                        ZandrelVersion::buildNumber());
+            return 0;
+        }
+        if (arg == "--headless") {
+            headless = true;
+            continue;
+        }
+        if (const auto c = ZandrelCommandLine::commandFor(QString::fromStdString(arg));
+            c != ZandrelCommandLine::Command::None) {
+            if (command != ZandrelCommandLine::Command::None) {
+                std::fputs("zandrel: give one command at a time\n", stderr);
+                return 2;
+            }
+            command = c;
+            if (ZandrelCommandLine::takesName(c)) {
+                if (i + 1 >= argc || !*argv[i + 1]) {
+                    std::fprintf(stderr, "zandrel: %s needs a tunnel name\n", arg.c_str());
+                    return 2;
+                }
+                name = argv[++i];
+            }
+            continue;
+        }
+        if (arg.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "zandrel: unknown option %s\n", arg.c_str());
+            printUsage(stderr);
+            return 2;
+        }
+    }
+    if (command != ZandrelCommandLine::Command::None) {
+        if (headless) {
+            std::fputs("zandrel: --headless starts Zandrel; it does not go with a command\n", stderr);
+            return 2;
+        }
+        return runCommand(argc, argv, command, name);
+    }
+    // Black-box tests run a fake ssh; the default program never changes otherwise.
+    if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) ROZUdivev::setSshProgram(ssh);
+    if (headless) return runHeadless(argc, argv);
+    if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
+        std::fputs(
+            "zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
+            "program; start it inside a graphical session, or run zandrel --headless.\n",
+            stderr);
+        return 1;
+    }
+
+    return runDesktop(argv);
+}
