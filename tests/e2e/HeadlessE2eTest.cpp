@@ -1,0 +1,109 @@
+// zandrel --headless as a service on a machine with no display: against a real sshd on
+// 127.0.0.1, with the agent's key, on a private session bus (dbus-run-session) inside the
+// private mount and PID namespaces of isolated.sh.
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QProcess>
+#include <fstream>
+
+#include "Defaults.h"
+#include "EchoServer.h"
+#include "GuiFixture.h"
+#include "LoopbackPort.h"
+#include "ProcessProbe.h"
+#include "SshAgent.h"
+#include "SshdFixture.h"
+#include "StatusSignalRecorder.h"
+#include "TempDir.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::string sshHome() { return std::string(std::getenv("HOME")) + "/.ssh"; }
+
+// The command with these arguments to its end: exit status (-1: crashed) and standard output.
+int run(const QProcessEnvironment& env, const QStringList& args, QString* out) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(ZANDREL_BINARY, args);
+    EXPECT_TRUE(p.waitForFinished(10000));
+    *out = QString::fromUtf8(p.readAllStandardOutput());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+}  // namespace
+
+TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigterm) {
+    struct statfs fs {};
+    if (statfs(sshHome().c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
+    int argc = 1;
+    char arg0[] = "headless_e2e";
+    char* argv[] = {arg0, nullptr};
+    QCoreApplication app(argc, argv);
+    ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "run under dbus-run-session";
+    SshdFixture sshd;
+    SshAgent agent;
+    ASSERT_TRUE(sshd.start() && agent.start() && agent.addKey(sshd.clientKeyPath()) &&
+                sshd.writeKnownHosts(sshHome() + "/known_hosts"))
+        << sshd.error() << agent.error() << "\n"
+        << sshd.log();
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int port = LoopbackPort::pickFree();
+
+    TempDir dir("zandrel-headless");
+    mkdir(dir.file("zandrel").c_str(), 0700);
+    const Value forward = Value::dictionary(
+        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    const Value tunnel = Value::dictionary({{"connName", "db"},
+                                            {"connHost", "127.0.0.1"},
+                                            {"connPort", std::to_string(sshd.port())},
+                                            {"connUser", SshdFixture::userName()},
+                                            {"connAuth", false},
+                                            {"autoConnect", true},
+                                            {"tunnelsLocal", Value::List{forward}}});
+    ASSERT_TRUE(Defaults(dir.file("zandrel/defaults.json")).setObjectsForKeys({{"tunnels", Value::List{tunnel}}}));
+
+    StatusSignalRecorder signals;
+    ASSERT_TRUE(QDBusConnection::sessionBus().connect("org.zandrel.Zandrel", "/org/zandrel/Zandrel",
+                                                      "org.zandrel.Zandrel", "StatusChanged", &signals,
+                                                      SLOT(statusChanged(QString, QString, int))));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ZANDREL_SSH_PROGRAM"}) env.remove(name);
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.path()));
+    env.insert("SSH_AUTH_SOCK", QString::fromStdString(agent.socketPath()));
+    QProcess headless;
+    headless.setProcessEnvironment(env);
+    headless.setProcessChannelMode(QProcess::ForwardedChannels);
+    headless.start(ZANDREL_BINARY, {"--headless"});
+    ASSERT_TRUE(headless.waitForStarted());
+
+    const auto connected = [&] { return signals.received.contains({"db", "Connected", 2}); };
+    ASSERT_TRUE(GuiFixture::waitUntil(connected, 15000)) << sshd.log();
+    const std::string bytes = "headless \x01\xff";
+    EXPECT_EQ(EchoServer::roundTrip(port, bytes, 5000), bytes);
+    QString out;
+    EXPECT_EQ(run(env, {"--list"}, &out), 0);
+    EXPECT_EQ(out, QStringLiteral("db\tConnected\tlocalhost:%1 → 127.0.0.1:%2\t\n").arg(port).arg(echo.port()));
+    // Its ssh runs below the service, and nowhere else.
+    std::vector<pid_t> sshes;
+    for (pid_t pid : ProcessProbe::descendantsOf(static_cast<pid_t>(headless.processId()))) {
+        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "ssh") sshes.push_back(pid);
+    }
+    ASSERT_EQ(sshes.size(), 1u);
+
+    headless.terminate();
+    ASSERT_TRUE(headless.waitForFinished(8000));
+    EXPECT_EQ(headless.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(headless.exitCode(), 0);
+    EXPECT_FALSE(ProcessProbe::isAlive(sshes.front()));
+    EXPECT_FALSE(LoopbackPort::isListening(port));
+}
