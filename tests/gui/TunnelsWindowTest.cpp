@@ -220,6 +220,25 @@ TEST_F(TunnelsWindowTest, DoubleClickStartsButNeverStops) {
     m_controller->doubleAction(QModelIndex());
     QTest::qWait(200);
     EXPECT_FALSE(at(1)->hasLaunchThread());
+
+    // A double click on B's button while A is selected: B's button acts once, A is left alone,
+    // and the button springs back.
+    at(0)->stopTunnel();
+    ASSERT_TRUE(waitUntil([&] { return !at(0)->hasLaunchThread(); }));
+    table()->selectRow(0);
+    doubleClick(1, M::ButtonColumn);
+    EXPECT_TRUE(waitUntil([&] { return cell(1, M::IconColumn, M::ImageNameRole) == "onState"; }));
+    QTest::qWait(200);
+    EXPECT_FALSE(at(0)->hasLaunchThread());
+    EXPECT_TRUE(at(1)->isRunning());
+    auto* delegate = static_cast<TunnelsItemDelegate*>(table()->itemDelegate());
+    EXPECT_FALSE(delegate->isPressed());
+    // Pressed, then released outside the window: nothing fires, nothing stays drawn pressed.
+    QTest::mousePress(table()->viewport(), Qt::LeftButton, {}, cellCenter(1, M::ButtonColumn));
+    EXPECT_TRUE(delegate->isPressed());
+    QTest::mouseRelease(table()->viewport(), Qt::LeftButton, {}, QPoint(-50, -50));
+    EXPECT_FALSE(delegate->isPressed());
+    EXPECT_TRUE(at(1)->isRunning());
 }
 
 TEST_F(TunnelsWindowTest, StartUpShowsWindowUnlessStoredOtherwise) {
