@@ -7,6 +7,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "StatusNotifierItem.h"
 #include "ZImage.h"
 
 ZTrayIcon::ZTrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(parent), m_menu(new QMenu) {
@@ -23,12 +24,18 @@ ZTrayIcon::ZTrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(
         if (reason == QSystemTrayIcon::Trigger) Q_EMIT activated();
     });
     // Panels that start late register the StatusNotifierWatcher then.
-    auto* watcher =
-        new QDBusServiceWatcher(QStringLiteral("org.kde.StatusNotifierWatcher"), QDBusConnection::sessionBus(),
-                                QDBusServiceWatcher::WatchForRegistration, this);
+    auto* watcher = new QDBusServiceWatcher(
+        QString::fromLatin1(StatusNotifierItem::kWatcherService), QDBusConnection::sessionBus(),
+        QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
     connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        m_watcherUp = true;
         // The watcher answers the icon's registration only once it is on the bus.
         QTimer::singleShot(500, this, &ZTrayIcon::retryShow);
+    });
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
+        m_watcherUp = false;
+        // Our own item has nobody to show it: Qt's icon may still find an X11 tray.
+        if (m_item && m_wanted) m_icon->show();
     });
 }
 
@@ -41,10 +48,22 @@ bool ZTrayIcon::isAvailable() { return g_availableForTesting.value_or(QSystemTra
 void ZTrayIcon::setAvailableForTesting(std::optional<bool> available) { g_availableForTesting = available; }
 
 void ZTrayIcon::retryShow() {
-    if (!m_wanted || !isAvailable()) return;
-    // Hidden and shown again, the icon registers with the new notification area.
-    m_icon->hide();
-    m_icon->show();
+    if (!m_wanted) return;
+    if (isAvailable()) {
+        // Hidden and shown again, Qt's icon registers with the new notification area.
+        m_icon->hide();
+        m_icon->show();
+        return;
+    }
+    // Qt settled on the X11 tray at start-up and will not speak to this watcher.
+    if (!m_item) {
+        m_item = new StatusNotifierItem(m_menu, this);
+        connect(m_item, &StatusNotifierItem::activated, this, &ZTrayIcon::activated);
+        m_item->setIcon(ZImage::named(imageName(m_state)));
+        m_item->setToolTip(m_icon->toolTip());
+    }
+    // One icon only: Qt's would also dock into an X11 tray that the same panel starts later.
+    if (m_item->registerOn(QDBusConnection::sessionBus())) m_icon->hide();
 }
 
 void ZTrayIcon::setTunnelItems(const QList<QAction*>& items) {
@@ -74,7 +93,9 @@ bool ZTrayIcon::show() {
     return isAvailable();
 }
 
-bool ZTrayIcon::isShown() const { return m_icon && m_icon->isVisible() && isAvailable(); }
+bool ZTrayIcon::isShown() const {
+    return (m_icon && m_icon->isVisible() && isAvailable()) || (m_item && m_item->isRegistered() && m_watcherUp);
+}
 
 ZTrayIcon::State ZTrayIcon::stateFor(int wanted, int connected) {
     if (wanted <= 0) return State::None;
@@ -85,9 +106,11 @@ QString ZTrayIcon::toolTip() const { return m_icon ? m_icon->toolTip() : QString
 
 void ZTrayIcon::setState(State state, const QString& toolTip) {
     if (toolTip != m_icon->toolTip()) m_icon->setToolTip(toolTip);
+    if (m_item) m_item->setToolTip(toolTip);
     if (state == m_state) return;
     m_state = state;
     m_icon->setIcon(ZImage::named(imageName(state)));
+    if (m_item) m_item->setIcon(ZImage::named(imageName(state)));
 }
 
 const char* ZTrayIcon::imageName(State state) {

@@ -8,6 +8,7 @@
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
+class StatusNotifierItem;
 
 // The notification-area icon: its image tells at a glance whether the tunnels the user wants up
 // are all connected, some are failing or retrying, or none is wanted; its menu holds the
@@ -23,9 +24,13 @@ public:
     ~ZTrayIcon() override;
 
     // Shows the icon when the desktop has a notification area; false otherwise. A notification
-    // area that appears later (a panel started after Zandrel) is taken up when it appears.
+    // area that appears later (a panel started after Zandrel) is taken up when it appears: an
+    // X11 tray by Qt itself, a D-Bus StatusNotifierWatcher by Zandrel's own item when Qt's icon
+    // cannot reach it.
     bool show();
     bool isShown() const;
+    // The item that serves a StatusNotifierWatcher which appeared after start-up, or null.
+    StatusNotifierItem* lateItem() const { return m_item; }
     QMenu* menu() const { return m_menu; }
     // Whether the desktop has a notification area now.
     static bool isAvailable();
@@ -53,5 +58,7 @@ private:
     QAction* m_tunnelsEnd = nullptr;  // the separator under the tunnel items
     bool m_wanted = false;            // show() was asked for
     QPointer<QSystemTrayIcon> m_icon;
+    StatusNotifierItem* m_item = nullptr;
+    bool m_watcherUp = false;
     State m_state = State::None;
 };

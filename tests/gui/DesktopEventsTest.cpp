@@ -5,6 +5,8 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QMainWindow>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -15,8 +17,10 @@
 #include "Defaults.h"
 #include "PreferencesController.h"
 #include "ROZUdivev.h"
+#include "StatusNotifierItem.h"
 #include "SystemEventsWatcher.h"
 #include "TempDir.h"
+#include "ZTrayIcon.h"
 #include "Zandrel.h"
 
 // Stands in for the desktop's notification server: records every Notify call.
@@ -37,6 +41,16 @@ public Q_SLOTS:
         calls.append({replaces, summary, body});
         return replaces ? replaces : static_cast<uint>(100 + calls.size());
     }
+};
+
+// Stands in for a panel's StatusNotifierWatcher that starts after Zandrel.
+class FakeWatcher : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+public:
+    QStringList items;
+public Q_SLOTS:
+    void RegisterStatusNotifierItem(const QString& service) { items << service; }
 };
 
 class DesktopEventsTest : public QObject {
@@ -137,6 +151,52 @@ private Q_SLOTS:
         QCOMPARE(server.calls.size(), 2);
         bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
         QDBusConnection::disconnectFromBus(QStringLiteral("notify"));
+    }
+
+    void lateStatusNotifierWatcherGetsAnItemOfOurOwn() {
+        // Offscreen, Qt's own icon has no notification area, as on a desktop whose panel is late.
+        QVERIFY(!m_controller->trayIcon()->isShown());
+        FakeWatcher watcher;
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("panel"));
+        QVERIFY(
+            bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher, QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher")));
+        QTRY_COMPARE_WITH_TIMEOUT(watcher.items.size(), 1, 5000);
+        QVERIFY(m_controller->trayIcon()->isShown());
+
+        const QString item = watcher.items[0];
+        auto get = [&](const char* name) {
+            QDBusMessage m = QDBusMessage::createMethodCall(item, QStringLiteral("/StatusNotifierItem"),
+                                                            QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                            QStringLiteral("Get"));
+            m << QStringLiteral("org.kde.StatusNotifierItem") << QString::fromLatin1(name);
+            // The item lives in this thread: wait with the event loop running.
+            const QDBusMessage reply = bus.call(m, QDBus::BlockWithGui, 5000);
+            return reply.arguments().value(0).value<QDBusVariant>().variant();
+        };
+        QCOMPARE(get("Title").toString(), QStringLiteral("Zandrel"));
+        auto pixmaps = [&] { return qdbus_cast<StatusNotifierItem::Pixmaps>(get("IconPixmap")); };
+        const StatusNotifierItem::Pixmaps connected = pixmaps();
+        QVERIFY(!connected.isEmpty());
+        QCOMPARE(connected[0].argb.size(), connected[0].width * connected[0].height * 4);
+        const auto tip = qdbus_cast<StatusNotifierItem::ToolTip>(get("ToolTip"));
+        QVERIFY2(tip.text.contains(QStringLiteral("1 of 1 tunnels connected")), qPrintable(tip.text));
+
+        // A click shows or hides the window; a lost connection changes the image.
+        const bool visible = m_controller->palette()->isVisible();
+        QDBusMessage activate =
+            QDBusMessage::createMethodCall(item, QStringLiteral("/StatusNotifierItem"),
+                                           QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"));
+        activate << 0 << 0;
+        QCOMPARE(bus.call(activate, QDBus::BlockWithGui, 5000).type(), QDBusMessage::ReplyMessage);
+        QTRY_COMPARE(m_controller->palette()->isVisible(), !visible);
+        tunnel()->stopTunnel();
+        QTRY_VERIFY(pixmaps().value(0).argb != connected[0].argb);
+
+        // The panel goes: nothing shows the item any more, and closing the window minimizes it.
+        bus.unregisterService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+        QTRY_VERIFY(!m_controller->trayIcon()->isShown());
+        QDBusConnection::disconnectFromBus(QStringLiteral("panel"));
     }
 
 private:
