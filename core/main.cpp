@@ -59,12 +59,10 @@ bool wantsPlatformArgument(int argc, char** argv) {
     return false;
 }
 
-std::string directoryOfThisProgram() {
+std::string thisProgram() {
     char buf[4096];
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/'));
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("./zandrel");
 }
 
 // Beside this program in a build tree, else in the installed libexec folder.
@@ -77,10 +75,10 @@ std::string desktopProgram(const std::string& dir) {
 
 // Replaces this process by the desktop part; returns only on failure.
 int runDesktop(char** argv) {
-    const std::string dir = directoryOfThisProgram();
-    const std::string program = desktopProgram(dir);
+    const std::string self = thisProgram();
+    const std::string program = desktopProgram(self.substr(0, self.rfind('/')));
     // What "Start at login" writes: this command, not its desktop part.
-    ::setenv("ZANDREL_COMMAND", (dir + "/zandrel").c_str(), 1);
+    ::setenv("ZANDREL_COMMAND", self.c_str(), 1);
     ::execv(program.c_str(), argv);
     std::fprintf(stderr, "zandrel: cannot start the desktop part %s: %s\n", program.c_str(), std::strerror(errno));
     return 1;

@@ -50,7 +50,9 @@ rss=$(awk '/^Rss:/ {print $2}' "/proc/$pid/smaps_rollup")
 # Where it goes: the ten largest shares by mapping (anonymous memory as "[anon]").
 awk '/^[0-9a-f]+-[0-9a-f]+ / { name = (NF >= 6 ? $6 : "[anon]") } /^Pss:/ { sum[name] += $2 }
     END { for (n in sum) printf "%8d KiB  %s\n", sum[n], n }' "/proc/$pid/smaps" | sort -rn | head -10
+# The target is for 50 tunnels; other counts show the cost per tunnel.
 awk -v pss="$pss" -v rss="$rss" -v n="$n" 'BEGIN {
-    printf "HeadlessMemory: %d connected tunnels: Pss %.1f MB (Rss %.1f MB); target < 12 MB: %s\n",
-        n, pss / 1024, rss / 1024, (pss < 12 * 1024 ? "met" : "NOT met")
+    printf "HeadlessMemory: %d connected tunnels: Pss %.1f MB (Rss %.1f MB)", n, pss / 1024, rss / 1024
+    if (n == 50) printf "; target < 12 MB: %s", (pss < 12 * 1024 ? "met" : "NOT met")
+    printf "\n"
 }'
