@@ -10,6 +10,8 @@
 #include <QMenu>
 #include <QtEndian>
 
+#include "TrayMenuExporter.h"
+
 QDBusArgument& operator<<(QDBusArgument& arg, const StatusNotifierItem::Pixmap& pixmap) {
     arg.beginStructure();
     arg << pixmap.width << pixmap.height << pixmap.argb;
@@ -39,6 +41,7 @@ const QDBusArgument& operator>>(const QDBusArgument& arg, StatusNotifierItem::To
 }
 
 StatusNotifierItem::StatusNotifierItem(QMenu* menu, QObject* parent) : QObject(parent), m_menu(menu) {
+    if (m_menu) m_exporter = new TrayMenuExporter(m_menu, this);
     qDBusRegisterMetaType<Pixmap>();
     qDBusRegisterMetaType<Pixmaps>();
     qDBusRegisterMetaType<ToolTip>();
@@ -47,7 +50,13 @@ StatusNotifierItem::StatusNotifierItem(QMenu* menu, QObject* parent) : QObject(p
 StatusNotifierItem::~StatusNotifierItem() {
     if (!m_bus.isConnected()) return;
     m_bus.unregisterObject(QString::fromLatin1(kPath));
+    if (m_exporter) m_bus.unregisterObject(QString::fromLatin1(TrayMenuExporter::kPath));
     m_bus.unregisterService(serviceName());
+}
+
+QDBusObjectPath StatusNotifierItem::menuPath() const {
+    // Without a menu object hosts call ContextMenu instead.
+    return QDBusObjectPath(m_exporter ? QString::fromLatin1(TrayMenuExporter::kPath) : QStringLiteral("/NO_DBUSMENU"));
 }
 
 QString StatusNotifierItem::serviceName() const {
@@ -60,8 +69,14 @@ bool StatusNotifierItem::registerOn(QDBusConnection bus) {
                                 QDBusConnection::ExportAllProperties | QDBusConnection::ExportScriptableSlots |
                                     QDBusConnection::ExportScriptableSignals))
             return false;
+        // The menu object first: a host reads it as soon as it sees the name.
+        if (m_exporter && !m_exporter->registerOn(bus)) {
+            delete m_exporter;
+            m_exporter = nullptr;
+        }
         if (!bus.registerService(serviceName())) {
             bus.unregisterObject(QString::fromLatin1(kPath));
+            if (m_exporter) bus.unregisterObject(QString::fromLatin1(TrayMenuExporter::kPath));
             return false;
         }
         m_bus = bus;

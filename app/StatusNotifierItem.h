@@ -11,6 +11,7 @@
 #include <QString>
 
 class QMenu;
+class TrayMenuExporter;
 
 // A notification-area icon of Zandrel's own over the D-Bus StatusNotifierItem protocol
 // (org.kde.StatusNotifierItem, as KDE, the AppIndicator hosts and Qt speak it), for a host whose
@@ -52,7 +53,8 @@ public:
     static constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
     static constexpr const char* kPath = "/StatusNotifierItem";
 
-    // menu: shown where the host asks for a context menu (not owned).
+    // menu: exported for hosts that draw it, and shown where a host asks for a context menu
+    // (not owned).
     explicit StatusNotifierItem(QMenu* menu, QObject* parent = nullptr);
     ~StatusNotifierItem() override;
 
@@ -73,8 +75,7 @@ public:
     QString status() const { return QStringLiteral("Active"); }
     int windowId() const { return 0; }
     bool itemIsMenu() const { return false; }
-    // No exported menu: hosts call ContextMenu instead.
-    QDBusObjectPath menuPath() const { return QDBusObjectPath(QStringLiteral("/NO_DBUSMENU")); }
+    QDBusObjectPath menuPath() const;
     QString iconName() const { return {}; }
     Pixmaps iconPixmap() const { return m_pixmaps; }
     ToolTip toolTip() const;
@@ -94,6 +95,7 @@ Q_SIGNALS:
 
 private:
     QMenu* m_menu;
+    TrayMenuExporter* m_exporter = nullptr;
     Pixmaps m_pixmaps;
     QString m_toolTip;
     QDBusConnection m_bus{QString()};

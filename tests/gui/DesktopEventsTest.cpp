@@ -20,6 +20,7 @@
 #include "StatusNotifierItem.h"
 #include "SystemEventsWatcher.h"
 #include "TempDir.h"
+#include "TrayMenuExporter.h"
 #include "ZTrayIcon.h"
 #include "Zandrel.h"
 
@@ -181,6 +182,29 @@ private Q_SLOTS:
         QCOMPARE(connected[0].argb.size(), connected[0].width * connected[0].height * 4);
         const auto tip = qdbus_cast<StatusNotifierItem::ToolTip>(get("ToolTip"));
         QVERIFY2(tip.text.contains(QStringLiteral("1 of 1 tunnels connected")), qPrintable(tip.text));
+
+        // The host draws the tray menu itself: the tunnel checked, and a click runs the item.
+        QDBusMessage layoutCall = QDBusMessage::createMethodCall(
+            item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("GetLayout"));
+        layoutCall << 0 << -1 << QStringList();
+        const QDBusMessage layoutReply = bus.call(layoutCall, QDBus::BlockWithGui, 5000);
+        QCOMPARE(layoutReply.type(), QDBusMessage::ReplyMessage);
+        const auto layout = qdbus_cast<TrayMenuExporter::Layout>(layoutReply.arguments().value(1));
+        QMap<QString, TrayMenuExporter::Layout> items;
+        for (const QVariant& child : layout.children) {
+            const auto entry = qdbus_cast<TrayMenuExporter::Layout>(child);
+            items.insert(entry.properties.value("label").toString(), entry);
+        }
+        QCOMPARE(items.value("Office").properties.value("toggle-state").toInt(), 1);
+        QVERIFY2(items.contains("Reconnect All") && items.contains("Quit"), qPrintable(items.keys().join(", ")));
+        QDBusMessage click = QDBusMessage::createMethodCall(
+            item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("EventGroup"));
+        click << QVariant::fromValue(TrayMenuExporter::MenuEventList{
+            {items.value("Reconnect All").id, QStringLiteral("clicked"), QDBusVariant(0), 0u}});
+        const QDBusMessage clicked = bus.call(click, QDBus::BlockWithGui, 5000);
+        QVERIFY2(clicked.type() == QDBusMessage::ReplyMessage, qPrintable(clicked.errorMessage()));
+        QTRY_COMPARE(runs(), 2);
+        QTRY_COMPARE(tunnel()->code(), 2);
 
         // A click shows or hides the window; a lost connection changes the image.
         const bool visible = m_controller->palette()->isVisible();
