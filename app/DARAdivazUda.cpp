@@ -27,10 +27,6 @@ DARAdivazUda::~DARAdivazUda() { delete m_about; }
 
 DARAdivazUda* DARAdivazUda::app() { return qobject_cast<DARAdivazUda*>(QCoreApplication::instance()); }
 
-bool DARAdivazUda::authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error) {
-    return m_core.authenticate(query, fifo, caller, error);
-}
-
 void DARAdivazUda::terminate() { ZandrelCore::terminate(); }
 
 void DARAdivazUda::handleQuitScriptCommand() { terminate(); }

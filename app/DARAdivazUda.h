@@ -34,12 +34,8 @@ public:
     TunnelList& tunnels() { return m_core.tunnels(); }
     bool tunnelsLoaded() const { return m_core.tunnelsLoaded(); }
 
-    // The askpass script's question, asked by the process `caller`: answered from the keyring or
-    // through a prompt, returning at once; false with *error set when the request is refused.
-    bool authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error);
-    // Remembered passwords, and the road a question takes (a headless run sets its no-display flag).
+    // Remembered passwords (the Forget button, the tests).
     PasswordKeyring& keyring() { return m_core.keyring(); }
-    AuthenticationBridge& authenticationBridge() { return m_core.authenticationBridge(); }
 
     // Quits at once; nothing can refuse it. The quit steps run on aboutToQuit.
     void terminate();

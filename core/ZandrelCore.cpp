@@ -58,12 +58,7 @@ TunnelList& ZandrelCore::tunnels() {
     return m_tunnels;
 }
 
-TunnelPtr ZandrelCore::tunnelNamed(const QString& name) {
-    const std::string wanted = name.toStdString();
-    for (const TunnelPtr& t : tunnels())
-        if (t->connName() == wanted) return t;
-    return nullptr;
-}
+TunnelPtr ZandrelCore::tunnelNamed(const QString& name) { return AuthenticationBridge::tunnelNamed(tunnels(), name); }
 
 // exit() rather than quit(): quit() asks the windows first, and a window may say no.
 void ZandrelCore::terminate() { QCoreApplication::exit(0); }

@@ -26,16 +26,6 @@ namespace {
 
 std::string sshHome() { return std::string(std::getenv("HOME")) + "/.ssh"; }
 
-// The command with these arguments to its end: exit status (-1: crashed) and standard output.
-int run(const QProcessEnvironment& env, const QStringList& args, QString* out) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(ZANDREL_BINARY, args);
-    EXPECT_TRUE(p.waitForFinished(10000));
-    *out = QString::fromUtf8(p.readAllStandardOutput());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
 }  // namespace
 
 TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigterm) {
@@ -89,7 +79,7 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
     const std::string bytes = "headless \x01\xff";
     EXPECT_EQ(EchoServer::roundTrip(port, bytes, 5000), bytes);
     QString out;
-    EXPECT_EQ(run(env, {"--list"}, &out), 0);
+    EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, env, {"--list"}, &out), 0);
     EXPECT_EQ(out, QStringLiteral("db\tConnected\tlocalhost:%1 → 127.0.0.1:%2\t\n").arg(port).arg(echo.port()));
     // Its ssh runs below the service, and nowhere else.
     std::vector<pid_t> sshes;

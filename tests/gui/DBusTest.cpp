@@ -39,17 +39,6 @@ private:
 };
 const auto* const kEnvironment = testing::AddGlobalTestEnvironment(new BusEnvironment);
 
-// The binary with these arguments to its end; its exit status (-1: it crashed), output and errors.
-int runBinary(const QProcessEnvironment& env, const QStringList& args, QString* out, QString* err) {
-    QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(ZANDREL_BINARY, args);
-    EXPECT_TRUE(p.waitForFinished(10000));
-    *out = QString::fromUtf8(p.readAllStandardOutput());
-    *err = QString::fromUtf8(p.readAllStandardError());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
 class DBusTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -251,7 +240,9 @@ TEST_F(DBusTest, VersionAndHelpNeedNoDisplayAndNoDisplayIsSaidClearly) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(m_dir->file("config")));
-    auto run = [&](const QStringList& args, QString* out, QString* err) { return runBinary(env, args, out, err); };
+    auto run = [&](const QStringList& args, QString* out, QString* err) {
+        return GuiFixture::runProgram(ZANDREL_BINARY, env, args, out, err);
+    };
     QString out, err;
     EXPECT_EQ(run({"--version"}, &out, &err), 0);
     EXPECT_TRUE(out.startsWith("zandrel 0.") || out.startsWith("zandrel ")) << out.toStdString();
@@ -286,7 +277,9 @@ TEST_F(DBusTest, HeadlessInstanceAnswersTheCommandLineAndQuitsOnSigterm) {
 
     QProcessEnvironment env = environment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
-    auto run = [&](const QStringList& args, QString* out, QString* err) { return runBinary(env, args, out, err); };
+    auto run = [&](const QStringList& args, QString* out, QString* err) {
+        return GuiFixture::runProgram(ZANDREL_BINARY, env, args, out, err);
+    };
     QString out, err;
     EXPECT_EQ(run({"--list"}, &out, &err), 1);
     EXPECT_TRUE(err.startsWith("zandrel: no Zandrel runs")) << err.toStdString();

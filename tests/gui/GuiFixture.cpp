@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QThread>
 #include <QTimer>
 #include <csignal>
@@ -102,4 +103,15 @@ bool GuiFixture::isAlive(int pid) {
 
 QVariant GuiFixture::cell(int row, int column, int role) const {
     return table()->model()->index(row, column).data(role);
+}
+
+int GuiFixture::runProgram(const QString& program, const QProcessEnvironment& env, const QStringList& args,
+                           QString* out, QString* err) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    EXPECT_TRUE(p.waitForFinished(10000));
+    *out = QString::fromUtf8(p.readAllStandardOutput());
+    if (err) *err = QString::fromUtf8(p.readAllStandardError());
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcessEnvironment>
+#include <QStringList>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +23,10 @@ public:
     static bool waitUntil(const std::function<bool()>& cond, int ms = 5000);
     // Alive and not a zombie.
     static bool isAlive(int pid);
+    // Runs program with these arguments to its end (10 s at most): its exit status (-1: it
+    // crashed), standard output and, when err is given, standard error.
+    static int runProgram(const QString& program, const QProcessEnvironment& env, const QStringList& args, QString* out,
+                          QString* err = nullptr);
 
 protected:
     void SetUp() override;
