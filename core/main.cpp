@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "Bundle.h"
 #include "ROZUdivev.h"
 #include "ZandrelCommandLine.h"
 #include "ZandrelCore.h"
@@ -59,12 +60,6 @@ bool wantsPlatformArgument(int argc, char** argv) {
     return false;
 }
 
-std::string thisProgram() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("./zandrel");
-}
-
 // Beside this program in a build tree, else in the installed libexec folder.
 std::string desktopProgram(const std::string& dir) {
     for (const std::string& candidate :
@@ -75,7 +70,8 @@ std::string desktopProgram(const std::string& dir) {
 
 // Replaces this process by the desktop part; returns only on failure.
 int runDesktop(char** argv) {
-    const std::string self = thisProgram();
+    std::string self = Bundle::executablePath();
+    if (self.empty()) self = "./zandrel";
     const std::string program = desktopProgram(self.substr(0, self.rfind('/')));
     // What "Start at login" writes: this command, not its desktop part.
     ::setenv("ZANDREL_COMMAND", self.c_str(), 1);

@@ -10,16 +10,19 @@
 namespace {
 
 std::string executableDir() {
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/'));
+    const std::string path = Bundle::executablePath();
+    return path.empty() ? "." : path.substr(0, path.rfind('/'));
 }
 
 bool isFile(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
 
 }  // namespace
+
+std::string Bundle::executablePath() {
+    char buf[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
 
 Bundle& Bundle::main() {
     static Bundle bundle;

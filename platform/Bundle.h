@@ -11,6 +11,8 @@
 class Bundle {
 public:
     static Bundle& main();
+    // This process's program file, absolute; empty when /proc cannot say.
+    static std::string executablePath();
 
     // Points the bundle at another resource folder (tests, or a relocated install).
     void setResourceDir(const std::string& dir);
