@@ -1,10 +1,10 @@
 #include "DesktopStartup.h"
 
-#include "DARAdivazUda.h"
-#include "Zandrel.h"
+#include "TunnelsWindowController.h"
+#include "ZandrelApplication.h"
 
-DesktopStartup::DesktopStartup(DARAdivazUda& app)
-    : m_controller(std::make_unique<Zandrel>(app)),
+DesktopStartup::DesktopStartup(ZandrelApplication& app)
+    : m_controller(std::make_unique<TunnelsWindowController>(app)),
       m_startup(std::make_unique<ZandrelStartup>(app.core(), m_controller.get())) {}
 
 // The D-Bus service refers to the controller: it goes first.

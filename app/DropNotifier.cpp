@@ -13,20 +13,20 @@ void DropNotifier::update(const TunnelPtr& tunnel) {
     if (!slot || slot->tunnel.lock() != tunnel) {
         slot = std::make_shared<Seen>();
         slot->tunnel = tunnel;
-        slot->drops = tunnel->drops();
+        slot->drops = tunnel->run().drops();
         return;
     }
     const std::shared_ptr<Seen> keep = slot;
     Seen& seen = *keep;
     const QString name = QString::fromStdString(tunnel->connName());
-    if (const unsigned drops = tunnel->drops(); drops != seen.drops) {
+    if (const unsigned drops = tunnel->run().drops(); drops != seen.drops) {
         seen.drops = drops;
         if (!m_enabled()) return;
-        QString why = QString::fromStdString(tunnel->lastError());
+        QString why = QString::fromStdString(tunnel->run().lastError());
         if (why.isEmpty()) why = QStringLiteral("The connection ended.");
         notify(keep, QStringLiteral("%1 disconnected").arg(name), why);
         seen.dropShown = true;
-    } else if (seen.dropShown && tunnel->code() == 2) {
+    } else if (seen.dropShown && tunnel->run().code() == 2) {
         seen.dropShown = false;
         if (m_enabled()) notify(keep, QStringLiteral("%1 reconnected").arg(name), QString());
     }

@@ -6,7 +6,7 @@
 #include <map>
 #include <memory>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 // Desktop notifications (org.freedesktop.Notifications) when a connected tunnel loses its
 // connection, and when it is connected again after that; the second replaces the first, so a
@@ -22,7 +22,7 @@ public:
 
 private:
     struct Seen {
-        std::weak_ptr<ROZUdivev> tunnel;  // a new tunnel may reuse a gone one's address
+        std::weak_ptr<Tunnel> tunnel;  // a new tunnel may reuse a gone one's address
         unsigned drops = 0;
         uint id = 0;  // the notification on screen, 0 for none
         bool dropShown = false;
@@ -31,5 +31,5 @@ private:
 
     QDBusConnection m_bus;
     std::function<bool()> m_enabled;
-    std::map<const ROZUdivev*, std::shared_ptr<Seen>> m_seen;
+    std::map<const Tunnel*, std::shared_ptr<Seen>> m_seen;
 };

@@ -37,7 +37,7 @@ TunnelLogWindow::TunnelLogWindow(const TunnelPtr& tunnel, QWidget* parent)
 void TunnelLogWindow::follow() {
     const TunnelPtr tunnel = m_tunnel.lock();
     if (!tunnel) return;
-    const TunnelLog& log = tunnel->log();
+    const TunnelLog& log = tunnel->run().log();
     const unsigned long long total = log.total();
     if (total == m_seen) return;
     const std::vector<std::string> lines = log.lines();

@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <memory>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 class QPlainTextEdit;
 class QPushButton;
@@ -25,7 +25,7 @@ public:
     void follow();
 
 private:
-    std::weak_ptr<ROZUdivev> m_tunnel;
+    std::weak_ptr<Tunnel> m_tunnel;
     QPlainTextEdit* m_text;
     QPushButton* m_copy;
     QTimer m_timer;

@@ -5,9 +5,9 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "BundleImage.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
-#include "ZImage.h"
 
 namespace {
 constexpr int kImageSize = 24;
@@ -67,7 +67,7 @@ void TunnelsItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& s
     } else if (id == QLatin1String("button")) {
         const int role =
             m_pressed == index ? TunnelsTableModel::AlternateImageNameRole : TunnelsTableModel::ImageNameRole;
-        const QIcon icon = ZImage::named(index.data(role).toString());
+        const QIcon icon = BundleImage::named(index.data(role).toString());
         if (!icon.isNull()) icon.paint(painter, buttonRect(option.rect));
     }
 }

@@ -2,8 +2,8 @@
 
 #include <QTextDocument>
 
-#include "ZImage.h"
-#include "ZTunnelInfo.h"
+#include "BundleImage.h"
+#include "TunnelInfo.h"
 
 namespace {
 const char* const kIdentifiers[] = {"icon", "text", "button"};
@@ -11,13 +11,13 @@ const char* const kIdentifiers[] = {"icon", "text", "button"};
 
 TunnelsTableModel::TunnelsTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-void TunnelsTableModel::setTunnels(const TunnelList* tunnels) {
+void TunnelsTableModel::setTunnels(const TunnelStore* tunnels) {
     m_source = tunnels;
     reload();
 }
 
 void TunnelsTableModel::reload() {
-    TunnelList rows = m_source ? *m_source : TunnelList{};
+    TunnelList rows = m_source ? m_source->tunnels() : TunnelList{};
     if (rows.size() != m_rows.size()) {
         beginResetModel();
         m_rows = std::move(rows);
@@ -33,7 +33,7 @@ TunnelPtr TunnelsTableModel::tunnel(int row) const {
     return m_rows[static_cast<size_t>(row)];
 }
 
-bool TunnelsTableModel::isOn(const ROZUdivev& tunnel) { return tunnel.isWanted(); }
+bool TunnelsTableModel::isOn(const Tunnel& tunnel) { return tunnel.run().isWanted(); }
 
 QString TunnelsTableModel::columnIdentifier(int column) {
     if (column < 0 || column >= ColumnCount) return {};
@@ -59,35 +59,35 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
 
     if (role == ErrorRole || role == Qt::ToolTipRole) {
         // Why the tunnel is down; a connected tunnel lists where it listens instead.
-        if (t->code() == 2) {
+        if (t->run().code() == 2) {
             if (role == ErrorRole) return QString();
-            const QStringList addresses = ZTunnelInfo::listeningAddresses(*t);
+            const QStringList addresses = TunnelInfo::listeningAddresses(*t);
             return addresses.isEmpty() ? QVariant() : QVariant(addresses.join(u'\n'));
         }
-        const QString error = QString::fromStdString(t->lastError());
+        const QString error = QString::fromStdString(t->run().lastError());
         if (role == Qt::ToolTipRole && error.isEmpty()) return {};
         // ssh's words (a server's banner among them) are text: a tooltip would take markup
         // as rich text.
         if (role == Qt::ToolTipRole) return Qt::convertFromPlainText(error, Qt::WhiteSpaceNormal);
         return error;
     }
-    if (role == RunningRole) return t->isRunning();
-    if (role == CodeRole) return t->code();
+    if (role == RunningRole) return t->run().isRunning();
+    if (role == CodeRole) return t->run().code();
 
     if (id == QLatin1String("icon")) {
-        if (role == ImageNameRole) return QString::fromStdString(t->icon());
-        if (role == Qt::DecorationRole) return ZImage::named(QString::fromStdString(t->icon()));
+        if (role == ImageNameRole) return QString::fromStdString(t->run().icon());
+        if (role == Qt::DecorationRole) return BundleImage::named(QString::fromStdString(t->run().icon()));
     } else if (id == QLatin1String("text")) {
         if (role == NameRole) return QString::fromStdString(t->connName());
-        if (role == StatusRole) return QString::fromStdString(t->status());
+        if (role == StatusRole) return QString::fromStdString(t->run().status());
         if (role == LineRole) {
-            const QStringList addresses = t->code() == 2 ? ZTunnelInfo::listeningAddresses(*t) : QStringList();
-            if (addresses.isEmpty()) return QString::fromStdString(t->status());
+            const QStringList addresses = t->run().code() == 2 ? TunnelInfo::listeningAddresses(*t) : QStringList();
+            if (addresses.isEmpty()) return QString::fromStdString(t->run().status());
             if (addresses.size() == 1) return addresses.first();
             return tr("%1 +%2 more").arg(addresses.first()).arg(addresses.size() - 1);
         }
         if (role == Qt::DisplayRole)
-            return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->status());
+            return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->run().status());
     } else if (id == QLatin1String("button")) {
         const bool running = isOn(*t);
         if (role == ImageNameRole) return QString::fromLatin1(running ? "stop_n" : "start_n");
@@ -112,9 +112,9 @@ bool TunnelsTableModel::setData(const QModelIndex& index, const QVariant& value,
     if (!t) return false;
     if (columnIdentifier(index.column()) == QLatin1String("button") && value.toBool()) {
         if (isOn(*t))
-            t->stopTunnel();
+            t->run().stop();
         else
-            t->startTunnel();
+            t->run().start();
     }
     reload();
     return true;

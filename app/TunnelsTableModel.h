@@ -3,7 +3,7 @@
 #include <QAbstractTableModel>
 #include <QString>
 
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 // The tunnels table's data source: row i is tunnel i of the application's list, unsorted and
 // unfiltered. The rows are a snapshot of that list taken at each reload, so that the
@@ -28,7 +28,7 @@ public:
     explicit TunnelsTableModel(QObject* parent = nullptr);
 
     // The list the rows come from (the application's, never copied); reloads.
-    void setTunnels(const TunnelList* tunnels);
+    void setTunnels(const TunnelStore* tunnels);
     // Takes the list anew and tells the view: a reset when the row count changed, else a
     // change of every cell (which keeps the selection).
     void reload();
@@ -38,7 +38,7 @@ public:
     // Whether the row's button stops the tunnel: its ssh runs, or it waits in the pause before
     // the next run and has not been asked to stop. A tunnel whose ssh fails at once spends
     // nearly all its time in that pause, and its button must still stop it.
-    static bool isOn(const ROZUdivev& tunnel);
+    static bool isOn(const Tunnel& tunnel);
 
     static QString columnIdentifier(int column);
     static int columnWithIdentifier(const QString& identifier);
@@ -53,6 +53,6 @@ public:
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
 private:
-    const TunnelList* m_source = nullptr;
+    const TunnelStore* m_source = nullptr;
     TunnelList m_rows;
 };

@@ -8,9 +8,9 @@
 #include <cstdlib>
 
 #include "AutostartEntry.h"
-#include "DARAdivazUda.h"
 #include "DesktopStartup.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
+#include "ZandrelApplication.h"
 
 namespace {
 
@@ -38,10 +38,10 @@ QString takeEnvironment(const char* name) {
 int main(int argc, char** argv) {
     const QString command = takeEnvironment("ZANDREL_COMMAND");
     // Black-box tests run a fake ssh; the default program never changes otherwise.
-    if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) ROZUdivev::setSshProgram(ssh);
+    if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);
 
     QtMessageHandler previous = qInstallMessageHandler(startupMessageHandler);
-    DARAdivazUda app(argc, argv);
+    ZandrelApplication app(argc, argv);
     qInstallMessageHandler(previous);
     if (!command.isEmpty()) AutostartEntry::setProgram(command);
 

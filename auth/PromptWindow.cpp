@@ -30,7 +30,7 @@ void PromptWindow::followRun(std::uint64_t serial) {
     m_runWatch->start();
 }
 
-bool PromptWindow::runIsCurrent() const { return m_run == 0 || (m_tunnel && m_tunnel->runSerial() == m_run); }
+bool PromptWindow::runIsCurrent() const { return m_run == 0 || (m_tunnel && m_tunnel->run().runSerial() == m_run); }
 
 void PromptWindow::present() {
     adjustSize();

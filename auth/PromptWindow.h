@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "CoreDumpShield.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 class QTimer;
 
@@ -19,7 +19,7 @@ public:
     // May be null: a question whose tunnel name matches no tunnel.
     void setTunnel(TunnelPtr tunnel) { m_tunnel = std::move(tunnel); }
     TunnelPtr tunnel() const { return m_tunnel; }
-    // The ssh run that asks (ROZUdivev::runSerial). Once that run is over (stopped, exited, a
+    // The ssh run that asks (Tunnel::runSerial). Once that run is over (stopped, exited, a
     // new one begun) the window closes by itself without answering; so it does when Zandrel
     // quits. 0: not tied to a run.
     void followRun(std::uint64_t serial);

@@ -1,17 +1,17 @@
 #include "PromptWindows.h"
 
 #include "AuthenticationBridge.h"
-#include "passWindowController.h"
-#include "ynWindowController.h"
+#include "HostKeyPrompt.h"
+#include "PasswordPrompt.h"
 
 PromptWindow* PromptWindows::makeWindow(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
                                         const QString& fifo) {
     TunnelPtr tunnel = AuthenticationBridge::tunnelNamed(tunnels, tunnelName);
     PromptWindow* window = nullptr;
     if (AuthenticationBridge::isYesNoQuestion(query))
-        window = new ynWindowController;
+        window = new HostKeyPrompt;
     else
-        window = new passWindowController;
+        window = new PasswordPrompt;
     window->setFifo(fifo);
     window->setTunnel(tunnel);
     // A tunnel renamed while its ssh runs matches nothing: the name ssh was started with still
@@ -40,8 +40,8 @@ void PromptWindows::askYesNo(const TunnelPtr& tunnel, std::uint64_t run, const Q
 
 void PromptWindows::askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
                                 const QString& note, std::function<void(QByteArray)> remember) {
-    auto* window = static_cast<passWindowController*>(
-        makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo));
+    auto* window =
+        static_cast<PasswordPrompt*>(makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo));
     window->setNote(note);
     if (remember) window->offerToRemember(std::move(remember));
     window->followRun(run);

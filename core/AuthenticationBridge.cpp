@@ -15,7 +15,7 @@ namespace {
 constexpr int kMaxAncestors = 16;
 }  // namespace
 
-AuthenticationBridge::AuthenticationBridge(const TunnelList& tunnels, PasswordKeyring& keyring, QObject* parent)
+AuthenticationBridge::AuthenticationBridge(const TunnelStore& tunnels, PasswordKeyring& keyring, QObject* parent)
     : QObject(parent), m_tunnels(tunnels), m_keyring(keyring) {}
 
 bool AuthenticationBridge::isYesNoQuestion(const QString& query) {
@@ -46,7 +46,7 @@ TunnelPtr AuthenticationBridge::tunnelAbove(const TunnelList& tunnels, pid_t pid
     std::map<pid_t, TunnelPtr> sshes;
     for (const TunnelPtr& t : tunnels)
         if (t)
-            if (pid_t p = t->sshPid()) sshes.emplace(p, t);
+            if (pid_t p = t->run().sshPid()) sshes.emplace(p, t);
     for (int step = 0; pid > 1 && step < kMaxAncestors; ++step, pid = parentOf(pid))
         if (auto it = sshes.find(pid); it != sshes.end()) return it->second;
     return nullptr;
@@ -59,14 +59,14 @@ bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t 
     };
     if (query.isEmpty()) return refuse(QStringLiteral("no question to ask"));
     if (fifo.isEmpty()) return refuse(QStringLiteral("no pipe to answer into"));
-    const TunnelPtr tunnel = caller > 0 ? tunnelAbove(m_tunnels, caller) : nullptr;
+    const TunnelPtr tunnel = caller > 0 ? tunnelAbove(m_tunnels.tunnels(), caller) : nullptr;
     if (!tunnel) {
         Log::line("A question from process " + std::to_string(caller) +
                   ", which no ssh of Zandrel started, was refused");
         return refuse(QStringLiteral("only an ssh started by Zandrel may ask"));
     }
     if (!FifoAnswer::isOwnFifo(fifo)) return refuse(QStringLiteral("the answer path is no named pipe of this user"));
-    const std::uint64_t run = tunnel->runSerial();
+    const std::uint64_t run = tunnel->run().runSerial();
     if (run == 0) return refuse(QStringLiteral("the tunnel's ssh has ended"));
     forgetEndedRuns();
 
@@ -74,7 +74,7 @@ bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t 
         if (!m_presenter) {
             // Nobody can look at the key: connecting to it unseen would defeat the question.
             Log::line(tunnel->connName() + ": " + kNoDisplayHostKey);
-            tunnel->stopTunnelWithReason(kNoDisplayHostKey);
+            tunnel->run().stopWithReason(kNoDisplayHostKey);
             return true;
         }
         m_presenter->askYesNo(tunnel, run, query, fifo);
@@ -86,8 +86,8 @@ bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t 
 
 void AuthenticationBridge::forgetEndedRuns() {
     QSet<std::uint64_t> live;
-    for (const TunnelPtr& t : m_tunnels)
-        if (t) live.insert(t->runSerial());
+    for (const TunnelPtr& t : m_tunnels.tunnels())
+        if (t) live.insert(t->run().runSerial());
     std::erase_if(m_runs, [&live](const auto& entry) { return !live.contains(entry.first); });
 }
 
@@ -109,7 +109,7 @@ void AuthenticationBridge::askForPassword(const TunnelPtr& tunnel, std::uint64_t
         r.fromKeyring.insert(query);
         QPointer<AuthenticationBridge> self(this);
         m_keyring.read(account, query, [self, tunnel, run, query, fifo](std::unique_ptr<SecretBuffer> secret) {
-            if (!self || tunnel->runSerial() != run) return;  // the run ended meanwhile
+            if (!self || tunnel->run().runSerial() != run) return;  // the run ended meanwhile
             if (secret) {
                 FifoAnswer::send(fifo, std::move(secret), [fifo](FifoAnswer::Result result) {
                     if (result != FifoAnswer::Result::Written)
@@ -134,7 +134,7 @@ void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, c
                                    const QString& fifo, const QString& note) {
     if (!m_presenter) {
         Log::line(tunnel->connName() + ": " + kNoDisplayReason);
-        tunnel->stopTunnelWithReason(kNoDisplayReason);
+        tunnel->run().stopWithReason(kNoDisplayReason);
         return;
     }
     std::function<void(QByteArray)> remember;

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <map>
 
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 class PasswordKeyring;
 class PromptPresenter;
@@ -24,7 +24,7 @@ public:
     static constexpr const char* kRememberedRefused = "The remembered password was not accepted.";
     static constexpr const char* kTypedRefused = "The password was not accepted. Try again.";
 
-    AuthenticationBridge(const TunnelList& tunnels, PasswordKeyring& keyring, QObject* parent = nullptr);
+    AuthenticationBridge(const TunnelStore& tunnels, PasswordKeyring& keyring, QObject* parent = nullptr);
 
     // The question of the process `caller` (as the bus names it). Only an ssh of Zandrel may ask:
     // the caller must run below one of the tunnels' ssh processes, which then names the tunnel
@@ -59,7 +59,7 @@ private:
                  const QString& note);
     void forgetEndedRuns();
 
-    const TunnelList& m_tunnels;
+    const TunnelStore& m_tunnels;
     PasswordKeyring& m_keyring;
     PromptPresenter* m_presenter = nullptr;
     std::map<std::uint64_t, Run> m_runs;

@@ -7,7 +7,7 @@ public:
     virtual ~DesktopFront() = default;
 
     // The window's start-up steps, which load the tunnel list (starting the auto-connect tunnels).
-    virtual void awakeFromNib() = 0;
+    virtual void setUpWindowAndTunnels() = 0;
     // Shows the tunnels window and brings it to the front (a second launch, D-Bus ShowWindow).
     virtual void showWindow() = 0;
 };

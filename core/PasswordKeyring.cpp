@@ -10,12 +10,12 @@
 
 PasswordKeyring::PasswordKeyring(Defaults& defaults, QObject* parent) : QObject(parent), m_defaults(defaults) {}
 
-QString PasswordKeyring::accountOf(const ROZUdivev& tunnel) {
+QString PasswordKeyring::accountOf(const Tunnel& tunnel) {
     const std::string user = tunnel.valueForKey("connUser").text();
     const std::string host = tunnel.valueForKey("connHost").text();
     const std::string port = tunnel.valueForKey("connPort").text();
     // Empty user and port are ssh_config's to fill; the account is still the one named so.
-    return QString::fromStdString((user.empty() ? "" : user + "@") + ROZUdivev::bracketed(host) +
+    return QString::fromStdString((user.empty() ? "" : user + "@") + SshCommand::bracketed(host) +
                                   (port.empty() ? "" : ":" + port));
 }
 
@@ -142,7 +142,7 @@ void PasswordKeyring::forget(const QString& account) {
     }
 }
 
-void PasswordKeyring::forgetUnshared(const ROZUdivev& gone, const TunnelList& remaining) {
+void PasswordKeyring::forgetUnshared(const Tunnel& gone, const TunnelList& remaining) {
     const QString account = accountOf(gone);
     if (!hasAny(account)) return;
     for (const TunnelPtr& t : remaining)

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "Defaults.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 class SecretBuffer;
 
@@ -25,7 +25,7 @@ public:
 
     explicit PasswordKeyring(Defaults& defaults, QObject* parent = nullptr);
 
-    static QString accountOf(const ROZUdivev& tunnel);
+    static QString accountOf(const Tunnel& tunnel);
     // A password or key passphrase; one-time codes and anything else are never kept.
     static bool isStorable(const QString& question);
 
@@ -43,7 +43,7 @@ public:
     // Every answer kept for the account.
     void forget(const QString& account);
     // The answers of a deleted tunnel, unless a remaining tunnel uses the same account.
-    void forgetUnshared(const ROZUdivev& gone, const TunnelList& remaining);
+    void forgetUnshared(const Tunnel& gone, const TunnelList& remaining);
 
     // How long a keyring may take to answer before the window is shown instead.
     static constexpr int kReadTimeoutMs = 20000;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 // Puts ssh's questions to the user. The desktop program shows windows; without one (headless)
 // there is no presenter, and only remembered answers can be given.

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "NotificationCenter.h"
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 class ChangeHop;
 
@@ -18,7 +18,7 @@ class TunnelStatusFeed : public QObject {
     Q_OBJECT
 public:
     // tunnels: the run's list, looked at when a change arrives (it may grow and shrink).
-    explicit TunnelStatusFeed(const TunnelList& tunnels, QObject* parent = nullptr);
+    explicit TunnelStatusFeed(const TunnelStore& tunnels, QObject* parent = nullptr);
     ~TunnelStatusFeed() override;
 
 Q_SIGNALS:
@@ -27,10 +27,10 @@ Q_SIGNALS:
 private:
     void deliver();
 
-    const TunnelList& m_tunnels;
+    const TunnelStore& m_tunnels;
     std::shared_ptr<ChangeHop> m_hop;
     NotificationCenter::Token m_observer;
     // By the tunnel's control block: a new tunnel may reuse a deleted one's address, never its
     // control block while a weak_ptr to it is held.
-    std::map<std::weak_ptr<const ROZUdivev>, QPair<QString, int>, std::owner_less<>> m_lastReported;
+    std::map<std::weak_ptr<const Tunnel>, QPair<QString, int>, std::owner_less<>> m_lastReported;
 };

@@ -5,7 +5,7 @@
 #include <QDBusReply>
 #include <QStringList>
 
-#include "ZTunnelInfo.h"
+#include "TunnelInfo.h"
 #include "ZandrelDBusService.h"
 
 namespace {
@@ -55,7 +55,7 @@ int ZandrelCommandLine::run(Command command, const QString& name, QDBusConnectio
                                                        QString::fromLatin1(ZandrelDBusService::kInterface),
                                                        QString::fromLatin1(option->method));
     if (takesName(command)) call << name;
-    ZTunnelInfo::registerMetaType();
+    TunnelInfo::registerMetaType();
     const QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         const QString why = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
@@ -64,8 +64,8 @@ int ZandrelCommandLine::run(Command command, const QString& name, QDBusConnectio
     }
     if (command == Command::List) {
         // One line per tunnel, tab-separated for scripts: name, state, addresses, reason.
-        const QDBusReply<ZTunnelInfoList> list(reply);
-        for (const ZTunnelInfo& t : list.value())
+        const QDBusReply<TunnelInfoList> list(reply);
+        for (const TunnelInfo& t : list.value())
             print(out, QStringList{t.name, t.status, t.addresses.join(QStringLiteral(", ")), t.lastError}.join(u'\t'));
     }
     return 0;

@@ -14,6 +14,7 @@
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "SystemEventsWatcher.h"
+#include "TunnelDriver.h"
 #include "TunnelStatusFeed.h"
 
 namespace {
@@ -50,15 +51,16 @@ ZandrelCore::~ZandrelCore() {
     }
 }
 
-TunnelList& ZandrelCore::tunnels() {
+TunnelStore& ZandrelCore::tunnels() {
     if (!m_tunnelsLoaded) {
         m_tunnelsLoaded = true;
-        m_tunnels = ROZUdivev::tunnelsFromArray(m_defaults->objectForKey("tunnels"));
+        m_tunnels.load(m_defaults->objectForKey("tunnels"));
+        m_tunnels.startAutoConnect();
     }
     return m_tunnels;
 }
 
-TunnelPtr ZandrelCore::tunnelNamed(const QString& name) { return AuthenticationBridge::tunnelNamed(tunnels(), name); }
+TunnelPtr ZandrelCore::tunnelNamed(const QString& name) { return tunnels().named(name.toStdString()); }
 
 // exit() rather than quit(): quit() asks the windows first, and a window may say no.
 void ZandrelCore::terminate() { QCoreApplication::exit(0); }
@@ -94,19 +96,19 @@ void ZandrelCore::watchSystemEvents() {
 
 void ZandrelCore::reconnectAll() {
     if (!m_tunnelsLoaded) return;
-    for (const TunnelPtr& t : m_tunnels) t->reconnectTunnel();
+    for (const TunnelPtr& t : m_tunnels.tunnels()) t->run().reconnect();
 }
 
 void ZandrelCore::stopAllTunnels() {
-    const TunnelList list = m_tunnelsLoaded ? m_tunnels : TunnelList{};
-    for (const TunnelPtr& t : list) t->stopTunnel();
-    ROZUdivev::setShutdown(true);
+    const TunnelList list = m_tunnelsLoaded ? m_tunnels.tunnels() : TunnelList{};
+    for (const TunnelPtr& t : list) t->run().stop();
+    TunnelDriver::setShutdown(true);
     // One that was still launching when the first pass came by.
-    for (const TunnelPtr& t : list) t->stopTunnel();
+    for (const TunnelPtr& t : list) t->run().stop();
 }
 
 void ZandrelCore::waitForLaunchThreads() {
     // No launch thread may outlive the process (it would run on a torn-down application).
-    if (!ROZUdivev::waitForLaunchThreads(kQuitWait))
+    if (!TunnelDriver::waitUntilIdle(kQuitWait))
         Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
 }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "Defaults.h"
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 class AuthenticationBridge;
 class PasswordKeyring;
@@ -30,9 +30,9 @@ public:
     ~ZandrelCore() override;
 
     Defaults& defaults() { return *m_defaults; }
-    // The tunnel list, made from the stored "tunnels" at the first call (which starts the
-    // auto-connect tunnels) and the same list object ever after.
-    TunnelList& tunnels();
+    // The tunnel list, loaded from the stored "tunnels" at the first call, which then starts the
+    // auto-connect tunnels; the same store ever after.
+    TunnelStore& tunnels();
     bool tunnelsLoaded() const { return m_tunnelsLoaded; }
     // The first tunnel of that name, or null.
     TunnelPtr tunnelNamed(const QString& name);
@@ -64,7 +64,7 @@ public:
 
 private:
     std::unique_ptr<Defaults> m_defaults;
-    TunnelList m_tunnels;
+    TunnelStore m_tunnels;
     bool m_tunnelsLoaded = false;
     std::unique_ptr<PasswordKeyring> m_keyring;
     std::unique_ptr<AuthenticationBridge> m_bridge;

@@ -66,9 +66,9 @@ void ZandrelDBusService::Quit() {
     QTimer::singleShot(0, &m_core, &ZandrelCore::terminate);
 }
 
-ZTunnelInfoList ZandrelDBusService::ListTunnels() {
-    ZTunnelInfoList list;
-    for (const TunnelPtr& t : m_core.tunnels()) list.append(ZTunnelInfo::fromTunnel(*t));
+TunnelInfoList ZandrelDBusService::ListTunnels() {
+    TunnelInfoList list;
+    for (const TunnelPtr& t : m_core.tunnels().tunnels()) list.append(TunnelInfo::fromTunnel(*t));
     return list;
 }
 
@@ -79,11 +79,11 @@ TunnelPtr ZandrelDBusService::tunnelNamed(const QString& name) {
 }
 
 void ZandrelDBusService::StartTunnel(const QString& name) {
-    if (TunnelPtr t = tunnelNamed(name)) t->startTunnel();
+    if (TunnelPtr t = tunnelNamed(name)) t->run().start();
 }
 
 void ZandrelDBusService::StopTunnel(const QString& name) {
-    if (TunnelPtr t = tunnelNamed(name)) t->stopTunnel();
+    if (TunnelPtr t = tunnelNamed(name)) t->run().stop();
 }
 
 void ZandrelDBusService::ShowWindow() {
@@ -98,6 +98,6 @@ void ZandrelDBusService::ReconnectAll() { m_core.reconnectAll(); }
 QStringList ZandrelDBusService::TunnelLog(const QString& name) {
     QStringList lines;
     if (TunnelPtr t = tunnelNamed(name))
-        for (const std::string& line : t->log().lines()) lines << QString::fromStdString(line);
+        for (const std::string& line : t->run().log().lines()) lines << QString::fromStdString(line);
     return lines;
 }

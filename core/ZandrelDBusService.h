@@ -5,7 +5,7 @@
 #include <QObject>
 #include <QString>
 
-#include "ZTunnelInfo.h"
+#include "TunnelInfo.h"
 
 class DesktopFront;
 class ZandrelCore;
@@ -38,7 +38,7 @@ public:
 public Q_SLOTS:
     QString Authenticate(const QString& query, const QString& tunnelName, const QString& fifo);
     void Quit();
-    ZTunnelInfoList ListTunnels();
+    TunnelInfoList ListTunnels();
     void StartTunnel(const QString& name);
     void StopTunnel(const QString& name);
     void ShowWindow();

@@ -4,12 +4,12 @@
 
 #include "DesktopFront.h"
 #include "Log.h"
-#include "ZTunnelInfo.h"
+#include "TunnelInfo.h"
 #include "ZandrelCore.h"
 #include "ZandrelDBusService.h"
 
 ZandrelStartup::ZandrelStartup(ZandrelCore& core, DesktopFront* front) : m_core(core), m_front(front) {
-    ZTunnelInfo::registerMetaType();
+    TunnelInfo::registerMetaType();
 }
 
 ZandrelStartup::~ZandrelStartup() = default;
@@ -42,7 +42,7 @@ ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus,
     m_core.quitOnTerminationSignals();
     if (!awake) return result;
     if (m_front) {
-        m_front->awakeFromNib();
+        m_front->setUpWindowAndTunnels();
     } else {
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &m_core, [core = &m_core] {
             core->stopAllTunnels();

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "Bundle.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 #include "ZandrelCommandLine.h"
 #include "ZandrelCore.h"
 #include "ZandrelStartup.h"
@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
         return runCommand(argc, argv, command, name);
     }
     // Black-box tests run a fake ssh; the default program never changes otherwise.
-    if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) ROZUdivev::setSshProgram(ssh);
+    if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);
     if (headless) return runHeadless(argc, argv);
     if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
         std::fputs(

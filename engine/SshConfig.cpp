@@ -80,7 +80,7 @@ std::pair<bool, std::string> runSsh(const std::vector<std::string>& args, bool w
     // The shell only moves descriptors; the arguments reach ssh untouched as "$@".
     std::vector<std::string> argv{"-c",
                                   wantOutput ? "exec \"$0\" \"$@\" >&2 2>/dev/null" : "exec \"$0\" \"$@\" >/dev/null",
-                                  ROZUdivev::sshProgram()};
+                                  SshCommand::sshProgram()};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
@@ -153,7 +153,7 @@ std::optional<SshConfig::Host> SshConfig::resolve(const std::string& alias, cons
 }
 
 TunnelPtr SshConfig::tunnelFor(const Host& host) {
-    auto t = ROZUdivev::create(host.alias);
+    auto t = Tunnel::create(host.alias);
     // User and port stay empty: ssh takes them, and everything else, from ssh_config.
     t->setValueForKey(Value(host.alias), "connHost");
     for (const auto& e : host.local) t->addLocalTunnel(e);

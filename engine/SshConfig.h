@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 // The user's ssh configuration, read the way the installed ssh reads it: ssh itself resolves
 // every host (ssh -G) and checks every option, so Zandrel never parses ssh_config semantics.

@@ -140,35 +140,22 @@ void ChildProcess::reapLocked(int* status) {
     m_exited = true;
 }
 
-int ChildProcess::waitForExit(const ChunkHandler& handler) {
+bool ChildProcess::readOutput(const ChunkHandler& handler) {
     char buf[65536];
-    bool reading = m_errFd >= 0;
-    auto readAvailable = [&]() {
-        // Reads whatever is there now; false at end of file or when the handler stops reading.
-        for (;;) {
-            ssize_t n = ::read(m_errFd, buf, sizeof buf);
-            if (n > 0) {
-                if (handler && !handler(buf, static_cast<size_t>(n))) return false;
-                if (static_cast<size_t>(n) < sizeof buf) return true;
-                continue;
-            }
-            if (n == 0) return false;
-            if (errno == EINTR) continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK;
+    for (;;) {
+        const ssize_t n = ::read(m_errFd, buf, sizeof buf);
+        if (n > 0) {
+            if (handler && !handler(buf, static_cast<size_t>(n))) return false;
+            if (static_cast<size_t>(n) < sizeof buf) return true;
+            continue;
         }
-    };
-    bool exited = m_pidfd < 0;
-    while (!exited) {
-        pollfd fds[2] = {{m_pidfd, POLLIN, 0}, {reading ? m_errFd : -1, POLLIN, 0}};
-        int r = poll(fds, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) reading = readAvailable();
-        if (fds[0].revents) exited = true;
+        if (n == 0) return false;
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
     }
-    if (reading) readAvailable();
+}
+
+int ChildProcess::finish() {
     m_exited = true;
     int status = 0;
     std::lock_guard lock(m_mutex);
@@ -179,4 +166,21 @@ int ChildProcess::waitForExit(const ChunkHandler& handler) {
         reapLocked(&status);
     }
     return status;
+}
+
+int ChildProcess::waitForExit(const ChunkHandler& handler) {
+    bool reading = m_errFd >= 0;
+    bool exited = m_pidfd < 0;
+    while (!exited) {
+        pollfd fds[2] = {{m_pidfd, POLLIN, 0}, {reading ? m_errFd : -1, POLLIN, 0}};
+        int r = poll(fds, 2, -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) reading = readOutput(handler);
+        if (fds[0].revents) exited = true;
+    }
+    if (reading) readOutput(handler);
+    return finish();
 }

@@ -12,8 +12,9 @@
 // One child program with exactly the given path, arguments and environment. Its standard error
 // is a pipe read by waitForExit; standard input and output are inherited. The child leads its
 // own process group and inherits no descriptor but 0 to 2. It gets SIGTERM when the thread that
-// launched it ends (PR_SET_PDEATHSIG follows the thread, not the process): safe only because
-// that thread stays in waitForExit until the child has exited.
+// launched it ends (PR_SET_PDEATHSIG follows the thread, not the process): launch it from a thread
+// that outlives it. Either call waitForExit, or watch pidFd() and outputFd() in an event loop,
+// call readOutput when the output is readable and finish once the pidfd is.
 class ChildProcess {
 public:
     // Called with each chunk of standard error as it arrives; return false to stop reading.
@@ -38,6 +39,17 @@ public:
     // in the pipe is still handed over (when reading was not stopped), what is left of the child's
     // process group is sent SIGTERM, and the child is reaped. Returns the wait status. Call once.
     int waitForExit(const ChunkHandler& handler);
+
+    // For an event loop: readable once the child has exited (a pidfd), and standard error
+    // (non-blocking). Both stay open until the object goes.
+    int pidFd() const { return m_pidfd; }
+    int outputFd() const { return m_errFd; }
+    // Hands what standard error holds now to the handler; false at end of file, on an error,
+    // or when the handler stops reading: the output is then no longer watched.
+    bool readOutput(const ChunkHandler& handler);
+    // After the exit: SIGTERM to what is left of the child's process group, then the child is
+    // reaped. Returns the wait status. Call once, after the output was read.
+    int finish();
 
 private:
     ChildProcess() = default;

@@ -5,7 +5,7 @@
 #include <functional>
 #include <optional>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 // One forward list of the current tunnel ("tunnelsLocal" or "tunnelsRemote"), plus the list's
 // pending entry: a new forward that belongs to no tunnel until it is committed, shown as the

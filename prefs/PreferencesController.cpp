@@ -56,10 +56,10 @@ QString optionsError(const QStringList& lines) {
 }
 }  // namespace
 
-PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defaults, QWidget* parent)
+PreferencesController::PreferencesController(TunnelStore& tunnels, Defaults& defaults, QWidget* parent)
     : PreferencesController(tunnels, defaults, CipherList::system(), parent) {}
 
-PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defaults, CipherList& ciphers,
+PreferencesController::PreferencesController(TunnelStore& tunnels, Defaults& defaults, CipherList& ciphers,
                                              QWidget* parent)
     : m_tunnels(tunnels),
       m_defaults(defaults),
@@ -101,7 +101,7 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
     // The form's fields, in the order they load.
     auto jumpCheck = [](QString& text) {
         text = text.trimmed().remove(u' ');
-        return text.isEmpty() ? QString() : QString::fromStdString(ROZUdivev::jumpHostsError(text.toStdString()));
+        return text.isEmpty() ? QString() : QString::fromStdString(SshCommand::jumpHostsError(text.toStdString()));
     };
     m_fields = {{m_ui->name, "connName", FieldKind::Text},
                 {m_ui->login, "connUser", FieldKind::Text},
@@ -129,7 +129,7 @@ PreferencesController::PreferencesController(TunnelList& tunnels, Defaults& defa
         }
 
     connectControls();
-    awakeFromNib();
+    finishLoading();
 }
 
 PreferencesController::~PreferencesController() = default;
@@ -219,7 +219,7 @@ void PreferencesController::connectControls() {
 }
 
 // Carries what the window's resource loading ends with: the list is held, the link set, the form shown.
-void PreferencesController::awakeFromNib() {
+void PreferencesController::finishLoading() {
     m_ui->urlTextField->setURL(QString::fromLatin1(kHomeAddress));
     m_ui->urlTextField->setText(QStringLiteral("zandrel.org"));
     updateWindow();
@@ -244,7 +244,7 @@ void PreferencesController::windowWillClose() {
 TunnelPtr PreferencesController::currentTunnel() const {
     const int row = selectedRow(m_ui->tunnelsList);
     if (row < 0 || row >= numberOfTunnels()) return nullptr;
-    return m_tunnels[static_cast<size_t>(row)];
+    return m_tunnels.at(static_cast<size_t>(row));
 }
 
 int PreferencesController::numberOfTunnels() const { return static_cast<int>(m_tunnels.size()); }
@@ -270,7 +270,7 @@ void PreferencesController::selectRow(PrefsTableView* view, int row) {
 
 void PreferencesController::addHost() {
     if (m_closed) return;
-    m_tunnelModel->append(ROZUdivev::tunnelWithName(ROZUdivev::kDefaultName));
+    m_tunnelModel->append(Tunnel::tunnelWithName(Tunnel::kDefaultName));
     selectRow(m_ui->tunnelsList, numberOfTunnels() - 1);
 }
 
@@ -278,7 +278,7 @@ void PreferencesController::delHost() {
     if (m_closed) return;
     const int row = selectedRow(m_ui->tunnelsList);
     if (row < 0 || row >= numberOfTunnels()) return;
-    const TunnelPtr gone = m_tunnels[static_cast<size_t>(row)];
+    const TunnelPtr gone = m_tunnels.at(static_cast<size_t>(row));
     if (!confirmDelete(*gone)) return;
     m_reloading = true;
     m_tunnelModel->remove(row);
@@ -287,9 +287,9 @@ void PreferencesController::delHost() {
     const int n = numberOfTunnels();
     selectRow(m_ui->tunnelsList, n == 0 ? -1 : std::min(row, n - 1));
     m_reloading = false;
-    // Nothing would stop it later: its launch thread holds it and would start it again.
-    gone->stopTunnel();
-    if (m_passwordHooks.tunnelDeleted) m_passwordHooks.tunnelDeleted(*gone, m_tunnels);
+    // Nothing would stop it later: the engine holds it while it runs and would retry it.
+    gone->run().stop();
+    if (m_passwordHooks.tunnelDeleted) m_passwordHooks.tunnelDeleted(*gone, m_tunnels.tunnels());
     updateWindow();
 }
 
@@ -311,13 +311,13 @@ void PreferencesController::updateForgetButton() {
 
 void PreferencesController::tunnelSelectionDidChange() { updateWindow(); }
 
-bool PreferencesController::confirmDelete(const ROZUdivev& tunnel) {
+bool PreferencesController::confirmDelete(const Tunnel& tunnel) {
     QMessageBox box(QMessageBox::Warning, tr("Delete Tunnel"),
                     tr("Delete the tunnel \"%1\"?").arg(QString::fromStdString(tunnel.connName())),
                     QMessageBox::NoButton, m_window.get());
     box.setTextFormat(Qt::PlainText);
-    box.setInformativeText(tunnel.code() == 2 ? tr("It is connected: deleting it closes its connection.")
-                                              : tr("Its settings and forwards are gone for good."));
+    box.setInformativeText(tunnel.run().code() == 2 ? tr("It is connected: deleting it closes its connection.")
+                                                    : tr("Its settings and forwards are gone for good."));
     QPushButton* remove = box.addButton(tr("Delete"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(cancel);
@@ -329,7 +329,7 @@ bool PreferencesController::confirmDelete(const ROZUdivev& tunnel) {
 void PreferencesController::importHosts() {
     if (m_closed) return;
     std::set<std::string> used;
-    for (const TunnelPtr& t : m_tunnels) used.insert(t->valueForKey("connHost").text());
+    for (const TunnelPtr& t : m_tunnels.tunnels()) used.insert(t->valueForKey("connHost").text());
     ImportDialog dialog(m_importConfig.empty() ? SshConfig::userConfigPath() : m_importConfig, used, m_window.get());
     if (dialog.exec() != QDialog::Accepted) return;
     const auto hosts = dialog.chosen();
@@ -383,7 +383,7 @@ void PreferencesController::updateWindow() {
     updateForgetButton();
 }
 
-void PreferencesController::loadControls(const ROZUdivev& t) {
+void PreferencesController::loadControls(const Tunnel& t) {
     m_loading = true;
     for (QLabel* label : {m_ui->formMessage, m_ui->drawerMessage, m_ui->localMessage, m_ui->remoteMessage})
         showMessage(label, {});
@@ -392,7 +392,7 @@ void PreferencesController::loadControls(const ROZUdivev& t) {
         switch (f.kind) {
             case FieldKind::Seconds:
                 static_cast<QSpinBox*>(f.control)->setValue(
-                    static_cast<int>(v.isNone() ? ROZUdivev::kDefaultKeepAlive : v.intValue()));
+                    static_cast<int>(v.isNone() ? TunnelSettings::kDefaultKeepAlive : v.intValue()));
                 break;
             case FieldKind::Lines: {
                 QStringList lines;
@@ -448,8 +448,8 @@ void PreferencesController::loadCipher(const Value& cipher) {
 
 void PreferencesController::showPreview() {
     const TunnelPtr tunnel = currentTunnel();
-    m_ui->commandLine->setText(tunnel ? QString::fromStdString(ROZUdivev::displayCommand(tunnel->arguments()))
-                                      : QString());
+    m_ui->commandLine->setText(
+        tunnel ? QString::fromStdString(SshCommand::displayCommand(tunnel->command().arguments())) : QString());
     m_ui->commandLine->setCursorPosition(0);  // the start of a long line is what tells tunnels apart
 }
 
@@ -494,12 +494,12 @@ void PreferencesController::previewTyped(const FormFieldRef& f, const Value& typ
     const TunnelPtr t = currentTunnel();
     if (!t) return;
     // A copy that never starts: the tunnel itself changes only when the edit ends.
-    auto copy = ROZUdivev::create(t->connName());
+    auto copy = Tunnel::create(t->connName());
     const Value stored = t->dictionary();
     for (const auto& [key, value] : stored.dict())
         if (key != "autoConnect") copy->setValueForKey(value, key);
     copy->setValueForKey(typed, f->key);
-    m_ui->commandLine->setText(QString::fromStdString(ROZUdivev::displayCommand(copy->arguments())));
+    m_ui->commandLine->setText(QString::fromStdString(SshCommand::displayCommand(copy->command().arguments())));
     m_ui->commandLine->setCursorPosition(0);
 }
 
@@ -577,12 +577,9 @@ void PreferencesController::save() {
     if (m_closed) return;
     showPreview();
     updateForgetButton();  // user, host and port name the account
-    Value::List stored;
-    stored.reserve(m_tunnels.size());
-    for (const TunnelPtr& t : m_tunnels) stored.push_back(t->dictionary());
     // One atomic write for both keys; it is on disk before anyone hears of it.
     // The edit stays on screen either way; the user must know it is not on disk.
-    if (m_defaults.setObjectsForKeys({{"tunnels", Value(std::move(stored))},
+    if (m_defaults.setObjectsForKeys({{"tunnels", m_tunnels.storedForm()},
                                       {"openPalette", Value(m_ui->autoOpen->isChecked())},
                                       {kNotifyDrops, Value(m_ui->notifyDrops->isChecked())}})) {
         showSaveProblem({});

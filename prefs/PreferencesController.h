@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Defaults.h"
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 class QDialog;
 class QLabel;
@@ -27,14 +27,14 @@ class Preferences;
 class PreferencesController : public QObject {
     Q_OBJECT
 public:
-    static constexpr const char* kPrefChanged = "ZDRPrefChanged";
+    static constexpr const char* kPrefChanged = "PreferencesChanged";
     static constexpr const char* kHomeAddress = "https://zandrel.org/";
     // Preference: a desktop notification when a connected tunnel drops (missing: on).
     static constexpr const char* kNotifyDrops = "notifyDrops";
 
-    PreferencesController(TunnelList& tunnels, Defaults& defaults, QWidget* parent = nullptr);
+    PreferencesController(TunnelStore& tunnels, Defaults& defaults, QWidget* parent = nullptr);
     // The ciphers offered are those of the given list (the system's ssh by default).
-    PreferencesController(TunnelList& tunnels, Defaults& defaults, CipherList& ciphers, QWidget* parent = nullptr);
+    PreferencesController(TunnelStore& tunnels, Defaults& defaults, CipherList& ciphers, QWidget* parent = nullptr);
     ~PreferencesController() override;
 
     // Runs the window modally until it closes.
@@ -66,9 +66,9 @@ public:
 
     // Remembered passwords are kept outside the editor (the keyring); it reaches them through these.
     struct PasswordHooks {
-        std::function<bool(const ROZUdivev&)> remembered;
-        std::function<void(const ROZUdivev&)> forget;
-        std::function<void(const ROZUdivev& gone, const TunnelList& remaining)> tunnelDeleted;
+        std::function<bool(const Tunnel&)> remembered;
+        std::function<void(const Tunnel&)> forget;
+        std::function<void(const Tunnel& gone, const TunnelList& remaining)> tunnelDeleted;
     };
     void setPasswordHooks(PasswordHooks hooks);
     // "Forget remembered password": the current tunnel's account's passwords.
@@ -91,7 +91,7 @@ private:
     };
     using FormFieldRef = std::vector<FormField>::const_iterator;
 
-    void awakeFromNib();
+    void finishLoading();
     void windowWillClose();
     void connectControls();
     void tunnelSelectionDidChange();
@@ -101,7 +101,7 @@ private:
     void reloadForward(PrefsTableView* view, ForwardListModel* model);
     void selectRow(PrefsTableView* view, int row);
     int selectedRow(const PrefsTableView* view) const;
-    void loadControls(const ROZUdivev& tunnel);
+    void loadControls(const Tunnel& tunnel);
     void loadCipher(const Value& cipher);
     // The cipher pop-up's items: Automatic, then ssh's list as far as it is known.
     void fillCiphers();
@@ -111,7 +111,7 @@ private:
     // A field's value from its control; none while the control holds a refused text.
     std::optional<Value> valueOf(const FormFieldRef& field, QString* reason) const;
     void showMessage(QLabel* label, const QString& text);
-    bool confirmDelete(const ROZUdivev& tunnel);
+    bool confirmDelete(const Tunnel& tunnel);
     void commitOrDropPending(ForwardListModel* model);
     void keepOnScreen();
     void setDrawerOpen(bool open);
@@ -119,7 +119,7 @@ private:
     void showSaveProblem(const QString& text);
     void updateForgetButton();
 
-    TunnelList& m_tunnels;
+    TunnelStore& m_tunnels;
     Defaults& m_defaults;
     CipherList& m_ciphers;
     std::unique_ptr<PreferencesWindow> m_window;

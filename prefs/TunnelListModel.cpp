@@ -1,6 +1,6 @@
 #include "TunnelListModel.h"
 
-TunnelListModel::TunnelListModel(TunnelList& tunnels, QObject* parent)
+TunnelListModel::TunnelListModel(TunnelStore& tunnels, QObject* parent)
     : QAbstractTableModel(parent), m_tunnels(tunnels) {}
 
 int TunnelListModel::rowCount(const QModelIndex& parent) const {
@@ -12,7 +12,7 @@ int TunnelListModel::columnCount(const QModelIndex& parent) const { return paren
 QVariant TunnelListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() != 0) return {};
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
-    return QString::fromStdString(m_tunnels[static_cast<size_t>(index.row())]->connName());
+    return QString::fromStdString(m_tunnels.at(static_cast<size_t>(index.row()))->connName());
 }
 
 QVariant TunnelListModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -24,14 +24,14 @@ QVariant TunnelListModel::headerData(int section, Qt::Orientation orientation, i
 void TunnelListModel::append(TunnelPtr tunnel) {
     const int row = rowCount();
     beginInsertRows({}, row, row);
-    m_tunnels.push_back(std::move(tunnel));
+    m_tunnels.append(std::move(tunnel));
     endInsertRows();
 }
 
 void TunnelListModel::remove(int row) {
     if (row < 0 || row >= rowCount()) return;
     beginRemoveRows({}, row, row);
-    m_tunnels.erase(m_tunnels.begin() + row);
+    m_tunnels.remove(static_cast<size_t>(row));
     endRemoveRows();
 }
 

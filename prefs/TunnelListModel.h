@@ -2,7 +2,7 @@
 
 #include <QAbstractTableModel>
 
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 // The tunnel list of the preferences window: one row per tunnel of the application's list,
 // one column ("tunnelName") showing its name. Names change through the form, not here.
@@ -11,7 +11,7 @@ class TunnelListModel : public QAbstractTableModel {
 public:
     static constexpr const char* kColumn = "tunnelName";
 
-    TunnelListModel(TunnelList& tunnels, QObject* parent = nullptr);
+    TunnelListModel(TunnelStore& tunnels, QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -24,5 +24,5 @@ public:
     void refreshRow(int row);
 
 private:
-    TunnelList& m_tunnels;
+    TunnelStore& m_tunnels;
 };

@@ -12,7 +12,8 @@
 #include <string>
 
 #include "Bundle.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ void BenchKit::useSelfAsSsh(const std::string& mode) {
     setenv("ZANDREL_BENCH_FAKE", mode.c_str(), 1);
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    ROZUdivev::setSshProgram(std::string(self, n > 0 ? static_cast<size_t>(n) : 0));
+    SshCommand::setSshProgram(std::string(self, n > 0 ? static_cast<size_t>(n) : 0));
 }
 
 std::int64_t BenchKit::monotonicNs() {
@@ -104,7 +105,7 @@ void BenchKit::setUp() {
 }
 
 bool BenchKit::launchThreadsEnded(std::chrono::milliseconds timeout) {
-    if (ROZUdivev::waitForLaunchThreads(timeout)) return true;
+    if (TunnelDriver::waitUntilIdle(timeout)) return true;
     std::fprintf(stderr, "a launch thread still runs after %lld ms\n", static_cast<long long>(timeout.count()));
     return false;
 }

@@ -20,9 +20,9 @@ int main() {
     const long residentBefore = BenchKit::residentKiB();
     if (!SshdBench::startAll(tunnels, 30s)) {
         int up = 0;
-        for (const auto& t : tunnels) up += t->code() == 2;
+        for (const auto& t : tunnels) up += t->run().code() == 2;
         std::fprintf(stderr, "idle cost: only %d of %d tunnels connected; last error: %s\n", up, kTunnels,
-                     tunnels.back()->lastError().c_str());
+                     tunnels.back()->run().lastError().c_str());
         return 1;
     }
     std::this_thread::sleep_for(500ms);
@@ -31,13 +31,13 @@ int main() {
     std::this_thread::sleep_for(10s);
     const double used = BenchKit::cpuMs() - before;
     int still = 0;
-    for (const auto& t : tunnels) still += t->code() == 2;
-    for (auto& t : tunnels) t->stopTunnel();
+    for (const auto& t : tunnels) still += t->run().code() == 2;
+    for (auto& t : tunnels) t->run().stop();
     if (!BenchKit::launchThreadsEnded(10s)) return 1;
     std::printf(
         "idle cost: %d tunnels (keep-alive %lld s) connected to sshd on 127.0.0.1:%d, %d still connected "
         "after 10 s\n",
-        kTunnels, static_cast<long long>(ROZUdivev::kDefaultKeepAlive), bench.sshd->port(), still);
+        kTunnels, static_cast<long long>(TunnelSettings::kDefaultKeepAlive), bench.sshd->port(), still);
     BenchKit::report("idle CPU time, 50 tunnels, 10 s", used, "ms", 20);
     BenchKit::report("resident memory per running tunnel", static_cast<double>(residentUp - residentBefore) / kTunnels,
                      "KiB", 64);

@@ -30,9 +30,9 @@ std::int64_t nextLaunch(const TunnelPtr& t, std::chrono::seconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     bool left = false;
     while (std::chrono::steady_clock::now() < deadline) {
-        const auto phase = t->phase();
-        if (phase == ROZUdivev::Phase::Waiting) left = true;
-        if (left && phase != ROZUdivev::Phase::Waiting) return BenchKit::monotonicNs();
+        const auto phase = t->run().state();
+        if (phase == TunnelState::RetryWaiting) left = true;
+        if (left && phase != TunnelState::RetryWaiting) return BenchKit::monotonicNs();
         std::this_thread::sleep_for(1ms);
     }
     return -1;
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     auto t = bench.tunnel("measured", *own);
     t->addLocalTunnel(
         {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
-    t->startTunnel();
+    t->run().start();
     int status = 0;
     if (deadLink) {
         if (!SshdBench::allConnected({t}, 15s)) return 1;
@@ -71,14 +71,14 @@ int main(int argc, char** argv) {
         const auto frozen = BenchKit::monotonicNs();
         const auto launched = nextLaunch(t, 90s);
         signalSessions(*own, SIGCONT);
-        std::printf("dead link: reason \"%s\"\n", t->lastError().c_str());
+        std::printf("dead link: reason \"%s\"\n", t->run().lastError().c_str());
         BenchKit::report("dead link: frozen session to next ssh (default keep-alive)",
                          launched < 0 ? 1e9 : static_cast<double>(launched - frozen) / 1e9, "s", 60);
     } else {
         std::vector<double> toLaunch, toBytes;
         for (int i = 0; i < 10; ++i) {
             if (!SshdBench::allConnected({t}, 15s) || EchoServer::roundTrip(port, "x", 2000) != "x") {
-                std::fprintf(stderr, "recovery: the measured tunnel is not up: %s\n", t->lastError().c_str());
+                std::fprintf(stderr, "recovery: the measured tunnel is not up: %s\n", t->run().lastError().c_str());
                 status = 1;
                 break;
             }
@@ -98,8 +98,8 @@ int main(int argc, char** argv) {
         BenchKit::report("recovery: session killed to forward carrying again, median",
                          BenchKit::percentile(toBytes, 50), "ms", 1300);
     }
-    t->stopTunnel();
-    for (auto& o : others) o->stopTunnel();
+    t->run().stop();
+    for (auto& o : others) o->run().stop();
     if (!BenchKit::launchThreadsEnded(10s)) return 1;
     return status;
 }

@@ -7,14 +7,14 @@
 
 #include "BenchKit.h"
 #include "Defaults.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 int main() {
     BenchKit::runFakeSshIfAsked();
     BenchKit::setUp();
     TunnelList tunnels;
     for (int i = 0; i < 1000; ++i) {
-        auto t = ROZUdivev::create("tunnel " + std::to_string(i));
+        auto t = Tunnel::create("tunnel " + std::to_string(i));
         t->setValueForKey(Value("host" + std::to_string(i) + ".example.org"), "connHost");
         t->setValueForKey(Value("user"), "connUser");
         t->setValueForKey(Value("2222"), "connPort");

@@ -40,7 +40,7 @@ std::unique_ptr<testsupport::SshdFixture> SshdBench::extraServer() const {
 }
 
 TunnelPtr SshdBench::tunnel(const std::string& name, const testsupport::SshdFixture& server) const {
-    auto t = ROZUdivev::create(name);
+    auto t = Tunnel::create(name);
     t->setValueForKey(Value(false), "connAuth");
     t->setValueForKey(Value("127.0.0.1"), "connHost");
     t->setValueForKey(Value(std::to_string(server.port())), "connPort");
@@ -52,7 +52,7 @@ bool SshdBench::allConnected(const TunnelList& tunnels, std::chrono::seconds tim
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         bool all = true;
-        for (const auto& t : tunnels) all = all && t->code() == 2;
+        for (const auto& t : tunnels) all = all && t->run().code() == 2;
         if (all) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -62,7 +62,7 @@ bool SshdBench::allConnected(const TunnelList& tunnels, std::chrono::seconds tim
 bool SshdBench::startAll(const TunnelList& tunnels, std::chrono::seconds timeout) {
     for (size_t i = 0; i < tunnels.size(); i += 10) {
         TunnelList group(tunnels.begin() + long(i), tunnels.begin() + long(std::min(i + 10, tunnels.size())));
-        for (auto& t : group) t->startTunnel();
+        for (auto& t : group) t->run().start();
         allConnected(group, timeout);
     }
     return allConnected(tunnels, timeout);

@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "ROZUdivev.h"
 #include "SshAgent.h"
 #include "SshdFixture.h"
+#include "Tunnel.h"
 
 // The real-sshd benchmarks' setting: a sshd on 127.0.0.1 and an ssh-agent holding its key,
 // known_hosts in the private ~/.ssh of tests/e2e/isolated.sh, and tunnels that log in through

@@ -13,12 +13,12 @@
 #include <thread>
 
 #include "BenchKit.h"
-#include "DARAdivazUda.h"
 #include "Defaults.h"
 #include "DesktopStartup.h"
 #include "NotificationCenter.h"
 #include "TunnelsTableView.h"
-#include "Zandrel.h"
+#include "TunnelsWindowController.h"
+#include "ZandrelApplication.h"
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         out.close();
         chmod(ssh.c_str(), 0755);
     }
-    ROZUdivev::setSshProgram(ssh);
+    SshCommand::setSshProgram(ssh);
     const std::string path = dir + "/zandrel/defaults.json";
     if (!Defaults(path).setObjectForKey(
             Value(
@@ -45,14 +45,14 @@ int main(int argc, char** argv) {
             "tunnels"))
         return 1;
 
-    DARAdivazUda app(argc, argv, path);
+    ZandrelApplication app(argc, argv, path);
     DesktopStartup startup(app);
     startup.start(std::nullopt);
-    Zandrel& controller = startup.controller();
+    TunnelsWindowController& controller = startup.controller();
     std::atomic<long> notifications{0};
-    NotificationCenter::defaultCenter().addObserver(ROZUdivev::kStatusChanged, nullptr,
+    NotificationCenter::defaultCenter().addObserver(Tunnel::kStatusChanged, nullptr,
                                                     [&](const Notification&) { ++notifications; });
-    const TunnelPtr burst = app.tunnels().front();
+    const TunnelPtr burst = app.tunnels().at(0);
 
     // Zero-timer delays, measured from arming to firing, re-armed at once.
     std::vector<double> delaysMs;
@@ -73,8 +73,8 @@ int main(int argc, char** argv) {
     QElapsedTimer clock;
     clock.start();
     measuring = true;
-    burst->startTunnel();
-    while (burst->code() != 2 && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    burst->run().start();
+    while (burst->run().code() != 2 && clock.elapsed() < 60000) QCoreApplication::processEvents(QEventLoop::AllEvents);
     const double burstMs = static_cast<double>(clock.elapsed());
     // One frame more, so that the final state is drawn.
     const qint64 until = clock.elapsed() + 50;
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     const quint64 redraws = controller.redrawCount() - redrawsBefore;
     const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
 
-    const bool ok = burst->code() == 2;
+    const bool ok = burst->run().code() == 2;
     const long burstNotifications = notifications.load();
 
     // Sustained: notifications without pause for a second, as from an ssh that never stops
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     std::thread talker([&] {
         QElapsedTimer t;
         t.start();
-        while (t.elapsed() < 1000) NotificationCenter::defaultCenter().post(ROZUdivev::kStatusChanged, burst.get());
+        while (t.elapsed() < 1000) NotificationCenter::defaultCenter().post(Tunnel::kStatusChanged, burst.get());
         done = true;
     });
     QElapsedTimer sustained;

@@ -8,11 +8,11 @@
 #include <cstdlib>
 
 #include "BenchKit.h"
-#include "DARAdivazUda.h"
 #include "Defaults.h"
 #include "DesktopStartup.h"
 #include "TunnelsTableView.h"
-#include "Zandrel.h"
+#include "TunnelsWindowController.h"
+#include "ZandrelApplication.h"
 
 namespace {
 
@@ -27,17 +27,17 @@ struct FirstPaint : QObject {
 double oneStart(int& argc, char** argv, const std::string& path) {
     using Clock = std::chrono::steady_clock;
     const auto begin = Clock::now();
-    DARAdivazUda app(argc, argv, path);
+    ZandrelApplication app(argc, argv, path);
     DesktopStartup startup(app);
-    Zandrel& controller = startup.controller();
+    TunnelsWindowController& controller = startup.controller();
     FirstPaint probe;
     controller.tunnelsTable()->viewport()->installEventFilter(&probe);
     startup.start(std::nullopt);
     while (!probe.painted) QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
-    if (controller.numberOfTunnels() != 1000 || !controller.palette()->isVisible()) {
+    if (controller.numberOfTunnels() != 1000 || !controller.window()->isVisible()) {
         std::fprintf(stderr, "start-up: %d tunnels, window %s\n", controller.numberOfTunnels(),
-                     controller.palette()->isVisible() ? "shown" : "hidden");
+                     controller.window()->isVisible() ? "shown" : "hidden");
         std::exit(1);
     }
     return ms;

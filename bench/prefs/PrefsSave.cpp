@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "Bundle.h"
-#include "DARAdivazUda.h"
 #include "Defaults.h"
 #include "DesktopStartup.h"
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
-#include "Zandrel.h"
+#include "TunnelsWindowController.h"
+#include "ZandrelApplication.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -80,12 +80,12 @@ int main(int argc, char** argv) {
         if (!Defaults(path).setObjectsForKeys({{"tunnels", Value(std::move(list))}, {"openPalette", true}})) return 1;
     }
 
-    DARAdivazUda app(argc, argv, path);
+    ZandrelApplication app(argc, argv, path);
     Bundle::main().setResourceDir(ZANDREL_BENCH_RESOURCES);
     DesktopStartup startup(app);
     startup.start(std::nullopt);
-    Zandrel& tunnelsWindow = startup.controller();
-    PreferencesController editor(app.tunnels(), app.defaults(), tunnelsWindow.palette());
+    TunnelsWindowController& tunnelsWindow = startup.controller();
+    PreferencesController editor(app.tunnels(), app.defaults(), tunnelsWindow.window());
     QDialog* window = editor.window();
     window->show();
     if (!QTest::qWaitForWindowExposed(window)) return 2;
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     // The store on disk is the list as edited.
     const Value stored = Defaults(path).objectForKey("tunnels");
     const bool ok = stored.list().size() == size_t(kTunnels) &&
-                    stored.list()[kTunnels / 2] == app.tunnels()[kTunnels / 2]->dictionary();
+                    stored.list()[kTunnels / 2] == app.tunnels().at(kTunnels / 2)->dictionary();
     struct stat st {};
     ::stat(path.c_str(), &st);
 

@@ -22,21 +22,22 @@
 
 #include "AuthenticationBridge.h"
 #include "Bundle.h"
-#include "DARAdivazUda.h"
 #include "DesktopStartup.h"
 #include "EchoServer.h"
 #include "GnomeKeyring.h"
+#include "HostKeyPrompt.h"
 #include "LoopbackPort.h"
 #include "PasswordKeyring.h"
+#include "PasswordPrompt.h"
 #include "ProcessProbe.h"
-#include "ROZUdivev.h"
 #include "SshdFixture.h"
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestAccount.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
+#include "ZandrelApplication.h"
 #include "ZandrelDBusService.h"
-#include "passWindowController.h"
-#include "ynWindowController.h"
 
 using namespace testsupport;
 
@@ -84,13 +85,13 @@ bool connectsWithoutAWindow(const TunnelPtr& tunnel, int timeoutMs) {
     clock.start();
     while (clock.elapsed() < timeoutMs) {
         if (!openPrompts().isEmpty()) return false;
-        if (tunnel->code() == 2) return true;
+        if (tunnel->run().code() == 2) return true;
         QTest::qWait(20);
     }
     return false;
 }
 
-void answer(passWindowController* pass, const std::string& password, bool remember) {
+void answer(PasswordPrompt* pass, const std::string& password, bool remember) {
     typeText(pass->passwordField(), QString::fromStdString(password));
     if (remember) {
         // On the box itself: the widget may be wider than its text.
@@ -105,7 +106,7 @@ void answer(passWindowController* pass, const std::string& password, bool rememb
 class AuthEndToEndTest : public QObject {
     Q_OBJECT
 public:
-    explicit AuthEndToEndTest(DARAdivazUda& app) : m_app(app) {}
+    explicit AuthEndToEndTest(ZandrelApplication& app) : m_app(app) {}
 
 private Q_SLOTS:
     void initTestCase() {
@@ -126,14 +127,14 @@ private Q_SLOTS:
     }
 
     void cleanup() {
-        for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
-        ROZUdivev::setSshProgram("/usr/bin/ssh");
+        for (const TunnelPtr& t : m_app.tunnels().tunnels()) t->run().stop();
+        SshCommand::setSshProgram("/usr/bin/ssh");
         for (PromptWindow* w : openPrompts()) {
             w->setFifo(QString());
             w->setTunnel(nullptr);
             w->close();
         }
-        QVERIFY(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+        QVERIFY(TunnelDriver::waitUntilIdle(std::chrono::seconds(5)));
         QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
     }
 
@@ -149,7 +150,7 @@ private Q_SLOTS:
         TempDir bin("zandrel-askpass-ssh");
         const std::string out = bin.file("answer");
         TunnelPtr tunnel = standInSshTunnel("stand-in", bin, tmp.path(), out);
-        auto* pass = waitForPrompt<passWindowController>(10000);
+        auto* pass = waitForPrompt<PasswordPrompt>(10000);
         QVERIFY(pass);
         QCOMPARE(pass->windowTitle(), QStringLiteral("stand-in"));
         QCOMPARE(pass->caption(), QStringLiteral("Password for test: "));
@@ -171,7 +172,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(QByteArray::fromStdString(readFile(out + ".status")), QByteArray("0\n"), 5000);
         QCOMPARE(QByteArray::fromStdString(readFile(out)), password.toUtf8());
         QVERIFY(entries(tmpDir).isEmpty());
-        tunnel->stopTunnel();
+        tunnel->run().stop();
 
         // No bus, or nobody on it by Zandrel's name: an error status, no answer, nothing left.
         for (const std::string& bus : {std::string("DBUS_SESSION_BUS_ADDRESS="),
@@ -201,21 +202,21 @@ private Q_SLOTS:
     void askpassEndsWithItsSsh() {
         // No next run while this one is watched: its own askpass would make a folder of its own.
         struct SlowRetry {
-            SlowRetry() { ROZUdivev::setRestartDelayScale(30); }
-            ~SlowRetry() { ROZUdivev::setRestartDelayScale(1); }
+            SlowRetry() { RetryPolicy::setScale(30); }
+            ~SlowRetry() { RetryPolicy::setScale(1); }
         } slowRetry;
         TempDir tmp("zandrel-askpass-tmp");
         TempDir bin("zandrel-askpass-ssh");
         TunnelPtr tunnel = standInSshTunnel("t", bin, tmp.path(), bin.file("answer"));
-        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(10000);
+        QPointer<PasswordPrompt> pass = waitForPrompt<PasswordPrompt>(10000);
         QVERIFY(pass);
         QVERIFY(!noneLeft(kAskpass));
-        QVERIFY(::kill(tunnel->sshPid(), SIGKILL) == 0);
+        QVERIFY(::kill(tunnel->run().sshPid(), SIGKILL) == 0);
         QElapsedTimer clock;
         clock.start();
         // The run is over: its window goes by itself, and no answer can reach a later run.
         QTRY_VERIFY_WITH_TIMEOUT(!pass, 2000);
-        tunnel->stopTunnel();
+        tunnel->run().stop();
         QTRY_VERIFY_WITH_TIMEOUT(noAskpassLeft(), 5000);
         qInfo("the askpass program ended %lld ms after its ssh", static_cast<long long>(clock.elapsed()));
         QTRY_VERIFY2_WITH_TIMEOUT(entries(QString::fromStdString(tmp.path())).isEmpty(),
@@ -227,8 +228,8 @@ private Q_SLOTS:
     void strangerIsRefused() {
         QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
         TunnelPtr tunnel = addTunnel("target");
-        tunnel->startTunnel();
-        QVERIFY2(waitForPrompt<passWindowController>(20000), m_sshd->log().c_str());
+        tunnel->run().start();
+        QVERIFY2(waitForPrompt<PasswordPrompt>(20000), m_sshd->log().c_str());
         TempDir tmp("zandrel-stranger");
         const std::string fifo = tmp.file("answer");
         QVERIFY(::mkfifo(fifo.c_str(), 0600) == 0);
@@ -247,8 +248,8 @@ private Q_SLOTS:
     void refusedHostKeyRetries() {
         std::ofstream(m_knownHosts, std::ios::trunc).close();
         TunnelPtr tunnel = addTunnel("refusing");
-        tunnel->startTunnel();
-        QPointer<ynWindowController> yn = waitForPrompt<ynWindowController>(20000);
+        tunnel->run().start();
+        QPointer<HostKeyPrompt> yn = waitForPrompt<HostKeyPrompt>(20000);
         QVERIFY2(yn, m_sshd->log().c_str());
         QCOMPARE(yn->windowTitle(), QStringLiteral("refusing"));
         QVERIFY2(yn->caption().contains(" (yes/no/[fingerprint])? "), qPrintable(yn->caption()));
@@ -259,18 +260,18 @@ private Q_SLOTS:
         QTRY_VERIFY(!yn);
 
         // "no" never connects: the tunnel stops and says why, and nothing asks again.
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
-        QCOMPARE(tunnel->lastError(), std::string(ynWindowController::kRefusedReason));
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
+        QCOMPARE(tunnel->run().lastError(), std::string(HostKeyPrompt::kRefusedReason));
         QTest::qWait(1500);
         QVERIFY(openPrompts().isEmpty());
         QVERIFY(noneLeft("ssh"));
         QCOMPARE(readFile(m_knownHosts), std::string());
 
         // Stopped while its question is open: the window goes with its run.
-        tunnel->startTunnel();
-        QPointer<ynWindowController> again = waitForPrompt<ynWindowController>(20000);
+        tunnel->run().start();
+        QPointer<HostKeyPrompt> again = waitForPrompt<HostKeyPrompt>(20000);
         QVERIFY(again);
-        tunnel->stopTunnel();
+        tunnel->run().stop();
         QTRY_VERIFY_WITH_TIMEOUT(!again, 2000);
         QTRY_VERIFY_WITH_TIMEOUT(noneLeft("ssh") && noAskpassLeft(), 5000);
     }
@@ -281,12 +282,12 @@ private Q_SLOTS:
         const int localPort = LoopbackPort::pickFree();
         QVERIFY(localPort > 0);
         TunnelPtr tunnel = addTunnel("work", localPort);
-        tunnel->startTunnel();
-        QPointer<ynWindowController> yn = waitForPrompt<ynWindowController>(20000);
+        tunnel->run().start();
+        QPointer<HostKeyPrompt> yn = waitForPrompt<HostKeyPrompt>(20000);
         QVERIFY2(yn, m_sshd->log().c_str());
         QTest::mouseClick(yn->yesButton(), Qt::LeftButton);
 
-        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(20000);
+        QPointer<PasswordPrompt> pass = waitForPrompt<PasswordPrompt>(20000);
         QVERIFY2(pass, m_sshd->log().c_str());
         QCOMPARE(pass->windowTitle(), QStringLiteral("work"));
         QVERIFY2(pass->caption().contains(QString::fromStdString(m_account.name())), qPrintable(pass->caption()));
@@ -296,11 +297,12 @@ private Q_SLOTS:
         QTest::mouseClick(pass->okButton(), Qt::LeftButton);
 
         const std::string connected = Bundle::main().localizedString("S_CONNECTED");
-        QTRY_VERIFY2_WITH_TIMEOUT(tunnel->code() == 2 && tunnel->status() == connected, m_sshd->log().c_str(), 30000);
+        QTRY_VERIFY2_WITH_TIMEOUT(tunnel->run().code() == 2 && tunnel->run().status() == connected,
+                                  m_sshd->log().c_str(), 30000);
         QCOMPARE(EchoServer::roundTrip(localPort, "through the tunnel", 5000), std::string("through the tunnel"));
         QVERIFY(openPrompts().isEmpty());
         QVERIFY(noAskpassLeft());
-        tunnel->stopTunnel();
+        tunnel->run().stop();
     }
 
     // A wrong password is asked again by the same ssh; Cancel then stops the tunnel for good and
@@ -308,8 +310,8 @@ private Q_SLOTS:
     void wrongPasswordThenCancel() {
         QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
         TunnelPtr tunnel = addTunnel("mistyped");
-        tunnel->startTunnel();
-        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(20000);
+        tunnel->run().start();
+        QPointer<PasswordPrompt> pass = waitForPrompt<PasswordPrompt>(20000);
         QVERIFY2(pass, m_sshd->log().c_str());
         const auto sshBefore = ProcessProbe::childrenNamed("ssh", false);
         QCOMPARE(sshBefore.size(), size_t(1));
@@ -317,21 +319,21 @@ private Q_SLOTS:
         QTest::mouseClick(pass->okButton(), Qt::LeftButton);
         QTRY_VERIFY(!pass);
 
-        QPointer<passWindowController> again = waitForPrompt<passWindowController>(20000);
+        QPointer<PasswordPrompt> again = waitForPrompt<PasswordPrompt>(20000);
         QVERIFY2(again, m_sshd->log().c_str());
         QCOMPARE(ProcessProbe::childrenNamed("ssh", false), sshBefore);
         QCOMPARE(again->note(), QString(AuthenticationBridge::kTypedRefused));
-        QVERIFY(tunnel->code() != 2);
+        QVERIFY(tunnel->run().code() != 2);
 
         QTest::mouseClick(again->cancelButton(), Qt::LeftButton);
         QTRY_VERIFY(!again);
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->isRunning() && noneLeft("ssh") && noAskpassLeft(), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isRunning() && noneLeft("ssh") && noAskpassLeft(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
         QTest::qWait(1500);  // past the restart pause: nothing starts again
-        QVERIFY(!tunnel->isRunning());
+        QVERIFY(!tunnel->run().isRunning());
         QVERIFY(noneLeft("ssh"));
         QVERIFY(openPrompts().isEmpty());
-        QCOMPARE(tunnel->status(), Bundle::main().localizedString("S_IDLE"));
+        QCOMPARE(tunnel->run().status(), Bundle::main().localizedString("S_IDLE"));
     }
 
     // Typed once with "Remember": back after a drop and in a tunnel to the same account with no
@@ -340,13 +342,13 @@ private Q_SLOTS:
         QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
         const int localPort = LoopbackPort::pickFree();
         TunnelPtr tunnel = addTunnel("kept", localPort);
-        tunnel->startTunnel();
-        QPointer<passWindowController> pass = waitForPrompt<passWindowController>(20000);
+        tunnel->run().start();
+        QPointer<PasswordPrompt> pass = waitForPrompt<PasswordPrompt>(20000);
         QVERIFY2(pass, m_sshd->log().c_str());
         QVERIFY(pass->rememberBox()->isVisible() && !pass->rememberBox()->isChecked());
         QVERIFY(pass->note().isEmpty());
         answer(pass, m_account.password(), true);
-        QTRY_VERIFY_WITH_TIMEOUT(tunnel->code() == 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().code() == 2, 30000);
         const QString account = PasswordKeyring::accountOf(*tunnel);
         QTRY_VERIFY(m_app.keyring().hasAny(account));
         const std::string stored = readFile(m_app.defaults().path());
@@ -354,43 +356,43 @@ private Q_SLOTS:
 
         // The server drops the session.
         for (pid_t p : ProcessProbe::descendantsOf(m_sshd->pid())) ::kill(p, SIGTERM);
-        QTRY_VERIFY_WITH_TIMEOUT(tunnel->drops() == 1, 10000);
-        QVERIFY2(connectsWithoutAWindow(tunnel, 30000), tunnel->lastError().c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().drops() == 1, 10000);
+        QVERIFY2(connectsWithoutAWindow(tunnel, 30000), tunnel->run().lastError().c_str());
         QCOMPARE(EchoServer::roundTrip(localPort, "again", 5000), std::string("again"));
         TunnelPtr twin = addTunnel("another name, same account");
-        twin->startTunnel();
+        twin->run().start();
         QVERIFY(connectsWithoutAWindow(twin, 30000));
-        twin->stopTunnel();
+        twin->run().stop();
 
         QVERIFY(m_account.changePassword());
-        tunnel->reconnectTunnel();
-        pass = waitForPrompt<passWindowController>(30000);
+        tunnel->run().reconnect();
+        pass = waitForPrompt<PasswordPrompt>(30000);
         QVERIFY(pass);
         QCOMPARE(pass->note(), QString(AuthenticationBridge::kRememberedRefused));
         answer(pass, m_account.password(), true);
-        QTRY_VERIFY_WITH_TIMEOUT(tunnel->code() == 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().code() == 2, 30000);
 
         QVERIFY2(m_keyring.lock(), m_keyring.error().c_str());
-        tunnel->reconnectTunnel();
-        pass = waitForPrompt<passWindowController>(PasswordKeyring::kReadTimeoutMs + 10000);
+        tunnel->run().reconnect();
+        pass = waitForPrompt<PasswordPrompt>(PasswordKeyring::kReadTimeoutMs + 10000);
         QVERIFY(pass);
         QVERIFY(pass->note().isEmpty());
         answer(pass, m_account.password(), false);
-        QTRY_VERIFY_WITH_TIMEOUT(tunnel->code() == 2, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().code() == 2, 30000);
 
         m_app.keyring().forget(account);
         QVERIFY(!m_app.keyring().hasAny(account));
-        tunnel->reconnectTunnel();
-        pass = waitForPrompt<passWindowController>(30000);
+        tunnel->run().reconnect();
+        pass = waitForPrompt<PasswordPrompt>(30000);
         QVERIFY(pass);
         QVERIFY(pass->note().isEmpty());
         QTest::mouseClick(pass->cancelButton(), Qt::LeftButton);
     }
 
     void cleanupTestCase() {
-        for (const TunnelPtr& t : m_app.tunnels()) t->stopTunnel();
-        const bool ended = ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
-        m_app.tunnels().clear();
+        for (const TunnelPtr& t : m_app.tunnels().tunnels()) t->run().stop();
+        const bool ended = TunnelDriver::waitUntilIdle(std::chrono::seconds(5));
+        m_app.tunnels().load(Value());
         QVERIFY(ended);
     }
 
@@ -405,14 +407,14 @@ private:
                       "'\n\"$SSH_ASKPASS\" 'Password for test: ' >'" + answerFile + "'\necho $? >'" + answerFile +
                       ".status'\nexec sleep 1000\n",
                   0700);
-        ROZUdivev::setSshProgram(ssh);
+        SshCommand::setSshProgram(ssh);
         TunnelPtr t = addTunnel(name);
-        t->startTunnel();
+        t->run().start();
         return t;
     }
 
     TunnelPtr addTunnel(const std::string& name, int localPort = 0) {
-        TunnelPtr t = ROZUdivev::create(name);
+        TunnelPtr t = Tunnel::create(name);
         t->setValueForKey(Value("127.0.0.1"), "connHost");
         t->setValueForKey(Value(std::to_string(m_sshd->port())), "connPort");
         t->setValueForKey(Value(m_account.name()), "connUser");
@@ -422,11 +424,11 @@ private:
                                                                    {"host", "127.0.0.1"},
                                                                    {"hostport", std::to_string(m_echo.port())}})}),
                               "tunnelsLocal");
-        m_app.tunnels().push_back(t);
+        m_app.tunnels().append(t);
         return t;
     }
 
-    DARAdivazUda& m_app;
+    ZandrelApplication& m_app;
     TestAccount m_account;
     std::unique_ptr<SshdFixture> m_sshd;
     EchoServer m_echo;
@@ -453,7 +455,7 @@ int main(int argc, char** argv) {
 
     int rc;
     {
-        DARAdivazUda app(argc, argv, config.file("defaults.json"));
+        ZandrelApplication app(argc, argv, config.file("defaults.json"));
         DesktopStartup startup(app);
         if (startup.start(QDBusConnection::sessionBus()) != ZandrelStartup::Result::Started) {
             std::fprintf(stderr, "auth_e2e_test: cannot offer %s on the session bus: %s\n",
@@ -462,8 +464,8 @@ int main(int argc, char** argv) {
         }
         AuthEndToEndTest test(app);
         rc = QTest::qExec(&test, argc, argv);
-        ROZUdivev::setShutdown(true);
-        if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+        TunnelDriver::setShutdown(true);
+        if (!TunnelDriver::waitUntilIdle(std::chrono::seconds(5))) {
             std::fputs("auth_e2e_test: a launch thread outlived the tests\n", stderr);
             rc = rc ? rc : 1;
         }

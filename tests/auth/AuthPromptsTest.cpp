@@ -21,11 +21,11 @@
 
 #include "AuthenticationBridge.h"
 #include "FifoAnswer.h"
+#include "HostKeyPrompt.h"
 #include "Log.h"
+#include "PasswordPrompt.h"
 #include "PromptWindows.h"
-#include "ROZUdivev.h"
-#include "passWindowController.h"
-#include "ynWindowController.h"
+#include "Tunnel.h"
 
 namespace {
 
@@ -132,8 +132,8 @@ TunnelPtr sleepingTunnel(const QTemporaryDir& dir, const std::string& name) {
         f.close();
         f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
-    ROZUdivev::setSshProgram(program.toStdString());
-    auto t = ROZUdivev::create(name);
+    SshCommand::setSshProgram(program.toStdString());
+    auto t = Tunnel::create(name);
     t->setValueForKey(Value(true), "connAuth");
     t->setValueForKey(Value("127.0.0.1"), "connHost");
     return t;
@@ -189,16 +189,16 @@ private Q_SLOTS:
     // the name; a second question gets a window of its own.
     void bridgeOpensWindows() {
         QTemporaryDir dir;
-        auto first = ROZUdivev::create("work");
-        auto second = ROZUdivev::create("work");
-        auto other = ROZUdivev::create("home");
+        auto first = Tunnel::create("work");
+        auto second = Tunnel::create("work");
+        auto other = Tunnel::create("home");
         const TunnelList tunnels{other, first, second};
         const QString fifo1 = makeFifo(dir, "a");
         const QString fifo2 = makeFifo(dir, "b");
 
         QString error;
         QVERIFY(PromptWindows::authenticate(tunnels, "work's password: ", "work", fifo1, &error));
-        auto* pass = onlyPrompt<passWindowController>();
+        auto* pass = onlyPrompt<PasswordPrompt>();
         QVERIFY(pass);
         QVERIFY(pass->isVisible());
         QVERIFY(!pass->isModal());
@@ -212,9 +212,9 @@ private Q_SLOTS:
 
         QVERIFY(PromptWindows::authenticate(tunnels, "sure (yes/no)? ", "home", fifo2, &error));
         QCOMPARE(openPrompts().size(), 2);
-        ynWindowController* yn = nullptr;
+        HostKeyPrompt* yn = nullptr;
         for (PromptWindow* w : openPrompts())
-            if (auto* y = qobject_cast<ynWindowController*>(w)) yn = y;
+            if (auto* y = qobject_cast<HostKeyPrompt*>(w)) yn = y;
         QVERIFY(yn);
         QCOMPARE(yn->windowTitle(), QStringLiteral("home"));
         QCOMPARE(yn->tunnel(), other);
@@ -233,7 +233,7 @@ private Q_SLOTS:
     void bridgeEdgeCases() {
         QTemporaryDir dir;
         const QString fifo = makeFifo(dir);
-        const TunnelList tunnels{ROZUdivev::create("work")};
+        const TunnelList tunnels{Tunnel::create("work")};
         QString error;
 
         QVERIFY(!PromptWindows::authenticate(tunnels, "", "work", fifo, &error));
@@ -245,7 +245,7 @@ private Q_SLOTS:
         QVERIFY(openPrompts().isEmpty());
 
         QVERIFY(PromptWindows::authenticate(tunnels, "password: ", "renamed", fifo, &error));
-        auto* pass = onlyPrompt<passWindowController>();
+        auto* pass = onlyPrompt<PasswordPrompt>();
         QVERIFY(pass);
         QCOMPARE(pass->windowTitle(), QStringLiteral("renamed"));
         QVERIFY(!pass->tunnel());
@@ -284,14 +284,14 @@ private Q_SLOTS:
         QPointer<PromptWindow> window = openPrompts().value(0);
         QVERIFY(window);
         if (kind == "ok") {
-            auto* pass = qobject_cast<passWindowController*>(window.data());
+            auto* pass = qobject_cast<PasswordPrompt*>(window.data());
             typeText(pass->passwordField(), typed);
             QCOMPARE(pass->passwordField()->text(), typed);
             QLineEdit* field = pass->passwordField();
             QTest::mouseClick(pass->okButton(), Qt::LeftButton);
             if (window) QVERIFY(field->text().isEmpty());
         } else {
-            auto* yn = qobject_cast<ynWindowController*>(window.data());
+            auto* yn = qobject_cast<HostKeyPrompt*>(window.data());
             QTest::mouseClick(kind == "yes" ? yn->yesButton() : yn->noButton(), Qt::LeftButton);
         }
         QTRY_VERIFY(reader.sawEof());
@@ -304,49 +304,49 @@ private Q_SLOTS:
     void cancelStopsTunnel() {
         QTemporaryDir dir;
         auto tunnel = sleepingTunnel(dir, "busy");
-        tunnel->startTunnel();
-        QTRY_VERIFY(tunnel->isRunning());
+        tunnel->run().start();
+        QTRY_VERIFY(tunnel->run().isRunning());
         const QString fifo = makeFifo(dir);
         PipeWatcher watcher(fifo);
         QString error;
         QVERIFY(PromptWindows::authenticate({tunnel}, "password: ", "busy", fifo, &error));
-        auto* pass = onlyPrompt<passWindowController>();
+        auto* pass = onlyPrompt<PasswordPrompt>();
         QVERIFY(pass);
         QTest::keyClicks(pass->passwordField(), "not sent");
         QTest::mouseClick(pass->cancelButton(), Qt::LeftButton);
         QTRY_VERIFY(openPrompts().isEmpty());
-        QTRY_VERIFY(!tunnel->isRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+        QTRY_VERIFY(!tunnel->run().isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
         QTest::qWait(1300);  // past the restart pause: nothing starts again
-        QVERIFY(!tunnel->isRunning());
-        QVERIFY(!tunnel->hasLaunchThread());
+        QVERIFY(!tunnel->run().isRunning());
+        QVERIFY(!tunnel->run().isActive());
         QVERIFY(!watcher.writerCame());
 
         // The window's close button (or Escape) on a password prompt: the same as Cancel.
-        tunnel->startTunnel();
-        QTRY_VERIFY(tunnel->isRunning());
+        tunnel->run().start();
+        QTRY_VERIFY(tunnel->run().isRunning());
         QVERIFY(PromptWindows::authenticate({tunnel}, "password: ", "busy", fifo, &error));
-        pass = onlyPrompt<passWindowController>();
+        pass = onlyPrompt<PasswordPrompt>();
         QVERIFY(pass);
         QTest::keyClick(pass, Qt::Key_Escape);
         QTRY_VERIFY(openPrompts().isEmpty());
-        QTRY_VERIFY(!tunnel->isRunning());
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
+        QTRY_VERIFY(!tunnel->run().isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
         QVERIFY(!watcher.writerCame());
 
         // A yes/no prompt closed so answers "no", which can never connect: the tunnel stops and says why.
-        tunnel->startTunnel();
-        QTRY_VERIFY(tunnel->isRunning());
+        tunnel->run().start();
+        QTRY_VERIFY(tunnel->run().isRunning());
         const QString ynFifo = makeFifo(dir, "yn");
         QVERIFY(PromptWindows::authenticate({tunnel}, "go on (yes/no)? ", "busy", ynFifo, &error));
-        auto* yn = onlyPrompt<ynWindowController>();
+        auto* yn = onlyPrompt<HostKeyPrompt>();
         QVERIFY(yn);
         PipeReader reader(ynFifo);
         yn->close();
         QTRY_VERIFY(reader.sawEof());
         QCOMPARE(reader.bytes(), QByteArray("no"));
-        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->hasLaunchThread(), 5000);
-        QCOMPARE(tunnel->lastError(), std::string(ynWindowController::kRefusedReason));
+        QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
+        QCOMPARE(tunnel->run().lastError(), std::string(HostKeyPrompt::kRefusedReason));
     }
 
     // Whatever is at the path, the GUI never waits and a password never lands anywhere but in
@@ -404,7 +404,7 @@ private Q_SLOTS:
 
         QString error;
         QVERIFY(PromptWindows::authenticate({}, "password: ", "t", path, &error));
-        auto* pass = onlyPrompt<passWindowController>();
+        auto* pass = onlyPrompt<PasswordPrompt>();
         QVERIFY(pass);
         QTest::keyClicks(pass->passwordField(), "hunter2");
         QElapsedTimer clock;

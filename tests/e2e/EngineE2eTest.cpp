@@ -16,10 +16,11 @@
 #include "FakeSsh.h"
 #include "LoopbackPort.h"
 #include "ProcessProbe.h"
-#include "ROZUdivev.h"
 #include "SshAgent.h"
 #include "SshdFixture.h"
 #include "StatusRecorder.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
 
 using namespace std::chrono_literals;
 using namespace testsupport;
@@ -80,14 +81,14 @@ protected:
     }
     // Ends every tunnel, also those that fail so fast that a stop would meet no running ssh.
     void TearDown() override {
-        ROZUdivev::setShutdown(true);
-        for (auto& t : tunnels) t->stopTunnel();
-        EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
-        ROZUdivev::setShutdown(false);
+        TunnelDriver::setShutdown(true);
+        for (auto& t : tunnels) t->run().stop();
+        EXPECT_TRUE(TunnelDriver::waitUntilIdle(5s));
+        TunnelDriver::setShutdown(false);
         EXPECT_TRUE(waitUntil([] { return ProcessProbe::childrenNamed("ssh").empty(); }, 3s));
     }
     TunnelPtr tunnel(const std::string& name) {
-        auto t = ROZUdivev::create(name);
+        auto t = Tunnel::create(name);
         t->setValueForKey(Value(false), "connAuth");  // the agent authenticates
         t->setValueForKey(Value("127.0.0.1"), "connHost");
         t->setValueForKey(Value(std::to_string(sshd->port())), "connPort");
@@ -110,14 +111,14 @@ TEST_F(EngineE2e, ForwardCarriesBytesSurvivesAServerRestartAndStopsClean) {
     t->addLocalTunnel(
         {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
     StatusRecorder rec(*t);
-    t->startTunnel();
+    t->run().start();
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s))
-        << ::testing::PrintToString(rec.distinctStatuses()) << t->lastError();
+        << ::testing::PrintToString(rec.distinctStatuses()) << t->run().lastError();
     const std::string forwarded = "Port " + std::to_string(port) + " forwarded";
     EXPECT_TRUE(inOrder(rec.distinctStatuses(), {text("S_CONNECTING"), text("S_AUTH"), forwarded, text("S_CONNECTED")}))
         << ::testing::PrintToString(rec.distinctStatuses());
-    EXPECT_EQ(t->code(), 2);
-    EXPECT_EQ(t->lastError(), "");
+    EXPECT_EQ(t->run().code(), 2);
+    EXPECT_EQ(t->run().lastError(), "");
 
     // The server goes away: ssh reports it, and the tunnel keeps trying on its own. Only once
     // ssh has gone quiet: while it still has something to send (its first exchanges after login,
@@ -126,24 +127,24 @@ TEST_F(EngineE2e, ForwardCarriesBytesSurvivesAServerRestartAndStopsClean) {
     rec.clear();
     sshd->stop();
     ASSERT_TRUE(rec.waitForStatus("Connection closed", 5s))
-        << ::testing::PrintToString(rec.distinctStatuses()) << t->lastError();
+        << ::testing::PrintToString(rec.distinctStatuses()) << t->run().lastError();
     ASSERT_TRUE(rec.waitFor([](const auto& es) { return es.size() > 0 && es.back().code == 1; }, 5s));
-    EXPECT_TRUE(waitUntil([&] { return t->lastError().find("Connection refused") != std::string::npos; }, 5s))
-        << t->lastError();
+    EXPECT_TRUE(waitUntil([&] { return t->run().lastError().find("Connection refused") != std::string::npos; }, 5s))
+        << t->run().lastError();
     rec.clear();
     ASSERT_TRUE(sshd->restart()) << sshd->error();
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 10s)) << ::testing::PrintToString(rec.distinctStatuses());
-    EXPECT_EQ(t->lastError(), "");
+    EXPECT_EQ(t->run().lastError(), "");
     const std::string bytes = "through the tunnel \x01\xff";
     EXPECT_EQ(EchoServer::roundTrip(port, bytes, 5000), bytes);
     EXPECT_EQ(EchoServer::roundTrip(port, std::string(100000, 'z'), 5000).size(), 100000u);
 
     ASSERT_FALSE(ProcessProbe::childrenNamed("ssh").empty());
-    t->stopTunnel();
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    t->run().stop();
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
     EXPECT_TRUE(ProcessProbe::childrenNamed("ssh").empty());
     EXPECT_FALSE(LoopbackPort::isListening(port));
-    EXPECT_EQ(t->status(), text("S_IDLE"));
+    EXPECT_EQ(t->run().status(), text("S_IDLE"));
 }
 
 TEST_F(EngineE2e, CiphersAndForwardFormsThatOpenSshAccepts) {
@@ -155,10 +156,11 @@ TEST_F(EngineE2e, CiphersAndForwardFormsThatOpenSshAccepts) {
     chosen->addLocalTunnel({{"port", std::to_string(LoopbackPort::pickFree())}, {"host", "::1"}, {"hostport", "22"}});
     chosen->addRemoteTunnel({{"port", std::to_string(LoopbackPort::pickFree())}, {"host", "127.0.0.1"}});
     chosen->addLocalTunnel({{"host", "left.empty"}});
-    for (auto& t : tunnels) t->startTunnel();
+    for (auto& t : tunnels) t->run().start();
     for (auto& t : tunnels)
-        EXPECT_TRUE(waitUntil([&] { return t->code() == 2; }, 15s)) << t->connName() << ": " << t->lastError();
-    const auto args = chosen->arguments();
+        EXPECT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s))
+            << t->connName() << ": " << t->run().lastError();
+    const auto args = chosen->command().arguments();
     EXPECT_NE(std::find(args.begin(), args.end(), "aes256-ctr"), args.end());
 }
 
@@ -188,14 +190,14 @@ TEST_F(EngineE2e, FailingRunsSayWhy) {
     unknown->setValueForKey(Value(true), "connAuth");
     unknown->setValueForKey(Value("localhost"), "connHost");
 
-    for (auto& t : tunnels) t->startTunnel();
+    for (auto& t : tunnels) t->run().start();
     auto says = [](const TunnelPtr& t, const std::string& why) {
-        return waitUntil([&] { return t->lastError() == why; }, 10s);
+        return waitUntil([&] { return t->run().lastError() == why; }, 10s);
     };
     // OpenSSH names the login it refused before its reason; the tunnel already says which.
-    EXPECT_TRUE(says(refused, "Permission denied (publickey).")) << refused->lastError();
-    EXPECT_TRUE(says(v1, "SSH protocol v.1 is no longer supported")) << v1->lastError();
-    EXPECT_TRUE(says(unknown, "Host key verification failed.")) << unknown->lastError();
+    EXPECT_TRUE(says(refused, "Permission denied (publickey).")) << refused->run().lastError();
+    EXPECT_TRUE(says(v1, "SSH protocol v.1 is no longer supported")) << v1->run().lastError();
+    EXPECT_TRUE(says(unknown, "Host key verification failed.")) << unknown->run().lastError();
     Bundle::main().setResourceDir(original);
     std::filesystem::remove(sshHome() + "/id_ed25519");
     const auto asked = fakes.lines("asked");
@@ -205,7 +207,7 @@ TEST_F(EngineE2e, FailingRunsSayWhy) {
     EXPECT_TRUE(std::any_of(asked.begin(), asked.end(), [](const std::string& l) {
         return l.ends_with("continue connecting (yes/no/[fingerprint])? ");
     })) << ::testing::PrintToString(asked);
-    for (auto& t : tunnels) EXPECT_NE(t->code(), 2) << t->connName();
+    for (auto& t : tunnels) EXPECT_NE(t->run().code(), 2) << t->connName();
 }
 
 TEST_F(EngineE2e, ForwardsThatCannotWorkFailTheRunAndNameThePort) {
@@ -225,13 +227,14 @@ TEST_F(EngineE2e, ForwardsThatCannotWorkFailTheRunAndNameThePort) {
 
     std::vector<std::unique_ptr<StatusRecorder>> recs;
     for (auto& t : tunnels) recs.push_back(std::make_unique<StatusRecorder>(*t));
-    for (auto& t : tunnels) t->startTunnel();
+    for (auto& t : tunnels) t->run().start();
     const std::pair<TunnelPtr, std::string> expected[] = {
         {local, "bind [127.0.0.1]:" + std::to_string(holder.port()) + ": Address already in use"},
         {remote, "Error: remote port forwarding failed for listen port " + std::to_string(remotePort)}};
     for (const auto& [t, why] : expected) {
-        EXPECT_TRUE(waitUntil([&] { return t->lastError() == why; }, 10s)) << t->connName() << ": " << t->lastError();
-        EXPECT_TRUE(waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 5s)) << t->connName();
+        EXPECT_TRUE(waitUntil([&] { return t->run().lastError() == why; }, 10s))
+            << t->connName() << ": " << t->run().lastError();
+        EXPECT_TRUE(waitUntil([&] { return t->run().state() == TunnelState::RetryWaiting; }, 5s)) << t->connName();
     }
     for (size_t i = 0; i < tunnels.size(); ++i)
         for (const auto& e : recs[i]->entries()) EXPECT_NE(e.code, 2) << tunnels[i]->connName() << " shown connected";
@@ -246,23 +249,23 @@ TEST_F(EngineE2e, FrozenLinkIsFoundByTheKeepAliveAndTheTunnelComesBack) {
     t->addLocalTunnel(
         {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
     StatusRecorder rec(*t);
-    t->startTunnel();
-    ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << t->lastError();
+    t->run().start();
+    ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << t->run().lastError();
     // The server side stops answering, with no FIN and no RST: its session processes freeze.
     const auto sessions = ProcessProbe::descendantsOf(sshd->pid());
     ASSERT_FALSE(sessions.empty());
     for (pid_t p : sessions) kill(p, SIGSTOP);
     const auto frozenAt = std::chrono::steady_clock::now();
-    const bool left = waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 8s);
+    const bool left = waitUntil([&] { return t->run().state() == TunnelState::RetryWaiting; }, 8s);
     const auto noticed = std::chrono::steady_clock::now() - frozenAt;
-    const std::string reason = t->lastError();
+    const std::string reason = t->run().lastError();
     // A new session (new server processes) takes over; the frozen ones are let go.
-    const bool back = left && waitUntil([&] { return t->code() == 2; }, 10s);
+    const bool back = left && waitUntil([&] { return t->run().code() == 2; }, 10s);
     for (pid_t p : sessions) kill(p, SIGCONT);
     ASSERT_TRUE(left) << "still shown connected";
     EXPECT_LT(noticed, 5s);
     EXPECT_EQ(reason.rfind("Timeout, server", 0), 0u) << reason;
-    ASSERT_TRUE(back) << t->lastError();
+    ASSERT_TRUE(back) << t->run().lastError();
     EXPECT_EQ(EchoServer::roundTrip(port, "alive again", 5000), "alive again");
 }
 
@@ -275,8 +278,8 @@ TEST_F(EngineE2e, SshConfigAliasAndAgentKeysWorkWithPromptsInZandrel) {
     t->setValueForKey(Value("zandrel-alias"), "connHost");
     t->setValueForKey(Value(""), "connUser");
     t->setValueForKey(Value(""), "connPort");
-    t->startTunnel();
-    EXPECT_TRUE(waitUntil([&] { return t->code() == 2; }, 15s)) << t->lastError();
+    t->run().start();
+    EXPECT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
     std::filesystem::remove(sshHome() + "/config");
 }
 
@@ -300,8 +303,8 @@ TEST_F(EngineE2e, JumpHostIdentityFileAndBindAddressCarryBytes) {
                        {"port", std::to_string(port)},
                        {"host", "127.0.0.1"},
                        {"hostport", std::to_string(echo.port())}});
-    t->startTunnel();
-    ASSERT_TRUE(waitUntil([&] { return t->code() == 2; }, 15s)) << t->lastError();
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
     EXPECT_EQ(EchoServer::roundTrip("127.0.0.3", port, "via the bastion", 5000), "via the bastion");
     EXPECT_FALSE(LoopbackPort::acceptsConnections(port, 500));  // 127.0.0.1 on that port stays free
 }

@@ -11,8 +11,9 @@
 
 #include "Bundle.h"
 #include "FakeSsh.h"
-#include "ROZUdivev.h"
 #include "StatusRecorder.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -46,14 +47,14 @@ std::pair<std::string, int> phase(const StatusRecorder::Entry& e) { return {e.st
 class Lifecycle : public ::testing::Test {
 protected:
     void TearDown() override {
-        for (auto& t : tunnels) t->stopTunnel();
-        EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
-        ROZUdivev::setSshProgram("/usr/bin/ssh");
-        ROZUdivev::setShutdown(false);
+        for (auto& t : tunnels) t->run().stop();
+        EXPECT_TRUE(TunnelDriver::waitUntilIdle(5s));
+        SshCommand::setSshProgram("/usr/bin/ssh");
+        TunnelDriver::setShutdown(false);
     }
     TunnelPtr tunnel(const std::string& name, const std::string& program) {
-        ROZUdivev::setSshProgram(program);
-        auto t = ROZUdivev::create(name);
+        SshCommand::setSshProgram(program);
+        auto t = Tunnel::create(name);
         t->setValueForKey(Value("h"), "connHost");
         tunnels.push_back(t);
         return t;
@@ -61,10 +62,10 @@ protected:
     // Stops running tunnels and waits for their launch threads to end.
     static void stopAndWait(std::initializer_list<TunnelPtr> ts) {
         for (const auto& t : ts) {
-            ASSERT_TRUE(waitUntil([&] { return t->isRunning(); }, 5s));
-            t->stopTunnel();
+            ASSERT_TRUE(waitUntil([&] { return t->run().isRunning(); }, 5s));
+            t->run().stop();
         }
-        ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+        ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
     }
 
     FakeSsh fake;
@@ -75,7 +76,7 @@ protected:
 
 TEST_F(Lifecycle, PauseDoublesAfterEachFailedRunUpToAMinuteAndResetsAfterAConnectedOne) {
     // Launches 1-8 fail at once, 9 connects and exits when told, 10 fails again.
-    ROZUdivev::setRestartDelayScale(0.02);
+    RetryPolicy::setScale(0.02);
     auto t = tunnel("backoff", fake.script("ssh", R"sh(
 date +%s%N >> "$DIR/launches"
 n=$(wc -l < "$DIR/launches")
@@ -87,25 +88,25 @@ fi
 echo "ssh: connect to host h port 22: Connection refused" >&2
 exit 255)sh"));
     StatusRecorder rec(*t);
-    t->startTunnel();
+    t->run().start();
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << ::testing::PrintToString(rec.distinctStatuses());
-    EXPECT_EQ(t->lastError(), "");
+    EXPECT_EQ(t->run().lastError(), "");
     // While waiting: the middle image, the countdown and the reason.
     const auto statuses = rec.distinctStatuses();
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Retrying in 1 s"), statuses.end())
         << ::testing::PrintToString(statuses);
     fake.touch("go");
     ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 10; }, 5s));
-    ASSERT_TRUE(waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 5s));
-    EXPECT_EQ(t->code(), 1);
-    EXPECT_EQ(t->icon(), "middleState");
-    EXPECT_EQ(t->lastError(), "ssh: connect to host h port 22: Connection refused");
-    EXPECT_TRUE(t->isWanted());
-    t->stopTunnel();  // in the pause: no further run
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
-    ROZUdivev::setRestartDelayScale(1);
-    EXPECT_EQ(t->lastError(), "");  // a stopped tunnel has nothing to explain
-    EXPECT_EQ(t->status(), text("S_IDLE"));
+    ASSERT_TRUE(waitUntil([&] { return t->run().state() == TunnelState::RetryWaiting; }, 5s));
+    EXPECT_EQ(t->run().code(), 1);
+    EXPECT_EQ(t->run().icon(), "middleState");
+    EXPECT_EQ(t->run().lastError(), "ssh: connect to host h port 22: Connection refused");
+    EXPECT_TRUE(t->run().isWanted());
+    t->run().stop();  // in the pause: no further run
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
+    RetryPolicy::setScale(1);
+    EXPECT_EQ(t->run().lastError(), "");  // a stopped tunnel has nothing to explain
+    EXPECT_EQ(t->run().status(), text("S_IDLE"));
 
     const auto launches = fake.lines("launches");
     ASSERT_EQ(launches.size(), 10u);
@@ -125,29 +126,29 @@ if [ "$(wc -l < "$DIR/launches")" -eq 1 ]; then exit 255; fi
 echo "debug1: Entering interactive session." >&2
 exec sleep 1000)sh"));
     StatusRecorder rec(*t);
-    t->startTunnel();
-    ASSERT_TRUE(waitUntil([&] { return t->phase() == ROZUdivev::Phase::Waiting; }, 5s));
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().state() == TunnelState::RetryWaiting; }, 5s));
     const auto clicked = Clock::now();
-    t->startTunnel();  // the one-second pause is cut short
+    t->run().start();  // the one-second pause is cut short
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 5s));
     EXPECT_LT(Clock::now() - clicked, 700ms);
 
     // Stop, then start before the stopped ssh has even ended: the tunnel runs again.
     for (size_t round = 0; round < 3; ++round) {
-        t->stopTunnel();
-        EXPECT_EQ(t->code(), 0);
-        t->startTunnel();
-        ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 3 + round && t->code() == 2; }, 5s))
+        t->run().stop();
+        EXPECT_EQ(t->run().code(), 0);
+        t->run().start();
+        ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 3 + round && t->run().code() == 2; }, 5s))
             << "round " << round;
-        EXPECT_TRUE(t->isWanted());
+        EXPECT_TRUE(t->run().isWanted());
     }
     // No late "Connected" after a stop (once the posts of the last line are in).
     std::this_thread::sleep_for(200ms);
     rec.clear();
-    t->stopTunnel();
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    t->run().stop();
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
     for (const auto& e : rec.entries()) EXPECT_EQ(e.code, 0);
-    EXPECT_EQ(t->phase(), ROZUdivev::Phase::Idle);
+    EXPECT_EQ(t->run().state(), TunnelState::Idle);
 }
 
 TEST_F(Lifecycle, StopEndsTheProcessGroupAndDoesNotRestart) {
@@ -157,26 +158,26 @@ echo "$$ $!" >> "$DIR/pids"
 echo "debug1: Entering interactive session." >&2
 wait)sh"));
     StatusRecorder rec(*t);
-    t->stopTunnel();  // idle: nothing to do, nothing posted
+    t->run().stop();  // idle: nothing to do, nothing posted
     EXPECT_EQ(rec.count(), 0u);
-    t->startTunnel();
+    t->run().start();
     ASSERT_TRUE(rec.waitFor([](const auto& es) { return es.size() == 3; }, 5s));
     EXPECT_EQ(phase(rec.entries()[2]), connected);
     ASSERT_EQ(fake.lines("pids").size(), 1u);
     pid_t ssh = 0, child = 0;
     std::istringstream(fake.lines("pids")[0]) >> ssh >> child;
     ASSERT_TRUE(isAlive(ssh) && isAlive(child));
-    t->startTunnel();  // running: nothing happens, nothing is posted
+    t->run().start();  // running: nothing happens, nothing is posted
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(rec.count(), 3u);
 
     const auto stopAt = Clock::now();
-    t->stopTunnel();
-    EXPECT_EQ(t->code(), 0);
-    EXPECT_EQ(t->status(), text("S_IDLE"));
+    t->run().stop();
+    EXPECT_EQ(t->run().code(), 0);
+    EXPECT_EQ(t->run().status(), text("S_IDLE"));
     // Posted on this thread before stopTunnel returned; the exit's own may follow at once.
     EXPECT_GE(rec.count(), 4u);
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
     auto entries = rec.entries();
     ASSERT_EQ(entries.size(), 5u);
     EXPECT_EQ(phase(entries[3]), idle);
@@ -186,21 +187,21 @@ wait)sh"));
     EXPECT_TRUE(waitUntil([&] { return !isAlive(child); }, 2s)) << "the ssh's child outlived the stop";
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(fake.lines("pids").size(), 1u);
-    EXPECT_FALSE(t->hasLaunchThread());
+    EXPECT_FALSE(t->run().isActive());
     EXPECT_EQ(rec.count(), 5u);
 }
 
 TEST_F(Lifecycle, SshDiesWithTheApplication) {
     const std::string program = fake.script("ssh", R"sh(echo "$$" > "$DIR/pid.tmp"; mv "$DIR/pid.tmp" "$DIR/pid"
 exec sleep 1000)sh");
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));  // no other thread may be running across fork()
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));  // no other thread may be running across fork()
     pid_t app = fork();
     ASSERT_GE(app, 0);
     if (app == 0) {
-        ROZUdivev::setSshProgram(program);
-        auto t = ROZUdivev::create("orphan");
+        SshCommand::setSshProgram(program);
+        auto t = Tunnel::create("orphan");
         t->setValueForKey(Value("h"), "connHost");
-        t->startTunnel();
+        t->run().start();
         waitUntil([&] { return !fake.lines("pid").empty(); }, 5s);
         _exit(0);  // no stop: the application just goes away
     }
@@ -239,8 +240,8 @@ exec sleep 1000)sh";
     withAuth->setValueForKey(Value(true), "socks4");
     auto without = tunnel("without", fake.file("ssh"));
     without->setValueForKey(Value(false), "connAuth");
-    withAuth->startTunnel();
-    without->startTunnel();
+    withAuth->run().start();
+    without->run().start();
     bool reported =
         waitUntil([&] { return !fake.lines("cmd-with auth").empty() && !fake.lines("cmd-without").empty(); }, 5s);
     close(stray);
@@ -304,34 +305,34 @@ TEST_F(Lifecycle, ProgramThatCannotStartLeavesTheTunnelIdleWithItsReason) {
     auto socks = tunnel("socks", "/nonexistent/zandrel-ssh");
     socks->setValueForKey(Value(true), "socks4");
     StatusRecorder recSocks(*socks);
-    missing->startTunnel();
-    socks->startTunnel();
+    missing->run().start();
+    socks->run().start();
     std::this_thread::sleep_for(1300ms);  // longer than a restart pause
     Bundle::main().setResourceDir(original);
     for (auto [t, rec] : {std::pair{missing, &recMissing}, std::pair{socks, &recSocks}}) {
-        EXPECT_FALSE(t->hasLaunchThread());
+        EXPECT_FALSE(t->run().isActive());
         EXPECT_EQ(rec->count(), 1u) << t->connName();
-        EXPECT_EQ(t->code(), 0);
-        EXPECT_EQ(t->status(), text("S_IDLE"));
+        EXPECT_EQ(t->run().code(), 0);
+        EXPECT_EQ(t->run().status(), text("S_IDLE"));
     }
-    EXPECT_EQ(missing->lastError(), "cannot run /nonexistent/zandrel-ssh: No such file or directory");
-    EXPECT_NE(socks->lastError().find("missing"), std::string::npos) << socks->lastError();
+    EXPECT_EQ(missing->run().lastError(), "cannot run /nonexistent/zandrel-ssh: No such file or directory");
+    EXPECT_NE(socks->run().lastError().find("missing"), std::string::npos) << socks->run().lastError();
 }
 
 TEST_F(Lifecycle, ShutdownSwitchStopsRelaunching) {
     auto t = tunnel("quit", fake.script("ssh", R"sh(echo x >> "$DIR/launches"; exit 1)sh"));
-    t->startTunnel();
-    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 1 && !t->isRunning(); }, 5s));
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches").size() == 1 && !t->run().isRunning(); }, 5s));
     const auto thrown = Clock::now();
-    ROZUdivev::setShutdown(true);
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(5s));
+    TunnelDriver::setShutdown(true);
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
     EXPECT_LT(Clock::now() - thrown, 500ms);  // the pause is cut short
-    t->startTunnel();
-    ROZUdivev::create("another")->startTunnel();
+    t->run().start();
+    Tunnel::create("another")->run().start();
     std::this_thread::sleep_for(1200ms);
     EXPECT_EQ(fake.lines("launches").size(), 1u);
-    EXPECT_FALSE(t->hasLaunchThread());
-    EXPECT_EQ(t->status(), text("S_IDLE"));
+    EXPECT_FALSE(t->run().isActive());
+    EXPECT_EQ(t->run().status(), text("S_IDLE"));
 }
 
 TEST_F(Lifecycle, SettingsAndLastErrorCarryIntoTheNextRun) {
@@ -349,16 +350,16 @@ while [ ! -e "$DIR/go2" ]; do sleep 0.02; done
 echo "debug1: Entering interactive session." >&2
 exec sleep 1000)sh"));
     StatusRecorder rec(*t);
-    t->startTunnel();
+    t->run().start();
     ASSERT_TRUE(waitUntil([&] { return fake.lines("args").size() == 1; }, 5s));
     t->setValueForKey(Value("2222"), "connPort");  // as the preferences editor saves it
-    EXPECT_EQ(t->arguments()[3], "2222");
+    EXPECT_EQ(t->command().arguments()[3], "2222");
     const std::string fixed = " -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3 h";
     fake.touch("go");
     ASSERT_TRUE(rec.waitForStatus(text("S_AUTH"), 5s));
     EXPECT_EQ(fake.lines("args"), (std::vector<std::string>{"-N -v" + fixed, "-N -v -p 2222" + fixed}));
-    EXPECT_EQ(t->lastError(), "Permission denied (publickey).");  // kept until a run connects
+    EXPECT_EQ(t->run().lastError(), "Permission denied (publickey).");  // kept until a run connects
     fake.touch("go2");
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 5s));
-    EXPECT_EQ(t->lastError(), "");
+    EXPECT_EQ(t->run().lastError(), "");
 }

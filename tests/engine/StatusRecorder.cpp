@@ -2,18 +2,18 @@
 
 #include <algorithm>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
-StatusRecorder::StatusRecorder(const ROZUdivev& tunnel) : m_tunnel(tunnel), m_shared(std::make_shared<Shared>()) {
+StatusRecorder::StatusRecorder(const Tunnel& tunnel) : m_tunnel(tunnel), m_shared(std::make_shared<Shared>()) {
     // The observer holds what it writes to: a delivery still under way when the recorder goes
     // finishes on it.
-    m_token = NotificationCenter::defaultCenter().addObserver(ROZUdivev::kStatusChanged, &tunnel,
-                                                              [shared = m_shared, &tunnel](const Notification&) {
-                                                                  Entry e{tunnel.status(), tunnel.code(), Clock::now()};
-                                                                  std::lock_guard lock(shared->mutex);
-                                                                  shared->entries.push_back(std::move(e));
-                                                                  shared->changed.notify_all();
-                                                              });
+    m_token = NotificationCenter::defaultCenter().addObserver(
+        Tunnel::kStatusChanged, &tunnel, [shared = m_shared, &tunnel](const Notification&) {
+            Entry e{tunnel.run().status(), tunnel.run().code(), Clock::now()};
+            std::lock_guard lock(shared->mutex);
+            shared->entries.push_back(std::move(e));
+            shared->changed.notify_all();
+        });
 }
 
 StatusRecorder::~StatusRecorder() { NotificationCenter::defaultCenter().removeObserver(m_token); }

@@ -10,9 +10,9 @@
 
 #include "NotificationCenter.h"
 
-class ROZUdivev;
+class Tunnel;
 
-// Records every "ZDRStatusChanged" of one tunnel, with the status text and phase that the tunnel
+// Records every "TunnelStatusChanged" of one tunnel, with the status text and phase that the tunnel
 // reported when the notification arrived (on whichever thread posted it).
 class StatusRecorder {
 public:
@@ -23,7 +23,7 @@ public:
     };
     using Clock = std::chrono::steady_clock;
 
-    explicit StatusRecorder(const ROZUdivev& tunnel);
+    explicit StatusRecorder(const Tunnel& tunnel);
     ~StatusRecorder();
     StatusRecorder(const StatusRecorder&) = delete;
     StatusRecorder& operator=(const StatusRecorder&) = delete;
@@ -39,7 +39,7 @@ public:
     bool waitForStatus(const std::string& status, std::chrono::milliseconds timeout);
 
 private:
-    const ROZUdivev& m_tunnel;
+    const Tunnel& m_tunnel;
     NotificationCenter::Token m_token;
     struct Shared {
         std::mutex mutex;

@@ -6,8 +6,9 @@
 #include <cstdlib>
 
 #include "Bundle.h"
-#include "ROZUdivev.h"
 #include "TempDir.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
@@ -16,8 +17,8 @@ int main(int argc, char** argv) {
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
     int rc = RUN_ALL_TESTS();
     // Detached launch threads must be gone before the statics they use are.
-    ROZUdivev::setShutdown(true);
-    if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+    TunnelDriver::setShutdown(true);
+    if (!TunnelDriver::waitUntilIdle(std::chrono::seconds(5))) {
         std::fputs("a launch thread outlived the tests\n", stderr);
         return 1;
     }

@@ -10,11 +10,13 @@
 #include "Defaults.h"
 #include "FakeSsh.h"
 #include "Log.h"
-#include "ROZUdivev.h"
 #include "SshConfig.h"
 #include "SshOutputParser.h"
 #include "StatusRecorder.h"
 #include "TempDir.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
+#include "TunnelStore.h"
 
 using Args = std::vector<std::string>;
 
@@ -51,7 +53,7 @@ struct LogCapture {
 };
 
 TunnelPtr tunnelWith(const Value::Dictionary& settings) {
-    auto t = ROZUdivev::create("t");
+    auto t = Tunnel::create("t");
     for (const auto& [k, v] : settings) t->setValueForKey(v, k);
     return t;
 }
@@ -62,7 +64,7 @@ TEST(TunnelRecord, NewTunnelAndItsStoredForm) {
     for (const char* key :
          {"S_IDLE", "S_CONNECTING", "S_AUTH", "S_CONNECTED", "T_START", "T_STOP", "SHMENU_HIDE", "SHMENU_SHOW"})
         EXPECT_NE(text(key), key) << key;  // the resources hold a text for each
-    auto t = ROZUdivev::create();
+    auto t = Tunnel::create();
     Value d = t->dictionary();
     EXPECT_EQ(keysOf(d), kStoredKeys);
     EXPECT_EQ(d.get("connName"), Value("New Tunnel"));
@@ -71,9 +73,9 @@ TEST(TunnelRecord, NewTunnelAndItsStoredForm) {
     EXPECT_EQ(d.get("socks4p"), Value(1080));
     EXPECT_EQ(d.get("encryption"), Value(""));  // automatic: ssh negotiates
     EXPECT_EQ(d.get("tunnelsLocal"), Value(Value::List{}));
-    EXPECT_EQ(t->code(), 0);
-    EXPECT_EQ(t->status(), text("S_IDLE"));
-    EXPECT_FALSE(t->hasLaunchThread());
+    EXPECT_EQ(t->run().code(), 0);
+    EXPECT_EQ(t->run().status(), text("S_IDLE"));
+    EXPECT_FALSE(t->run().isActive());
 }
 
 TEST(TunnelRecord, StoredFormRoundTripsThroughDefaults) {
@@ -91,69 +93,72 @@ TEST(TunnelRecord, StoredFormRoundTripsThroughDefaults) {
         Defaults store(dir.file("defaults.json"));
         ASSERT_TRUE(store.setObjectForKey(Value(Value::List{t->dictionary()}), "tunnels"));
     }
-    auto loaded = ROZUdivev::tunnelsFromArray(Defaults(dir.file("defaults.json")).objectForKey("tunnels"));
+    auto loaded = Tunnel::tunnelsFromArray(Defaults(dir.file("defaults.json")).objectForKey("tunnels"));
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(loaded[0]->dictionary(), t->dictionary());
     EXPECT_EQ(loaded[0]->valueForKey("connPort").type(), Value::Type::Text);
     EXPECT_EQ(loaded[0]->valueForKey("socks4p").type(), Value::Type::Integer);
-    EXPECT_EQ(loaded[0]->arguments(), t->arguments());
-    EXPECT_EQ(loaded[0]->code(), 0);
-    EXPECT_FALSE(loaded[0]->hasLaunchThread());
+    EXPECT_EQ(loaded[0]->command().arguments(), t->command().arguments());
+    EXPECT_EQ(loaded[0]->run().code(), 0);
+    EXPECT_FALSE(loaded[0]->run().isActive());
 }
 
 TEST(TunnelRecord, StoredDictionaryWithMissingExtraAndRuntimeKeys) {
     LogCapture log;
-    auto t = ROZUdivev::tunnelFromDictionary(
+    auto t = Tunnel::tunnelFromDictionary(
         Value::dictionary({{"connName", "old"}, {"bogus", 1}, {"code", 2}, {"connHost", "h"}}));
     EXPECT_EQ(log.snapshot(), std::vector<std::string>{"key bogus undefined"});
     EXPECT_EQ(t->connName(), "old");
     EXPECT_EQ(t->valueForKey("connHost"), Value("h"));  // applied after the unknown key
-    EXPECT_EQ(t->code(), 0);
+    EXPECT_EQ(t->run().code(), 0);
     EXPECT_FALSE(t->valueForKey("connAuth").boolValue());  // missing flag: off, not the new-tunnel on
     EXPECT_TRUE(t->valueForKey("encryption").isNone());
     EXPECT_TRUE(t->valueForKey("tunnelsLocal").isNone());
     EXPECT_EQ(keysOf(t->dictionary()), (std::vector<std::string>{"autoConnect", "compression", "connAuth", "connHost",
                                                                  "connName", "connRemote", "socks4", "v1"}));
-    EXPECT_EQ(t->arguments().back(), "h");  // unset lists act as empty
+    EXPECT_EQ(t->command().arguments().back(), "h");  // unset lists act as empty
 
     // Values stored with another type than ours are taken where the meaning is plain.
-    auto odd = ROZUdivev::tunnelFromDictionary(Value::dictionary(
+    auto odd = Tunnel::tunnelFromDictionary(Value::dictionary(
         {{"connPort", 2222}, {"tunnelsLocal", Value::List{Value::dictionary({{"port", 80}, {"host", "w"}})}}}));
     EXPECT_EQ(odd->valueForKey("connPort"), Value("2222"));
-    EXPECT_EQ(odd->arguments().back(), "80:w:80");
+    EXPECT_EQ(odd->command().arguments().back(), "80:w:80");
 
-    EXPECT_TRUE(ROZUdivev::tunnelsFromArray(Value()).empty());
-    EXPECT_TRUE(ROZUdivev::tunnelsFromArray(Value(Value::List{})).empty());
-    auto three = ROZUdivev::tunnelsFromArray(
+    EXPECT_TRUE(Tunnel::tunnelsFromArray(Value()).empty());
+    EXPECT_TRUE(Tunnel::tunnelsFromArray(Value(Value::List{})).empty());
+    auto three = Tunnel::tunnelsFromArray(
         Value(Value::List{Value::dictionary({{"connName", "a"}}), Value::dictionary({{"connName", "b"}}),
                           Value::dictionary({{"connName", "c"}})}));
     ASSERT_EQ(three.size(), 3u);
     EXPECT_EQ(three[0]->connName() + three[1]->connName() + three[2]->connName(), "abc");
 }
 
-TEST(TunnelRecord, AutoConnectStartsOnceDuringConstruction) {
-    ROZUdivev::setSshProgram("/nonexistent/zandrel-ssh");  // each start ends at once, without a pause
+TEST(TunnelRecord, LoadingStartsNothingAndTheOwnerStartsTheAutoConnectOnesOnce) {
+    SshCommand::setSshProgram("/nonexistent/zandrel-ssh");  // each start ends at once, without a pause
     LogCapture log;
     auto count = [&](const std::string& name) {
         auto lines = log.snapshot();
         return std::count(lines.begin(), lines.end(), Log::format(text("T_START"), name));
     };
-    auto on = ROZUdivev::tunnelFromDictionary(
-        Value::dictionary({{"connName", "auto"}, {"connHost", "h"}, {"autoConnect", true}}));
-    auto noHost = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "nohost"}, {"autoConnect", true}}));
-    auto off = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "manual"}, {"autoConnect", false}}));
-    auto missing = ROZUdivev::tunnelFromDictionary(Value::dictionary({{"connName", "plain"}}));
-    ASSERT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
-    ROZUdivev::setSshProgram("/usr/bin/ssh");
+    TunnelStore store;
+    store.load(Value(Value::List{Value::dictionary({{"connName", "auto"}, {"connHost", "h"}, {"autoConnect", true}}),
+                                 Value::dictionary({{"connName", "nohost"}, {"autoConnect", true}}),
+                                 Value::dictionary({{"connName", "manual"}, {"autoConnect", false}}),
+                                 Value::dictionary({{"connName", "plain"}})}));
+    ASSERT_EQ(store.size(), 4u);
+    for (const auto& t : store.tunnels()) EXPECT_FALSE(t->run().isActive()) << t->connName();
+    store.startAutoConnect();
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(std::chrono::seconds(5)));
+    SshCommand::setSshProgram("/usr/bin/ssh");
     EXPECT_EQ(count("auto"), 1);
     EXPECT_EQ(count("manual") + count("plain") + count("nohost"), 0);
-    EXPECT_EQ(noHost->lastError(), ROZUdivev::kNoHost);
-    EXPECT_NE(on->lastError().find("/nonexistent/zandrel-ssh"), std::string::npos);
-    EXPECT_TRUE(off->lastError().empty());
+    EXPECT_EQ(store.named("nohost")->run().lastError(), SshCommand::kNoHost);
+    EXPECT_NE(store.named("auto")->run().lastError().find("/nonexistent/zandrel-ssh"), std::string::npos);
+    EXPECT_TRUE(store.named("manual")->run().lastError().empty());
 }
 
 TEST(TunnelRecord, KeyAccessByName) {
-    auto t = ROZUdivev::create("n");
+    auto t = Tunnel::create("n");
     const Value before = t->dictionary();
     {
         LogCapture log;
@@ -173,15 +178,15 @@ TEST(TunnelRecord, KeyAccessByName) {
     Value d = t->dictionary();
     EXPECT_FALSE(d.has("encryption"));
     EXPECT_EQ(d.dict().size(), 13u);
+    t->setValueForKey(Value(2), "code");  // the state follows from the run alone
+    EXPECT_EQ(t->run().code(), 0);
     for (auto [code, icon] : std::vector<std::pair<int, std::string>>{
-             {0, "offState"}, {1, "middleState"}, {2, "onState"}, {3, "offState"}, {-1, "offState"}}) {
-        t->setValueForKey(Value(code), "code");
-        EXPECT_EQ(t->icon(), icon) << code;
-    }
+             {0, "offState"}, {1, "middleState"}, {2, "onState"}, {3, "offState"}, {-1, "offState"}})
+        EXPECT_EQ(TunnelRun::iconForCode(code), icon) << code;
 }
 
 TEST(TunnelRecord, ForwardListsAreReplacedNeverChangedInPlace) {
-    auto t = ROZUdivev::create();
+    auto t = Tunnel::create();
     t->addLocalTunnel({{"port", "1"}, {"host", "a"}});
     t->addLocalTunnel({{"port", "2"}, {"host", "b"}});
     auto snapshot = t->tunnelsLocal();
@@ -242,29 +247,31 @@ TEST(CommandLine, OptionsInOrderAndDisplayForm) {
          {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=3",
           "H"}},
     };
-    for (const Case& c : cases) EXPECT_EQ(tunnelWith(c.settings)->arguments(), c.expected) << Value(c.settings).dump();
+    for (const Case& c : cases)
+        EXPECT_EQ(tunnelWith(c.settings)->command().arguments(), c.expected) << Value(c.settings).dump();
     // Protocol-1 ciphers, empty and unset: no "-c", ssh negotiates.
     for (const Value& cipher : {Value("3des"), Value("blowfish"), Value("des"), Value(""), Value()})
-        EXPECT_EQ(tunnelWith({{"encryption", cipher}, {"connHost", "H"}})->arguments(), withFixed({"-N", "-v"}, {"H"}))
+        EXPECT_EQ(tunnelWith({{"encryption", cipher}, {"connHost", "H"}})->command().arguments(),
+                  withFixed({"-N", "-v"}, {"H"}))
             << cipher.dump();
 
     setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(tunnelWith({{"identityFile", "~/.ssh/work"}})->arguments()[3], "/home/u/.ssh/work");
+    EXPECT_EQ(tunnelWith({{"identityFile", "~/.ssh/work"}})->command().arguments()[3], "/home/u/.ssh/work");
     for (const char* key : {"identityFile", "jumpHosts", "sshOptions", "socks4b"})
-        EXPECT_TRUE(ROZUdivev::create()->valueForKey(key).isNone()) << key;  // missing: the default
+        EXPECT_TRUE(Tunnel::create()->valueForKey(key).isNone()) << key;  // missing: the default
     // A new tunnel has no host yet: nothing to connect to, nothing written for it.
-    EXPECT_EQ(ROZUdivev::create()->arguments(), withFixed({"-N", "-v"}, {}));
+    EXPECT_EQ(Tunnel::create()->command().arguments(), withFixed({"-N", "-v"}, {}));
     auto u = tunnelWith({{"connPort", "443"}, {"connUser", "U"}, {"connHost", "H"}, {"compression", true}});
-    EXPECT_EQ(ROZUdivev::displayCommand(u->arguments()),
+    EXPECT_EQ(SshCommand::displayCommand(u->command().arguments()),
               "ssh -N -p 443 -C -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3 U@H");
 }
 
 TEST(CommandLine, JumpHostsAreCheckedAsSshWouldRead) {
     for (const char* good : {"bastion", "u@bastion", "u@bastion:2222", "a,b:22,c@d", "[::1]:22", "u@[fe80::1]"})
-        EXPECT_EQ(ROZUdivev::jumpHostsError(good), "") << good;
+        EXPECT_EQ(SshCommand::jumpHostsError(good), "") << good;
     for (const char* bad : {"", "a,,b", "@host", "host:", "host:0", "host:x", "host:70000", "::1", "[::1", "[::1]x",
                             "a b", "-oProxyCommand=x"})
-        EXPECT_NE(ROZUdivev::jumpHostsError(bad), "") << bad;
+        EXPECT_NE(SshCommand::jumpHostsError(bad), "") << bad;
 }
 
 TEST(CommandLine, Forwards) {
@@ -282,7 +289,7 @@ TEST(CommandLine, Forwards) {
     t->addLocalTunnel({{"port", "1"}, {"host", ""}});
     t->addLocalTunnel({});
     t->addRemoteTunnel({{"port", ""}, {"host", "x"}});
-    EXPECT_EQ(t->arguments(),
+    EXPECT_EQ(t->command().arguments(),
               withFixed({"-N", "-v"}, {"U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L", "993:imap:1993", "-L",
                                        "53:[::1]:53", "-L", "54:[fe80::1]:5", "-L", "127.0.0.3:5432:db:5432", "-L",
                                        "[::1]:5433:db:5432", "-R", "8080:localhost:80"}));
@@ -293,33 +300,33 @@ TEST(CommandLine, Forwards) {
 class OutputHandler : public ::testing::Test {
 protected:
     void SetUp() override {
-        ROZUdivev::setSshProgram(fake.script("ssh", "exec sleep 1000"));
+        SshCommand::setSshProgram(fake.script("ssh", "exec sleep 1000"));
         t->setValueForKey(Value("h"), "connHost");
-        t->startTunnel();
+        t->run().start();
         // The launch's own notification comes after ssh runs; what is fed starts after it.
         ASSERT_TRUE(rec.waitFor([](const auto& es) { return !es.empty(); }, std::chrono::seconds(5)));
-        ASSERT_TRUE(t->isRunning());
+        ASSERT_TRUE(t->run().isRunning());
         rec.clear();
     }
     void TearDown() override {
-        t->stopTunnel();
-        EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
-        ROZUdivev::setSshProgram("/usr/bin/ssh");
+        t->run().stop();
+        EXPECT_TRUE(TunnelDriver::waitUntilIdle(std::chrono::seconds(5)));
+        SshCommand::setSshProgram("/usr/bin/ssh");
     }
     FakeSsh fake;
-    TunnelPtr t = ROZUdivev::create("parse");
+    TunnelPtr t = Tunnel::create("parse");
     StatusRecorder rec{*t};
-    bool feed(const std::string& chunk) { return t->stdErr(chunk.data(), chunk.size()); }
+    bool feed(const std::string& chunk) { return t->run().stdErr(chunk.data(), chunk.size()); }
 };
 
 TEST_F(OutputHandler, LinesOfOneChunk) {
     EXPECT_TRUE(feed("debug1: Authentication succeeded (publickey).\ndebug1: Entering interactive session.\n"));
-    EXPECT_EQ(t->status(), text("S_CONNECTED"));
-    EXPECT_EQ(t->code(), 2);
+    EXPECT_EQ(t->run().status(), text("S_CONNECTED"));
+    EXPECT_EQ(t->run().code(), 2);
     EXPECT_EQ(rec.statuses(), (Args{text("S_AUTH"), text("S_CONNECTED"), text("S_CONNECTED")}));
     feed("Entering interactive session. Authentication succeeded");  // each phrase acts; the last wins
-    EXPECT_EQ(t->status(), text("S_AUTH"));
-    EXPECT_EQ(t->code(), 2);
+    EXPECT_EQ(t->run().status(), text("S_AUTH"));
+    EXPECT_EQ(t->run().code(), 2);
     EXPECT_EQ(rec.count(), 4u);
 }
 
@@ -335,67 +342,67 @@ TEST_F(OutputHandler, ForwardedPortsOldAndNewPhrases) {
     EXPECT_EQ(rec.statuses(), (Args{"Port 8143 forwarded", "Port 8144 forwarded", "Port 8144 forwarded",
                                     "Port 8144 forwarded", "Port 8144 forwarded"}));
     feed("Authenticated to 127.0.0.1 ([127.0.0.1]:2222) using \"publickey\".\r\n");
-    EXPECT_EQ(t->status(), text("S_AUTH"));
-    EXPECT_EQ(t->code(), 1);
+    EXPECT_EQ(t->run().status(), text("S_AUTH"));
+    EXPECT_EQ(t->run().code(), 1);
 }
 
 TEST_F(OutputHandler, CaseSplitsAndEndOfFile) {
     feed("entering interactive session.\nAUTHENTICATION SUCCEEDED\n");
     feed("debug1: Entering inter");
     feed("active session.\n");
-    EXPECT_EQ(t->status(), text("S_CONNECTING"));
-    EXPECT_EQ(t->code(), 1);
+    EXPECT_EQ(t->run().status(), text("S_CONNECTING"));
+    EXPECT_EQ(t->run().code(), 1);
     EXPECT_EQ(rec.count(), 6u);
-    EXPECT_FALSE(t->stdErr("", 0));
+    EXPECT_FALSE(t->run().stdErr("", 0));
     EXPECT_EQ(rec.count(), 6u);
 }
 
 TEST_F(OutputHandler, RemoteForwardsMustBeAnsweredAndAForwardThatCannotListenEndsTheRun) {
     // ssh enters its session before the server has answered the remote forwards.
     feed("debug1: ssh_init_forwarding: expecting replies for 1 forwards\ndebug1: Entering interactive session.\n");
-    EXPECT_EQ(t->code(), 1);
+    EXPECT_EQ(t->run().code(), 1);
     // A jump host's ssh enters its own session first.
     feed("debug1: channel_connect_stdio_fwd: 10.0.0.5:22\ndebug1: Entering interactive session.\n");
-    EXPECT_EQ(t->code(), 1);
+    EXPECT_EQ(t->run().code(), 1);
     feed(
         "debug1: remote forward success for: listen 9001, connect 127.0.0.1:22\n"
         "debug1: forwarding_success: all expected forwarding replies received\n");
-    EXPECT_EQ(t->code(), 2);
-    EXPECT_EQ(t->status(), text("S_CONNECTED"));
+    EXPECT_EQ(t->run().code(), 2);
+    EXPECT_EQ(t->run().status(), text("S_CONNECTED"));
 }
 
 TEST_F(OutputHandler, LocalPortTakenOnOneAddressFailsTheRunAndNamesThePort) {
     // As ssh says it, on its own standard error: it goes on listening on ::1.
-    ROZUdivev::setSshProgram(fake.script("taken", R"sh(
+    SshCommand::setSshProgram(fake.script("taken", R"sh(
 echo "debug1: Local forwarding listening on ::1 port 8143." >&2
 echo "bind [127.0.0.1]:8143: Address already in use" >&2
 echo "debug1: Entering interactive session." >&2
 echo "something later" >&2
 exec sleep 1000)sh"));
-    auto taken = ROZUdivev::create("taken");
+    auto taken = Tunnel::create("taken");
     taken->setValueForKey(Value("h"), "connHost");
     StatusRecorder seen(*taken);
-    taken->startTunnel();
-    EXPECT_TRUE(seen.waitFor([&](const auto&) { return taken->phase() == ROZUdivev::Phase::Waiting; },
+    taken->run().start();
+    EXPECT_TRUE(seen.waitFor([&](const auto&) { return taken->run().state() == TunnelState::RetryWaiting; },
                              std::chrono::seconds(5)));         // ssh was ended
     for (const auto& e : seen.entries()) EXPECT_NE(e.code, 2);  // never connected
-    EXPECT_EQ(taken->lastError(), "bind [127.0.0.1]:8143: Address already in use");
-    taken->stopTunnel();
+    EXPECT_EQ(taken->run().lastError(), "bind [127.0.0.1]:8143: Address already in use");
+    taken->run().stop();
 }
 
 TEST_F(OutputHandler, ClosedByRemoteStopsReadingAfterTheChunk) {
     // This ssh outlives the terminate signal to say more; none of it may be read.
-    ROZUdivev::setSshProgram(fake.script("closing", R"sh(
+    SshCommand::setSshProgram(fake.script("closing", R"sh(
 trap '' TERM
 printf 'Connection to h closed by remote host.\nAuthenticated to h ([1.2.3.4]:22).\n' >&2
 sleep 0.3
 echo "debug1: Entering interactive session." >&2
 exit 255)sh"));
-    auto closing = ROZUdivev::create("closing");
+    auto closing = Tunnel::create("closing");
     closing->setValueForKey(Value("h"), "connHost");
     StatusRecorder seen(*closing);
-    closing->startTunnel();
-    ASSERT_TRUE(seen.waitFor([&](const auto&) { return closing->phase() == ROZUdivev::Phase::Waiting; },
+    closing->run().start();
+    ASSERT_TRUE(seen.waitFor([&](const auto&) { return closing->run().state() == TunnelState::RetryWaiting; },
                              std::chrono::seconds(5)));
     // The lines after it in the same chunk were still tested; nothing after the chunk was.
     const auto statuses = seen.distinctStatuses();
@@ -403,7 +410,7 @@ exit 255)sh"));
     ASSERT_NE(closed, statuses.end()) << ::testing::PrintToString(statuses);
     EXPECT_EQ(*(closed + 1), text("S_AUTH"));
     for (const auto& e : seen.entries()) EXPECT_NE(e.code, 2);
-    closing->stopTunnel();
+    closing->run().stop();
 }
 
 TEST(LastError, WhichLinesCount) {
@@ -451,8 +458,9 @@ TEST(SshConfigImport, ConcreteHostsResolvedBySshBecomeTunnels) {
     const auto t = SshConfig::tunnelFor(*work);
     EXPECT_EQ(t->connName(), "work");
     EXPECT_EQ(t->valueForKey("connUser"), Value(""));
-    EXPECT_EQ(t->arguments(), withFixed({"-N", "-v"}, {"-D", "1080", "work", "-L", "127.0.0.3:5432:localhost:5432",
-                                                       "-L", "8080:[::1]:80", "-R", "9000:localhost:9000"}));
+    EXPECT_EQ(t->command().arguments(),
+              withFixed({"-N", "-v"}, {"-D", "1080", "work", "-L", "127.0.0.3:5432:localhost:5432", "-L",
+                                       "8080:[::1]:80", "-R", "9000:localhost:9000"}));
 }
 
 TEST(SshConfigImport, OptionsAreCheckedByTheInstalledSsh) {

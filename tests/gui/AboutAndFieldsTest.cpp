@@ -6,11 +6,11 @@
 #include <QUrl>
 
 #include "Bundle.h"
-#include "DARAdivazUda.h"
 #include "GuiFixture.h"
+#include "LinkLabel.h"
 #include "UrlRecorder.h"
-#include "ZLinkTextField.h"
-#include "ZVersionTextField.h"
+#include "VersionLabel.h"
+#include "ZandrelApplication.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ protected:
 TEST_F(AboutTest, VersionEntryIsTheBuildNumberInUpperCaseHex) {
     launch();
     Bundle::main().setInfoValue("CFBundleVersion", Value("26"));
-    EXPECT_EQ(DARAdivazUda::aboutVersion(), "1A");
+    EXPECT_EQ(ZandrelApplication::aboutVersion(), "1A");
     EXPECT_EQ(aboutLabel("versionLine"), "Version 1A");
     Bundle::main().setInfoValue("CFBundleVersion", Value("255"));
     EXPECT_EQ(aboutLabel("versionLine"), "Version FF");
@@ -77,14 +77,14 @@ TEST_F(AboutTest, AboutItemOfTheMenuOpensIt) {
 }
 
 TEST(VersionTextField, FormatTakesShortVersionThenBuildNumber) {
-    EXPECT_EQ(ZVersionTextField::versionLine("Version %@ (%d)", "1.4", 77), "Version 1.4 (77)");
-    EXPECT_EQ(ZVersionTextField::versionLine("%@ build %i, 100%%", "2.0", 0), "2.0 build 0, 100%");
+    EXPECT_EQ(VersionLabel::versionLine("Version %@ (%d)", "1.4", 77), "Version 1.4 (77)");
+    EXPECT_EQ(VersionLabel::versionLine("%@ build %i, 100%%", "2.0", 0), "2.0 build 0, 100%");
     // A build conversion before the object conversion is not one this format may have.
-    EXPECT_EQ(ZVersionTextField::versionLine("%d %@", "x", 5), "%d x");
-    EXPECT_EQ(ZVersionTextField::intValue(Value("  42abc")), 42);
-    EXPECT_EQ(ZVersionTextField::intValue(Value("-7")), -7);
-    EXPECT_EQ(ZVersionTextField::intValue(Value("99999999999")), INT_MAX);
-    EXPECT_EQ(ZVersionTextField::intValue(Value(true)), 0);
+    EXPECT_EQ(VersionLabel::versionLine("%d %@", "x", 5), "%d x");
+    EXPECT_EQ(VersionLabel::intValue(Value("  42abc")), 42);
+    EXPECT_EQ(VersionLabel::intValue(Value("-7")), -7);
+    EXPECT_EQ(VersionLabel::intValue(Value("99999999999")), INT_MAX);
+    EXPECT_EQ(VersionLabel::intValue(Value(true)), 0);
 }
 
 class LinkFieldTest : public GuiFixture {};
@@ -94,7 +94,7 @@ TEST_F(LinkFieldTest, ReleaseOpensTheAddressAndNothingWithoutOne) {
     UrlRecorder recorder;
     QDesktopServices::setUrlHandler("https", &recorder, "open");
     QDesktopServices::setUrlHandler("zandrel-test", &recorder, "open");
-    ZLinkTextField field;
+    LinkLabel field;
     field.setText("home page");
     field.resize(100, 20);
     field.show();

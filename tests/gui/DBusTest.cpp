@@ -15,7 +15,7 @@
 #include "GuiFixture.h"
 #include "StatusSignalRecorder.h"
 #include "TempDir.h"
-#include "ZTunnelInfo.h"
+#include "TunnelInfo.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ public:
         static char arg0[] = "gui_dbus_test";
         static char* argv[] = {arg0, nullptr};
         m_app = std::make_unique<QCoreApplication>(argc, argv);
-        ZTunnelInfo::registerMetaType();
+        TunnelInfo::registerMetaType();
     }
     void TearDown() override { m_app.reset(); }
 
@@ -110,10 +110,10 @@ protected:
             m_iface = std::make_unique<QDBusInterface>(kService, kPath, kInterface, QDBusConnection::sessionBus());
         return *m_iface;
     }
-    QDBusReply<ZTunnelInfoList> listTunnels() { return zandrel().call("ListTunnels"); }
-    ZTunnelInfoList tunnels() {
-        QDBusReply<ZTunnelInfoList> reply = listTunnels();
-        return reply.isValid() ? reply.value() : ZTunnelInfoList{};
+    QDBusReply<TunnelInfoList> listTunnels() { return zandrel().call("ListTunnels"); }
+    TunnelInfoList tunnels() {
+        QDBusReply<TunnelInfoList> reply = listTunnels();
+        return reply.isValid() ? reply.value() : TunnelInfoList{};
     }
     static bool finishes(QProcess* p, int ms, int* exitCode) {
         const bool done = GuiFixture::waitUntil([p] { return p->state() == QProcess::NotRunning; }, ms);
@@ -135,7 +135,7 @@ TEST_F(DBusTest, ListStartStopInListOrderWithStatusSignals) {
                                                       SLOT(statusChanged(QString, QString, int))));
 
     ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(0).code == 2; }));
-    ZTunnelInfoList list = tunnels();
+    TunnelInfoList list = tunnels();
     ASSERT_EQ(list.size(), 3);
     EXPECT_EQ(list[0].name, "A");
     EXPECT_EQ(list[0].status, "Connected");
@@ -198,7 +198,7 @@ TEST_F(DBusTest, QuitStopsEveryTunnelAndEndsTheProcess) {
     EXPECT_EQ(code, 0);
     for (int pid : pids) EXPECT_FALSE(GuiFixture::isAlive(pid)) << pid;
     EXPECT_EQ(stored("openPalette").dump(), "true");
-    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
+    EXPECT_TRUE(stored("windowFrame tunnelsWindow").isText());
     EXPECT_FALSE(serviceUp());
 }
 
@@ -215,7 +215,7 @@ TEST_F(DBusTest, TerminationSignalQuitsAsTheMenuDoes) {
     EXPECT_EQ(code, 0);
     EXPECT_FALSE(GuiFixture::isAlive(pids[0]));
     EXPECT_EQ(stored("openPalette").dump(), "true");
-    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
+    EXPECT_TRUE(stored("windowFrame tunnelsWindow").isText());
 }
 
 TEST_F(DBusTest, SecondLaunchShowsTheRunningWindowAndExitsZero) {

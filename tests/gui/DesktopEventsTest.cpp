@@ -13,16 +13,17 @@
 #include <fstream>
 
 #include "Bundle.h"
-#include "DARAdivazUda.h"
 #include "Defaults.h"
 #include "PreferencesController.h"
-#include "ROZUdivev.h"
 #include "StatusNotifierItem.h"
 #include "SystemEventsWatcher.h"
 #include "TempDir.h"
+#include "TrayIcon.h"
 #include "TrayMenuExporter.h"
-#include "ZTrayIcon.h"
-#include "Zandrel.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
+#include "TunnelsWindowController.h"
+#include "ZandrelApplication.h"
 
 // Stands in for the desktop's notification server: records every Notify call.
 class FakeNotifications : public QObject {
@@ -57,7 +58,7 @@ public Q_SLOTS:
 class DesktopEventsTest : public QObject {
     Q_OBJECT
 public:
-    DesktopEventsTest(DARAdivazUda& app, const QString& systemBus, testsupport::TempDir& dir)
+    DesktopEventsTest(ZandrelApplication& app, const QString& systemBus, testsupport::TempDir& dir)
         : m_app(app), m_systemBus(systemBus), m_dir(dir) {}
 
 private Q_SLOTS:
@@ -71,17 +72,17 @@ private Q_SLOTS:
                             << "echo 'Connection to h closed by remote host.' >&2\nsleep 5\n";
         chmod(path.c_str(), 0755);
         std::remove(m_dir.file("runs").c_str());
-        ROZUdivev::setSshProgram(path);
-        ROZUdivev::setShutdown(false);
+        SshCommand::setSshProgram(path);
+        TunnelDriver::setShutdown(false);
         QVERIFY(m_app.defaults().setObjectForKey(Value(true), PreferencesController::kNotifyDrops));
-        m_controller = std::make_unique<Zandrel>(m_app);
-        m_controller->awakeFromNib();
-        tunnel()->startTunnel();
-        QTRY_COMPARE(tunnel()->code(), 2);
+        m_controller = std::make_unique<TunnelsWindowController>(m_app);
+        m_controller->setUpWindowAndTunnels();
+        tunnel()->run().start();
+        QTRY_COMPARE(tunnel()->run().code(), 2);
     }
     void cleanup() {
-        tunnel()->stopTunnel();
-        QVERIFY(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+        tunnel()->run().stop();
+        QVERIFY(TunnelDriver::waitUntilIdle(std::chrono::seconds(5)));
         m_controller.reset();
     }
 
@@ -116,7 +117,7 @@ private Q_SLOTS:
             step.event();
             QTest::qWait(400);  // a fresh ssh starts at once, without the pause
             QCOMPARE(runs(), step.runsAfter);
-            QTRY_COMPARE(tunnel()->code(), 2);
+            QTRY_COMPARE(tunnel()->run().code(), 2);
         }
         fakes.unregisterService(QStringLiteral("org.freedesktop.NetworkManager"));
         fakes.unregisterService(QStringLiteral("org.freedesktop.login1"));
@@ -144,10 +145,10 @@ private Q_SLOTS:
         std::ofstream(m_dir.file("drop")).put('\n');
         QTRY_COMPARE_WITH_TIMEOUT(runs(), 3, 5000);
         QVERIFY(m_app.defaults().setObjectForKey(Value(true), PreferencesController::kNotifyDrops));
-        QTRY_COMPARE(tunnel()->code(), 2);
+        QTRY_COMPARE(tunnel()->run().code(), 2);
         m_controller->reconnectAll();
         QTRY_COMPARE(runs(), 4);
-        QTRY_COMPARE(tunnel()->code(), 2);
+        QTRY_COMPARE(tunnel()->run().code(), 2);
         QTest::qWait(300);
         QCOMPARE(server.calls.size(), 2);
         bus.unregisterService(QStringLiteral("org.freedesktop.Notifications"));
@@ -204,17 +205,17 @@ private Q_SLOTS:
         const QDBusMessage clicked = bus.call(click, QDBus::BlockWithGui, 5000);
         QVERIFY2(clicked.type() == QDBusMessage::ReplyMessage, qPrintable(clicked.errorMessage()));
         QTRY_COMPARE(runs(), 2);
-        QTRY_COMPARE(tunnel()->code(), 2);
+        QTRY_COMPARE(tunnel()->run().code(), 2);
 
         // A click shows or hides the window; a lost connection changes the image.
-        const bool visible = m_controller->palette()->isVisible();
+        const bool visible = m_controller->window()->isVisible();
         QDBusMessage activate =
             QDBusMessage::createMethodCall(item, QStringLiteral("/StatusNotifierItem"),
                                            QStringLiteral("org.kde.StatusNotifierItem"), QStringLiteral("Activate"));
         activate << 0 << 0;
         QCOMPARE(bus.call(activate, QDBus::BlockWithGui, 5000).type(), QDBusMessage::ReplyMessage);
-        QTRY_COMPARE(m_controller->palette()->isVisible(), !visible);
-        tunnel()->stopTunnel();
+        QTRY_COMPARE(m_controller->window()->isVisible(), !visible);
+        tunnel()->run().stop();
         QTRY_VERIFY(pixmaps().value(0).argb != connected[0].argb);
 
         // The panel goes: nothing shows the item any more, and closing the window minimizes it.
@@ -232,10 +233,10 @@ private:
         return n;
     }
 
-    DARAdivazUda& m_app;
+    ZandrelApplication& m_app;
     QString m_systemBus;
     testsupport::TempDir& m_dir;
-    std::unique_ptr<Zandrel> m_controller;
+    std::unique_ptr<TunnelsWindowController> m_controller;
 };
 
 int main(int argc, char** argv) {
@@ -262,11 +263,11 @@ int main(int argc, char** argv) {
                 "tunnels"))
             return 1;
     }
-    DARAdivazUda app(argc, argv, dir.file("defaults.json"));
+    ZandrelApplication app(argc, argv, dir.file("defaults.json"));
     DesktopEventsTest test(app, systemBus, dir);
     const int rc = QTest::qExec(&test, argc, argv);
-    ROZUdivev::setShutdown(true);
-    const bool ended = ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5));
+    TunnelDriver::setShutdown(true);
+    const bool ended = TunnelDriver::waitUntilIdle(std::chrono::seconds(5));
     daemon.terminate();
     daemon.waitForFinished(3000);
     return ended ? rc : 1;

@@ -13,27 +13,28 @@
 #include <sstream>
 
 #include "Defaults.h"
-#include "ROZUdivev.h"
+#include "TrayIcon.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
-#include "ZTrayIcon.h"
 
 void GuiFixture::SetUp() {
-    ROZUdivev::setShutdown(false);
+    TunnelDriver::setShutdown(false);
     // As on a desktop with a notification area, where closing the window hides it.
-    ZTrayIcon::setAvailableForTesting(true);
+    TrayIcon::setAvailableForTesting(true);
     m_dir = std::make_unique<testsupport::TempDir>("zandrel-gui");
 }
 
 void GuiFixture::TearDown() {
     if (m_app && m_app->tunnelsLoaded())
-        for (const auto& t : m_app->tunnels()) t->stopTunnel();
-    ROZUdivev::setShutdown(true);
-    EXPECT_TRUE(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+        for (const auto& t : m_app->tunnels().tunnels()) t->run().stop();
+    TunnelDriver::setShutdown(true);
+    EXPECT_TRUE(TunnelDriver::waitUntilIdle(std::chrono::seconds(5)));
     m_controller = nullptr;
     m_startup.reset();
     m_app.reset();
-    ROZUdivev::setShutdown(false);
+    TunnelDriver::setShutdown(false);
     m_dir.reset();
 }
 
@@ -48,7 +49,7 @@ Value GuiFixture::tunnel(const std::string& name, bool autoConnect) {
 }
 
 void GuiFixture::launch(bool awake) {
-    m_app = std::make_unique<DARAdivazUda>(m_argc, m_argv, file("defaults.json"));
+    m_app = std::make_unique<ZandrelApplication>(m_argc, m_argv, file("defaults.json"));
     m_startup = std::make_unique<DesktopStartup>(*m_app);
     m_controller = &m_startup->controller();
     ASSERT_EQ(m_startup->start(std::nullopt, awake), ZandrelStartup::Result::StartedWithoutBus);

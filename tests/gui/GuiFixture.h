@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "DARAdivazUda.h"
 #include "DesktopStartup.h"
 #include "TempDir.h"
+#include "TunnelsWindowController.h"
 #include "Value.h"
-#include "Zandrel.h"
+#include "ZandrelApplication.h"
 
 // One application object and tunnels window per test, over its own preferences file, with
 // fake ssh programs written as small sh scripts into the test's folder.
@@ -55,9 +55,9 @@ protected:
     QVariant cell(int row, int column, int role) const;
 
     std::unique_ptr<testsupport::TempDir> m_dir;
-    std::unique_ptr<DARAdivazUda> m_app;
+    std::unique_ptr<ZandrelApplication> m_app;
     std::unique_ptr<DesktopStartup> m_startup;
-    Zandrel* m_controller = nullptr;  // the start-up's
+    TunnelsWindowController* m_controller = nullptr;  // the start-up's
     int m_argc = 1;
     char m_arg0[16] = "zandrel_test";
     char* m_argv[2] = {m_arg0, nullptr};

@@ -6,8 +6,9 @@
 #include <cstdlib>
 
 #include "Bundle.h"
-#include "ROZUdivev.h"
 #include "TempDir.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
@@ -16,8 +17,8 @@ int main(int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
     const int rc = RUN_ALL_TESTS();
-    ROZUdivev::setShutdown(true);
-    if (!ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5))) {
+    TunnelDriver::setShutdown(true);
+    if (!TunnelDriver::waitUntilIdle(std::chrono::seconds(5))) {
         std::fputs("a launch thread outlived the tests\n", stderr);
         return 1;
     }

@@ -6,7 +6,7 @@
 
 #include "Bundle.h"
 #include "ForwardListModel.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 #include "TunnelListModel.h"
 #include "TunnelsTableModel.h"
 
@@ -18,9 +18,11 @@ private Q_SLOTS:
 };
 
 void ItemModelsTest::modelsStayConsistent() {
-    TunnelList tunnels{ROZUdivev::tunnelWithName("a"), ROZUdivev::tunnelWithName("b")};
-    tunnels[0]->addLocalTunnel({{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}});
-    TunnelPtr current = tunnels[0];
+    TunnelStore tunnels;
+    tunnels.append(Tunnel::tunnelWithName("a"));
+    tunnels.append(Tunnel::tunnelWithName("b"));
+    tunnels.at(0)->addLocalTunnel({{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}});
+    TunnelPtr current = tunnels.at(0);
 
     TunnelsTableModel table;
     TunnelListModel list(tunnels);
@@ -33,7 +35,7 @@ void ItemModelsTest::modelsStayConsistent() {
     table.setTunnels(&tunnels);
     QCOMPARE(table.rowCount(), 2);
     QSignalSpy inserted(&list, &QAbstractItemModel::rowsInserted);
-    list.append(ROZUdivev::tunnelWithName("c"));
+    list.append(Tunnel::tunnelWithName("c"));
     QCOMPARE(inserted.count(), 1);
     table.reload();
     QCOMPARE(table.rowCount(), 3);
@@ -48,7 +50,7 @@ void ItemModelsTest::modelsStayConsistent() {
     QVERIFY(local.commitPending());
     QCOMPARE(current->tunnelsLocal()->size(), size_t(2));
     local.removeEntry(0);
-    current = tunnels[0];  // another tunnel shown
+    current = tunnels.at(0);  // another tunnel shown
     local.reload();
     remote.reload();
     QTRY_COMPARE(local.rowCount(), 0);

@@ -10,10 +10,10 @@
 #include <QTest>
 
 #include "GuiFixture.h"
+#include "TrayIcon.h"
 #include "TunnelLogWindow.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
-#include "ZTrayIcon.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ class TunnelRowsTest : public GuiFixture {};
 
 TEST_F(TunnelRowsTest, FirstStartSaysHowToBegin) {
     launch();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->window()));
     EXPECT_TRUE(m_controller->emptyHint()->isVisible());
     EXPECT_EQ(m_controller->addTunnelButton()->text(), "Add a tunnel…");
     // The button opens the preferences with a new tunnel, which the window then lists.
@@ -36,7 +36,7 @@ TEST_F(TunnelRowsTest, FirstStartSaysHowToBegin) {
 }
 
 TEST_F(TunnelRowsTest, ConnectedRowMenuAndTrayItems) {
-    ROZUdivev::setSshProgram(script("ssh", "echo 'debug1: Entering interactive session.' >&2\nexec sleep 600"));
+    SshCommand::setSshProgram(script("ssh", "echo 'debug1: Entering interactive session.' >&2\nexec sleep 600"));
     const Value forwards = Value::List{
         Value::dictionary({{"port", "8143"}, {"host", "db.internal"}, {"hostport", "5432"}}),
         Value::dictionary({{"bind", "127.0.0.2"}, {"port", "8144"}, {"host", "cache"}, {"hostport", "6379"}})};
@@ -89,9 +89,9 @@ TEST_F(TunnelRowsTest, ConnectedRowMenuAndTrayItems) {
 }
 
 TEST_F(TunnelRowsTest, WithoutNotificationAreaClosingMinimizesAndKeepsThePlace) {
-    ZTrayIcon::setAvailableForTesting(false);
+    TrayIcon::setAvailableForTesting(false);
     launch();
-    QMainWindow* window = m_controller->palette();
+    QMainWindow* window = m_controller->window();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
     window->close();
     EXPECT_TRUE(window->isVisible());

@@ -18,10 +18,10 @@
 #include "GuiFixture.h"
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
+#include "TrayIcon.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
-#include "ZTrayIcon.h"
 
 namespace {
 
@@ -68,7 +68,7 @@ protected:
         QApplication::sendEvent(viewport, &dbl);
         QTest::mouseRelease(viewport, Qt::LeftButton, {}, pos);
     }
-    TunnelPtr at(int row) const { return m_app->tunnels()[static_cast<size_t>(row)]; }
+    TunnelPtr at(int row) const { return m_app->tunnels().at(static_cast<size_t>(row)); }
     // Whether a dark red pixel is painted in the row's text cell: the failure line.
     bool showsErrorLine(int row) const {
         const QImage image = table()->viewport()->grab().toImage();
@@ -83,7 +83,7 @@ protected:
 };
 
 TEST_F(TunnelsWindowTest, RowsImagesAndTextsFollowSshThroughItsStates) {
-    ROZUdivev::setSshProgram(script("ssh", kSteppingSsh));
+    SshCommand::setSshProgram(script("ssh", kSteppingSsh));
     store({{"tunnels", Value::List{tunnel("Office", true), tunnel("Home")}}});
     launch();
     ASSERT_EQ(table()->model()->rowCount(), 2);
@@ -103,27 +103,27 @@ TEST_F(TunnelsWindowTest, RowsImagesAndTextsFollowSshThroughItsStates) {
     EXPECT_EQ(cell(1, M::ButtonColumn, M::ImageNameRole), "start_n");
     EXPECT_EQ(cell(1, M::ButtonColumn, M::AlternateImageNameRole), "start_p");
     // Wanted up but not connected yet: not all is well.
-    EXPECT_EQ(m_controller->trayIcon()->state(), ZTrayIcon::State::Some);
+    EXPECT_EQ(m_controller->trayIcon()->state(), TrayIcon::State::Some);
 
     touch("auth");
     EXPECT_TRUE(waitUntil([&] { return cell(0, M::TextColumn, M::StatusRole) == text("S_AUTH"); }));
     touch("connect");
     EXPECT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "onState"; }));
     EXPECT_EQ(cell(0, M::TextColumn, M::StatusRole), text("S_CONNECTED"));
-    EXPECT_TRUE(waitUntil([&] { return m_controller->trayIcon()->state() == ZTrayIcon::State::All; }));
+    EXPECT_TRUE(waitUntil([&] { return m_controller->trayIcon()->state() == TrayIcon::State::All; }));
 
     // A second running tunnel that is not yet connected: some of them are.
     std::remove(file("auth").c_str());
     std::remove(file("connect").c_str());
     click(1, M::ButtonColumn);
-    EXPECT_TRUE(waitUntil([&] { return m_controller->trayIcon()->state() == ZTrayIcon::State::Some; }));
-    EXPECT_EQ(ZTrayIcon::imageName(ZTrayIcon::State::Some), std::string("middleState"));
+    EXPECT_TRUE(waitUntil([&] { return m_controller->trayIcon()->state() == TrayIcon::State::Some; }));
+    EXPECT_EQ(TrayIcon::imageName(TrayIcon::State::Some), std::string("middleState"));
 }
 
 TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
-    ROZUdivev::setSshProgram(script("ssh",
-                                    "echo 'ssh: connect to host 127.0.0.1 port 1: Connection refused' >&2\n"
-                                    "exit 255"));
+    SshCommand::setSshProgram(script("ssh",
+                                     "echo 'ssh: connect to host 127.0.0.1 port 1: Connection refused' >&2\n"
+                                     "exit 255"));
     store({{"tunnels", Value::List{tunnel("Broken", true), tunnel("Fine")}}});
     launch();
     const QString reason = "ssh: connect to host 127.0.0.1 port 1: Connection refused";
@@ -136,20 +136,20 @@ TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
 
     // Its ssh fails at once, so it spends nearly all its time in the pause before the next run:
     // the button still offers to stop it, and a click does.
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->window()));
     EXPECT_EQ(cell(0, M::ButtonColumn, M::ImageNameRole), "stop_n");
     click(0, M::ButtonColumn);
     // The click may meet a run whose ssh is still exiting; the row follows once it has.
     EXPECT_TRUE(waitUntil([&] { return cell(0, M::ButtonColumn, M::ImageNameRole) == "start_n"; }));
-    EXPECT_TRUE(waitUntil([&] { return !at(0)->hasLaunchThread(); }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return !at(0)->run().isActive(); }, 3000));
     const size_t runs = pids("ssh").size();
     QTest::qWait(1300);
     EXPECT_EQ(pids("ssh").size(), runs);
     EXPECT_EQ(cell(0, M::ButtonColumn, M::ImageNameRole), "start_n");
 
     // Once a run connects the reason is gone from the row.
-    at(0)->startTunnel();
-    ROZUdivev::setSshProgram(script("ssh2", kConnectingSsh));
+    at(0)->run().start();
+    SshCommand::setSshProgram(script("ssh2", kConnectingSsh));
     ASSERT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "onState"; }, 8000));
     EXPECT_EQ(cell(0, M::TextColumn, M::ErrorRole), QString());
     EXPECT_FALSE(cell(0, M::TextColumn, Qt::ToolTipRole).isValid());
@@ -159,7 +159,7 @@ TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
 // A server's banner or any line of ssh is text: markup in it is shown, never rendered.
 TEST_F(TunnelsWindowTest, ReasonWithMarkupShowsAsText) {
     const QString reason = R"(<h2 style="color:red">Your session expired: log in at <a href="x">here</a></h2>)";
-    ROZUdivev::setSshProgram(script("ssh", "printf '%s\\n' '" + reason.toStdString() + "' >&2\nexit 255"));
+    SshCommand::setSshProgram(script("ssh", "printf '%s\\n' '" + reason.toStdString() + "' >&2\nexit 255"));
     store({{"tunnels", Value::List{tunnel("Banner", true)}}});
     launch();
     ASSERT_TRUE(waitUntil([&] { return cell(0, M::TextColumn, M::ErrorRole) == reason; }));
@@ -168,21 +168,21 @@ TEST_F(TunnelsWindowTest, ReasonWithMarkupShowsAsText) {
 }
 
 TEST_F(TunnelsWindowTest, ButtonClickTogglesAndImagesFollow) {
-    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    SshCommand::setSshProgram(script("ssh", kConnectingSsh));
     store({{"tunnels", Value::List{tunnel("A"), tunnel("B")}}});
     launch();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->window()));
 
     click(1, M::ButtonColumn);
     ASSERT_TRUE(waitUntil([&] { return cell(1, M::ButtonColumn, M::ImageNameRole) == "stop_n"; }));
-    EXPECT_TRUE(waitUntil([&] { return at(1)->isRunning(); }));
-    EXPECT_FALSE(at(0)->isRunning());
+    EXPECT_TRUE(waitUntil([&] { return at(1)->run().isRunning(); }));
+    EXPECT_FALSE(at(0)->run().isRunning());
     ASSERT_TRUE(waitUntil([&] { return pids("ssh").size() == 1; }));
     const int pid = pids("ssh")[0];
 
     click(1, M::ButtonColumn);
     ASSERT_TRUE(waitUntil([&] { return cell(1, M::ButtonColumn, M::ImageNameRole) == "start_n"; }));
-    EXPECT_TRUE(waitUntil([&] { return !at(1)->isRunning(); }));
+    EXPECT_TRUE(waitUntil([&] { return !at(1)->run().isRunning(); }));
     EXPECT_EQ(cell(1, M::IconColumn, M::ImageNameRole), "offState");
     EXPECT_TRUE(waitUntil([&] { return !isAlive(pid); }));
 
@@ -190,47 +190,47 @@ TEST_F(TunnelsWindowTest, ButtonClickTogglesAndImagesFollow) {
     QTest::mousePress(table()->viewport(), Qt::LeftButton, {}, cellCenter(0, M::ButtonColumn));
     QTest::mouseRelease(table()->viewport(), Qt::LeftButton, {}, cellCenter(0, M::TextColumn));
     QTest::qWait(300);
-    EXPECT_FALSE(at(0)->isRunning());
-    EXPECT_FALSE(at(0)->hasLaunchThread());
+    EXPECT_FALSE(at(0)->run().isRunning());
+    EXPECT_FALSE(at(0)->run().isActive());
 }
 
 TEST_F(TunnelsWindowTest, DoubleClickStartsButNeverStops) {
-    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    SshCommand::setSshProgram(script("ssh", kConnectingSsh));
     store({{"tunnels", Value::List{tunnel("A", true), tunnel("B")}}});
     launch();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->window()));
     ASSERT_TRUE(waitUntil([&] { return cell(0, M::IconColumn, M::ImageNameRole) == "onState"; }));
 
     doubleClick(0, M::TextColumn);
     QTest::qWait(400);
     EXPECT_TRUE(table()->selectionModel()->isRowSelected(0, {}));
-    EXPECT_TRUE(at(0)->isRunning());
-    EXPECT_EQ(at(0)->code(), 2);
+    EXPECT_TRUE(at(0)->run().isRunning());
+    EXPECT_EQ(at(0)->run().code(), 2);
     EXPECT_EQ(pids("ssh").size(), 1u);  // neither stopped nor started again
-    EXPECT_FALSE(at(1)->isRunning());
+    EXPECT_FALSE(at(1)->run().isRunning());
 
     doubleClick(1, M::TextColumn);
     EXPECT_TRUE(waitUntil([&] { return cell(1, M::IconColumn, M::ImageNameRole) == "onState"; }));
     EXPECT_EQ(pids("ssh").size(), 2u);
 
     // No row under the pointer: nothing to start.
-    at(1)->stopTunnel();
-    ASSERT_TRUE(waitUntil([&] { return !at(1)->hasLaunchThread(); }));
+    at(1)->run().stop();
+    ASSERT_TRUE(waitUntil([&] { return !at(1)->run().isActive(); }));
     table()->clearSelection();
     m_controller->doubleAction(QModelIndex());
     QTest::qWait(200);
-    EXPECT_FALSE(at(1)->hasLaunchThread());
+    EXPECT_FALSE(at(1)->run().isActive());
 
     // A double click on B's button while A is selected: B's button acts once, A is left alone,
     // and the button springs back.
-    at(0)->stopTunnel();
-    ASSERT_TRUE(waitUntil([&] { return !at(0)->hasLaunchThread(); }));
+    at(0)->run().stop();
+    ASSERT_TRUE(waitUntil([&] { return !at(0)->run().isActive(); }));
     table()->selectRow(0);
     doubleClick(1, M::ButtonColumn);
     EXPECT_TRUE(waitUntil([&] { return cell(1, M::IconColumn, M::ImageNameRole) == "onState"; }));
     QTest::qWait(200);
-    EXPECT_FALSE(at(0)->hasLaunchThread());
-    EXPECT_TRUE(at(1)->isRunning());
+    EXPECT_FALSE(at(0)->run().isActive());
+    EXPECT_TRUE(at(1)->run().isRunning());
     auto* delegate = static_cast<TunnelsItemDelegate*>(table()->itemDelegate());
     EXPECT_FALSE(delegate->isPressed());
     // Pressed, then released outside the window: nothing fires, nothing stays drawn pressed.
@@ -238,86 +238,88 @@ TEST_F(TunnelsWindowTest, DoubleClickStartsButNeverStops) {
     EXPECT_TRUE(delegate->isPressed());
     QTest::mouseRelease(table()->viewport(), Qt::LeftButton, {}, QPoint(-50, -50));
     EXPECT_FALSE(delegate->isPressed());
-    EXPECT_TRUE(at(1)->isRunning());
+    EXPECT_TRUE(at(1)->run().isRunning());
 }
 
 TEST_F(TunnelsWindowTest, StartUpShowsWindowUnlessStoredOtherwise) {
     // First launch: no "openPalette" stored. The auto-connect tunnel is connecting before the
     // window is first shown, and the show/hide item says it will hide.
-    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    SshCommand::setSshProgram(script("ssh", kConnectingSsh));
     store({{"tunnels", Value::List{tunnel("Auto", true)}}});
     launch(false);
     struct ShowProbe : QObject {
-        DARAdivazUda* app;
+        ZandrelApplication* app;
         bool sawShow = false, tunnelStartedFirst = false;
         bool eventFilter(QObject*, QEvent* e) override {
             if (e->type() == QEvent::Show && !sawShow) {
                 sawShow = true;
-                tunnelStartedFirst = app->tunnelsLoaded() && app->tunnels().at(0)->hasLaunchThread();
+                tunnelStartedFirst = app->tunnelsLoaded() && app->tunnels().at(0)->run().isActive();
             }
             return false;
         }
     } probe;
     probe.app = m_app.get();
-    m_controller->palette()->installEventFilter(&probe);
-    EXPECT_FALSE(m_controller->palette()->isVisible());  // the layout loads hidden
-    EXPECT_TRUE(table()->selectionActive());             // as made from the layout
-    m_controller->awakeFromNib();
+    m_controller->window()->installEventFilter(&probe);
+    EXPECT_FALSE(m_controller->window()->isVisible());  // the layout loads hidden
+    EXPECT_TRUE(table()->selectionActive());            // as made from the layout
+    m_controller->setUpWindowAndTunnels();
     EXPECT_TRUE(probe.sawShow);
     EXPECT_TRUE(probe.tunnelStartedFirst);
-    EXPECT_TRUE(m_controller->palette()->isVisible());
-    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_HIDE"));
-    EXPECT_EQ(m_controller->shMenu()->text(), "Hide Tunnels");
-    EXPECT_EQ(m_app->defaults().objectForKey("autoOpen"), Value(true));
+    EXPECT_TRUE(m_controller->window()->isVisible());
+    EXPECT_EQ(m_controller->showHideItem()->text(), text("SHMENU_HIDE"));
+    EXPECT_EQ(m_controller->showHideItem()->text(), "Hide Tunnels");
     // The tray menu holds the same items as the window's menu.
     const auto trayItems = m_controller->trayIcon()->menu()->actions();
-    EXPECT_TRUE(trayItems.contains(m_controller->shMenu()));
+    EXPECT_TRUE(trayItems.contains(m_controller->showHideItem()));
     EXPECT_TRUE(trayItems.contains(m_controller->preferencesItem()));
     EXPECT_TRUE(trayItems.contains(m_controller->aboutItem()));
     EXPECT_TRUE(trayItems.contains(m_controller->quitItem()));
     EXPECT_EQ(m_controller->preferencesItem()->text(), "Preferences…");
 
     // The window's close control hides it; the item still says hide, and choosing it shows.
-    m_controller->palette()->close();
-    EXPECT_FALSE(m_controller->palette()->isVisible());
-    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_HIDE"));
-    m_controller->shMenu()->trigger();
-    EXPECT_TRUE(m_controller->palette()->isVisible());
-    m_controller->shMenu()->trigger();
-    EXPECT_FALSE(m_controller->palette()->isVisible());
-    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_SHOW"));
+    m_controller->window()->close();
+    EXPECT_FALSE(m_controller->window()->isVisible());
+    EXPECT_EQ(m_controller->showHideItem()->text(), text("SHMENU_HIDE"));
+    m_controller->showHideItem()->trigger();
+    EXPECT_TRUE(m_controller->window()->isVisible());
+    m_controller->showHideItem()->trigger();
+    EXPECT_FALSE(m_controller->window()->isVisible());
+    EXPECT_EQ(m_controller->showHideItem()->text(), text("SHMENU_SHOW"));
 }
 
 TEST_F(TunnelsWindowTest, StoredNoStartsHiddenAndTheItemShowsIt) {
     store({{"openPalette", false}, {"NSWindow Frame tunnelsWindow", "40 50 333 222"}});
     launch();
-    EXPECT_FALSE(m_controller->palette()->isVisible());
-    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_SHOW"));
+    EXPECT_FALSE(m_controller->window()->isVisible());
+    EXPECT_EQ(m_controller->showHideItem()->text(), text("SHMENU_SHOW"));
     EXPECT_EQ(table()->model()->rowCount(), 0);
-    m_controller->shMenu()->trigger();
-    EXPECT_TRUE(m_controller->palette()->isVisible());
-    EXPECT_EQ(m_controller->shMenu()->text(), text("SHMENU_HIDE"));
-    // The frame saved at the last quit.
-    EXPECT_EQ(m_controller->palette()->geometry(), QRect(40, 50, 333, 222));
+    m_controller->showHideItem()->trigger();
+    EXPECT_TRUE(m_controller->window()->isVisible());
+    EXPECT_EQ(m_controller->showHideItem()->text(), text("SHMENU_HIDE"));
+    // The frame saved at the last quit, under the key older versions used; a quit moves it.
+    EXPECT_EQ(m_controller->window()->geometry(), QRect(40, 50, 333, 222));
+    quitThroughMenu();
+    EXPECT_EQ(stored("windowFrame tunnelsWindow").text(), "40 50 333 222");
+    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isNone());
 }
 
 TEST_F(TunnelsWindowTest, QuitWithWindowHiddenStoresNoAndStopsEveryTunnel) {
-    ROZUdivev::setSshProgram(script("ssh", kConnectingSsh));
+    SshCommand::setSshProgram(script("ssh", kConnectingSsh));
     store({{"tunnels", Value::List{tunnel("A", true), tunnel("Idle"), tunnel("B", true)}}, {"openPalette", true}});
     launch();
-    ASSERT_TRUE(waitUntil([&] { return at(0)->code() == 2 && at(2)->code() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return at(0)->run().code() == 2 && at(2)->run().code() == 2; }));
     const auto running = pids("ssh");
     ASSERT_EQ(running.size(), 2u);
-    m_controller->palette()->setGeometry(10, 20, 310, 210);
-    m_controller->shMenu()->trigger();
-    ASSERT_FALSE(m_controller->palette()->isVisible());
+    m_controller->window()->setGeometry(10, 20, 310, 210);
+    m_controller->showHideItem()->trigger();
+    ASSERT_FALSE(m_controller->window()->isVisible());
 
     quitThroughMenu();
     EXPECT_EQ(stored("openPalette").dump(), "false");
-    EXPECT_EQ(stored("NSWindow Frame tunnelsWindow").text(), "10 20 310 210");
-    for (const auto& t : m_app->tunnels()) {
-        EXPECT_FALSE(t->isRunning());
-        EXPECT_FALSE(t->hasLaunchThread());  // the quit waited for them
+    EXPECT_EQ(stored("windowFrame tunnelsWindow").text(), "10 20 310 210");
+    for (const auto& t : m_app->tunnels().tunnels()) {
+        EXPECT_FALSE(t->run().isRunning());
+        EXPECT_FALSE(t->run().isActive());  // the quit waited for them
     }
     for (int pid : running) EXPECT_TRUE(waitUntil([&] { return !isAlive(pid); }, 2000)) << pid;
     // The tunnel list itself is not written at quit.
@@ -330,7 +332,7 @@ TEST_F(TunnelsWindowTest, QuitWithEmptyListStillStoresFrameAndVisibility) {
     launch();
     quitThroughMenu();
     EXPECT_EQ(stored("openPalette").dump(), "true");
-    EXPECT_TRUE(stored("NSWindow Frame tunnelsWindow").isText());
+    EXPECT_TRUE(stored("windowFrame tunnelsWindow").isText());
 }
 
 TEST_F(TunnelsWindowTest, BurstOfNotificationsCostsAtMostOneRedrawPerFrame) {
@@ -344,7 +346,7 @@ TEST_F(TunnelsWindowTest, BurstOfNotificationsCostsAtMostOneRedrawPerFrame) {
     clock.start();
     std::thread poster([&] {
         while (clock.elapsed() < 400) {
-            NotificationCenter::defaultCenter().post(ROZUdivev::kStatusChanged, &dummy);
+            NotificationCenter::defaultCenter().post(Tunnel::kStatusChanged, &dummy);
             ++posted;
         }
         done = true;
@@ -356,7 +358,8 @@ TEST_F(TunnelsWindowTest, BurstOfNotificationsCostsAtMostOneRedrawPerFrame) {
     const quint64 redraws = m_controller->redrawCount() - before;
     EXPECT_GT(posted.load(), 10000);
     EXPECT_GE(redraws, 1u);
-    EXPECT_LE(redraws, static_cast<quint64>(elapsed * 1'000'000 / Zandrel::kFrameNs + 2)) << posted.load() << " posts";
+    EXPECT_LE(redraws, static_cast<quint64>(elapsed * 1'000'000 / TunnelsWindowController::kFrameNs + 2))
+        << posted.load() << " posts";
 }
 
 TEST_F(TunnelsWindowTest, PreferenceChangesRedrawTheRows) {
@@ -364,13 +367,13 @@ TEST_F(TunnelsWindowTest, PreferenceChangesRedrawTheRows) {
     launch();
     // An edit of the live list, as the preferences editor makes it, then its notification.
     at(0)->setValueForKey(Value("New name"), "connName");
-    m_app->tunnels().push_back(ROZUdivev::create("Added"));
+    m_app->tunnels().append(Tunnel::create("Added"));
     const int editor = 0;
     NotificationCenter::defaultCenter().post(PreferencesController::kPrefChanged, &editor);
     ASSERT_TRUE(waitUntil([&] { return table()->model()->rowCount() == 2; }));
     EXPECT_EQ(cell(0, M::TextColumn, M::NameRole), "New name");
     EXPECT_EQ(cell(1, M::TextColumn, M::NameRole), "Added");
-    m_app->tunnels().erase(m_app->tunnels().begin());
+    m_app->tunnels().remove(0);
     NotificationCenter::defaultCenter().post(PreferencesController::kPrefChanged, &editor);
     ASSERT_TRUE(waitUntil([&] { return table()->model()->rowCount() == 1; }));
     EXPECT_EQ(cell(0, M::TextColumn, M::NameRole), "Added");
@@ -411,7 +414,7 @@ protected:
 TEST_F(StripesTest, RowsAlternateAndGoOnBelowTheLastRow) {
     store({{"tunnels", Value::List{tunnel("A"), tunnel("B")}}});
     launch();
-    m_controller->palette()->resize(300, 400);
+    m_controller->window()->resize(300, 400);
     const QImage image = table()->viewport()->grab().toImage();
     const int rows = image.height() / table()->rowHeight();
     ASSERT_GE(rows, 5);
@@ -430,7 +433,7 @@ TEST_F(StripesTest, RowsAlternateAndGoOnBelowTheLastRow) {
 
 TEST_F(StripesTest, PartialRedrawPaintsOnlyTheDamagedAreaWithItsRowsColours) {
     launch();
-    m_controller->palette()->resize(300, 400);
+    m_controller->window()->resize(300, 400);
     const int h = table()->rowHeight();
     QImage image(table()->viewport()->size(), QImage::Format_ARGB32);
     image.fill(Qt::magenta);
@@ -468,7 +471,7 @@ TEST_F(StripesTest, ScrolledTableKeepsColoursOnTheirRows) {
     for (int i = 0; i < 40; ++i) many.push_back(tunnel("T" + std::to_string(i)));
     store({{"tunnels", Value::List(many)}});
     launch();
-    m_controller->palette()->resize(300, 300);
+    m_controller->window()->resize(300, 300);
     table()->scrollTo(table()->model()->index(1, 0), QAbstractItemView::PositionAtTop);
     ASSERT_EQ(table()->rowAt(2), 1);
     const QImage image = table()->viewport()->grab().toImage();
@@ -479,7 +482,7 @@ TEST_F(StripesTest, ScrolledTableKeepsColoursOnTheirRows) {
 TEST_F(StripesTest, SelectionDisplayCanBeSwitchedOff) {
     store({{"tunnels", Value::List{tunnel("A"), tunnel("B")}}});
     launch();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->palette()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->window()));
     // Made in code it starts off; start-up switches the layout's table off.
     TunnelsTableView made;
     EXPECT_FALSE(made.selectionActive());

@@ -18,7 +18,7 @@ PrefsHarness::PrefsHarness() {
 PrefsHarness::~PrefsHarness() {
     if (m_token) NotificationCenter::defaultCenter().removeObserver(m_token);
     m_controller.reset();
-    for (const auto& t : tunnels) t->stopTunnel();
+    for (const auto& t : tunnels.tunnels()) t->run().stop();
 }
 
 PreferencesController& PrefsHarness::open() {
@@ -50,11 +50,7 @@ Value PrefsHarness::storedTunnels() const { return storedValue("tunnels"); }
 
 Value PrefsHarness::storedValue(const std::string& key) const { return Defaults(defaults->path()).objectForKey(key); }
 
-Value PrefsHarness::expectedTunnels() const {
-    Value::List list;
-    for (const auto& t : tunnels) list.push_back(t->dictionary());
-    return Value(std::move(list));
-}
+Value PrefsHarness::expectedTunnels() const { return tunnels.storedForm(); }
 
 void PrefsHarness::click(QWidget* w) {
     // A check box reacts on its box and label only, not on the rest of its row.

@@ -10,7 +10,7 @@
 #include "Defaults.h"
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 class QAbstractItemView;
 class QLineEdit;
@@ -22,10 +22,10 @@ public:
     PrefsHarness();
     ~PrefsHarness();
 
-    TunnelList tunnels;
+    TunnelStore tunnels;
     std::unique_ptr<Defaults> defaults;
 
-    // Makes the editor (as the tunnels window would) and counts its ZDRPrefChanged.
+    // Makes the editor (as the tunnels window would) and counts its PreferencesChanged.
     PreferencesController& open();
     PreferencesController& controller() { return *m_controller; }
     // Runs the window modally; body runs inside the modal loop, and the window is closed after it.

@@ -37,7 +37,7 @@ private Q_SLOTS:
 
     void failedSaveIsShownAndTheEditStays() {
         PrefsHarness h;
-        h.tunnels.push_back(ROZUdivev::create("Db"));
+        h.tunnels.append(Tunnel::create("Db"));
         h.open();
         PrefsHarness::clickRow(h.child<QAbstractItemView>("tunnelsList"), 0);
         const QString dir = QFileInfo(QString::fromStdString(h.defaults->path())).path();
@@ -57,7 +57,7 @@ private Q_SLOTS:
         QTRY_VERIFY(problem->isVisibleTo(h.controller().window()));
         QVERIFY(problem->text().contains(QString::fromStdString(h.defaults->path())));
         QCOMPARE(name->text(), QStringLiteral("Database"));
-        QCOMPARE(h.tunnels[0]->connName(), std::string("Database"));
+        QCOMPARE(h.tunnels.at(0)->connName(), std::string("Database"));
         if (geteuid() == 0)
             QVERIFY(umount(qPrintable(dir)) == 0);
         else

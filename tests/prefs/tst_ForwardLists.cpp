@@ -26,7 +26,7 @@ const ForwardEntry kFirst{{"port", "1000"}, {"host", "one"}, {"hostport", "1001"
 const ForwardEntry kSecond{{"port", "2000"}, {"host", "two"}};
 
 TunnelPtr tunnelWithForwards(const std::string& name) {
-    auto t = ROZUdivev::create(name);
+    auto t = Tunnel::create(name);
     t->addLocalTunnel(kFirst);
     t->addRemoteTunnel(kSecond);
     return t;
@@ -50,7 +50,7 @@ bool typeInCell(QTableView* view, const QString& text, Qt::Key end) {
 
 void ForwardListsTest::aCompleteRowIsKeptAsSoonAsItsEditEnds() {
     PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a")};
+    h.tunnels.reset({tunnelWithForwards("a")});
     h.open();
     const ForwardEntry added{{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}};
     QVERIFY(h.runModal([&] {
@@ -62,16 +62,16 @@ void ForwardListsTest::aCompleteRowIsKeptAsSoonAsItsEditEnds() {
         QVERIFY(view->isEditing());
         QCOMPARE(view->currentIndex().column(), 1);
         QVERIFY(typeInCell(view, QStringLiteral("8143"), Qt::Key_Tab));
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});  // no host yet
+        QCOMPARE(local(h.tunnels.at(0)), ForwardList{kFirst});  // no host yet
         QVERIFY(typeInCell(view, QStringLiteral("127.0.0.1"), Qt::Key_Tab));
         // Port and host: the row is the tunnel's now, and in the command.
-        QCOMPARE(local(h.tunnels[0]).size(), size_t(2));
+        QCOMPARE(local(h.tunnels.at(0)).size(), size_t(2));
         QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-L 8143:127.0.0.1:8143")));
         QVERIFY(typeInCell(view, QStringLiteral("22"), Qt::Key_Return));
-        QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, added}));
+        QCOMPARE(local(h.tunnels.at(0)), (ForwardList{kFirst, added}));
         // The window closed at once after the Enter keeps it.
     }));
-    QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, added}));
+    QCOMPARE(local(h.tunnels.at(0)), (ForwardList{kFirst, added}));
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 
@@ -123,9 +123,9 @@ void ForwardListsTest::cellChecks() {
     QFETCH(bool, accepted);
     QFETCH(QString, shown);
     PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a")};
-    h.tunnels[0]->addLocalTunnel(kSecond);
-    const ForwardList before = local(h.tunnels[0]);
+    h.tunnels.reset({tunnelWithForwards("a")});
+    h.tunnels.at(0)->addLocalTunnel(kSecond);
+    const ForwardList before = local(h.tunnels.at(0));
     const int column = ForwardListModel::column(key.toLatin1().constData());
     h.open();
     QVERIFY(h.runModal([&] {
@@ -138,7 +138,7 @@ void ForwardListsTest::cellChecks() {
         if (accepted) {
             QVERIFY(!view->isEditing());
             QCOMPARE(PrefsHarness::cell(view, 0, column), shown);
-            QCOMPARE(QString::fromStdString(local(h.tunnels[0]).at(0).at(key.toStdString())), shown);
+            QCOMPARE(QString::fromStdString(local(h.tunnels.at(0)).at(0).at(key.toStdString())), shown);
             QVERIFY(message->isHidden());
         } else {
             // Refused: still open in its cell with what was typed, the reason under the list.
@@ -158,14 +158,14 @@ void ForwardListsTest::cellChecks() {
             QCOMPARE(h.posts(), posts);
             QTest::keyClick(PrefsHarness::cellEditor(view), Qt::Key_Escape);
             QVERIFY(!view->isEditing());
-            QCOMPARE(local(h.tunnels[0]), before);
+            QCOMPARE(local(h.tunnels.at(0)), before);
         }
     }));
 }
 
 void ForwardListsTest::aRowTypedInPartIsKeptWithAWarning() {
     PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a"), ROZUdivev::create("b")};
+    h.tunnels.reset({tunnelWithForwards("a"), Tunnel::create("b")});
     h.open();
     QVERIFY(h.runModal([&] {
         auto* tunnels = h.child<QTableView>("tunnelsList");
@@ -179,10 +179,10 @@ void ForwardListsTest::aRowTypedInPartIsKeptWithAWarning() {
         // A port alone: pending until the tunnel changes, then the tunnel's, with a warning.
         PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
         QVERIFY(typeInCell(view, QStringLiteral("9000"), Qt::Key_Return));
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
+        QCOMPARE(local(h.tunnels.at(0)), ForwardList{kFirst});
         PrefsHarness::clickRow(tunnels, 1);
-        QCOMPARE(local(h.tunnels[0]), (ForwardList{kFirst, ForwardEntry{{"port", "9000"}}}));
-        QCOMPARE(local(h.tunnels[1]), ForwardList{});
+        QCOMPARE(local(h.tunnels.at(0)), (ForwardList{kFirst, ForwardEntry{{"port", "9000"}}}));
+        QCOMPARE(local(h.tunnels.at(1)), ForwardList{});
         PrefsHarness::clickRow(tunnels, 0);
         const QModelIndex partial = view->model()->index(1, 0);
         QVERIFY(!partial.data(Qt::DecorationRole).isNull());
@@ -195,13 +195,13 @@ void ForwardListsTest::aRowTypedInPartIsKeptWithAWarning() {
         PrefsHarness::click(h.child<QPushButton>("addLocalButton"));
         QVERIFY(typeInCell(view, QStringLiteral("db"), Qt::Key_Tab));
     }));
-    QCOMPARE(local(h.tunnels[1]), ForwardList{});  // "db" went into the port cell and was refused
+    QCOMPARE(local(h.tunnels.at(1)), ForwardList{});  // "db" went into the port cell and was refused
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 
 void ForwardListsTest::remoteListDeleteAndClose() {
     PrefsHarness h;
-    h.tunnels = {tunnelWithForwards("a")};
+    h.tunnels.reset({tunnelWithForwards("a")});
     h.open();
     const ForwardEntry added{{"port", "6000"}, {"host", "::1"}};
     QVERIFY(h.runModal([&] {
@@ -210,15 +210,15 @@ void ForwardListsTest::remoteListDeleteAndClose() {
         PrefsHarness::click(h.child<QPushButton>("addRemoteButton"));
         QVERIFY(typeInCell(view, QStringLiteral("6000"), Qt::Key_Tab));
         QVERIFY(typeInCell(view, QStringLiteral("::1"), Qt::Key_Return));
-        QCOMPARE(remote(h.tunnels[0]), (ForwardList{kSecond, added}));
+        QCOMPARE(remote(h.tunnels.at(0)), (ForwardList{kSecond, added}));
         QVERIFY(
             h.child<QLineEdit>("commandLine")->text().endsWith(QStringLiteral("-R 2000:two:2000 -R 6000:[::1]:6000")));
-        QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});  // the other list is its own
+        QCOMPARE(local(h.tunnels.at(0)), ForwardList{kFirst});  // the other list is its own
         // Delete the selected entry: gone from the tunnel, stored at the next save.
         PrefsHarness::clickRow(view, 0);
         const int posts = h.posts();
         PrefsHarness::click(h.child<QPushButton>("delRemoteButton"));
-        QCOMPARE(remote(h.tunnels[0]), ForwardList{added});
+        QCOMPARE(remote(h.tunnels.at(0)), ForwardList{added});
         QCOMPARE(h.posts(), posts);
         // A bind address on its own column.
         PrefsHarness::doubleClickCell(view, 0, 0);
@@ -228,9 +228,9 @@ void ForwardListsTest::remoteListDeleteAndClose() {
         PrefsHarness::doubleClickCell(view, 0, 3);
         QTest::keyClicks(PrefsHarness::cellEditor(view), QStringLiteral("2222"));
     }));
-    QCOMPARE(local(h.tunnels[0]), ForwardList{kFirst});
-    QCOMPARE(remote(h.tunnels[0]).at(0).at("hostport"), std::string("2222"));
-    QCOMPARE(remote(h.tunnels[0]).at(0).at("bind"), std::string("::1"));
+    QCOMPARE(local(h.tunnels.at(0)), ForwardList{kFirst});
+    QCOMPARE(remote(h.tunnels.at(0)).at(0).at("hostport"), std::string("2222"));
+    QCOMPARE(remote(h.tunnels.at(0)).at(0).at("bind"), std::string("::1"));
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 

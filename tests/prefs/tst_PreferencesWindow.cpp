@@ -20,9 +20,9 @@
 #include <QTimer>
 
 #include "CipherList.h"
+#include "LinkLabel.h"
 #include "PrefsHarness.h"
 #include "PrefsTableView.h"
-#include "ZLinkTextField.h"
 
 class PreferencesWindowTest : public QObject {
     Q_OBJECT
@@ -40,7 +40,7 @@ private Q_SLOTS:
 
 namespace {
 TunnelPtr tunnelNamed(const std::string& name) {
-    auto t = ROZUdivev::create(name);
+    auto t = Tunnel::create(name);
     t->setValueForKey(Value("h-" + name), "connHost");
     return t;
 }
@@ -48,7 +48,8 @@ TunnelPtr tunnelNamed(const std::string& name) {
 bool previewIsRight(PrefsHarness& h) {
     auto* line = h.child<QLineEdit>("commandLine");
     TunnelPtr t = h.controller().currentTunnel();
-    const QString expected = t ? QString::fromStdString(ROZUdivev::displayCommand(t->arguments())) : QString();
+    const QString expected =
+        t ? QString::fromStdString(SshCommand::displayCommand(t->command().arguments())) : QString();
     if (line->text() != expected) {
         qWarning() << "preview" << line->text() << "expected" << expected;
         return false;
@@ -80,7 +81,7 @@ void PreferencesWindowTest::emptyListShowsEmptyPanel() {
         PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(h.child<QPushButton>("delHostButton"));
         QCOMPARE(h.posts(), 0);
-        QCOMPARE(h.child<ZLinkTextField>("urlTextField")->url(), QStringLiteral("https://zandrel.org/"));
+        QCOMPARE(h.child<LinkLabel>("urlTextField")->url(), QStringLiteral("https://zandrel.org/"));
         // Nothing stored yet: start-up shows the tunnels window, so the box says so; a click stores it.
         auto* autoOpen = h.child<QCheckBox>("autoOpen");
         QVERIFY(autoOpen->isChecked());
@@ -106,7 +107,7 @@ void PreferencesWindowTest::addTwiceThenCloseStoresDefaults() {
         QCOMPARE(PrefsHarness::cell(list, 1, 0), QStringLiteral("New Tunnel"));
         QCOMPARE(list->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(list->selectionModel()->selectedRows().first().row(), 1);
-        QCOMPARE(h.controller().currentTunnel(), h.tunnels[1]);
+        QCOMPARE(h.controller().currentTunnel(), h.tunnels.at(1));
         QCOMPARE(h.child<QStackedWidget>("formStack")->currentWidget(), h.child<QWidget>("fullView"));
         // The form shows a new tunnel's settings.
         QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("New Tunnel"));
@@ -121,26 +122,26 @@ void PreferencesWindowTest::addTwiceThenCloseStoresDefaults() {
     }));
     QCOMPARE(h.posts(), 1);
     QCOMPARE(h.foreignPosts(), 0);
-    const Value fresh = ROZUdivev::create("New Tunnel")->dictionary();
+    const Value fresh = Tunnel::create("New Tunnel")->dictionary();
     QCOMPARE(h.storedTunnels(), Value(Value::List{fresh, fresh}));
 }
 
 void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
     PrefsHarness h;
-    h.tunnels.push_back(tunnelNamed("first"));
-    h.tunnels.back()->addLocalTunnel({{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}});
-    h.tunnels.push_back(tunnelNamed("second"));
+    h.tunnels.append(tunnelNamed("first"));
+    h.tunnels.at(h.tunnels.size() - 1)->addLocalTunnel({{"port", "8143"}, {"host", "127.0.0.1"}, {"hostport", "22"}});
+    h.tunnels.append(tunnelNamed("second"));
     h.open();
     QVERIFY(h.runModal([&] {
         auto* list = h.child<QTableView>("tunnelsList");
         PrefsHarness::clickRow(list, 0);
-        QCOMPARE(h.controller().currentTunnel(), h.tunnels[0]);
+        QCOMPARE(h.controller().currentTunnel(), h.tunnels.at(0));
         QCOMPARE(h.posts(), 1);  // the click saved before it moved the selection
         QVERIFY(previewIsRight(h));
         QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("-L 8143:127.0.0.1:22")));
         PrefsHarness::click(h.child<QPushButton>("options"));
         QVERIFY(h.child<QWidget>("drawer")->isVisible());
-        const TunnelPtr t = h.tunnels[0];
+        const TunnelPtr t = h.tunnels.at(0);
         int posts = h.posts();
         // After each change: the field holds the value, the store holds every tunnel, one notification.
         auto changed = [&](const char* key, const Value& expected) {
@@ -225,13 +226,13 @@ void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
         QVERIFY(h.child<QCheckBox>("forcev1")->toolTip().contains(QStringLiteral("refuses protocol 1")));
         QVERIFY(h.child<QCheckBox>("forcev1")->isHidden());
         // The other tunnel was never touched.
-        QCOMPARE(h.tunnels[1]->dictionary(), tunnelNamed("second")->dictionary());
+        QCOMPARE(h.tunnels.at(1)->dictionary(), tunnelNamed("second")->dictionary());
     }));
 }
 
 void PreferencesWindowTest::socksPortRefusesNonPorts() {
     PrefsHarness h;
-    h.tunnels.push_back(tunnelNamed("a"));
+    h.tunnels.append(tunnelNamed("a"));
     h.open();
     QVERIFY(h.runModal([&] {
         PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
@@ -244,7 +245,7 @@ void PreferencesWindowTest::socksPortRefusesNonPorts() {
             QCOMPARE(field->text(), QString::fromLatin1(text));
             QCOMPARE(h.child<QLabel>("drawerMessage")->text(), QStringLiteral("Port must be a number from 1 to 65535"));
             QVERIFY2(field->hasFocus(), text);
-            QCOMPARE(h.tunnels[0]->valueForKey("socks4p"), Value(1080));
+            QCOMPARE(h.tunnels.at(0)->valueForKey("socks4p"), Value(1080));
             QCOMPARE(h.posts(), posts);
         }
         // Leaving the field by the mouse is refused too; the focus comes back.
@@ -256,15 +257,15 @@ void PreferencesWindowTest::socksPortRefusesNonPorts() {
         PrefsHarness::type(field, QStringLiteral(" 65535"), Qt::Key_Tab);
         QCOMPARE(field->text(), QStringLiteral("65535"));
         QVERIFY(h.child<QLabel>("drawerMessage")->isHidden());
-        QCOMPARE(h.tunnels[0]->valueForKey("socks4p"), Value(65535));
+        QCOMPARE(h.tunnels.at(0)->valueForKey("socks4p"), Value(65535));
         QCOMPARE(h.storedTunnels(), h.expectedTunnels());
     }));
 }
 
 void PreferencesWindowTest::selectionChangeSavesAndShowsOtherTunnel() {
     PrefsHarness h;
-    h.tunnels = {tunnelNamed("a"), tunnelNamed("b")};
-    h.tunnels[1]->setValueForKey(Value("bob"), "connUser");
+    h.tunnels.reset({tunnelNamed("a"), tunnelNamed("b")});
+    h.tunnels.at(1)->setValueForKey(Value("bob"), "connUser");
     h.open();
     QVERIFY(h.runModal([&] {
         auto* list = h.child<QTableView>("tunnelsList");
@@ -272,8 +273,8 @@ void PreferencesWindowTest::selectionChangeSavesAndShowsOtherTunnel() {
         // Typed but not ended: the click on the other row ends it, for the tunnel it was typed for.
         PrefsHarness::type(h.child<QLineEdit>("login"), QStringLiteral("ann"), 0);
         PrefsHarness::clickRow(list, 1);
-        QCOMPARE(h.tunnels[0]->valueForKey("connUser"), Value("ann"));
-        QCOMPARE(h.tunnels[1]->valueForKey("connUser"), Value("bob"));
+        QCOMPARE(h.tunnels.at(0)->valueForKey("connUser"), Value("ann"));
+        QCOMPARE(h.tunnels.at(1)->valueForKey("connUser"), Value("bob"));
         QCOMPARE(h.child<QLineEdit>("login")->text(), QStringLiteral("bob"));
         QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("b"));
         QCOMPARE(h.storedTunnels(), h.expectedTunnels());
@@ -292,15 +293,15 @@ void PreferencesWindowTest::selectionChangeSavesAndShowsOtherTunnel() {
         // Closing while a field is being typed in keeps what was typed.
         PrefsHarness::type(h.child<QLineEdit>("name"), QStringLiteral("typed, not ended"), 0);
     }));
-    QCOMPARE(h.tunnels[0]->valueForKey("connName"), Value("typed, not ended"));
+    QCOMPARE(h.tunnels.at(0)->valueForKey("connName"), Value("typed, not ended"));
     QCOMPARE(h.storedTunnels(), h.expectedTunnels());
 }
 
 void PreferencesWindowTest::deleteShowsNextTunnelAndStoresAtClose() {
     PrefsHarness h;
-    h.tunnels = {tunnelNamed("a"), tunnelNamed("b"), tunnelNamed("c")};
+    h.tunnels.reset({tunnelNamed("a"), tunnelNamed("b"), tunnelNamed("c")});
     h.open();
-    const TunnelPtr c = h.tunnels[2];
+    const TunnelPtr c = h.tunnels.at(2);
     QVERIFY(h.runModal([&] {
         auto* list = h.child<QTableView>("tunnelsList");
         PrefsHarness::clickRow(list, 1);
@@ -316,7 +317,7 @@ void PreferencesWindowTest::deleteShowsNextTunnelAndStoresAtClose() {
         // Deleting the last one leaves the one above selected.
         PrefsHarness::answerMessageBox(QStringLiteral("Delete"));
         PrefsHarness::click(h.child<QPushButton>("delHostButton"));
-        QCOMPARE(h.controller().currentTunnel(), h.tunnels[0]);
+        QCOMPARE(h.controller().currentTunnel(), h.tunnels.at(0));
         QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("a"));
     }));
     QCOMPARE(h.tunnels.size(), size_t(1));
@@ -331,9 +332,9 @@ void PreferencesWindowTest::cipherPopUpKeepsUnknownCipher() {
     QVERIFY(!offered.isEmpty());
 
     PrefsHarness h;
-    h.tunnels = {tunnelNamed("old"), tunnelNamed("new")};
-    h.tunnels[0]->setValueForKey(Value("3des"), "encryption");
-    h.tunnels[1]->setValueForKey(Value("aes128-ctr"), "encryption");
+    h.tunnels.reset({tunnelNamed("old"), tunnelNamed("new")});
+    h.tunnels.at(0)->setValueForKey(Value("3des"), "encryption");
+    h.tunnels.at(1)->setValueForKey(Value("aes128-ctr"), "encryption");
     h.open();
     QVERIFY(h.runModal([&] {
         auto* box = h.child<QComboBox>("cryptMethod");
@@ -388,8 +389,8 @@ void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
                "\nHost web-*\n  User x\nHost db\n  HostName 10.0.0.5\n  LocalForward 5432 localhost:5432\n");
     file.close();
     PrefsHarness h;
-    h.tunnels.push_back(tunnelNamed("a"));
-    h.tunnels[0]->setValueForKey(Value("db"), "connHost");
+    h.tunnels.append(tunnelNamed("a"));
+    h.tunnels.at(0)->setValueForKey(Value("db"), "connHost");
     h.open();
     h.controller().setImportConfigPath(config.toStdString());
     QVERIFY(h.runModal([&] {
@@ -401,11 +402,11 @@ void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
         QTest::keyClick(options, Qt::Key_Tab);
         QTRY_VERIFY(options->hasFocus());
         QCOMPARE(h.child<QLabel>("drawerMessage")->text(), QStringLiteral("Bogus=1: Bad configuration option: bogus"));
-        QVERIFY(h.tunnels[0]->valueForKey("sshOptions").isNone());
+        QVERIFY(h.tunnels.at(0)->valueForKey("sshOptions").isNone());
         options->selectAll();
         QTest::keyClicks(options, QStringLiteral("Compression=yes"));
         QTest::keyClick(options, Qt::Key_Tab);
-        QCOMPARE(h.tunnels[0]->valueForKey("sshOptions"), Value(Value::List{"Compression=yes"}));
+        QCOMPARE(h.tunnels.at(0)->valueForKey("sshOptions"), Value(Value::List{"Compression=yes"}));
         QVERIFY(h.child<QLabel>("drawerMessage")->isHidden());
 
         // Import: the included host and db (already a tunnel's host, so left unchecked by default).
@@ -420,9 +421,9 @@ void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
         });
         PrefsHarness::click(h.child<QPushButton>("importButton"));
         QCOMPARE(h.tunnels.size(), size_t(3));
-        QCOMPARE(h.tunnels[1]->connName() + " " + h.tunnels[2]->connName(), std::string("included db"));
-        QCOMPARE(h.tunnels[2]->valueForKey("connHost"), Value("db"));
-        QCOMPARE(h.tunnels[2]->tunnelsLocal()->size(), size_t(1));
+        QCOMPARE(h.tunnels.at(1)->connName() + " " + h.tunnels.at(2)->connName(), std::string("included db"));
+        QCOMPARE(h.tunnels.at(2)->valueForKey("connHost"), Value("db"));
+        QCOMPARE(h.tunnels.at(2)->tunnelsLocal()->size(), size_t(1));
         QCOMPARE(h.storedTunnels(), h.expectedTunnels());
     }));
 }

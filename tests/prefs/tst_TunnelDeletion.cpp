@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include "PrefsHarness.h"
+#include "TunnelDriver.h"
 
 class TunnelDeletionTest : public QObject {
     Q_OBJECT
@@ -52,19 +53,19 @@ void TunnelDeletionTest::deletingStopsForGood() {
                 if (!line.trimmed().isEmpty()) pids << line.trimmed().toLongLong();
         return pids;
     };
-    const std::string oldProgram = ROZUdivev::sshProgram();
-    ROZUdivev::setSshProgram(ssh.fileName().toStdString());
+    const std::string oldProgram = SshCommand::sshProgram();
+    SshCommand::setSshProgram(ssh.fileName().toStdString());
 
     PrefsHarness h;
-    h.tunnels = {ROZUdivev::create("doomed")};
-    h.tunnels[0]->setValueForKey(Value("h"), "connHost");
-    std::weak_ptr<ROZUdivev> tunnel = h.tunnels[0];
-    h.tunnels[0]->startTunnel();
+    h.tunnels.reset({Tunnel::create("doomed")});
+    h.tunnels.at(0)->setValueForKey(Value("h"), "connHost");
+    std::weak_ptr<Tunnel> tunnel = h.tunnels.at(0);
+    h.tunnels.at(0)->run().start();
     QTRY_COMPARE(runs().size(), 1);
     if (running)
-        QTRY_VERIFY(tunnel.lock()->isRunning() && alive(runs().first()));
+        QTRY_VERIFY(tunnel.lock()->run().isRunning() && alive(runs().first()));
     else  // ssh has exited; the launch thread waits its second before the next start
-        QTRY_VERIFY(!tunnel.lock()->isRunning() && tunnel.lock()->hasLaunchThread());
+        QTRY_VERIFY(!tunnel.lock()->run().isRunning() && tunnel.lock()->run().isActive());
 
     h.open();
     QVERIFY(h.runModal([&] {
@@ -79,8 +80,8 @@ void TunnelDeletionTest::deletingStopsForGood() {
     QCOMPARE(runs().size(), 1);
     QTRY_VERIFY(tunnel.expired());
     QCOMPARE(h.storedTunnels(), Value(Value::List{}));
-    ROZUdivev::setSshProgram(oldProgram);
-    QVERIFY(ROZUdivev::waitForLaunchThreads(std::chrono::seconds(5)));
+    SshCommand::setSshProgram(oldProgram);
+    QVERIFY(TunnelDriver::waitUntilIdle(std::chrono::seconds(5)));
 }
 
 QTEST_MAIN(TunnelDeletionTest)

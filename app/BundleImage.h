@@ -5,7 +5,7 @@
 
 // Images of the bundle by resource name ("onState", "start_n", ...), loaded once per name.
 // GUI thread only.
-class ZImage {
+class BundleImage {
 public:
     // The image "<name>.svg" (or .png) of the main bundle; a null icon when there is none.
     static QIcon named(const QString& name);

@@ -1,18 +1,18 @@
-#include "ynWindowController.h"
+#include "HostKeyPrompt.h"
 
 #include <QRegularExpression>
 
 #include "ui_ynQuery.h"
 
-ynWindowController::ynWindowController(QWidget* parent) : PromptWindow(parent), m_ui(std::make_unique<Ui::ynQuery>()) {
+HostKeyPrompt::HostKeyPrompt(QWidget* parent) : PromptWindow(parent), m_ui(std::make_unique<Ui::ynQuery>()) {
     m_ui->setupUi(this);
-    connect(m_ui->yesButton, &QPushButton::clicked, this, &ynWindowController::yes);
-    connect(m_ui->noButton, &QPushButton::clicked, this, &ynWindowController::no);
+    connect(m_ui->yesButton, &QPushButton::clicked, this, &HostKeyPrompt::yes);
+    connect(m_ui->noButton, &QPushButton::clicked, this, &HostKeyPrompt::no);
 }
 
-ynWindowController::~ynWindowController() = default;
+HostKeyPrompt::~HostKeyPrompt() = default;
 
-void ynWindowController::setACaption(const QString& caption) {
+void HostKeyPrompt::setACaption(const QString& caption) {
     m_ui->caption->setText(caption);
     // OpenSSH: "The authenticity of host 'H (A)' can't be established." and
     // "ED25519 key fingerprint is SHA256:….".
@@ -25,23 +25,23 @@ void ynWindowController::setACaption(const QString& caption) {
     m_ui->heading->setVisible(!lines.isEmpty());
 }
 
-QString ynWindowController::heading() const { return m_ui->heading->text(); }
+QString HostKeyPrompt::heading() const { return m_ui->heading->text(); }
 
-QString ynWindowController::caption() const { return m_ui->caption->text(); }
+QString HostKeyPrompt::caption() const { return m_ui->caption->text(); }
 
-QPushButton* ynWindowController::yesButton() const { return m_ui->yesButton; }
-QPushButton* ynWindowController::noButton() const { return m_ui->noButton; }
+QPushButton* HostKeyPrompt::yesButton() const { return m_ui->yesButton; }
+QPushButton* HostKeyPrompt::noButton() const { return m_ui->noButton; }
 
-void ynWindowController::yes() { answerAndClose(QByteArrayLiteral("yes")); }
+void HostKeyPrompt::yes() { answerAndClose(QByteArrayLiteral("yes")); }
 
-void ynWindowController::no() {
+void HostKeyPrompt::no() {
     if (answered()) return;
     const bool current = runIsCurrent();
     answerAndClose(QByteArrayLiteral("no"));
-    if (TunnelPtr t = tunnel(); t && current) t->stopTunnelWithReason(kRefusedReason);
+    if (TunnelPtr t = tunnel(); t && current) t->run().stopWithReason(kRefusedReason);
 }
 
-void ynWindowController::reject() {
+void HostKeyPrompt::reject() {
     if (!answered()) {
         no();
         return;

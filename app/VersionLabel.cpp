@@ -1,21 +1,21 @@
-#include "ZVersionTextField.h"
+#include "VersionLabel.h"
 
 #include <QEvent>
 
-ZVersionTextField::ZVersionTextField(QWidget* parent) : QLabel(parent) {}
+VersionLabel::VersionLabel(QWidget* parent) : QLabel(parent) {}
 
-void ZVersionTextField::awakeFromNib() {
+void VersionLabel::fillVersionLine() {
     if (m_awake) return;
     m_awake = true;
     setText(versionLine(text(), ZandrelVersion::shortVersion(), ZandrelVersion::buildNumber()));
 }
 
-bool ZVersionTextField::event(QEvent* event) {
-    if (event->type() == QEvent::Polish) awakeFromNib();
+bool VersionLabel::event(QEvent* event) {
+    if (event->type() == QEvent::Polish) fillVersionLine();
     return QLabel::event(event);
 }
 
-QString ZVersionTextField::versionLine(const QString& format, const QString& shortVersion, int buildNumber) {
+QString VersionLabel::versionLine(const QString& format, const QString& shortVersion, int buildNumber) {
     QString out;
     int conversion = 0;
     for (qsizetype i = 0; i < format.size(); ++i) {

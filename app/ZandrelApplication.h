@@ -10,28 +10,28 @@
 
 #include "Defaults.h"
 #include "PromptWindows.h"
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 #include "ZandrelCore.h"
 
 // The application object: owns the core of the run (preferences store, tunnel list), answers the D-Bus commands that
 // concern the whole application, quits when asked (never refusing) and shows the About dialog.
-class DARAdivazUda : public QApplication {
+class ZandrelApplication : public QApplication {
     Q_OBJECT
 public:
     static constexpr const char* kHomePage = "https://zandrel.org/";
 
     // defaultsPath: the preferences file; empty means the user's standard one.
-    DARAdivazUda(int& argc, char** argv, const std::string& defaultsPath = {});
-    ~DARAdivazUda() override;
+    ZandrelApplication(int& argc, char** argv, const std::string& defaultsPath = {});
+    ~ZandrelApplication() override;
 
     // The running application object, or nullptr.
-    static DARAdivazUda* app();
+    static ZandrelApplication* app();
 
     ZandrelCore& core() { return m_core; }
     Defaults& defaults() { return m_core.defaults(); }
     // The tunnel list, made from the stored "tunnels" at the first call (which starts the
     // auto-connect tunnels) and the same list object ever after.
-    TunnelList& tunnels() { return m_core.tunnels(); }
+    TunnelStore& tunnels() { return m_core.tunnels(); }
     bool tunnelsLoaded() const { return m_core.tunnelsLoaded(); }
 
     // Remembered passwords (the Forget button, the tests).

@@ -5,10 +5,10 @@
 
 // A text that opens its address in the desktop's browser when clicked. Its look (colour,
 // underline, pointer) comes from the window layout; the class adds no drawing of its own.
-class ZLinkTextField : public QLabel {
+class LinkLabel : public QLabel {
     Q_OBJECT
 public:
-    explicit ZLinkTextField(QWidget* parent = nullptr);
+    explicit LinkLabel(QWidget* parent = nullptr);
 
     // The address opened on a click; empty until set.
     void setURL(const QString& url);

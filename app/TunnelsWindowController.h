@@ -12,10 +12,10 @@
 
 #include "DesktopFront.h"
 #include "NotificationCenter.h"
-#include "ROZUdivev.h"
+#include "TunnelStore.h"
 
 class ChangeHop;
-class DARAdivazUda;
+class ZandrelApplication;
 class PreferencesController;
 class DropNotifier;
 class QAction;
@@ -28,7 +28,7 @@ class TunnelLogWindow;
 class TunnelsItemDelegate;
 class TunnelsTableModel;
 class TunnelsTableView;
-class ZTrayIcon;
+class TrayIcon;
 namespace Ui {
 class MainMenu;
 }
@@ -37,32 +37,32 @@ class MainMenu;
 // and a start/stop button; the show/hide, preferences, About and quit items in the window's
 // menu and the notification-area menu; the redraw on status and preference changes; and the
 // quit steps.
-class Zandrel : public QObject, public DesktopFront {
+class TunnelsWindowController : public QObject, public DesktopFront {
     Q_OBJECT
 public:
     // Redraws are coalesced to at most one per display frame (60 a second).
     static constexpr qint64 kFrameNs = 16'666'667;
     static constexpr const char* kFrameName = "tunnelsWindow";
 
-    // Loads the window from its layout, hidden; awakeFromNib does the start-up.
-    explicit Zandrel(DARAdivazUda& app, QObject* parent = nullptr);
-    ~Zandrel() override;
+    // Loads the window from its layout, hidden; setUpWindowAndTunnels does the start-up.
+    explicit TunnelsWindowController(ZandrelApplication& app, QObject* parent = nullptr);
+    ~TunnelsWindowController() override;
 
     // The start-up steps: the table's cells, the tunnel list (which starts the auto-connect
     // tunnels), the observers, the window frame, and showing the window unless "openPalette"
     // says no.
-    void awakeFromNib() override;
+    void setUpWindowAndTunnels() override;
 
     int numberOfTunnels() const;
-    QMainWindow* palette() const { return m_palette; }
+    QMainWindow* window() const { return m_window; }
     TunnelsTableView* tunnelsTable() const;
     TunnelsTableModel* model() const { return m_model; }
-    QAction* shMenu() const;
+    QAction* showHideItem() const;
     QAction* preferencesItem() const;
     QAction* reconnectAllItem() const;
     QAction* aboutItem() const;
     QAction* quitItem() const;
-    ZTrayIcon* trayIcon() const { return m_tray; }
+    TrayIcon* trayIcon() const { return m_tray; }
     // The first-start hint shown instead of an empty table, and its "Add a tunnel…" button.
     QWidget* emptyHint() const;
     QPushButton* addTunnelButton() const;
@@ -80,6 +80,7 @@ public:
 
     // The Defaults key the frame of a named window is kept under.
     static std::string frameKey(const std::string& name);
+    static std::string legacyFrameKey(const std::string& name);
 
 public Q_SLOTS:
     // A double click starts the clicked row's tunnel; it never stops one. On the row's button
@@ -120,19 +121,19 @@ private:
     void saveFrame();
     void restoreFrame();
 
-    DARAdivazUda& m_app;
+    ZandrelApplication& m_app;
     std::unique_ptr<Ui::MainMenu> m_ui;
-    QMainWindow* m_palette;
+    QMainWindow* m_window;
     TunnelsTableModel* m_model;
     TunnelsItemDelegate* m_delegate;
-    ZTrayIcon* m_tray = nullptr;
+    TrayIcon* m_tray = nullptr;
     DropNotifier* m_notifier = nullptr;
-    TunnelList* m_tunnels = nullptr;
+    TunnelStore* m_tunnels = nullptr;
     bool m_preferencesOpen = false;
     QList<QAction*> m_tunnelItems;
     QByteArray m_hiddenGeometry;
     QPointer<QMessageBox> m_storeNotice;
-    std::map<std::weak_ptr<const ROZUdivev>, QPointer<TunnelLogWindow>, std::owner_less<>> m_logWindows;
+    std::map<std::weak_ptr<const Tunnel>, QPointer<TunnelLogWindow>, std::owner_less<>> m_logWindows;
     bool m_terminated = false;
 
     std::shared_ptr<ChangeHop> m_hop;

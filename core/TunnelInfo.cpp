@@ -1,22 +1,22 @@
-#include "ZTunnelInfo.h"
+#include "TunnelInfo.h"
 
 #include <QDBusMetaType>
 
-ZTunnelInfo ZTunnelInfo::fromTunnel(const ROZUdivev& tunnel) {
-    ZTunnelInfo info;
+TunnelInfo TunnelInfo::fromTunnel(const Tunnel& tunnel) {
+    TunnelInfo info;
     info.name = QString::fromStdString(tunnel.connName());
-    info.status = QString::fromStdString(tunnel.status());
-    info.code = tunnel.code();
-    info.running = tunnel.isRunning();
-    info.lastError = QString::fromStdString(tunnel.lastError());
+    info.status = QString::fromStdString(tunnel.run().status());
+    info.code = tunnel.run().code();
+    info.running = tunnel.run().isRunning();
+    info.lastError = QString::fromStdString(tunnel.run().lastError());
     info.addresses = listeningAddresses(tunnel);
     return info;
 }
 
-QStringList ZTunnelInfo::listeningAddresses(const ROZUdivev& tunnel) {
+QStringList TunnelInfo::listeningAddresses(const Tunnel& tunnel) {
     auto local = [](const std::string& bind, const QString& port) {
         const QString host =
-            bind.empty() ? QStringLiteral("localhost") : QString::fromStdString(ROZUdivev::bracketed(bind));
+            bind.empty() ? QStringLiteral("localhost") : QString::fromStdString(SshCommand::bracketed(bind));
         return host + u':' + port;
     };
     QStringList out;
@@ -30,7 +30,7 @@ QStringList ZTunnelInfo::listeningAddresses(const ROZUdivev& tunnel) {
         const std::string hostport = get("hostport").empty() ? get("port") : get("hostport");
         out << QStringLiteral("%1 → %2:%3")
                    .arg(local(get("bind"), QString::fromStdString(get("port"))),
-                        QString::fromStdString(ROZUdivev::bracketed(get("host"))), QString::fromStdString(hostport));
+                        QString::fromStdString(SshCommand::bracketed(get("host"))), QString::fromStdString(hostport));
     }
     const Value socksPort = tunnel.valueForKey("socks4p");
     if (tunnel.valueForKey("socks4").boolValue() && !socksPort.isNone())
@@ -39,19 +39,19 @@ QStringList ZTunnelInfo::listeningAddresses(const ROZUdivev& tunnel) {
     return out;
 }
 
-void ZTunnelInfo::registerMetaType() {
-    qDBusRegisterMetaType<ZTunnelInfo>();
-    qDBusRegisterMetaType<ZTunnelInfoList>();
+void TunnelInfo::registerMetaType() {
+    qDBusRegisterMetaType<TunnelInfo>();
+    qDBusRegisterMetaType<TunnelInfoList>();
 }
 
-QDBusArgument& operator<<(QDBusArgument& argument, const ZTunnelInfo& info) {
+QDBusArgument& operator<<(QDBusArgument& argument, const TunnelInfo& info) {
     argument.beginStructure();
     argument << info.name << info.status << info.code << info.running << info.lastError << info.addresses;
     argument.endStructure();
     return argument;
 }
 
-const QDBusArgument& operator>>(const QDBusArgument& argument, ZTunnelInfo& info) {
+const QDBusArgument& operator>>(const QDBusArgument& argument, TunnelInfo& info) {
     argument.beginStructure();
     argument >> info.name >> info.status >> info.code >> info.running >> info.lastError >> info.addresses;
     argument.endStructure();

@@ -13,11 +13,11 @@ class QPushButton;
 // and the key's fingerprint as ssh gave them on top. "Trust and connect" writes exactly "yes";
 // "Don't connect" writes exactly "no" and stops the tunnel ("Host key not accepted"): "no" can
 // never lead to a connection, so asking again at every retry would only nag.
-class ynWindowController : public PromptWindow {
+class HostKeyPrompt : public PromptWindow {
     Q_OBJECT
 public:
-    explicit ynWindowController(QWidget* parent = nullptr);
-    ~ynWindowController() override;
+    explicit HostKeyPrompt(QWidget* parent = nullptr);
+    ~HostKeyPrompt() override;
 
     void setACaption(const QString& caption) override;
     QString caption() const override;

@@ -1,4 +1,4 @@
-#include "Zandrel.h"
+#include "TunnelsWindowController.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,86 +19,87 @@
 
 #include "Bundle.h"
 #include "ChangeHop.h"
-#include "DARAdivazUda.h"
 #include "DropNotifier.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "PreferencesController.h"
+#include "TrayIcon.h"
 #include "TunnelLogWindow.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
-#include "ZTrayIcon.h"
+#include "ZandrelApplication.h"
 #include "ui_MainMenu.h"
 
 namespace {
 QString localized(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
 }  // namespace
 
-Zandrel::Zandrel(DARAdivazUda& app, QObject* parent)
+TunnelsWindowController::TunnelsWindowController(ZandrelApplication& app, QObject* parent)
     : QObject(parent),
       m_app(app),
       m_ui(std::make_unique<Ui::MainMenu>()),
-      m_palette(new QMainWindow),
+      m_window(new QMainWindow),
       m_model(new TunnelsTableModel(this)),
       m_delegate(new TunnelsItemDelegate(this)),
       m_hop(std::make_shared<ChangeHop>()) {
-    m_ui->setupUi(m_palette);
+    m_ui->setupUi(m_window);
     m_ui->tunnelsTable->setModel(m_model);
     m_frameTimer.setSingleShot(true);
     m_frameTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_frameTimer, &QTimer::timeout, this, &Zandrel::redraw);
+    connect(&m_frameTimer, &QTimer::timeout, this, &TunnelsWindowController::redraw);
 
     m_countdown.setInterval(1000);
     connect(&m_countdown, &QTimer::timeout, this, [this] {
         if (m_tunnels)
-            for (const TunnelPtr& t : *m_tunnels)
-                if (t->phase() == ROZUdivev::Phase::Waiting) markChanged(t.get());
+            for (const TunnelPtr& t : m_tunnels->tunnels())
+                if (t->run().state() == TunnelState::RetryWaiting) markChanged(t.get());
         redraw();
     });
 
-    connect(shMenu(), &QAction::triggered, this, &Zandrel::showHide);
-    connect(reconnectAllItem(), &QAction::triggered, this, &Zandrel::reconnectAll);
-    connect(preferencesItem(), &QAction::triggered, this, &Zandrel::openPreferences);
+    connect(showHideItem(), &QAction::triggered, this, &TunnelsWindowController::showHide);
+    connect(reconnectAllItem(), &QAction::triggered, this, &TunnelsWindowController::reconnectAll);
+    connect(preferencesItem(), &QAction::triggered, this, &TunnelsWindowController::openPreferences);
     connect(aboutItem(), &QAction::triggered, this, [this] { m_app.orderFrontStandardAboutPanel(); });
-    connect(quitItem(), &QAction::triggered, &m_app, &DARAdivazUda::terminate);
-    connect(&m_app, &QCoreApplication::aboutToQuit, this, &Zandrel::applicationWillTerminate);
+    connect(quitItem(), &QAction::triggered, &m_app, &ZandrelApplication::terminate);
+    connect(&m_app, &QCoreApplication::aboutToQuit, this, &TunnelsWindowController::applicationWillTerminate);
 
-    m_tray = new ZTrayIcon({shMenu(), reconnectAllItem(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()},
-                           this);
-    connect(m_tray, &ZTrayIcon::activated, this, &Zandrel::showHide);
-    connect(addTunnelButton(), &QPushButton::clicked, this, &Zandrel::addTunnel);
+    m_tray = new TrayIcon(
+        {showHideItem(), reconnectAllItem(), preferencesItem(), nullptr, aboutItem(), nullptr, quitItem()}, this);
+    connect(m_tray, &TrayIcon::activated, this, &TunnelsWindowController::showHide);
+    connect(addTunnelButton(), &QPushButton::clicked, this, &TunnelsWindowController::addTunnel);
     // Over the table's stripes, in the middle of its empty area.
     emptyHint()->hide();
     auto* hintLayout = new QVBoxLayout(tunnelsTable()->viewport());
     hintLayout->addWidget(emptyHint());
-    m_palette->installEventFilter(this);
+    m_window->installEventFilter(this);
 }
 
-Zandrel::~Zandrel() {
+TunnelsWindowController::~TunnelsWindowController() {
     for (auto token : m_observers) NotificationCenter::defaultCenter().removeObserver(token);
     m_hop->detach();
     delete m_tray;
     m_tray = nullptr;
-    delete m_palette;
+    delete m_window;
 }
 
-TunnelsTableView* Zandrel::tunnelsTable() const { return m_ui->tunnelsTable; }
-QAction* Zandrel::shMenu() const { return m_ui->shMenu; }
-QAction* Zandrel::preferencesItem() const { return m_ui->actionPreferences; }
-QAction* Zandrel::reconnectAllItem() const { return m_ui->actionReconnectAll; }
+TunnelsTableView* TunnelsWindowController::tunnelsTable() const { return m_ui->tunnelsTable; }
+QAction* TunnelsWindowController::showHideItem() const { return m_ui->shMenu; }
+QAction* TunnelsWindowController::preferencesItem() const { return m_ui->actionPreferences; }
+QAction* TunnelsWindowController::reconnectAllItem() const { return m_ui->actionReconnectAll; }
 
-void Zandrel::markChanged(const void* tunnel) { m_hop->mark(tunnel); }
-QAction* Zandrel::aboutItem() const { return m_ui->actionAbout; }
-QAction* Zandrel::quitItem() const { return m_ui->actionQuit; }
+void TunnelsWindowController::markChanged(const void* tunnel) { m_hop->mark(tunnel); }
+QAction* TunnelsWindowController::aboutItem() const { return m_ui->actionAbout; }
+QAction* TunnelsWindowController::quitItem() const { return m_ui->actionQuit; }
 
-int Zandrel::numberOfTunnels() const { return m_tunnels ? static_cast<int>(m_tunnels->size()) : 0; }
+int TunnelsWindowController::numberOfTunnels() const { return m_tunnels ? static_cast<int>(m_tunnels->size()) : 0; }
 
-std::string Zandrel::frameKey(const std::string& name) { return "NSWindow Frame " + name; }
+std::string TunnelsWindowController::frameKey(const std::string& name) { return "windowFrame " + name; }
 
-void Zandrel::awakeFromNib() {
-    m_app.defaults().registerDefaults({{"autoOpen", true}});
+// Versions before 0.2 kept the frame under this key; it is read until the first save moves it.
+std::string TunnelsWindowController::legacyFrameKey(const std::string& name) { return "NSWindow Frame " + name; }
 
+void TunnelsWindowController::setUpWindowAndTunnels() {
     // The cells: one delegate draws the state image, the text and the image button.
     TunnelsTableView* table = tunnelsTable();
     table->setItemDelegate(m_delegate);
@@ -111,7 +112,7 @@ void Zandrel::awakeFromNib() {
     header->setSectionResizeMode(TunnelsTableModel::ButtonColumn, QHeaderView::Fixed);
     header->resizeSection(TunnelsTableModel::IconColumn, 36);
     header->resizeSection(TunnelsTableModel::ButtonColumn, 36);
-    connect(table, &QAbstractItemView::doubleClicked, this, &Zandrel::doubleAction);
+    connect(table, &QAbstractItemView::doubleClicked, this, &TunnelsWindowController::doubleAction);
     connect(table, &TunnelsTableView::mouseReleased, m_delegate, &TunnelsItemDelegate::releasePressed);
     table->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(table, &QWidget::customContextMenuRequested, this, [this, table](const QPoint& pos) {
@@ -128,7 +129,7 @@ void Zandrel::awakeFromNib() {
     // Status notices arrive on launch threads; a preference change only asks for a redraw.
     m_hop->attach(this, [this] { scheduleRedraw(); });
     auto& center = NotificationCenter::defaultCenter();
-    m_observers.push_back(center.addObserver(ROZUdivev::kStatusChanged, nullptr,
+    m_observers.push_back(center.addObserver(Tunnel::kStatusChanged, nullptr,
                                              [hop = m_hop](const Notification& n) { hop->notify(n.object); }));
     m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
                                              [hop = m_hop](const Notification&) { hop->notify(nullptr); }));
@@ -146,34 +147,34 @@ void Zandrel::awakeFromNib() {
 
     const Value open = m_app.defaults().objectForKey("openPalette");
     if (open.isNone() || open.boolValue()) {
-        m_palette->show();
-        m_palette->raise();
-        m_palette->activateWindow();
-        shMenu()->setText(localized("SHMENU_HIDE"));
+        m_window->show();
+        m_window->raise();
+        m_window->activateWindow();
+        showHideItem()->setText(localized("SHMENU_HIDE"));
     } else {
-        shMenu()->setText(localized("SHMENU_SHOW"));
+        showHideItem()->setText(localized("SHMENU_SHOW"));
     }
 
     showStoreNotice();
     const bool trayShown = m_tray->show();
     updateTrayState();
-    if (!trayShown && !m_palette->isVisible())
+    if (!trayShown && !m_window->isVisible())
         Log::line(
             "The tunnels window starts hidden and the desktop has no notification area: "
             "start zandrel again to show it.");
     m_sinceRedraw.start();
 }
 
-void Zandrel::doubleAction(const QModelIndex& index) {
+void TunnelsWindowController::doubleAction(const QModelIndex& index) {
     if (!index.isValid() || index.column() == TunnelsTableModel::ButtonColumn) return;
-    if (TunnelPtr t = m_model->tunnel(index.row())) t->startTunnel();
+    if (TunnelPtr t = m_model->tunnel(index.row())) t->run().start();
 }
 
-void Zandrel::openPreferences() {
+void TunnelsWindowController::openPreferences() {
     runPreferences([](PreferencesController&) {});
 }
 
-void Zandrel::editTunnel(int row) {
+void TunnelsWindowController::editTunnel(int row) {
     runPreferences([row](PreferencesController& controller) {
         // The list's own selection, as a click would make it, so the form follows.
         auto* list = controller.window()->findChild<QAbstractItemView*>(QStringLiteral("tunnelsList"));
@@ -183,76 +184,74 @@ void Zandrel::editTunnel(int row) {
     });
 }
 
-void Zandrel::addTunnel() {
+void TunnelsWindowController::addTunnel() {
     runPreferences([](PreferencesController& controller) { controller.addHost(); });
 }
 
-void Zandrel::runPreferences(const std::function<void(PreferencesController&)>& prepare) {
+void TunnelsWindowController::runPreferences(const std::function<void(PreferencesController&)>& prepare) {
     // The preferences window is modal, but the notification-area menu can still ask again.
     if (m_preferencesOpen) return;
     m_preferencesOpen = true;
     {
-        PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_palette);
+        PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_window);
         prepare(controller);
         PasswordKeyring& keyring = m_app.keyring();
         controller.setPasswordHooks(
-            {[&keyring](const ROZUdivev& t) { return keyring.hasAny(PasswordKeyring::accountOf(t)); },
-             [&keyring](const ROZUdivev& t) { keyring.forget(PasswordKeyring::accountOf(t)); },
-             [&keyring](const ROZUdivev& gone, const TunnelList& remaining) {
-                 keyring.forgetUnshared(gone, remaining);
-             }});
+            {[&keyring](const Tunnel& t) { return keyring.hasAny(PasswordKeyring::accountOf(t)); },
+             [&keyring](const Tunnel& t) { keyring.forget(PasswordKeyring::accountOf(t)); },
+             [&keyring](const Tunnel& gone, const TunnelList& remaining) { keyring.forgetUnshared(gone, remaining); }});
         controller.exec();
     }
     m_preferencesOpen = false;
     redraw();
 }
 
-QWidget* Zandrel::emptyHint() const { return m_ui->emptyHint; }
-QPushButton* Zandrel::addTunnelButton() const { return m_ui->addTunnelButton; }
-QMessageBox* Zandrel::storeNotice() const { return m_storeNotice; }
+QWidget* TunnelsWindowController::emptyHint() const { return m_ui->emptyHint; }
+QPushButton* TunnelsWindowController::addTunnelButton() const { return m_ui->addTunnelButton; }
+QMessageBox* TunnelsWindowController::storeNotice() const { return m_storeNotice; }
 
-QMenu* Zandrel::rowMenu(int row) {
-    auto* menu = new QMenu(m_palette);
+QMenu* TunnelsWindowController::rowMenu(int row) {
+    auto* menu = new QMenu(m_window);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     const TunnelPtr t = m_model->tunnel(row);
     if (!t) return menu;
-    const std::weak_ptr<ROZUdivev> weak = t;
+    const std::weak_ptr<Tunnel> weak = t;
     auto act = [menu, weak](const QString& text, auto&& action) {
         return menu->addAction(text, menu, [weak, action] {
             if (TunnelPtr t = weak.lock()) action(t);
         });
     };
-    const bool wanted = t->isWanted();
+    const bool wanted = t->run().isWanted();
     act(wanted ? tr("Stop") : tr("Start"), [this, wanted](const TunnelPtr& t) {
-        wanted ? t->stopTunnel() : t->startTunnel();
+        wanted ? t->run().stop() : t->run().start();
         redraw();
     });
-    act(tr("Reconnect"), [](const TunnelPtr& t) { t->reconnectTunnel(); })->setEnabled(wanted);
+    act(tr("Reconnect"), [](const TunnelPtr& t) { t->run().reconnect(); })->setEnabled(wanted);
     menu->addSeparator();
     act(tr("Edit…"), [this](const TunnelPtr& t) {
         // The row may have moved while the menu was open.
-        const auto it = std::find(m_tunnels->begin(), m_tunnels->end(), t);
-        if (it != m_tunnels->end()) editTunnel(static_cast<int>(it - m_tunnels->begin()));
+        if (const int row = m_tunnels->indexOf(t.get()); row >= 0) editTunnel(row);
     });
     act(tr("Show Log"), [this](const TunnelPtr& t) { showLog(t); });
     act(tr("Copy Command"), [](const TunnelPtr& t) {
-        QApplication::clipboard()->setText(QString::fromStdString(ROZUdivev::displayCommand(t->arguments())));
+        QApplication::clipboard()->setText(
+            QString::fromStdString(SshCommand::displayCommand(t->command().arguments())));
     });
     return menu;
 }
 
-TunnelLogWindow* Zandrel::showLog(const TunnelPtr& tunnel) {
+TunnelLogWindow* TunnelsWindowController::showLog(const TunnelPtr& tunnel) {
     std::erase_if(m_logWindows, [](const auto& entry) { return entry.first.expired() || !entry.second; });
     QPointer<TunnelLogWindow>& window = m_logWindows[tunnel];
-    if (!window) window = new TunnelLogWindow(tunnel, m_palette);
+    if (!window) window = new TunnelLogWindow(tunnel, m_window);
     window->show();
     window->raise();
     window->activateWindow();
     return window;
 }
 
-void Zandrel::updateTunnelItems() {
-    const TunnelList list = m_tunnels ? *m_tunnels : TunnelList{};
+void TunnelsWindowController::updateTunnelItems() {
+    const TunnelList list = m_tunnels ? m_tunnels->tunnels() : TunnelList{};
     bool same = static_cast<size_t>(m_tunnelItems.size()) == list.size();
     for (size_t i = 0; same && i < list.size(); ++i)
         same = m_tunnelItems[static_cast<int>(i)]->text() == QString::fromStdString(list[i]->connName());
@@ -262,65 +261,65 @@ void Zandrel::updateTunnelItems() {
         for (const TunnelPtr& t : list) {
             auto* item = new QAction(QString::fromStdString(t->connName()), this);
             item->setCheckable(true);
-            const std::weak_ptr<ROZUdivev> weak = t;
+            const std::weak_ptr<Tunnel> weak = t;
             connect(item, &QAction::triggered, this, [this, weak](bool on) {
-                if (TunnelPtr t = weak.lock()) on ? t->startTunnel() : t->stopTunnel();
+                if (TunnelPtr t = weak.lock()) on ? t->run().start() : t->run().stop();
                 redraw();
             });
             m_tunnelItems << item;
         }
         m_tray->setTunnelItems(m_tunnelItems);
     }
-    for (size_t i = 0; i < list.size(); ++i) m_tunnelItems[static_cast<int>(i)]->setChecked(list[i]->isWanted());
+    for (size_t i = 0; i < list.size(); ++i) m_tunnelItems[static_cast<int>(i)]->setChecked(list[i]->run().isWanted());
 }
 
-void Zandrel::showHintIfEmpty() { emptyHint()->setVisible(m_model->rowCount() == 0); }
+void TunnelsWindowController::showHintIfEmpty() { emptyHint()->setVisible(m_model->rowCount() == 0); }
 
-void Zandrel::showStoreNotice() {
+void TunnelsWindowController::showStoreNotice() {
     const std::string aside = m_app.defaults().movedAsidePath();
     if (aside.empty()) return;
     m_storeNotice = new QMessageBox(QMessageBox::Warning, tr("Zandrel"),
                                     tr("Zandrel could not read its settings and starts with an empty tunnel list. "
                                        "The unreadable file was kept as:\n%1")
                                         .arg(QString::fromStdString(aside)),
-                                    QMessageBox::Ok, m_palette);
+                                    QMessageBox::Ok, m_window);
     m_storeNotice->setAttribute(Qt::WA_DeleteOnClose);
     m_storeNotice->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_storeNotice->open();
 }
 
-bool Zandrel::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == m_palette) {
+bool TunnelsWindowController::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_window) {
         if (event->type() == QEvent::Close && !m_tray->isShown()) {
             event->ignore();
-            m_palette->showMinimized();
+            m_window->showMinimized();
             return true;
         }
         // X11 window managers place a window anew when it is shown again.
-        if (event->type() == QEvent::Hide && !m_palette->isMinimized()) m_hiddenGeometry = m_palette->saveGeometry();
+        if (event->type() == QEvent::Hide && !m_window->isMinimized()) m_hiddenGeometry = m_window->saveGeometry();
     }
     return QObject::eventFilter(watched, event);
 }
 
-void Zandrel::showHide() {
-    if (m_palette->isVisible() && !m_palette->isMinimized()) {
-        m_palette->close();
-        shMenu()->setText(localized("SHMENU_SHOW"));
+void TunnelsWindowController::showHide() {
+    if (m_window->isVisible() && !m_window->isMinimized()) {
+        m_window->close();
+        showHideItem()->setText(localized("SHMENU_SHOW"));
     } else {
         showWindow();
     }
 }
 
-void Zandrel::showWindow() {
-    if (!m_palette->isVisible() && !m_hiddenGeometry.isEmpty()) m_palette->restoreGeometry(m_hiddenGeometry);
-    m_palette->setWindowState(m_palette->windowState() & ~Qt::WindowMinimized);
-    m_palette->show();
-    m_palette->raise();
-    m_palette->activateWindow();
-    shMenu()->setText(localized("SHMENU_HIDE"));
+void TunnelsWindowController::showWindow() {
+    if (!m_window->isVisible() && !m_hiddenGeometry.isEmpty()) m_window->restoreGeometry(m_hiddenGeometry);
+    m_window->setWindowState(m_window->windowState() & ~Qt::WindowMinimized);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+    showHideItem()->setText(localized("SHMENU_HIDE"));
 }
 
-void Zandrel::scheduleRedraw() {
+void TunnelsWindowController::scheduleRedraw() {
     if (m_frameTimer.isActive()) return;
     const qint64 since = m_sinceRedraw.isValid() ? m_sinceRedraw.nsecsElapsed() : kFrameNs;
     if (since >= kFrameNs)
@@ -329,7 +328,7 @@ void Zandrel::scheduleRedraw() {
         m_frameTimer.start(static_cast<int>((kFrameNs - since + 999'999) / 1'000'000));
 }
 
-void Zandrel::redraw() {
+void TunnelsWindowController::redraw() {
     m_frameTimer.stop();
     const std::unordered_set<const void*> changed = m_hop->take();
     m_sinceRedraw.restart();
@@ -340,28 +339,28 @@ void Zandrel::redraw() {
     updateTunnelItems();
 
     if (m_tunnels && m_notifier)
-        for (const TunnelPtr& t : *m_tunnels)
+        for (const TunnelPtr& t : m_tunnels->tunnels())
             if (changed.count(t.get())) m_notifier->update(t);
     ++m_redrawCount;
     Q_EMIT redrawn();
 }
 
-void Zandrel::updateTrayState() {
+void TunnelsWindowController::updateTrayState() {
     int wanted = 0;
     int connected = 0;
     bool waiting = false;
     QStringList failing;
     if (m_tunnels) {
-        for (const TunnelPtr& t : *m_tunnels) {
-            if (!t->isWanted()) continue;
+        for (const TunnelPtr& t : m_tunnels->tunnels()) {
+            if (!t->run().isWanted()) continue;
             ++wanted;
-            if (t->code() == 2) {
+            if (t->run().code() == 2) {
                 ++connected;
                 continue;
             }
-            waiting = waiting || t->phase() == ROZUdivev::Phase::Waiting;
-            QString line = QString::fromStdString(t->connName() + ": " + t->status());
-            if (const std::string why = t->lastError(); !why.empty())
+            waiting = waiting || t->run().state() == TunnelState::RetryWaiting;
+            QString line = QString::fromStdString(t->connName() + ": " + t->run().status());
+            if (const std::string why = t->run().lastError(); !why.empty())
                 line += QStringLiteral(" (%1)").arg(QString::fromStdString(why));
             failing << line;
         }
@@ -370,7 +369,7 @@ void Zandrel::updateTrayState() {
                               : QStringLiteral("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
     for (const QString& line : failing) tip += u'\n' + line;
     // Reasons are ssh's text; tray hosts take markup in a tooltip.
-    m_tray->setState(ZTrayIcon::stateFor(wanted, connected), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
+    m_tray->setState(TrayIcon::stateFor(wanted, connected), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
     // "Retrying in N s" counts down while a tunnel waits.
     if (waiting && !m_countdown.isActive())
         m_countdown.start();
@@ -378,18 +377,23 @@ void Zandrel::updateTrayState() {
         m_countdown.stop();
 }
 
-void Zandrel::reconnectAll() { m_app.core().reconnectAll(); }
+void TunnelsWindowController::reconnectAll() { m_app.core().reconnectAll(); }
 
-void Zandrel::saveFrame() {
-    const QRect g = m_palette->geometry();
+void TunnelsWindowController::saveFrame() {
+    const QRect g = m_window->geometry();
     const std::string frame =
         QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
-    if (!m_app.defaults().setObjectForKey(Value(frame), frameKey(kFrameName)))
+    Defaults& defaults = m_app.defaults();
+    if (!defaults.setObjectForKey(Value(frame), frameKey(kFrameName)))
         Log::line("The tunnels window's position was not saved.");
+    else if (!defaults.objectForKey(legacyFrameKey(kFrameName)).isNone() &&
+             !defaults.removeObjectForKey(legacyFrameKey(kFrameName)))
+        Log::line("The tunnels window's position is kept twice (the old key could not be removed).");
 }
 
-void Zandrel::restoreFrame() {
-    const Value stored = m_app.defaults().objectForKey(frameKey(kFrameName));
+void TunnelsWindowController::restoreFrame() {
+    Value stored = m_app.defaults().objectForKey(frameKey(kFrameName));
+    if (stored.isNone()) stored = m_app.defaults().objectForKey(legacyFrameKey(kFrameName));
     const QStringList parts = QString::fromStdString(stored.text()).split(u' ', Qt::SkipEmptyParts);
     if (parts.size() != 4) return;
     int v[4];
@@ -405,17 +409,17 @@ void Zandrel::restoreFrame() {
     for (const QScreen* screen : QGuiApplication::screens())
         if (screen->availableGeometry().intersects(frame)) onScreen = true;
     if (onScreen)
-        m_palette->setGeometry(frame);
+        m_window->setGeometry(frame);
     else
-        m_palette->resize(frame.size());
+        m_window->resize(frame.size());
 }
 
-void Zandrel::applicationWillTerminate() {
+void TunnelsWindowController::applicationWillTerminate() {
     if (m_terminated) return;
     m_terminated = true;
     m_app.core().stopAllTunnels();
     saveFrame();
-    if (!m_app.defaults().setObjectForKey(Value(m_palette->isVisible()), "openPalette"))
+    if (!m_app.defaults().setObjectForKey(Value(m_window->isVisible()), "openPalette"))
         Log::line("Whether the tunnels window opens at start-up was not saved.");
     m_app.core().waitForLaunchThreads();
 }

@@ -1,4 +1,4 @@
-#include "ZTrayIcon.h"
+#include "TrayIcon.h"
 
 #include <QAction>
 #include <QDBusConnection>
@@ -7,17 +7,17 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 
+#include "BundleImage.h"
 #include "StatusNotifierItem.h"
-#include "ZImage.h"
 
-ZTrayIcon::ZTrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(parent), m_menu(new QMenu) {
+TrayIcon::TrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(parent), m_menu(new QMenu) {
     for (QAction* a : actions) {
         if (a)
             m_menu->addAction(a);
         else
             m_menu->addSeparator();
     }
-    m_icon = new QSystemTrayIcon(ZImage::named(imageName(m_state)), this);
+    m_icon = new QSystemTrayIcon(BundleImage::named(imageName(m_state)), this);
     m_icon->setContextMenu(m_menu);
     m_icon->setToolTip(QStringLiteral("Zandrel"));
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -30,7 +30,7 @@ ZTrayIcon::ZTrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(
     connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
         m_watcherUp = true;
         // The watcher answers the icon's registration only once it is on the bus.
-        QTimer::singleShot(500, this, &ZTrayIcon::retryShow);
+        QTimer::singleShot(500, this, &TrayIcon::retryShow);
     });
     connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
         m_watcherUp = false;
@@ -43,11 +43,11 @@ namespace {
 std::optional<bool> g_availableForTesting;
 }
 
-bool ZTrayIcon::isAvailable() { return g_availableForTesting.value_or(QSystemTrayIcon::isSystemTrayAvailable()); }
+bool TrayIcon::isAvailable() { return g_availableForTesting.value_or(QSystemTrayIcon::isSystemTrayAvailable()); }
 
-void ZTrayIcon::setAvailableForTesting(std::optional<bool> available) { g_availableForTesting = available; }
+void TrayIcon::setAvailableForTesting(std::optional<bool> available) { g_availableForTesting = available; }
 
-void ZTrayIcon::retryShow() {
+void TrayIcon::retryShow() {
     if (!m_wanted) return;
     if (isAvailable()) {
         // Hidden and shown again, Qt's icon registers with the new notification area.
@@ -58,15 +58,15 @@ void ZTrayIcon::retryShow() {
     // Qt settled on the X11 tray at start-up and will not speak to this watcher.
     if (!m_item) {
         m_item = new StatusNotifierItem(m_menu, this);
-        connect(m_item, &StatusNotifierItem::activated, this, &ZTrayIcon::activated);
-        m_item->setIcon(ZImage::named(imageName(m_state)));
+        connect(m_item, &StatusNotifierItem::activated, this, &TrayIcon::activated);
+        m_item->setIcon(BundleImage::named(imageName(m_state)));
         m_item->setToolTip(m_icon->toolTip());
     }
     // One icon only: Qt's would also dock into an X11 tray that the same panel starts later.
     if (m_item->registerOn(QDBusConnection::sessionBus())) m_icon->hide();
 }
 
-void ZTrayIcon::setTunnelItems(const QList<QAction*>& items) {
+void TrayIcon::setTunnelItems(const QList<QAction*>& items) {
     if (!m_tunnelsEnd) {
         QAction* first = m_menu->actions().value(0);
         m_tunnelsEnd = new QAction(m_menu);
@@ -81,39 +81,39 @@ void ZTrayIcon::setTunnelItems(const QList<QAction*>& items) {
     m_tunnelsEnd->setVisible(!items.isEmpty());
 }
 
-ZTrayIcon::~ZTrayIcon() {
+TrayIcon::~TrayIcon() {
     delete m_icon;
     delete m_menu;
 }
 
-bool ZTrayIcon::show() {
+bool TrayIcon::show() {
     m_wanted = true;
     // Visible even without a notification area: Qt embeds it into one that appears later.
     m_icon->show();
     return isAvailable();
 }
 
-bool ZTrayIcon::isShown() const {
+bool TrayIcon::isShown() const {
     return (m_icon && m_icon->isVisible() && isAvailable()) || (m_item && m_item->isRegistered() && m_watcherUp);
 }
 
-ZTrayIcon::State ZTrayIcon::stateFor(int wanted, int connected) {
+TrayIcon::State TrayIcon::stateFor(int wanted, int connected) {
     if (wanted <= 0) return State::None;
     return connected >= wanted ? State::All : State::Some;
 }
 
-QString ZTrayIcon::toolTip() const { return m_icon ? m_icon->toolTip() : QString(); }
+QString TrayIcon::toolTip() const { return m_icon ? m_icon->toolTip() : QString(); }
 
-void ZTrayIcon::setState(State state, const QString& toolTip) {
+void TrayIcon::setState(State state, const QString& toolTip) {
     if (toolTip != m_icon->toolTip()) m_icon->setToolTip(toolTip);
     if (m_item) m_item->setToolTip(toolTip);
     if (state == m_state) return;
     m_state = state;
-    m_icon->setIcon(ZImage::named(imageName(state)));
-    if (m_item) m_item->setIcon(ZImage::named(imageName(state)));
+    m_icon->setIcon(BundleImage::named(imageName(state)));
+    if (m_item) m_item->setIcon(BundleImage::named(imageName(state)));
 }
 
-const char* ZTrayIcon::imageName(State state) {
+const char* TrayIcon::imageName(State state) {
     switch (state) {
         case State::Some:
             return "middleState";

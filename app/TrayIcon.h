@@ -15,13 +15,13 @@ class StatusNotifierItem;
 // window's own items. It only reports
 // intentions; the tunnels window controller acts on them. Where the desktop has no
 // notification area (or on the offscreen platform) the menu still exists but is not shown.
-class ZTrayIcon : public QObject {
+class TrayIcon : public QObject {
     Q_OBJECT
 public:
     enum class State { None, Some, All };
 
-    explicit ZTrayIcon(const QList<QAction*>& actions, QObject* parent = nullptr);
-    ~ZTrayIcon() override;
+    explicit TrayIcon(const QList<QAction*>& actions, QObject* parent = nullptr);
+    ~TrayIcon() override;
 
     // Shows the icon when the desktop has a notification area; false otherwise. A notification
     // area that appears later (a panel started after Zandrel) is taken up when it appears: an

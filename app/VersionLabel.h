@@ -8,14 +8,14 @@
 
 // A text whose loaded text is the format of the version line: "%@" takes the short version,
 // "%d" the build number, in that order ("%%" is a percent sign).
-class ZVersionTextField : public QLabel {
+class VersionLabel : public QLabel {
     Q_OBJECT
 public:
-    explicit ZVersionTextField(QWidget* parent = nullptr);
+    explicit VersionLabel(QWidget* parent = nullptr);
 
     // Replaces the text by the version line, once; later calls do nothing. Runs by itself
     // when the field is first polished, that is after its window layout has been set up.
-    void awakeFromNib();
+    void fillVersionLine();
 
     // The format filled with the two values.
     static QString versionLine(const QString& format, const QString& shortVersion, int buildNumber);

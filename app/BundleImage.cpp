@@ -1,10 +1,10 @@
-#include "ZImage.h"
+#include "BundleImage.h"
 
 #include <QHash>
 
 #include "Bundle.h"
 
-QIcon ZImage::named(const QString& name) {
+QIcon BundleImage::named(const QString& name) {
     static QHash<QString, QIcon> cache;
     auto it = cache.constFind(name);
     if (it != cache.constEnd()) return *it;

@@ -6,10 +6,10 @@
 #include <QString>
 #include <QStringList>
 
-#include "ROZUdivev.h"
+#include "Tunnel.h"
 
 // One row of the D-Bus method ListTunnels, signature (ssibsas).
-struct ZTunnelInfo {
+struct TunnelInfo {
     QString name;
     QString status;
     int code = 0;
@@ -17,17 +17,17 @@ struct ZTunnelInfo {
     QString lastError;
     QStringList addresses;
 
-    static ZTunnelInfo fromTunnel(const ROZUdivev& tunnel);
+    static TunnelInfo fromTunnel(const Tunnel& tunnel);
     // Where the tunnel listens on this computer and where that leads: each local forward as
     // "localhost:8143 → db.internal:5432", the SOCKS port as "localhost:1080 (SOCKS)".
-    static QStringList listeningAddresses(const ROZUdivev& tunnel);
+    static QStringList listeningAddresses(const Tunnel& tunnel);
     // Makes the type known to Qt's D-Bus marshalling; call once before the bus is used.
     static void registerMetaType();
 };
-using ZTunnelInfoList = QList<ZTunnelInfo>;
+using TunnelInfoList = QList<TunnelInfo>;
 
-QDBusArgument& operator<<(QDBusArgument& argument, const ZTunnelInfo& info);
-const QDBusArgument& operator>>(const QDBusArgument& argument, ZTunnelInfo& info);
+QDBusArgument& operator<<(QDBusArgument& argument, const TunnelInfo& info);
+const QDBusArgument& operator>>(const QDBusArgument& argument, TunnelInfo& info);
 
-Q_DECLARE_METATYPE(ZTunnelInfo)
-Q_DECLARE_METATYPE(ZTunnelInfoList)
+Q_DECLARE_METATYPE(TunnelInfo)
+Q_DECLARE_METATYPE(TunnelInfoList)

@@ -15,11 +15,11 @@ class QPushButton;
 // The password prompt ("passQuery"). OK writes the typed password to the pipe as UTF-8 with
 // no line end (and, with "Remember in keyring" ticked, hands a copy to whoever offered to keep
 // it); Cancel stops the asking tunnel and leaves the pipe alone.
-class passWindowController : public PromptWindow {
+class PasswordPrompt : public PromptWindow {
     Q_OBJECT
 public:
-    explicit passWindowController(QWidget* parent = nullptr);
-    ~passWindowController() override;
+    explicit PasswordPrompt(QWidget* parent = nullptr);
+    ~PasswordPrompt() override;
 
     void setACaption(const QString& caption) override;
     QString caption() const override;

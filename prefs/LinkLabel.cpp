@@ -1,14 +1,14 @@
-#include "ZLinkTextField.h"
+#include "LinkLabel.h"
 
 #include <QDesktopServices>
 #include <QMouseEvent>
 #include <QUrl>
 
-ZLinkTextField::ZLinkTextField(QWidget* parent) : QLabel(parent) {}
+LinkLabel::LinkLabel(QWidget* parent) : QLabel(parent) {}
 
-void ZLinkTextField::setURL(const QString& url) { m_url = url; }
+void LinkLabel::setURL(const QString& url) { m_url = url; }
 
-bool ZLinkTextField::openURL() const {
+bool LinkLabel::openURL() const {
     if (m_url.isEmpty()) return false;
     const QUrl address(m_url, QUrl::StrictMode);
     // A relative or scheme-less text has nothing a browser could open.
@@ -16,7 +16,7 @@ bool ZLinkTextField::openURL() const {
     return QDesktopServices::openUrl(address);
 }
 
-void ZLinkTextField::mouseReleaseEvent(QMouseEvent* event) {
+void LinkLabel::mouseReleaseEvent(QMouseEvent* event) {
     openURL();
     event->accept();
 }

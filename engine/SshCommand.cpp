@@ -1,0 +1,178 @@
+#include "SshCommand.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "Bundle.h"
+
+extern char** environ;
+
+namespace {
+
+std::mutex g_programMutex;
+std::string g_sshProgram = "/usr/bin/ssh";
+
+// Protocol-1 cipher names: every current ssh refuses them, so they mean "let ssh choose".
+bool isObsoleteCipher(const std::string& c) { return c == "3des" || c == "blowfish" || c == "des"; }
+
+std::string field(const ForwardEntry& e, const char* key) {
+    auto it = e.find(key);
+    return it == e.end() ? std::string() : it->second;
+}
+
+std::string forwardText(const ForwardEntry& e) {
+    const std::string port = field(e, "port");
+    std::string hostport = field(e, "hostport");
+    if (hostport.empty()) hostport = port;
+    const std::string bind = field(e, "bind");
+    return (bind.empty() ? "" : SshCommand::bracketed(bind) + ":") + port + ":" +
+           SshCommand::bracketed(field(e, "host")) + ":" + hostport;
+}
+
+bool isComplete(const ForwardEntry& e) { return !field(e, "port").empty() && !field(e, "host").empty(); }
+
+std::string homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    const passwd* pw = getpwuid(getuid());
+    return pw ? pw->pw_dir : "";
+}
+
+std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
+
+}  // namespace
+
+void SshCommand::setSshProgram(const std::string& path) {
+    std::lock_guard lock(g_programMutex);
+    g_sshProgram = path;
+}
+
+std::string SshCommand::sshProgram() {
+    std::lock_guard lock(g_programMutex);
+    return g_sshProgram;
+}
+
+std::string SshCommand::program() const {
+    return m_settings.socks4 ? Bundle::main().pathForResource("ssh", "") : sshProgram();
+}
+
+std::string SshCommand::launchError(const TunnelSettings& settings) {
+    const std::string host = settings.connHost.value_or("");
+    if (host.empty()) return kNoHost;
+    if (host.front() == '-' || settings.connUser.value_or("").starts_with('-'))
+        return "The server host or user may not begin with \"-\"";  // ssh would read it as an option
+    return {};
+}
+
+std::vector<std::string> SshCommand::arguments() const {
+    const TunnelSettings& s = m_settings;
+    std::vector<std::string> a{"-N", "-v"};
+    // No port, no user: ssh takes them from ssh_config (a host alias works whole) or its defaults.
+    if (s.connPort && !s.connPort->empty()) a.insert(a.end(), {"-p", *s.connPort});
+    if (s.connRemote) a.push_back("-g");
+    if (s.compression) a.push_back("-C");
+    if (s.v1) a.push_back("-1");
+    if (s.encryption && !s.encryption->empty() && !isObsoleteCipher(*s.encryption))
+        a.insert(a.end(), {"-c", *s.encryption});
+    if (s.identityFile && !s.identityFile->empty())
+        a.insert(a.end(), {"-i", s.identityFile->starts_with("~/") ? homeDirectory() + s.identityFile->substr(1)
+                                                                   : *s.identityFile});
+    if (s.jumpHosts && !s.jumpHosts->empty()) a.insert(a.end(), {"-J", *s.jumpHosts});
+    // The user's options first: for ssh the first value of an option wins.
+    if (s.sshOptions)
+        for (const auto& option : *s.sshOptions)
+            if (!option.empty()) a.insert(a.end(), {"-o", option});
+    // A forward that cannot listen fails the run instead of leaving a tunnel that carries nothing.
+    a.insert(a.end(), {"-o", "ExitOnForwardFailure=yes"});
+    const std::int64_t keepAlive = s.keepAlive.value_or(TunnelSettings::kDefaultKeepAlive);
+    if (keepAlive > 0)
+        a.insert(a.end(), {"-o", "ServerAliveInterval=" + std::to_string(keepAlive), "-o", "ServerAliveCountMax=3"});
+    if (s.socks4 && s.socks4p) {
+        const std::string bind = s.socks4b.value_or("");
+        a.insert(a.end(), {"-D", (bind.empty() ? "" : bracketed(bind) + ":") + std::to_string(*s.socks4p)});
+    }
+    const std::string user = s.connUser.value_or("");
+    const std::string host = s.connHost.value_or("");
+    if (!user.empty() || !host.empty()) a.push_back(user.empty() ? host : user + "@" + host);
+    // A forward without its port or host would only make ssh refuse the whole command line.
+    for (const auto& [list, flag] : {std::pair{s.tunnelsLocal, "-L"}, std::pair{s.tunnelsRemote, "-R"}}) {
+        if (!list) continue;
+        for (const auto& e : *list)
+            if (isComplete(e)) a.insert(a.end(), {flag, forwardText(e)});
+    }
+    return a;
+}
+
+std::vector<std::string> SshCommand::environment() const {
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
+    auto set = [&env](const std::string& n, const std::string& v) {
+        std::erase_if(env, [&n](const std::string& e) { return envName(e) == n; });
+        env.push_back(n + "=" + v);
+    };
+    if (m_settings.connAuth) {
+        // The agent stays: ssh offers its keys first and asks us only for what it cannot answer.
+        set("SSH_ASKPASS", Bundle::main().pathForResource("askForPass", "sh"));
+        set("DISPLAY", ":0");
+        // Without this, ssh started from a terminal asks on the terminal instead.
+        set("SSH_ASKPASS_REQUIRE", "force");
+    }
+    set("TUNNEL_NAME", m_settings.connName.value_or(""));
+    return env;
+}
+
+std::string SshCommand::bracketed(const std::string& host) {
+    if (host.find(':') == std::string::npos || host.front() == '[') return host;
+    return "[" + host + "]";
+}
+
+std::string SshCommand::jumpHostsError(const std::string& jumpHosts) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = jumpHosts.find(',', start);
+        std::string entry = jumpHosts.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        const std::string shown = "\"" + entry + "\"";
+        if (entry.empty()) return "An empty jump host between commas";
+        if (entry.find_first_of(" \t'\"\\") != std::string::npos) return "No blanks or quotes in a jump host: " + shown;
+        if (const auto at = entry.rfind('@'); at != std::string::npos) {
+            if (at == 0) return "A user name before \"@\" is missing in " + shown;
+            entry = entry.substr(at + 1);
+        }
+        std::string host = entry, port;
+        if (entry.front() == '[') {
+            const auto close = entry.find(']');
+            if (close == std::string::npos) return "A \"]\" is missing in " + shown;
+            host = entry.substr(1, close - 1);
+            if (close + 1 < entry.size()) {
+                if (entry[close + 1] != ':') return "A \":\" must follow \"]\" in " + shown;
+                port = entry.substr(close + 2);
+                if (port.empty()) return "The port is missing in " + shown;
+            }
+        } else if (const auto colon = entry.find(':'); colon != std::string::npos) {
+            if (entry.find(':', colon + 1) != std::string::npos) return "Write an IPv6 address in brackets: " + shown;
+            host = entry.substr(0, colon);
+            port = entry.substr(colon + 1);
+            if (port.empty()) return "The port is missing in " + shown;
+        }
+        if (host.empty() || host.front() == '-') return "A host name is missing in " + shown;
+        if (!port.empty()) {
+            const bool digits = port.find_first_not_of("0123456789") == std::string::npos;
+            if (!digits || port.size() > 5 || std::stoi(port) < 1 || std::stoi(port) > 65535)
+                return "Port must be a number from 1 to 65535 in " + shown;
+        }
+        if (comma == std::string::npos) return {};
+        start = comma + 1;
+    }
+}
+
+std::string SshCommand::displayCommand(const std::vector<std::string>& arguments) {
+    std::string out = "ssh";
+    for (const auto& arg : arguments) {
+        if (arg == "-v") continue;
+        out += " ";
+        out += arg;
+    }
+    return out;
+}

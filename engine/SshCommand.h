@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "TunnelSettings.h"
+
+// The ssh command that runs a tunnel: the program, its arguments and its environment, built
+// from the tunnel's settings, and the command line as the user sees it.
+class SshCommand {
+public:
+    explicit SshCommand(TunnelSettings settings) : m_settings(std::move(settings)) {}
+
+    // The program: the SOCKS4 wrapper among the resources (empty when it is missing), else
+    // sshProgram().
+    std::string program() const;
+    // ssh's argument list (program path not included).
+    std::vector<std::string> arguments() const;
+    // This process's environment with the askpass variables and the tunnel's name.
+    std::vector<std::string> environment() const;
+
+    // The list as the user sees it: "ssh " + the arguments without "-v".
+    static std::string displayCommand(const std::vector<std::string>& arguments);
+    // Why a "jumpHosts" text is malformed ([user@]host[:port], comma-separated), or "".
+    static std::string jumpHostsError(const std::string& jumpHosts);
+    // A host or address as ssh's forward and -D syntax wants it: an IPv6 address in brackets.
+    static std::string bracketed(const std::string& host);
+    // Why ssh must not be started with these settings (no host; a host or user that ssh would
+    // read as an option), or "".
+    static std::string launchError(const TunnelSettings& settings);
+    static constexpr const char* kNoHost = "No server host set";
+
+    // The program run for tunnels without SOCKS4 (tests swap it; the default is /usr/bin/ssh).
+    static void setSshProgram(const std::string& path);
+    static std::string sshProgram();
+
+private:
+    TunnelSettings m_settings;
+};

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SshCommand.h"
+#include "TunnelRun.h"
+#include "TunnelSettings.h"
+#include "Value.h"
+
+class Tunnel;
+using TunnelPtr = std::shared_ptr<Tunnel>;
+using TunnelList = std::vector<TunnelPtr>;
+
+// One configured tunnel: its settings with their stored form and access by name, and its run.
+// Made only through the static factories (the engine's loop shares the tunnel it works for).
+class Tunnel : public std::enable_shared_from_this<Tunnel> {
+public:
+    static constexpr const char* kStatusChanged = TunnelRun::kStatusChanged;
+    static constexpr const char* kDefaultName = "New Tunnel";
+
+    // A new tunnel with the new-tunnel settings ("New Tunnel" when no name is given).
+    static TunnelPtr create(const std::string& name = kDefaultName);
+    static TunnelPtr tunnelWithName(const std::string& name) { return create(name); }
+    // A tunnel from its stored form; loading never starts it.
+    static TunnelPtr tunnelFromDictionary(const Value& dictionary);
+    // One tunnel per stored dictionary, in order; None or a non-list gives an empty list.
+    static TunnelList tunnelsFromArray(const Value& array);
+    // The dictionary a new tunnel is made from.
+    static Value newTunnelDictionary(const std::string& name);
+
+    Tunnel(const Tunnel&) = delete;
+    Tunnel& operator=(const Tunnel&) = delete;
+
+    // Stored form: one key per setting, unset fields left out.
+    Value dictionary() const;
+
+    // Field access by name; the names are the stored keys plus "code", "status", "shouldStop".
+    // Writing an unknown key logs "key <key> undefined"; reading one gives None.
+    void setValueForKey(const Value& value, const std::string& key);
+    Value valueForKey(const std::string& key) const;
+
+    // A copy of every setting, for building ssh's command.
+    TunnelSettings settings() const;
+    SshCommand command() const { return SshCommand(settings()); }
+    std::string connName() const;
+
+    // Forward lists (index within the list; callers guarantee it).
+    std::shared_ptr<const ForwardList> tunnelsLocal() const;
+    std::shared_ptr<const ForwardList> tunnelsRemote() const;
+    void addLocalTunnel(const ForwardEntry& entry);
+    void addRemoteTunnel(const ForwardEntry& entry);
+    void removeLocal(int index);
+    void removeRemote(int index);
+    void setLocalValueOfTunnelForKey(const std::string& value, int index, const std::string& key);
+    void setRemoteValueOfTunnelForKey(const std::string& value, int index, const std::string& key);
+
+    TunnelRun& run() { return m_run; }
+    const TunnelRun& run() const { return m_run; }
+
+private:
+    struct Field;
+    static const std::vector<Field>& fields();
+
+    Tunnel() : m_run(*this) {}
+    void editList(bool local, const std::function<bool(ForwardList&)>& edit);
+    static std::shared_ptr<const ForwardList> listFromValue(const Value& v, const std::string& key);
+    static Value listToValue(const std::shared_ptr<const ForwardList>& list);
+
+    mutable std::mutex m_mutex;  // guards the settings
+    TunnelSettings m_settings;
+    TunnelRun m_run;  // declared last: it goes first, while the settings it reads still exist
+};

@@ -1,0 +1,233 @@
+#include "TunnelDriver.h"
+
+#include <pthread.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "ChildProcess.h"
+#include "Log.h"
+#include "TunnelRun.h"
+
+namespace {
+
+std::atomic<bool> g_shutdown{false};
+std::mutex g_instanceMutex;
+TunnelDriver* g_instance = nullptr;  // never destroyed: the loop may run while statics go
+
+constexpr std::uint64_t kWakeKey = 0;
+// A watch's epoll key: its id, and whether the descriptor is the pidfd.
+std::uint64_t keyOf(std::uint64_t id, bool pidfd) { return id << 1 | (pidfd ? 1 : 0); }
+
+// A process forked without exec (a test's) starts without the parent's loop thread: it makes its
+// own. The parent's objects stay behind unused.
+void lockBeforeFork() { g_instanceMutex.lock(); }
+void unlockAfterFork() { g_instanceMutex.unlock(); }
+void forgetAfterFork() {
+    g_instance = nullptr;
+    new (&g_instanceMutex) std::mutex;
+}
+
+}  // namespace
+
+TunnelDriver& TunnelDriver::instance() {
+    std::lock_guard lock(g_instanceMutex);
+    if (!g_instance) {
+        static std::once_flag once;
+        std::call_once(once, [] { pthread_atfork(lockBeforeFork, unlockAfterFork, forgetAfterFork); });
+        g_instance = new TunnelDriver;
+    }
+    return *g_instance;
+}
+
+TunnelDriver::TunnelDriver() {
+    m_epoll = epoll_create1(EPOLL_CLOEXEC);
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_epoll < 0 || m_wake < 0) {
+        Log::line("Cannot start the tunnels' event loop; no tunnel can run.");
+        return;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeKey;
+    epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &ev);
+    std::thread([this] { loop(); }).detach();
+}
+
+void TunnelDriver::wake() {
+    const std::uint64_t one = 1;
+    if (::write(m_wake, &one, sizeof one) < 0) {
+        // The counter is full: the loop is woken already.
+    }
+}
+
+void TunnelDriver::post(std::function<void()> work) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_work.push_back(std::move(work));
+    }
+    wake();
+}
+
+void TunnelDriver::launch(std::shared_ptr<TunnelRun> run, std::uint64_t token) {
+    post([run = std::move(run), token] { run->launchNow(token); });
+}
+
+void TunnelDriver::scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_timers.emplace(at, Timer{std::move(run), token});
+    }
+    wake();  // the loop's wait may end sooner now
+}
+
+void TunnelDriver::cancelRetry(const TunnelRun* run) {
+    std::vector<std::shared_ptr<TunnelRun>> removed;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_timers.begin(); it != m_timers.end();) {
+            if (it->second.run.get() == run) {
+                removed.push_back(std::move(it->second.run));
+                it = m_timers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    // The caller holds the run's lock, and the timer may hold the last share of its tunnel: the
+    // loop lets go of it later.
+    if (!removed.empty()) post([keep = std::move(removed)] {});
+}
+
+void TunnelDriver::watch(std::shared_ptr<TunnelRun> run, std::shared_ptr<ChildProcess> child) {
+    std::uint64_t id;
+    {
+        std::lock_guard lock(m_mutex);
+        id = m_nextWatch++;
+        m_watches.emplace(id, Watch{std::move(run), child, true});
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = keyOf(id, true);
+    epoll_ctl(m_epoll, EPOLL_CTL_ADD, child->pidFd(), &ev);
+    ev.data.u64 = keyOf(id, false);
+    epoll_ctl(m_epoll, EPOLL_CTL_ADD, child->outputFd(), &ev);
+}
+
+void TunnelDriver::setShutdown(bool on) {
+    g_shutdown = on;
+    if (!on) return;
+    // Every retry pause ends now; ssh that runs is stopped by its owner.
+    TunnelDriver& driver = instance();
+    driver.post([&driver] {
+        std::vector<std::shared_ptr<TunnelRun>> waiting;
+        {
+            std::lock_guard lock(driver.m_mutex);
+            for (const auto& [at, timer] : driver.m_timers) waiting.push_back(timer.run);
+        }
+        for (const auto& run : waiting) run->shutdown();
+    });
+}
+
+bool TunnelDriver::isShutdown() { return g_shutdown.load(); }
+
+bool TunnelDriver::waitUntilIdle(std::chrono::milliseconds timeout) {
+    TunnelDriver& driver = instance();
+    std::unique_lock lock(driver.m_mutex);
+    return driver.m_idle.wait_for(lock, timeout, [&driver] { return !driver.busyLocked() && !driver.m_working; });
+}
+
+void TunnelDriver::notifyIfIdleLocked() {
+    if (!busyLocked() && !m_working) m_idle.notify_all();
+}
+
+void TunnelDriver::loop() {
+    epoll_event events[64];
+    for (;;) {
+        int timeout = -1;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_timers.empty()) {
+                const auto left = m_timers.begin()->first - Clock::now();
+                timeout = static_cast<int>(
+                    std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+            }
+        }
+        const int n = epoll_wait(m_epoll, events, 64, timeout);
+        if (n < 0 && errno != EINTR) {
+            Log::line(std::string("The tunnels' event loop failed: ") + std::strerror(errno));
+            return;
+        }
+        for (int i = 0; i < n; ++i) handleEvent(events[i].data.u64);
+
+        std::vector<std::function<void()>> work;
+        {
+            std::lock_guard lock(m_mutex);
+            work.swap(m_work);
+            m_working = !work.empty();
+        }
+        for (auto& w : work) w();
+        work.clear();  // the runs they held go before the loop counts as idle
+        runDueTimers();
+        std::lock_guard lock(m_mutex);
+        m_working = false;
+        notifyIfIdleLocked();
+    }
+}
+
+void TunnelDriver::handleEvent(std::uint64_t key) {
+    if (key == kWakeKey) {
+        std::uint64_t count;
+        while (::read(m_wake, &count, sizeof count) > 0) {
+        }
+        return;
+    }
+    const std::uint64_t id = key >> 1;
+    Watch watch;
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = m_watches.find(id);
+        if (it == m_watches.end()) return;  // ended by an earlier event of this round
+        watch = it->second;
+    }
+    TunnelRun* run = watch.run.get();
+    auto handler = [run](const char* data, size_t size) { return run->stdErr(data, size); };
+    const bool exited = key & 1;
+    if (!exited) {
+        if (!watch.child->readOutput(handler)) {
+            epoll_ctl(m_epoll, EPOLL_CTL_DEL, watch.child->outputFd(), nullptr);
+            std::lock_guard lock(m_mutex);
+            if (auto it = m_watches.find(id); it != m_watches.end()) it->second.reading = false;
+        }
+        return;
+    }
+    // What is still in the pipe belongs to this run; a grandchild holding the pipe open is not waited for.
+    if (watch.reading) {
+        watch.child->readOutput(handler);
+        epoll_ctl(m_epoll, EPOLL_CTL_DEL, watch.child->outputFd(), nullptr);
+    }
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, watch.child->pidFd(), nullptr);
+    const int status = watch.child->finish();
+    run->exited(status);
+    std::lock_guard lock(m_mutex);
+    m_watches.erase(id);  // the tunnel itself goes, if it must, with the copy, after the lock
+    notifyIfIdleLocked();
+}
+
+void TunnelDriver::runDueTimers() {
+    std::vector<Timer> due;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto now = Clock::now();
+        while (!m_timers.empty() && m_timers.begin()->first <= now) {
+            due.push_back(std::move(m_timers.begin()->second));
+            m_timers.erase(m_timers.begin());
+        }
+        m_working = m_working || !due.empty();
+    }
+    for (const Timer& t : due) t.run->retryDue(t.token);
+}

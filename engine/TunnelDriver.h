@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class ChildProcess;
+class TunnelRun;
+
+// The engine's one loop for every tunnel: a thread that lives as long as the program, waits in
+// epoll on every ssh's pidfd and output and on the retry timers, forks every ssh (its parent-death
+// signal follows this thread, which never ends) and reaps it. Other threads hand it work and
+// never wait for it.
+class TunnelDriver {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static TunnelDriver& instance();
+
+    // Starts the run's ssh on the loop, unless the token is stale by then.
+    void launch(std::shared_ptr<TunnelRun> run, std::uint64_t token);
+    void scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
+    void cancelRetry(const TunnelRun* run);
+    // On the loop: follows the child's output and its exit for the run.
+    void watch(std::shared_ptr<TunnelRun> run, std::shared_ptr<ChildProcess> child);
+
+    // Engine-wide switch thrown at quit: no ssh is started after it and every retry pause ends.
+    static void setShutdown(bool on);
+    static bool isShutdown();
+    // Waits until no ssh, launch or retry pause is left, at most the given time; true when none is.
+    [[nodiscard]] static bool waitUntilIdle(std::chrono::milliseconds timeout);
+
+    TunnelDriver(const TunnelDriver&) = delete;
+    TunnelDriver& operator=(const TunnelDriver&) = delete;
+
+private:
+    struct Watch {
+        std::shared_ptr<TunnelRun> run;
+        std::shared_ptr<ChildProcess> child;
+        bool reading = true;
+    };
+    struct Timer {
+        std::shared_ptr<TunnelRun> run;
+        std::uint64_t token;
+    };
+
+    TunnelDriver();
+    void post(std::function<void()> work);
+    void wake();
+    void loop();
+    void handleEvent(std::uint64_t key);
+    void runDueTimers();
+    bool busyLocked() const { return !m_work.empty() || !m_timers.empty() || !m_watches.empty(); }
+    void notifyIfIdleLocked();
+
+    int m_epoll = -1;
+    int m_wake = -1;
+    std::mutex m_mutex;  // guards everything below; never held while a run is called
+    std::condition_variable m_idle;
+    std::vector<std::function<void()>> m_work;
+    std::multimap<Clock::time_point, Timer> m_timers;
+    std::map<std::uint64_t, Watch> m_watches;
+    std::uint64_t m_nextWatch = 1;
+    bool m_working = false;  // the loop is running work it took from m_work
+};

@@ -1,0 +1,350 @@
+#include "TunnelRun.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "Bundle.h"
+#include "Log.h"
+#include "NotificationCenter.h"
+#include "SshCommand.h"
+#include "SshOutputParser.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
+
+using Machine = TunnelStateMachine;
+
+namespace {
+std::atomic<std::uint64_t> g_runSerials{0};
+
+std::string text(const char* key) { return Bundle::main().localizedString(key); }
+}  // namespace
+
+TunnelRun::~TunnelRun() {
+    // A safeguard: the loop holds the tunnel until it has reaped its ssh.
+    if (m_task) m_task->terminate();
+}
+
+std::shared_ptr<TunnelRun> TunnelRun::self() const {
+    // Shares the tunnel's ownership: the loop keeps the whole tunnel while it works for this run.
+    return std::shared_ptr<TunnelRun>(m_tunnel.shared_from_this(), const_cast<TunnelRun*>(this));
+}
+
+void TunnelRun::post() const { NotificationCenter::defaultCenter().post(kStatusChanged, &m_tunnel); }
+
+void TunnelRun::handle(TunnelEvent event, const std::string& reason) {
+    std::shared_ptr<ChildProcess> toTerminate;
+    unsigned actions;
+    {
+        std::lock_guard lock(m_mutex);
+        actions = applyLocked(event, reason, &toTerminate);
+    }
+    // Announced before ssh is told to end, so that a stop's notice comes before the exit's.
+    if (actions & Machine::Post) post();
+    if (toTerminate) toTerminate->terminate();
+}
+
+unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
+                                std::shared_ptr<ChildProcess>* toTerminate) {
+    const TunnelState from = m_state;
+    const auto t = Machine::next(from, event);
+    const unsigned a = t.actions;
+    m_state = t.next;
+    TunnelDriver& driver = TunnelDriver::instance();
+    if (a & Machine::ClearReason) {
+        m_stopReason.clear();
+        m_lastError.clear();
+    }
+    if (a & Machine::ResetRetry) m_retry.reset();
+    if (a & Machine::CountDrop) ++m_drops;
+    if (a & Machine::CancelRetry) {
+        ++m_token;
+        driver.cancelRetry(this);
+    }
+    if (a & Machine::ScheduleRetry) {
+        m_retryAt = std::chrono::steady_clock::now() + RetryPolicy::scaled(m_retry.nextDelay());
+        driver.scheduleRetry(self(), m_retryAt, ++m_token);
+    }
+    if (a & Machine::Launch) driver.launch(self(), ++m_token);
+    if ((a & Machine::Terminate) && toTerminate) *toTerminate = m_task;
+
+    // What each state shows.
+    if (event == TunnelEvent::Exited) m_task.reset();
+    if (from == m_state) return a;
+    switch (m_state) {
+        case TunnelState::Idle:
+            m_status.reset();
+            // A plain stop leaves nothing to explain; a run that could not start says why.
+            m_lastError = event == TunnelEvent::LaunchFailed ? reason : m_stopReason;
+            break;
+        case TunnelState::Stopping:
+            m_status.reset();
+            m_stopReason = reason;
+            m_lastError = reason;
+            break;
+        case TunnelState::Launching:
+        case TunnelState::Relaunching:
+            m_status = text("S_CONNECTING");
+            break;
+        case TunnelState::Connected:
+            m_status = text("S_CONNECTED");
+            m_lastError.clear();
+            m_runError.clear();
+            break;
+        case TunnelState::RetryWaiting:
+            m_status.reset();
+            m_lastError = m_runError;
+            break;
+        case TunnelState::Connecting:
+            break;
+    }
+    if (m_state == TunnelState::Idle && event == TunnelEvent::Stop) {
+        m_stopReason = reason;
+        m_lastError = reason;
+    }
+    return a;
+}
+
+void TunnelRun::start() {
+    if (TunnelDriver::isShutdown()) return;
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_state == TunnelState::Idle) {
+            if (std::string refused = SshCommand::launchError(m_tunnel.settings()); !refused.empty()) {
+                m_stopReason.clear();
+                m_lastError = std::move(refused);
+                lock.unlock();
+                post();
+                return;
+            }
+        }
+    }
+    handle(TunnelEvent::Start);
+}
+
+void TunnelRun::stopWithReason(const std::string& reason) { handle(TunnelEvent::Stop, reason); }
+
+void TunnelRun::toggle() {
+    if (isWanted())
+        stop();
+    else
+        start();
+}
+
+void TunnelRun::reconnect() { handle(TunnelEvent::Reconnect); }
+
+void TunnelRun::launchNow(std::uint64_t launchToken) {
+    const TunnelSettings settings = m_tunnel.settings();
+    const SshCommand command(settings);
+    const std::string name = settings.connName.value_or("");
+    const std::string path = command.program();
+    const auto args = command.arguments();
+    std::shared_ptr<ChildProcess> task;
+    unsigned actions;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_state != TunnelState::Launching || launchToken != m_token) return;  // stopped meanwhile
+        Log::line(Log::format(text("T_START"), name));
+        std::string error;
+        if (TunnelDriver::isShutdown())
+            error = "Zandrel is quitting";
+        else if (path.empty())
+            error = "the ssh program for SOCKS4 tunnels is missing from Zandrel's resources";
+        else
+            task = ChildProcess::launch(path, args, command.environment(), &error);
+        if (!task) {
+            Log::line(name + ": " + error);
+            m_log.append("Cannot start ssh: " + error);
+            actions = applyLocked(TunnelEvent::LaunchFailed, error, nullptr);
+        } else {
+            m_task = task;
+            m_runSerial = ++g_runSerials;
+            m_partialLine.clear();
+            m_runError.clear();
+            m_runErrorFinal = false;
+            m_interactive = false;
+            m_awaitingForwardReplies = false;
+            m_jumpSessions = 0;
+            actions = applyLocked(TunnelEvent::Launched, {}, nullptr);
+            m_status = text("S_CONNECTING");
+            TunnelDriver::instance().watch(self(), task);
+            m_log.append("Started " + SshCommand::displayCommand(args));
+        }
+    }
+    if (actions & Machine::Post) post();
+}
+
+void TunnelRun::retryDue(std::uint64_t retryToken) {
+    unsigned actions;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_state != TunnelState::RetryWaiting || retryToken != m_token) return;
+        actions = applyLocked(TunnelEvent::RetryDue, {}, nullptr);
+    }
+    if (actions & Machine::Post) post();
+}
+
+void TunnelRun::exited(int waitStatus) {
+    unsigned actions;
+    std::string name;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_partialLine.empty()) m_log.append(m_partialLine);
+        if (WIFEXITED(waitStatus))
+            m_log.append("ssh ended with status " + std::to_string(WEXITSTATUS(waitStatus)));
+        else if (WIFSIGNALED(waitStatus))
+            m_log.append("ssh ended by signal " + std::to_string(WTERMSIG(waitStatus)));
+        if (!m_runErrorFinal && !m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
+            m_runError = SshOutputParser::reportText(m_partialLine);
+        actions = applyLocked(TunnelEvent::Exited, {}, nullptr);
+        // Quitting: no pause and no next run.
+        if (TunnelDriver::isShutdown()) actions |= applyLocked(TunnelEvent::Shutdown, {}, nullptr);
+    }
+    Log::line(Log::format(text("T_STOP"), m_tunnel.connName()));
+    if (actions & Machine::Post) post();
+}
+
+// ---- what it shows ----
+
+TunnelState TunnelRun::state() const {
+    std::lock_guard lock(m_mutex);
+    return m_state;
+}
+
+bool TunnelRun::isRunning() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning();
+}
+
+std::string TunnelRun::icon() const { return iconForCode(code()); }
+
+std::string TunnelRun::iconForCode(int code) {
+    switch (code) {
+        case 1:
+            return "middleState";
+        case 2:
+            return "onState";
+        default:
+            return "offState";
+    }
+}
+
+int TunnelRun::retrySeconds() const {
+    std::lock_guard lock(m_mutex);
+    if (m_state != TunnelState::RetryWaiting) return 0;
+    const auto left = std::chrono::ceil<std::chrono::seconds>(m_retryAt - std::chrono::steady_clock::now());
+    return std::max(1, static_cast<int>(left.count()));
+}
+
+std::string TunnelRun::status() const {
+    if (int seconds = retrySeconds()) return Log::format(text("S_RETRYING"), std::to_string(seconds));
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_status) return *m_status;
+    }
+    return text("S_IDLE");
+}
+
+void TunnelRun::setStatus(std::optional<std::string> status) {
+    std::lock_guard lock(m_mutex);
+    m_status = std::move(status);
+}
+
+std::string TunnelRun::lastError() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastError;
+}
+
+unsigned TunnelRun::drops() const {
+    std::lock_guard lock(m_mutex);
+    return m_drops;
+}
+
+pid_t TunnelRun::sshPid() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning() ? m_task->pid() : 0;
+}
+
+std::uint64_t TunnelRun::runSerial() const {
+    std::lock_guard lock(m_mutex);
+    return m_task && m_task->isRunning() && m_state != TunnelState::Stopping ? m_runSerial : 0;
+}
+
+// ---- ssh's output ----
+
+void TunnelRun::endRun() {
+    std::shared_ptr<ChildProcess> task;
+    {
+        std::lock_guard lock(m_mutex);
+        task = m_task;
+    }
+    if (task) task->terminate();
+}
+
+void TunnelRun::connectedLineSeen(bool interactive, bool forwardsConfirmed) {
+    if (interactive) m_interactive = true;
+    if (forwardsConfirmed) m_awaitingForwardReplies = false;
+    // With remote forwards, ssh enters its session before the server has answered them.
+    if (!m_interactive || m_awaitingForwardReplies || m_runErrorFinal) return;
+    std::lock_guard lock(m_mutex);
+    applyLocked(TunnelEvent::ConnectedSeen, {}, nullptr);  // announced with the line
+}
+
+bool TunnelRun::stdErr(const char* data, size_t size) {
+    if (size == 0) return false;  // end of file
+    {
+        // A stop asked for: the remaining output cannot change what the user sees.
+        std::lock_guard lock(m_mutex);
+        if (m_state == TunnelState::Stopping || m_state == TunnelState::Idle) return false;
+    }
+    using M = SshOutputParser::Marker;
+    const std::string chunk(data, size);
+    bool keepReading = true;
+    size_t start = 0;
+    for (;;) {
+        size_t nl = chunk.find('\n', start);
+        const std::string line = chunk.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+
+        // The reason shown for a failed run needs whole lines, which may span chunks.
+        if (nl == std::string::npos) {
+            m_partialLine += line;
+        } else {
+            std::string whole = m_partialLine + line;
+            m_partialLine.clear();
+            if (!whole.empty() && whole.back() == '\r') whole.pop_back();
+            m_log.append(whole);
+            if (SshOutputParser::isForwardFailure(whole)) {
+                // ssh goes on while another address listens; a forward that does not work is a failure.
+                if (!m_runErrorFinal) m_runError = SshOutputParser::reportText(whole);
+                m_runErrorFinal = true;
+                endRun();
+            } else if (!m_runErrorFinal && SshOutputParser::isReportable(whole)) {
+                m_runError = SshOutputParser::reportText(whole);
+            }
+        }
+
+        if (SshOutputParser::holds(line, M::JumpSession)) ++m_jumpSessions;
+        if (SshOutputParser::holds(line, M::Connected)) {
+            if (m_jumpSessions > 0)
+                --m_jumpSessions;  // the bastion's session, which ours runs through
+            else
+                connectedLineSeen(true, false);
+        }
+        if (SshOutputParser::holds(line, M::ForwardRepliesExpected)) m_awaitingForwardReplies = true;
+        if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) connectedLineSeen(false, true);
+        if (SshOutputParser::holds(line, M::Authenticated)) setStatus(text("S_AUTH"));
+        if (SshOutputParser::holds(line, M::PortForwarded)) {
+            if (auto port = SshOutputParser::forwardedPort(line)) setStatus(Log::format("Port %@ forwarded", *port));
+        }
+        if (SshOutputParser::holds(line, M::ClosedByRemote)) {
+            endRun();
+            keepReading = false;
+            setStatus(std::string("Connection closed"));
+        }
+        post();
+        if (nl == std::string::npos) break;
+        start = nl + 1;
+    }
+    return keepReading;
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "ChildProcess.h"
+#include "RetryPolicy.h"
+#include "TunnelLog.h"
+#include "TunnelStateMachine.h"
+
+class Tunnel;
+
+// The running side of one tunnel: its state, the retry pause, the ssh process and what ssh's
+// output says. Requests (start, stop, reconnect) come from any thread and take effect at once;
+// ssh itself is started, watched and reaped by the engine's one loop (TunnelDriver).
+class TunnelRun {
+public:
+    static constexpr const char* kStatusChanged = "TunnelStatusChanged";
+
+    // The run of that tunnel, which owns it.
+    explicit TunnelRun(Tunnel& tunnel) : m_tunnel(tunnel) {}
+    ~TunnelRun();
+    TunnelRun(const TunnelRun&) = delete;
+    TunnelRun& operator=(const TunnelRun&) = delete;
+
+    // Starts the tunnel; during the pause before a retry, retries at once; right after a stop
+    // whose ssh has not ended yet, starts again as soon as it has.
+    void start();
+    // Ends the running ssh, or the pause before a retry; no further run follows.
+    void stop() { stopWithReason({}); }
+    // Stops like stop, but the reason stays as lastError() until the next start.
+    void stopWithReason(const std::string& reason);
+    void toggle();
+    // A fresh ssh now, with the pause reset: ends a running ssh, cuts a pause short.
+    void reconnect();
+
+    TunnelState state() const;
+    int code() const { return TunnelStateMachine::code(state()); }
+    bool isWanted() const { return TunnelStateMachine::isWanted(state()); }
+    // Anything under way: an ssh, a launch or a retry pause.
+    bool isActive() const { return state() != TunnelState::Idle; }
+    bool isRunning() const;
+    // Image resource name of the state: "offState", "middleState" or "onState".
+    std::string icon() const;
+    static std::string iconForCode(int code);
+    // The status text: the latest one set, "Retrying in N s" while waiting, else the idle text.
+    std::string status() const;
+    void setStatus(std::optional<std::string> status);
+    // The reason the latest ended run failed, as ssh said it; empty once a run connects and
+    // after a stop.
+    std::string lastError() const;
+    // How many connected runs have ended without being asked to.
+    unsigned drops() const;
+    // The pause before the next run while waiting (whole seconds, rounded up), else 0.
+    int retrySeconds() const;
+    // The process id of the ssh that runs now, or 0.
+    pid_t sshPid() const;
+    // A number that names the ssh run in progress (never reused, by any tunnel), or 0 when no
+    // ssh runs or a stop was asked for. A change means the run a question came from is over.
+    std::uint64_t runSerial() const;
+    // ssh's output across runs, with a line at each start and exit.
+    const TunnelLog& log() const { return m_log; }
+
+    // Handles one chunk of ssh's standard error; false once reading should stop.
+    bool stdErr(const char* data, size_t size);
+
+    // Called on the engine's loop only.
+    void launchNow(std::uint64_t launchToken);
+    void retryDue(std::uint64_t retryToken);
+    void exited(int waitStatus);
+    void shutdown() { handle(TunnelEvent::Shutdown); }
+
+private:
+    // The transition for the event, and its actions performed; with reason for a stop or a
+    // failed launch.
+    void handle(TunnelEvent event, const std::string& reason = {});
+    unsigned applyLocked(TunnelEvent event, const std::string& reason, std::shared_ptr<ChildProcess>* toTerminate);
+    std::shared_ptr<TunnelRun> self() const;
+    void post() const;
+    void connectedLineSeen(bool interactive, bool forwardsConfirmed);
+    void setRunStatus(const std::string& status);
+    void endRun();
+
+    Tunnel& m_tunnel;
+    mutable std::mutex m_mutex;
+    TunnelState m_state = TunnelState::Idle;
+    RetryPolicy m_retry;
+    std::chrono::steady_clock::time_point m_retryAt;
+    std::uint64_t m_token = 0;  // names the pending launch or retry; a stale one finds it changed
+    std::shared_ptr<ChildProcess> m_task;
+    std::uint64_t m_runSerial = 0;
+    std::optional<std::string> m_status;
+    std::string m_lastError;
+    std::string m_stopReason;  // shown after a stop that said why
+    unsigned m_drops = 0;
+    TunnelLog m_log;
+
+    // What the output of the current run said so far (the loop's, and tests feeding output).
+    std::string m_partialLine;
+    std::string m_runError;
+    bool m_runErrorFinal = false;  // a forward failure: later lines do not replace the reason
+    bool m_interactive = false;
+    bool m_awaitingForwardReplies = false;
+    int m_jumpSessions = 0;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One port forward: "port", "host", "hostport", "bind", any of which may be missing; other keys are kept.
+using ForwardEntry = std::map<std::string, std::string>;
+// Forward lists are immutable once published; every change replaces the list whole.
+using ForwardList = std::vector<ForwardEntry>;
+
+// A tunnel's settings as plain values: what the stored form holds, what ssh's command line is
+// built from. A field that was never set is empty (std::nullopt, or a null list).
+struct TunnelSettings {
+    static constexpr std::int64_t kDefaultKeepAlive = 15;  // seconds; ssh gives up after 3 missed
+
+    bool connAuth = false;
+    bool autoConnect = false;
+    std::optional<std::string> connName;
+    std::optional<std::string> connPort;
+    bool connRemote = false;
+    bool compression = false;
+    bool v1 = false;
+    std::optional<std::string> encryption;
+    bool socks4 = false;
+    std::optional<std::int64_t> socks4p;
+    std::optional<std::string> connUser;
+    std::optional<std::string> connHost;
+    std::optional<std::int64_t> keepAlive;
+    std::optional<std::string> identityFile;
+    std::optional<std::string> jumpHosts;
+    std::optional<std::vector<std::string>> sshOptions;
+    std::optional<std::string> socks4b;
+    std::shared_ptr<const ForwardList> tunnelsLocal;
+    std::shared_ptr<const ForwardList> tunnelsRemote;
+};

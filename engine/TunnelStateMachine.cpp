@@ -1,0 +1,105 @@
+#include "TunnelStateMachine.h"
+
+using S = TunnelState;
+using E = TunnelEvent;
+using M = TunnelStateMachine;
+
+M::Transition M::next(TunnelState state, TunnelEvent event) {
+    const Transition stay{state, None};
+    switch (state) {
+        case S::Idle:
+            // A start's own announcement comes once ssh runs (or could not be started).
+            if (event == E::Start) return {S::Launching, ClearReason | ResetRetry | Launch};
+            return stay;
+        case S::Launching:
+            switch (event) {
+                case E::Stop:
+                case E::Shutdown:
+                    return {S::Idle, Post};  // the pending launch finds the state changed and drops
+                case E::Launched:
+                    return {S::Connecting, Post};
+                case E::LaunchFailed:
+                    return {S::Idle, Post};  // a program that cannot start will not start later either
+                default:
+                    return stay;
+            }
+        case S::Connecting:
+        case S::Connected:
+            switch (event) {
+                case E::Stop:
+                    return {S::Stopping, Terminate | Post};
+                case E::Reconnect:
+                    return {S::Relaunching, ResetRetry | Terminate | Post};
+                case E::ConnectedSeen:
+                    return state == S::Connecting ? Transition{S::Connected, ResetRetry | Post} : stay;
+                case E::Exited:
+                    if (state == S::Connected) return {S::RetryWaiting, CountDrop | ResetRetry | ScheduleRetry | Post};
+                    return {S::RetryWaiting, ScheduleRetry | Post};
+                default:
+                    return stay;
+            }
+        case S::Relaunching:
+            switch (event) {
+                case E::Stop:
+                case E::Shutdown:
+                    return {S::Stopping, Terminate | Post};
+                case E::Exited:
+                    return {S::Launching, Launch | Post};
+                default:
+                    return stay;
+            }
+        case S::RetryWaiting:
+            switch (event) {
+                case E::Start:  // retries at once; the pause after it keeps growing
+                case E::RetryDue:
+                    return {S::Launching, CancelRetry | Launch};
+                case E::Reconnect:
+                    return {S::Launching, CancelRetry | ResetRetry | Launch};
+                case E::Stop:
+                case E::Shutdown:
+                    return {S::Idle, CancelRetry | Post};
+                default:
+                    return stay;
+            }
+        case S::Stopping:
+            switch (event) {
+                case E::Start:  // before the stopped ssh has ended: the next run follows at once
+                    return {S::Relaunching, ClearReason | ResetRetry | Post};
+                case E::Exited:
+                    return {S::Idle, Post};
+                default:
+                    return stay;
+            }
+    }
+    return stay;
+}
+
+int M::code(TunnelState state) {
+    switch (state) {
+        case S::Connected:
+            return 2;
+        case S::Launching:
+        case S::Connecting:
+        case S::Relaunching:
+        case S::RetryWaiting:
+            return 1;
+        case S::Idle:
+        case S::Stopping:
+            return 0;
+    }
+    return 0;
+}
+
+bool M::isWanted(TunnelState state) { return code(state) != 0; }
+
+std::string M::name(TunnelState state) {
+    static const char* const names[] = {"Idle",        "Launching",    "Connecting", "Connected",
+                                        "Relaunching", "RetryWaiting", "Stopping"};
+    return names[static_cast<int>(state)];
+}
+
+std::string M::name(TunnelEvent event) {
+    static const char* const names[] = {"Start",        "Stop",          "Reconnect", "Shutdown", "Launched",
+                                        "LaunchFailed", "ConnectedSeen", "Exited",    "RetryDue"};
+    return names[static_cast<int>(event)];
+}

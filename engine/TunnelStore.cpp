@@ -1,0 +1,89 @@
+#include "TunnelStore.h"
+
+#include <algorithm>
+
+#include "NotificationCenter.h"
+
+void TunnelStore::load(const Value& stored) { reset(Tunnel::tunnelsFromArray(stored)); }
+
+void TunnelStore::reset(TunnelList tunnels) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_tunnels.swap(tunnels);
+    }
+    announceChange();
+}
+
+void TunnelStore::startAutoConnect() const {
+    for (const TunnelPtr& t : tunnels())
+        if (t->valueForKey("autoConnect").boolValue()) t->run().start();
+}
+
+Value TunnelStore::storedForm() const {
+    Value::List stored;
+    for (const TunnelPtr& t : tunnels()) stored.push_back(t->dictionary());
+    return Value(std::move(stored));
+}
+
+TunnelList TunnelStore::tunnels() const {
+    std::lock_guard lock(m_mutex);
+    return m_tunnels;
+}
+
+size_t TunnelStore::size() const {
+    std::lock_guard lock(m_mutex);
+    return m_tunnels.size();
+}
+
+TunnelPtr TunnelStore::at(size_t index) const {
+    std::lock_guard lock(m_mutex);
+    return index < m_tunnels.size() ? m_tunnels[index] : nullptr;
+}
+
+int TunnelStore::indexOf(const Tunnel* tunnel) const {
+    std::lock_guard lock(m_mutex);
+    for (size_t i = 0; i < m_tunnels.size(); ++i)
+        if (m_tunnels[i].get() == tunnel) return static_cast<int>(i);
+    return -1;
+}
+
+TunnelPtr TunnelStore::named(const std::string& name) const {
+    std::lock_guard lock(m_mutex);
+    for (const TunnelPtr& t : m_tunnels)
+        if (t->connName() == name) return t;
+    return nullptr;
+}
+
+void TunnelStore::insert(size_t index, TunnelPtr tunnel) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_tunnels.insert(m_tunnels.begin() + static_cast<std::ptrdiff_t>(std::min(index, m_tunnels.size())),
+                         std::move(tunnel));
+    }
+    announceChange();
+}
+
+TunnelPtr TunnelStore::remove(size_t index) {
+    TunnelPtr gone;
+    {
+        std::lock_guard lock(m_mutex);
+        if (index >= m_tunnels.size()) return nullptr;
+        gone = m_tunnels[index];
+        m_tunnels.erase(m_tunnels.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    announceChange();
+    return gone;
+}
+
+void TunnelStore::move(size_t from, size_t to) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (from >= m_tunnels.size() || to >= m_tunnels.size() || from == to) return;
+        TunnelPtr t = m_tunnels[from];
+        m_tunnels.erase(m_tunnels.begin() + static_cast<std::ptrdiff_t>(from));
+        m_tunnels.insert(m_tunnels.begin() + static_cast<std::ptrdiff_t>(to), std::move(t));
+    }
+    announceChange();
+}
+
+void TunnelStore::announceChange() const { NotificationCenter::defaultCenter().post(kListChanged, this); }
