@@ -1,0 +1,85 @@
+// The one loop that runs every tunnel's ssh: its threads, and what a stop or a reconnect does to
+// the retry pause as the user sees it.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "FakeSsh.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+int threadCount() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition())
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        else
+            std::this_thread::sleep_for(5ms);
+    return true;
+}
+
+struct Driver : ::testing::Test {
+    FakeSsh fake;
+    TunnelList tunnels;
+    TunnelPtr add(const std::string& name) {
+        auto t = Tunnel::create(name);
+        t->setValueForKey(Value("h"), "connHost");
+        tunnels.push_back(t);
+        return t;
+    }
+    void TearDown() override {
+        for (const auto& t : tunnels) t->run().stop();
+        EXPECT_TRUE(TunnelDriver::waitUntilIdle(5s));
+        SshCommand::setSshProgram("/usr/bin/ssh");
+        RetryPolicy::setScale(1);
+    }
+};
+
+}  // namespace
+
+TEST_F(Driver, FiftyConnectedTunnelsCostAtMostTwoThreads) {
+    SshCommand::setSshProgram(fake.script("ssh", R"sh(echo "debug1: Entering interactive session." >&2
+exec sleep 1000)sh"));
+    const int before = threadCount();
+    for (int i = 0; i < 50; ++i) add("t" + std::to_string(i))->run().start();
+    ASSERT_TRUE(waitFor([&] {
+        return std::all_of(tunnels.begin(), tunnels.end(), [](const TunnelPtr& t) { return t->run().code() == 2; });
+    }));
+    EXPECT_LE(threadCount(), before + 2);
+}
+
+TEST_F(Driver, StopInThePauseLaunchesNothingAndReconnectStartsThePauseOver) {
+    RetryPolicy::setScale(0.05);  // pauses of 50, 100, 200, 400 ms …
+    SshCommand::setSshProgram(fake.script("ssh", R"sh(date +%s%N >> "$DIR/launches-$TUNNEL_NAME"; exit 255)sh"));
+    auto stopped = add("stopped");
+    stopped->run().start();
+    ASSERT_TRUE(waitFor([&] { return stopped->run().state() == TunnelState::RetryWaiting; }));
+    stopped->run().stop();
+    std::this_thread::sleep_for(150ms);  // three times the pause it was in
+    EXPECT_EQ(fake.lines("launches-stopped").size(), 1u);
+    EXPECT_EQ(stopped->run().state(), TunnelState::Idle);
+
+    auto again = add("again");
+    again->run().start();
+    ASSERT_TRUE(waitFor([&] { return fake.lines("launches-again").size() == 5; }));  // next pause: 800 ms
+    ASSERT_TRUE(waitFor([&] { return again->run().state() == TunnelState::RetryWaiting; }));
+    again->run().reconnect();  // at once, and the pause after it is the first one again
+    ASSERT_TRUE(waitFor([&] { return fake.lines("launches-again").size() == 7; }, 2s));
+    const auto launches = fake.lines("launches-again");
+    const double lastGapMs = static_cast<double>(std::stoll(launches[6]) - std::stoll(launches[5])) / 1e6;
+    EXPECT_LT(lastGapMs, 400) << "the pause did not start over";
+}

@@ -1,0 +1,132 @@
+// The lifecycle's rules without ssh: the transition table, the retry pauses, and the settings
+// that must never reach ssh's command line.
+#include <gtest/gtest.h>
+
+#include "RetryPolicy.h"
+#include "Tunnel.h"
+#include "TunnelDriver.h"
+#include "TunnelStateMachine.h"
+
+using S = TunnelState;
+using E = TunnelEvent;
+using M = TunnelStateMachine;
+using namespace std::chrono_literals;
+
+namespace {
+constexpr S kStates[] = {S::Idle,        S::Launching,    S::Connecting, S::Connected,
+                         S::Relaunching, S::RetryWaiting, S::Stopping};
+constexpr E kEvents[] = {E::Start,        E::Stop,          E::Reconnect, E::Shutdown, E::Launched,
+                         E::LaunchFailed, E::ConnectedSeen, E::Exited,    E::RetryDue};
+}  // namespace
+
+TEST(StateMachine, Transitions) {
+    struct Row {
+        S from;
+        E event;
+        S next;
+        unsigned actions;
+    };
+    const Row rows[] = {
+        {S::Idle, E::Start, S::Launching, M::ClearReason | M::ResetRetry | M::Launch},
+        {S::Idle, E::Stop, S::Idle, M::None},
+        {S::Idle, E::Exited, S::Idle, M::None},
+        {S::Launching, E::Stop, S::Idle, M::Post},
+        {S::Launching, E::Launched, S::Connecting, M::Post},
+        {S::Launching, E::LaunchFailed, S::Idle, M::Post},
+        {S::Launching, E::Start, S::Launching, M::None},
+        {S::Connecting, E::ConnectedSeen, S::Connected, M::ResetRetry | M::Post},
+        {S::Connecting, E::Exited, S::RetryWaiting, M::ScheduleRetry | M::Post},
+        {S::Connecting, E::Stop, S::Stopping, M::Terminate | M::Post},
+        {S::Connected, E::Exited, S::RetryWaiting, M::CountDrop | M::ResetRetry | M::ScheduleRetry | M::Post},
+        {S::Connected, E::Reconnect, S::Relaunching, M::ResetRetry | M::Terminate | M::Post},
+        {S::Connected, E::Start, S::Connected, M::None},
+        {S::Connected, E::ConnectedSeen, S::Connected, M::None},
+        {S::Relaunching, E::Exited, S::Launching, M::Launch | M::Post},
+        {S::Relaunching, E::Stop, S::Stopping, M::Terminate | M::Post},
+        {S::Relaunching, E::ConnectedSeen, S::Relaunching, M::None},
+        {S::RetryWaiting, E::RetryDue, S::Launching, M::CancelRetry | M::Launch},
+        {S::RetryWaiting, E::Start, S::Launching, M::CancelRetry | M::Launch},
+        {S::RetryWaiting, E::Reconnect, S::Launching, M::CancelRetry | M::ResetRetry | M::Launch},
+        {S::RetryWaiting, E::Stop, S::Idle, M::CancelRetry | M::Post},
+        {S::RetryWaiting, E::Shutdown, S::Idle, M::CancelRetry | M::Post},
+        {S::Stopping, E::Start, S::Relaunching, M::ClearReason | M::ResetRetry | M::Post},
+        {S::Stopping, E::Exited, S::Idle, M::Post},
+        {S::Stopping, E::ConnectedSeen, S::Stopping, M::None},
+        {S::Stopping, E::Reconnect, S::Stopping, M::None},
+    };
+    for (const Row& r : rows) {
+        const auto t = M::next(r.from, r.event);
+        EXPECT_EQ(M::name(t.next), M::name(r.next)) << M::name(r.from) << " + " << M::name(r.event);
+        EXPECT_EQ(t.actions, r.actions) << M::name(r.from) << " + " << M::name(r.event);
+    }
+}
+
+TEST(StateMachine, WholeTableKeepsItsPromises) {
+    for (S from : kStates) {
+        for (E event : kEvents) {
+            const auto t = M::next(from, event);
+            const std::string what = M::name(from) + " + " + M::name(event);
+            // ssh is started only on the way to Launching, and only signalled where one may run.
+            EXPECT_EQ(bool(t.actions & M::Launch), t.next == S::Launching && from != S::Launching) << what;
+            if (t.actions & M::Terminate) {
+                EXPECT_TRUE(from == S::Connecting || from == S::Connected || from == S::Relaunching) << what;
+            }
+            // A stop always ends in a state that is not wanted; neither it nor quitting starts anything.
+            if (event == E::Stop) {
+                EXPECT_FALSE(M::isWanted(t.next)) << what;
+            }
+            if (event == E::Stop || event == E::Shutdown) {
+                EXPECT_FALSE(t.actions & (M::Launch | M::ScheduleRetry)) << what;
+            }
+            // A retry is scheduled only on leaving for the pause, and the pause ends with a cancel.
+            EXPECT_EQ(bool(t.actions & M::ScheduleRetry), t.next == S::RetryWaiting && from != S::RetryWaiting) << what;
+            if (from == S::RetryWaiting && t.next != S::RetryWaiting) {
+                EXPECT_TRUE(t.actions & M::CancelRetry) << what;
+            }
+        }
+    }
+    const std::pair<S, int> codes[] = {{S::Idle, 0},        {S::Stopping, 0},     {S::Launching, 1}, {S::Connecting, 1},
+                                       {S::Relaunching, 1}, {S::RetryWaiting, 1}, {S::Connected, 2}};
+    for (auto [state, code] : codes) EXPECT_EQ(M::code(state), code) << M::name(state);
+}
+
+TEST(RetryPolicy, DoublesToAMinuteAndStartsOverOnReset) {
+    RetryPolicy policy;
+    const int expected[] = {1, 2, 4, 8, 16, 32, 60, 60};
+    for (int seconds : expected) EXPECT_EQ(policy.nextDelay(), std::chrono::seconds(seconds));
+    policy.reset();
+    EXPECT_EQ(policy.nextDelay(), 1s);
+    EXPECT_EQ(policy.nextDelay(), 2s);
+    RetryPolicy::setScale(0.5);
+    EXPECT_EQ(RetryPolicy::scaled(2s), 1s);
+    RetryPolicy::setScale(1);
+}
+
+TEST(TunnelRecord, SettingsThatMustNotReachSsh) {
+    // A host or user that ssh would read as an option is refused before anything starts.
+    SshCommand::setSshProgram("/nonexistent/zandrel-ssh");
+    for (const auto& [host, user] : std::vector<std::pair<std::string, std::string>>{
+             {"-oProxyCommand=false", ""}, {"h", "-oProxyCommand=x"}, {"", ""}}) {
+        auto t = Tunnel::create("guard");
+        t->setValueForKey(Value(host), "connHost");
+        t->setValueForKey(Value(user), "connUser");
+        t->run().start();
+        EXPECT_EQ(t->run().state(), S::Idle) << host << " " << user;
+        EXPECT_FALSE(t->run().lastError().empty()) << host << " " << user;
+    }
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
+    SshCommand::setSshProgram("/usr/bin/ssh");
+
+    // Options cleared by "no value" are gone from the command line.
+    auto t = Tunnel::create("options");
+    t->setValueForKey(Value("h"), "connHost");
+    t->setValueForKey(Value(Value::List{Value("ProxyJump=bastion")}), "sshOptions");
+    auto hasOption = [&] {
+        const auto args = t->command().arguments();
+        return std::find(args.begin(), args.end(), "ProxyJump=bastion") != args.end();
+    };
+    EXPECT_TRUE(hasOption());
+    t->setValueForKey(Value(), "sshOptions");
+    EXPECT_FALSE(hasOption());
+    EXPECT_TRUE(t->valueForKey("sshOptions").isNone());
+}

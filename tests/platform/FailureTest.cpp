@@ -1,0 +1,92 @@
+// What the platform does when the system says no: a write that fails part way, and a signal
+// for a child that is gone while its process id is someone else's.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "ChildProcess.h"
+#include "Defaults.h"
+#include "TempDir.h"
+
+namespace {
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Writes past this many bytes fail (EFBIG) while the object lives, as on a full disk.
+struct FileSizeLimit {
+    rlimit before{};
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &before);
+        rlimit limit = before;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, SIG_DFL);
+    }
+};
+
+}  // namespace
+
+TEST(Defaults, AWriteThatFailsPartWayKeepsTheFileAsItWasAndSaysSo) {
+    testsupport::TempDir dir;
+    Defaults store(dir.file("defaults.json"));
+    ASSERT_TRUE(store.setObjectForKey(Value("kept"), "a"));
+    const std::string before = contents(dir.file("defaults.json"));
+    {
+        FileSizeLimit limit(before.size() + 16);
+        EXPECT_FALSE(store.setObjectForKey(Value(std::string(4096, 'x')), "b"));
+    }
+    EXPECT_EQ(contents(dir.file("defaults.json")), before);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temporary left
+    EXPECT_EQ(Defaults(dir.file("defaults.json")).objectForKey("a"), Value("kept"));
+}
+
+TEST(ChildProcess, TerminateAfterTheReapSignalsNobodyEvenWhenThePidIsTakenAgain) {
+    // The next pid is chosen through ns_last_pid, which needs root; the pid must be reused to tell.
+    std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
+    if (getuid() != 0 || !lastPid) GTEST_SKIP() << "needs root to choose the next process id";
+    std::string error;
+    auto child = ChildProcess::launch("/bin/true", {}, {}, &error);
+    ASSERT_TRUE(child) << error;
+    const pid_t reaped = child->pid();
+    child->waitForExit(nullptr);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        lastPid << reaped - 1 << std::flush;
+        const pid_t stranger = fork();
+        if (stranger == 0) {
+            setpgid(0, 0);  // a group of its own with the old child's id
+            pause();
+            _exit(0);
+        }
+        ASSERT_GT(stranger, 0);
+        if (stranger != reaped) {  // another process took the id first: try again
+            kill(stranger, SIGKILL);
+            waitpid(stranger, nullptr, 0);
+            continue;
+        }
+        usleep(20000);  // its setpgid is done
+        child->terminate();
+        usleep(20000);
+        int status = 0;
+        EXPECT_EQ(waitpid(stranger, &status, WNOHANG), 0) << "the stranger got the old child's signal";
+        kill(stranger, SIGKILL);
+        waitpid(stranger, nullptr, 0);
+        return;
+    }
+    GTEST_SKIP() << "the old process id was never free to take again";
+}
