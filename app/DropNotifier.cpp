@@ -26,7 +26,7 @@ void DropNotifier::update(const TunnelPtr& tunnel) {
         if (why.isEmpty()) why = QStringLiteral("The connection ended.");
         notify(keep, QStringLiteral("%1 disconnected").arg(name), why);
         seen.dropShown = true;
-    } else if (seen.dropShown && tunnel->run().code() == 2) {
+    } else if (seen.dropShown && tunnel->run().isConnected()) {
         seen.dropShown = false;
         if (m_enabled()) notify(keep, QStringLiteral("%1 reconnected").arg(name), QString());
     }

@@ -59,7 +59,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
 
     if (role == ErrorRole || role == Qt::ToolTipRole) {
         // Why the tunnel is down; a connected tunnel lists where it listens instead.
-        if (t->run().code() == 2) {
+        if (t->run().isConnected()) {
             if (role == ErrorRole) return QString();
             const QStringList addresses = TunnelInfo::listeningAddresses(*t);
             return addresses.isEmpty() ? QVariant() : QVariant(addresses.join(u'\n'));
@@ -81,7 +81,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (role == NameRole) return QString::fromStdString(t->connName());
         if (role == StatusRole) return QString::fromStdString(t->run().status());
         if (role == LineRole) {
-            const QStringList addresses = t->run().code() == 2 ? TunnelInfo::listeningAddresses(*t) : QStringList();
+            const QStringList addresses = t->run().isConnected() ? TunnelInfo::listeningAddresses(*t) : QStringList();
             if (addresses.isEmpty()) return QString::fromStdString(t->run().status());
             if (addresses.size() == 1) return addresses.first();
             return tr("%1 +%2 more").arg(addresses.first()).arg(addresses.size() - 1);

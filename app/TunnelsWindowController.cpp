@@ -126,12 +126,15 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
     showHintIfEmpty();
     updateTunnelItems();
 
-    // Status notices arrive on launch threads; a preference change only asks for a redraw.
+    // Status notices arrive on the engine's loop thread; a change of the list or of the preferences
+    // only asks for a redraw.
     m_hop->attach(this, [this] { scheduleRedraw(); });
     auto& center = NotificationCenter::defaultCenter();
     m_observers.push_back(center.addObserver(Tunnel::kStatusChanged, nullptr,
                                              [hop = m_hop](const Notification& n) { hop->notify(n.object); }));
     m_observers.push_back(center.addObserver(PreferencesController::kPrefChanged, nullptr,
+                                             [hop = m_hop](const Notification&) { hop->notify(nullptr); }));
+    m_observers.push_back(center.addObserver(TunnelStore::kListChanged, m_tunnels,
                                              [hop = m_hop](const Notification&) { hop->notify(nullptr); }));
 
     m_app.core().watchSystemEvents();
@@ -354,7 +357,7 @@ void TunnelsWindowController::updateTrayState() {
         for (const TunnelPtr& t : m_tunnels->tunnels()) {
             if (!t->run().isWanted()) continue;
             ++wanted;
-            if (t->run().code() == 2) {
+            if (t->run().isConnected()) {
                 ++connected;
                 continue;
             }
@@ -421,5 +424,5 @@ void TunnelsWindowController::applicationWillTerminate() {
     saveFrame();
     if (!m_app.defaults().setObjectForKey(Value(m_window->isVisible()), "openPalette"))
         Log::line("Whether the tunnels window opens at start-up was not saved.");
-    m_app.core().waitForLaunchThreads();
+    m_app.core().waitForRuns();
 }

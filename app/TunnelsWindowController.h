@@ -96,8 +96,8 @@ public Q_SLOTS:
     void showWindow() override;
     // Every running or waiting tunnel starts a fresh ssh now (menu, D-Bus, network back, resume).
     void reconnectAll();
-    // The quit steps: stop every tunnel in list order, let no launch thread start another ssh,
-    // save the frame, store the window's visibility as "openPalette", wait for the launch threads.
+    // The quit steps: stop every tunnel in list order, let the engine start no other ssh,
+    // save the frame, store the window's visibility as "openPalette", wait for every ssh to end.
     void applicationWillTerminate();
 
 Q_SIGNALS:

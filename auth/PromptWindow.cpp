@@ -19,7 +19,7 @@ PromptWindow::PromptWindow(QWidget* parent) : QDialog(parent) {
 void PromptWindow::followRun(std::uint64_t serial) {
     m_run = serial;
     if (!m_runWatch) {
-        // The run ends on a launch thread; a look from the GUI thread a few times a second
+        // The run ends on the engine's loop thread; a look from the GUI thread a few times a second
         // needs no hand-over, and costs nothing while no question is open.
         m_runWatch = new QTimer(this);
         m_runWatch->setInterval(kRunWatchMs);

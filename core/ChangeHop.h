@@ -5,7 +5,7 @@
 #include <mutex>
 #include <unordered_set>
 
-// Carries change notices from any thread (the engine's launch threads, many a second during a
+// Carries change notices from any thread (the engine's loop thread, many a second during a
 // burst of ssh output) to a receiver on the main thread. A notice only marks its sender; the
 // first since the last take() queues one call of the receiver's wake function, so the receiver
 // is never touched off its thread and a burst costs one call. Held by shared_ptr in the

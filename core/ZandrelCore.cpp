@@ -107,8 +107,8 @@ void ZandrelCore::stopAllTunnels() {
     for (const TunnelPtr& t : list) t->run().stop();
 }
 
-void ZandrelCore::waitForLaunchThreads() {
-    // No launch thread may outlive the process (it would run on a torn-down application).
+void ZandrelCore::waitForRuns() {
+    // No ssh may be left unreaped when the process goes.
     if (!TunnelDriver::waitUntilIdle(kQuitWait))
-        Log::line("Quitting while a tunnel's launch thread still runs; its ssh ends with the program.");
+        Log::line("Quitting while a tunnel's ssh still runs; it ends with the program.");
 }

@@ -22,7 +22,7 @@ class TunnelStatusFeed;
 class ZandrelCore : public QObject {
     Q_OBJECT
 public:
-    // How long quitting waits for the launch threads to end.
+    // How long quitting waits for every ssh to end.
     static constexpr std::chrono::milliseconds kQuitWait{3000};
 
     // defaultsPath: the preferences file; empty means the user's standard one.
@@ -57,10 +57,10 @@ public:
     // From now on, the network coming back and a resume reconnect all (the connections of
     // before are very likely dead, and ssh would take up to a minute to notice). Once.
     void watchSystemEvents();
-    // Stops every tunnel in list order and lets no launch thread start another ssh.
+    // Stops every tunnel in list order and lets the engine start no other ssh.
     void stopAllTunnels();
-    // Waits for the launch threads; logs when one outlives the wait.
-    void waitForLaunchThreads();
+    // Waits until every ssh has ended; logs when one outlives the wait.
+    void waitForRuns();
 
 private:
     std::unique_ptr<Defaults> m_defaults;

@@ -46,7 +46,7 @@ ZandrelStartup::Result ZandrelStartup::start(std::optional<QDBusConnection> bus,
     } else {
         QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &m_core, [core = &m_core] {
             core->stopAllTunnels();
-            core->waitForLaunchThreads();
+            core->waitForRuns();
         });
         m_core.watchSystemEvents();
         const size_t count = m_core.tunnels().size();

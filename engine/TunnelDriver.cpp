@@ -1,6 +1,5 @@
 #include "TunnelDriver.h"
 
-#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -23,24 +22,11 @@ constexpr std::uint64_t kWakeKey = 0;
 // A watch's epoll key: its id, and whether the descriptor is the pidfd.
 std::uint64_t keyOf(std::uint64_t id, bool pidfd) { return id << 1 | (pidfd ? 1 : 0); }
 
-// A process forked without exec (a test's) starts without the parent's loop thread: it makes its
-// own. The parent's objects stay behind unused.
-void lockBeforeFork() { g_instanceMutex.lock(); }
-void unlockAfterFork() { g_instanceMutex.unlock(); }
-void forgetAfterFork() {
-    g_instance = nullptr;
-    new (&g_instanceMutex) std::mutex;
-}
-
 }  // namespace
 
 TunnelDriver& TunnelDriver::instance() {
     std::lock_guard lock(g_instanceMutex);
-    if (!g_instance) {
-        static std::once_flag once;
-        std::call_once(once, [] { pthread_atfork(lockBeforeFork, unlockAfterFork, forgetAfterFork); });
-        g_instance = new TunnelDriver;
-    }
+    if (!g_instance) g_instance = new TunnelDriver;
     return *g_instance;
 }
 

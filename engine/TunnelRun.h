@@ -43,6 +43,7 @@ public:
     TunnelState state() const;
     int code() const { return TunnelStateMachine::code(state()); }
     bool isWanted() const { return TunnelStateMachine::isWanted(state()); }
+    bool isConnected() const { return state() == TunnelState::Connected; }
     // Anything under way: an ssh, a launch or a retry pause.
     bool isActive() const { return state() != TunnelState::Idle; }
     bool isRunning() const;

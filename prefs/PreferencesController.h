@@ -59,7 +59,7 @@ public:
     void controlChanged(QObject* sender);
     // Shows or hides the options panel as the options button says.
     void disclosure();
-    // Stores every tunnel and "openPalette", then tells the application (ZDRPrefChanged).
+    // Stores every tunnel and "openPalette", then tells the application (PreferencesChanged).
     void save();
     // Shows the current tunnel, or the empty panel.
     void updateWindow();

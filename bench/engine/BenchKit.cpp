@@ -106,6 +106,6 @@ void BenchKit::setUp() {
 
 bool BenchKit::launchThreadsEnded(std::chrono::milliseconds timeout) {
     if (TunnelDriver::waitUntilIdle(timeout)) return true;
-    std::fprintf(stderr, "a launch thread still runs after %lld ms\n", static_cast<long long>(timeout.count()));
+    std::fprintf(stderr, "an ssh still runs after %lld ms\n", static_cast<long long>(timeout.count()));
     return false;
 }

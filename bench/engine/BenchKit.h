@@ -29,7 +29,7 @@ public:
     static double cpuMs();
     // A private XDG_CONFIG_HOME and the build's resources, like the tests.
     static void setUp();
-    // Waits for the engine's launch threads; false, and said, when one outlives the timeout:
+    // Waits until the engine has no ssh left; false, and said, when one outlives the timeout:
     // the figures of such a run are not to be trusted.
     static bool launchThreadsEnded(std::chrono::milliseconds timeout);
 };

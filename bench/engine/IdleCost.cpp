@@ -20,7 +20,7 @@ int main() {
     const long residentBefore = BenchKit::residentKiB();
     if (!SshdBench::startAll(tunnels, 30s)) {
         int up = 0;
-        for (const auto& t : tunnels) up += t->run().code() == 2;
+        for (const auto& t : tunnels) up += t->run().isConnected();
         std::fprintf(stderr, "idle cost: only %d of %d tunnels connected; last error: %s\n", up, kTunnels,
                      tunnels.back()->run().lastError().c_str());
         return 1;
@@ -31,7 +31,7 @@ int main() {
     std::this_thread::sleep_for(10s);
     const double used = BenchKit::cpuMs() - before;
     int still = 0;
-    for (const auto& t : tunnels) still += t->run().code() == 2;
+    for (const auto& t : tunnels) still += t->run().isConnected();
     for (auto& t : tunnels) t->run().stop();
     if (!BenchKit::launchThreadsEnded(10s)) return 1;
     std::printf(

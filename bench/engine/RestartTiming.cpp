@@ -29,7 +29,7 @@ int main() {
             std::lock_guard lock(mutex);
             if (auto stamp = BenchKit::stampOf(status); stamp > 0) {
                 exitedAt = stamp;
-            } else if (status == connecting && t->run().code() == 1 && exitedAt > 0) {
+            } else if (status == connecting && t->run().state() == TunnelState::Connecting && exitedAt > 0) {
                 // The launch's own post: the new ssh has been started.
                 gapsMs.push_back(static_cast<double>(now - exitedAt) / 1e6);
                 exitedAt = 0;

@@ -52,7 +52,7 @@ bool SshdBench::allConnected(const TunnelList& tunnels, std::chrono::seconds tim
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         bool all = true;
-        for (const auto& t : tunnels) all = all && t->run().code() == 2;
+        for (const auto& t : tunnels) all = all && t->run().isConnected();
         if (all) return true;
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

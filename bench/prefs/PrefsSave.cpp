@@ -1,6 +1,6 @@
 // With 1,000 tunnels: from one edit in the preferences form (the user ends a text field, or
 // clicks a check box) until its save is done: every tunnel's stored form built, the store
-// written atomically (fsync and rename), ZDRPrefChanged delivered, and the tunnels window
+// written atomically (fsync and rename), PreferencesChanged delivered, and the tunnels window
 // reloaded. Target: median under 30 ms.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -139,8 +139,9 @@ int main(int argc, char** argv) {
     const Stats t = stats(total), d = stats(toDelivered);
     std::printf("prefs save, %d tunnels (store %.0f KiB), %d edits (name field, check box alternately)\n", kTunnels,
                 st.st_size / 1024.0, kEdits);
-    std::printf("  edit -> ZDRPrefChanged delivered (stored form + atomic write): median %.2f ms, p90 %.2f, max %.2f\n",
-                d.median, d.p90, d.max);
+    std::printf(
+        "  edit -> PreferencesChanged delivered (stored form + atomic write): median %.2f ms, p90 %.2f, max %.2f\n",
+        d.median, d.p90, d.max);
     std::printf("  edit -> tunnels window reloaded:                               median %.2f ms, p90 %.2f, max %.2f\n",
                 t.median, t.p90, t.max);
     std::printf("  target: median < %.0f ms: %s%s\n", kTargetMs, t.median < kTargetMs ? "met" : "MISSED",

@@ -2,10 +2,12 @@
 // that must never reach ssh's command line.
 #include <gtest/gtest.h>
 
+#include "NotificationCenter.h"
 #include "RetryPolicy.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
 #include "TunnelStateMachine.h"
+#include "TunnelStore.h"
 
 using S = TunnelState;
 using E = TunnelEvent;
@@ -129,4 +131,28 @@ TEST(TunnelRecord, SettingsThatMustNotReachSsh) {
     t->setValueForKey(Value(), "sshOptions");
     EXPECT_FALSE(hasOption());
     EXPECT_TRUE(t->valueForKey("sshOptions").isNone());
+}
+
+TEST(TunnelStore, OneOwnerAnnouncesEveryChange) {
+    TunnelStore store;
+    int notices = 0;
+    const auto token = NotificationCenter::defaultCenter().addObserver(TunnelStore::kListChanged, &store,
+                                                                       [&](const Notification&) { ++notices; });
+    store.append(Tunnel::create("a"));
+    store.append(Tunnel::create("b"));
+    store.insert(0, Tunnel::create("c"));
+    store.move(0, 2);
+    auto names = [&] {
+        std::string s;
+        for (const auto& t : store.tunnels()) s += t->connName();
+        return s;
+    };
+    EXPECT_EQ(names(), "abc");
+    EXPECT_EQ(store.remove(1)->connName(), "b");
+    EXPECT_EQ(store.remove(9), nullptr);  // past the end: nothing, and nothing announced
+    EXPECT_EQ(names(), "ac");
+    EXPECT_EQ(store.indexOf(store.named("c").get()), 1);
+    EXPECT_EQ(store.named("b"), nullptr);
+    EXPECT_EQ(notices, 5);
+    NotificationCenter::defaultCenter().removeObserver(token);
 }

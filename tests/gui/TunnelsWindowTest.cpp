@@ -377,6 +377,8 @@ TEST_F(TunnelsWindowTest, PreferenceChangesRedrawTheRows) {
     NotificationCenter::defaultCenter().post(PreferencesController::kPrefChanged, &editor);
     ASSERT_TRUE(waitUntil([&] { return table()->model()->rowCount() == 1; }));
     EXPECT_EQ(cell(0, M::TextColumn, M::NameRole), "Added");
+    m_app->tunnels().append(Tunnel::create("From D-Bus"));  // the list's own notice is enough
+    ASSERT_TRUE(waitUntil([&] { return table()->model()->rowCount() == 2; }));
 }
 
 TEST_F(TunnelsWindowTest, PreferencesItemRunsTheEditorModallyOnTheSameList) {
