@@ -1,6 +1,7 @@
 #include "PrefsTableView.h"
 
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
 
@@ -59,4 +60,21 @@ void PrefsTableView::finishEditing() {
     // Its setModelData lets only an accepted text through.
     commitData(editor);
     closeEditor(editor, QAbstractItemDelegate::NoHint);
+}
+
+int PrefsTableView::selectedRow() const {
+    const auto rows = selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void PrefsTableView::setSelectedRow(int row) {
+    QItemSelectionModel* selection = selectionModel();
+    if (row < 0) {
+        selection->clearSelection();
+        selection->setCurrentIndex({}, QItemSelectionModel::NoUpdate);
+        return;
+    }
+    const QModelIndex index = model()->index(row, 0);
+    selection->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index);
 }

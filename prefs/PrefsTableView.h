@@ -13,6 +13,10 @@ public:
     bool isEditing() const { return state() == EditingState; }
     // Ends an open cell edit at once: committed when its text is accepted, dropped otherwise.
     void finishEditing();
+    // The selected row, or -1.
+    int selectedRow() const;
+    // Selects the row and scrolls to it; -1 leaves no row selected and none current.
+    void setSelectedRow(int row);
 
 Q_SIGNALS:
     void selectionShouldChange();
