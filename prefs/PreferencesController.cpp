@@ -172,8 +172,8 @@ bool PreferencesController::confirmDelete(const Tunnel& tunnel) {
                     tr("Delete the tunnel \"%1\"?").arg(QString::fromStdString(tunnel.connName())),
                     QMessageBox::NoButton, m_window.get());
     box.setTextFormat(Qt::PlainText);
-    box.setInformativeText(tunnel.run().code() == 2 ? tr("It is connected: deleting it closes its connection.")
-                                                    : tr("Its settings and forwards are gone for good."));
+    box.setInformativeText(tunnel.run().isConnected() ? tr("It is connected: deleting it closes its connection.")
+                                                      : tr("Its settings and forwards are gone for good."));
     QPushButton* remove = box.addButton(tr("Delete"), QMessageBox::DestructiveRole);
     QPushButton* cancel = box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(cancel);
