@@ -30,12 +30,14 @@
 #include "PasswordKeyring.h"
 #include "PasswordPrompt.h"
 #include "ProcessProbe.h"
+#include "RetryPause.h"
 #include "SshdFixture.h"
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestAccount.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
+#include "Wait.h"
 #include "ZandrelApplication.h"
 #include "ZandrelDBusService.h"
 
@@ -54,19 +56,31 @@ QList<PromptWindow*> openPrompts() {
     return list;
 }
 
-// The one open prompt of that kind, once it appears (the event loop runs meanwhile, so the
-// D-Bus call that opens it is served).
+// waitUntil with the event loop running meanwhile, so that the D-Bus calls that open prompts
+// are served.
+bool waitServing(const std::function<bool()>& condition, int timeoutMs) {
+    return waitUntil(condition, std::chrono::milliseconds(timeoutMs), [] { QTest::qWait(20); });
+}
+
+// The one open prompt of that kind, once it appears.
 template <typename T>
 T* waitForPrompt(int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < timeoutMs) {
-        for (PromptWindow* w : openPrompts())
-            if (auto* t = qobject_cast<T*>(w)) return t;
-        QTest::qWait(20);
-    }
-    return nullptr;
+    T* prompt = nullptr;
+    waitServing(
+        [&] {
+            for (PromptWindow* w : openPrompts())
+                if ((prompt = qobject_cast<T*>(w))) return true;
+            return false;
+        },
+        timeoutMs);
+    return prompt;
 }
+
+// The pause before a retry, scaled for one test.
+struct RetryScale {
+    explicit RetryScale(double scale) { RetryPolicy::setScale(scale); }
+    ~RetryScale() { RetryPolicy::setScale(1); }
+};
 
 void typeText(QWidget* w, const QString& text) {
     for (QChar c : text) QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
@@ -81,14 +95,14 @@ QStringList entries(const QString& dir) { return QDir(dir).entryList(QDir::AllEn
 
 // The tunnel is up and no window asked anything on the way.
 bool connectsWithoutAWindow(const TunnelPtr& tunnel, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < timeoutMs) {
-        if (!openPrompts().isEmpty()) return false;
-        if (tunnel->run().code() == 2) return true;
-        QTest::qWait(20);
-    }
-    return false;
+    bool asked = false;
+    const bool ended = waitServing(
+        [&] {
+            asked = !openPrompts().isEmpty();
+            return asked || tunnel->run().code() == 2;
+        },
+        timeoutMs);
+    return ended && !asked;
 }
 
 void answer(PasswordPrompt* pass, const std::string& password, bool remember) {
@@ -201,10 +215,7 @@ private Q_SLOTS:
     // and ends, with its reader, though nobody answers.
     void askpassEndsWithItsSsh() {
         // No next run while this one is watched: its own askpass would make a folder of its own.
-        struct SlowRetry {
-            SlowRetry() { RetryPolicy::setScale(30); }
-            ~SlowRetry() { RetryPolicy::setScale(1); }
-        } slowRetry;
+        const RetryScale slowRetry(30);
         TempDir tmp("zandrel-askpass-tmp");
         TempDir bin("zandrel-askpass-ssh");
         TunnelPtr tunnel = standInSshTunnel("t", bin, tmp.path(), bin.file("answer"));
@@ -246,6 +257,7 @@ private Q_SLOTS:
 
     // "no" to an unknown host key: ssh gives up, the tunnel starts again and asks again.
     void refusedHostKeyRetries() {
+        const RetryScale quickRetry(0.1);  // a retry, were there one, would come within the wait below
         std::ofstream(m_knownHosts, std::ios::trunc).close();
         TunnelPtr tunnel = addTunnel("refusing");
         tunnel->run().start();
@@ -262,7 +274,7 @@ private Q_SLOTS:
         // "no" never connects: the tunnel stops and says why, and nothing asks again.
         QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
         QCOMPARE(tunnel->run().lastError(), std::string(HostKeyPrompt::kRefusedReason));
-        QTest::qWait(1500);
+        QTest::qWait(pastTheRetryPauseMs());
         QVERIFY(openPrompts().isEmpty());
         QVERIFY(noneLeft("ssh"));
         QCOMPARE(readFile(m_knownHosts), std::string());
@@ -308,6 +320,7 @@ private Q_SLOTS:
     // A wrong password is asked again by the same ssh; Cancel then stops the tunnel for good and
     // leaves no process behind.
     void wrongPasswordThenCancel() {
+        const RetryScale quickRetry(0.1);  // a retry, were there one, would come within the wait below
         QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
         TunnelPtr tunnel = addTunnel("mistyped");
         tunnel->run().start();
@@ -329,7 +342,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!again);
         QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isRunning() && noneLeft("ssh") && noAskpassLeft(), 5000);
         QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
-        QTest::qWait(1500);  // past the restart pause: nothing starts again
+        QTest::qWait(pastTheRetryPauseMs());  // past the restart pause: nothing starts again
         QVERIFY(!tunnel->run().isRunning());
         QVERIFY(noneLeft("ssh"));
         QVERIFY(openPrompts().isEmpty());

@@ -25,6 +25,7 @@
 #include "Log.h"
 #include "PasswordPrompt.h"
 #include "PromptWindows.h"
+#include "RetryPause.h"
 #include "Tunnel.h"
 
 namespace {
@@ -317,7 +318,7 @@ private Q_SLOTS:
         QTRY_VERIFY(openPrompts().isEmpty());
         QTRY_VERIFY(!tunnel->run().isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
-        QTest::qWait(1300);  // past the restart pause: nothing starts again
+        QTest::qWait(testsupport::pastTheRetryPauseMs());  // past the restart pause: nothing starts again
         QVERIFY(!tunnel->run().isRunning());
         QVERIFY(!tunnel->run().isActive());
         QVERIFY(!watcher.writerCame());

@@ -21,6 +21,7 @@
 #include "StatusRecorder.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
+#include "Wait.h"
 
 using namespace std::chrono_literals;
 using namespace testsupport;
@@ -32,10 +33,6 @@ std::string text(const std::string& key) { return Bundle::main().localizedString
 std::string sshHome() {
     const passwd* pw = getpwuid(getuid());
     return std::string(pw ? pw->pw_dir : "/nonexistent") + "/.ssh";
-}
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    return ProcessProbe::waitUntil(condition, static_cast<int>(timeout.count()));
 }
 
 // True when `wanted` appears in `seen` in this order (other texts may stand between).

@@ -19,6 +19,7 @@
 #include "SshdFixture.h"
 #include "StatusSignalRecorder.h"
 #include "TempDir.h"
+#include "Wait.h"
 
 using namespace testsupport;
 
@@ -94,6 +95,6 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
     ASSERT_TRUE(headless.waitForFinished(8000));
     EXPECT_EQ(headless.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(headless.exitCode(), 0);
-    EXPECT_FALSE(ProcessProbe::isAlive(sshes.front()));
+    EXPECT_FALSE(isAlive(sshes.front()));
     EXPECT_FALSE(LoopbackPort::isListening(port));
 }

@@ -8,8 +8,10 @@
 #include "FakeSsh.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
+#include "Wait.h"
 
 using namespace std::chrono_literals;
+using testsupport::waitUntil;
 
 namespace {
 
@@ -20,16 +22,6 @@ int threadCount() {
         closedir(d);
     }
     return n;
-}
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition())
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        else
-            std::this_thread::sleep_for(5ms);
-    return true;
 }
 
 struct Driver : ::testing::Test {
@@ -56,9 +48,11 @@ TEST_F(Driver, FiftyConnectedTunnelsCostAtMostTwoThreads) {
 exec sleep 1000)sh"));
     const int before = threadCount();
     for (int i = 0; i < 50; ++i) add("t" + std::to_string(i))->run().start();
-    ASSERT_TRUE(waitFor([&] {
-        return std::all_of(tunnels.begin(), tunnels.end(), [](const TunnelPtr& t) { return t->run().code() == 2; });
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return std::all_of(tunnels.begin(), tunnels.end(), [](const TunnelPtr& t) { return t->run().code() == 2; });
+        },
+        10s));
     EXPECT_LE(threadCount(), before + 2);
 }
 
@@ -67,7 +61,7 @@ TEST_F(Driver, StopInThePauseLaunchesNothingAndReconnectStartsThePauseOver) {
     SshCommand::setSshProgram(fake.script("ssh", R"sh(date +%s%N >> "$DIR/launches-$TUNNEL_NAME"; exit 255)sh"));
     auto stopped = add("stopped");
     stopped->run().start();
-    ASSERT_TRUE(waitFor([&] { return stopped->run().state() == TunnelState::RetryWaiting; }));
+    ASSERT_TRUE(waitUntil([&] { return stopped->run().state() == TunnelState::RetryWaiting; }, 10s));
     stopped->run().stop();
     std::this_thread::sleep_for(150ms);  // three times the pause it was in
     EXPECT_EQ(fake.lines("launches-stopped").size(), 1u);
@@ -75,10 +69,10 @@ TEST_F(Driver, StopInThePauseLaunchesNothingAndReconnectStartsThePauseOver) {
 
     auto again = add("again");
     again->run().start();
-    ASSERT_TRUE(waitFor([&] { return fake.lines("launches-again").size() == 5; }));  // next pause: 800 ms
-    ASSERT_TRUE(waitFor([&] { return again->run().state() == TunnelState::RetryWaiting; }));
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches-again").size() == 5; }, 10s));  // next pause: 800 ms
+    ASSERT_TRUE(waitUntil([&] { return again->run().state() == TunnelState::RetryWaiting; }, 10s));
     again->run().reconnect();  // at once, and the pause after it is the first one again
-    ASSERT_TRUE(waitFor([&] { return fake.lines("launches-again").size() == 7; }, 2s));
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launches-again").size() == 7; }, 2s));
     const auto launches = fake.lines("launches-again");
     const double lastGapMs = static_cast<double>(std::stoll(launches[6]) - std::stoll(launches[5])) / 1e6;
     EXPECT_LT(lastGapMs, 400) << "the pause did not start over";

@@ -11,34 +11,21 @@
 
 #include "Bundle.h"
 #include "FakeSsh.h"
+#include "RetryPause.h"
 #include "StatusRecorder.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
+#include "Wait.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testsupport::isAlive;
+using testsupport::pastTheRetryPause;
+using testsupport::waitUntil;
 
 namespace {
 
 std::string text(const std::string& key) { return Bundle::main().localizedString(key); }
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-// Alive and not a zombie.
-bool isAlive(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat;
-    if (!std::getline(in, stat)) return false;
-    auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
-}
 
 std::pair<std::string, int> phase(const StatusRecorder::Entry& e) { return {e.status, e.code}; }
 
@@ -49,6 +36,7 @@ protected:
     void TearDown() override {
         for (auto& t : tunnels) t->run().stop();
         EXPECT_TRUE(TunnelDriver::waitUntilIdle(5s));
+        RetryPolicy::setScale(1);
         SshCommand::setSshProgram("/usr/bin/ssh");
         TunnelDriver::setShutdown(false);
     }
@@ -142,8 +130,8 @@ exec sleep 1000)sh"));
             << "round " << round;
         EXPECT_TRUE(t->run().isWanted());
     }
-    // No late "Connected" after a stop (once the posts of the last line are in).
-    std::this_thread::sleep_for(200ms);
+    // No late "Connected" after a stop (once the post of the last line is in).
+    ASSERT_TRUE(rec.waitFor([](const auto& es) { return !es.empty() && es.back().code == 2; }, 5s));
     rec.clear();
     t->run().stop();
     ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
@@ -152,6 +140,7 @@ exec sleep 1000)sh"));
 }
 
 TEST_F(Lifecycle, StopEndsTheProcessGroupAndDoesNotRestart) {
+    RetryPolicy::setScale(0.1);  // a restart would come within the wait at the end
     auto t = tunnel("stop", fake.script("ssh", R"sh(
 sleep 1000 &
 echo "$$ $!" >> "$DIR/pids"
@@ -185,7 +174,7 @@ wait)sh"));
     EXPECT_LT(entries[4].at - stopAt, 900ms);  // a stopped tunnel waits for nothing
     EXPECT_FALSE(isAlive(ssh));
     EXPECT_TRUE(waitUntil([&] { return !isAlive(child); }, 2s)) << "the ssh's child outlived the stop";
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(pastTheRetryPause());
     EXPECT_EQ(fake.lines("pids").size(), 1u);
     EXPECT_FALSE(t->run().isActive());
     EXPECT_EQ(rec.count(), 5u);
@@ -315,9 +304,16 @@ TEST_F(Lifecycle, ProgramThatCannotStartLeavesTheTunnelIdleWithItsReason) {
     auto socks = tunnel("socks", "/nonexistent/zandrel-ssh");
     socks->setValueForKey(Value(true), "socks4");
     StatusRecorder recSocks(*socks);
+    RetryPolicy::setScale(0.1);  // a retry would come within the wait below
     missing->run().start();
     socks->run().start();
-    std::this_thread::sleep_for(1300ms);  // longer than a restart pause
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return recMissing.count() > 0 && recSocks.count() > 0 && !missing->run().isActive() &&
+                   !socks->run().isActive();
+        },
+        5s));
+    std::this_thread::sleep_for(pastTheRetryPause());
     Bundle::main().setResourceDir(original);
     for (auto [t, rec] : {std::pair{missing, &recMissing}, std::pair{socks, &recSocks}}) {
         EXPECT_FALSE(t->run().isActive());
@@ -337,9 +333,10 @@ TEST_F(Lifecycle, ShutdownSwitchStopsRelaunching) {
     TunnelDriver::setShutdown(true);
     ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
     EXPECT_LT(Clock::now() - thrown, 500ms);  // the pause is cut short
+    RetryPolicy::setScale(0.1);               // any run, even after a pause, would come within the wait
     t->run().start();
     Tunnel::create("another")->run().start();
-    std::this_thread::sleep_for(1200ms);
+    std::this_thread::sleep_for(pastTheRetryPause());
     EXPECT_EQ(fake.lines("launches").size(), 1u);
     EXPECT_FALSE(t->run().isActive());
     EXPECT_EQ(t->run().status(), text("S_IDLE"));

@@ -16,6 +16,7 @@
 #include "StatusSignalRecorder.h"
 #include "TempDir.h"
 #include "TunnelInfo.h"
+#include "Wait.h"
 
 namespace {
 
@@ -196,7 +197,7 @@ TEST_F(DBusTest, QuitStopsEveryTunnelAndEndsTheProcess) {
     int code = -1;
     ASSERT_TRUE(finishes(p, 8000, &code));
     EXPECT_EQ(code, 0);
-    for (int pid : pids) EXPECT_FALSE(GuiFixture::isAlive(pid)) << pid;
+    for (int pid : pids) EXPECT_FALSE(testsupport::isAlive(pid)) << pid;
     EXPECT_EQ(stored("openPalette").dump(), "true");
     EXPECT_TRUE(stored("windowFrame tunnelsWindow").isText());
     EXPECT_FALSE(serviceUp());
@@ -213,7 +214,7 @@ TEST_F(DBusTest, TerminationSignalQuitsAsTheMenuDoes) {
     int code = -1;
     ASSERT_TRUE(finishes(p, 8000, &code));
     EXPECT_EQ(code, 0);
-    EXPECT_FALSE(GuiFixture::isAlive(pids[0]));
+    EXPECT_FALSE(testsupport::isAlive(pids[0]));
     EXPECT_EQ(stored("openPalette").dump(), "true");
     EXPECT_TRUE(stored("windowFrame tunnelsWindow").isText());
 }
@@ -319,7 +320,7 @@ TEST_F(DBusTest, HeadlessInstanceAnswersTheCommandLineAndQuitsOnSigterm) {
     for (const auto& c : cases) {
         EXPECT_EQ(run(c.args, &out, &err), c.code) << c.args.join(' ').toStdString();
         EXPECT_EQ(out.left(c.out.size()).toStdString(), c.out.toStdString());
-        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(err.toStdString(), c.err.toStdString());
     }
     EXPECT_TRUE(GuiFixture::waitUntil([&] { return tunnels()[1].code == 2 && !tunnels()[0].running; }));
 
@@ -328,7 +329,7 @@ TEST_F(DBusTest, HeadlessInstanceAnswersTheCommandLineAndQuitsOnSigterm) {
     int code = -1;
     ASSERT_TRUE(finishes(headless, 8000, &code));
     EXPECT_EQ(code, 0);
-    for (int pid : pids) EXPECT_FALSE(GuiFixture::isAlive(pid)) << pid;
+    for (int pid : pids) EXPECT_FALSE(testsupport::isAlive(pid)) << pid;
 }
 
 }  // namespace

@@ -4,13 +4,10 @@
 
 #include <QAction>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QThread>
 #include <QTimer>
-#include <csignal>
 #include <fstream>
-#include <sstream>
 
 #include "Defaults.h"
 #include "TrayIcon.h"
@@ -18,6 +15,7 @@
 #include "TunnelDriver.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
+#include "Wait.h"
 
 void GuiFixture::SetUp() {
     TunnelDriver::setShutdown(false);
@@ -83,23 +81,10 @@ std::vector<int> GuiFixture::pids(const std::string& name) const {
 void GuiFixture::touch(const std::string& name) const { std::ofstream(m_dir->file(name)).put('\n'); }
 
 bool GuiFixture::waitUntil(const std::function<bool()>& cond, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!cond()) {
-        if (clock.elapsed() > ms) return false;
+    return testsupport::waitUntil(cond, std::chrono::milliseconds(ms), [] {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(5);
-    }
-    return true;
-}
-
-bool GuiFixture::isAlive(int pid) {
-    if (kill(pid, 0) != 0) return false;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const auto close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+    });
 }
 
 QVariant GuiFixture::cell(int row, int column, int role) const {

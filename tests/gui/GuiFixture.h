@@ -19,10 +19,8 @@
 // fake ssh programs written as small sh scripts into the test's folder.
 class GuiFixture : public ::testing::Test {
 public:
-    // Processes events until cond holds or ms pass; cond's value.
+    // testsupport::waitUntil with the event loop served meanwhile; ms: the timeout.
     static bool waitUntil(const std::function<bool()>& cond, int ms = 5000);
-    // Alive and not a zombie.
-    static bool isAlive(int pid);
     // Runs program with these arguments to its end (10 s at most): its exit status (-1: it
     // crashed), standard output and, when err is given, standard error.
     static int runProgram(const QString& program, const QProcessEnvironment& env, const QStringList& args, QString* out,

@@ -11,21 +11,36 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 
-#include "ProcessProbe.h"
 #include "Subprocess.h"
 #include "TempDir.h"
+#include "Wait.h"
 
+using namespace std::chrono_literals;
 using namespace testsupport;
 
 namespace {
 
+template <typename T>
+using Reply = std::unique_ptr<T, decltype(&std::free)>;
+
 xcb_atom_t atom(xcb_connection_t* c, const std::string& name) {
     const auto cookie = xcb_intern_atom(c, 0, static_cast<uint16_t>(name.size()), name.c_str());
-    std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(xcb_intern_atom_reply(c, cookie, nullptr),
-                                                                         &std::free);
+    Reply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c, cookie, nullptr), &std::free);
     return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
+// True once a window of the display's first level is mapped: the tunnels window on screen.
+bool windowShown(xcb_connection_t* c, xcb_window_t root) {
+    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr), &std::free);
+    if (!tree) return false;
+    const xcb_window_t* windows = xcb_query_tree_children(tree.get());
+    for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, windows[i]), nullptr), &std::free);
+        if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE) return true;
+    }
+    return false;
 }
 
 // True once the running Zandrel has answered a call, that is once its start-up steps are done.
@@ -52,14 +67,14 @@ TEST(LateTray, TrayThatAppearsAfterStartUpIsTakenUp) {
     env.setEnv = {"DISPLAY=" + display, "XDG_CONFIG_HOME=" + config.path()};
     env.unsetEnv = {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY"};
     ASSERT_TRUE(zandrel.start({ZANDREL_BINARY}, env));
-    ASSERT_TRUE(ProcessProbe::waitUntil(zandrelAnswers, 15000)) << zandrel.output();
-    // Up, without a notification area: it says so, and keeps its window on screen.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(waitUntil(zandrelAnswers, 15s)) << zandrel.output();
 
     int screenNumber = 0;
     xcb_connection_t* c = xcb_connect(display.c_str(), &screenNumber);
     ASSERT_FALSE(xcb_connection_has_error(c));
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    // Up, without a notification area: it keeps its window on screen.
+    ASSERT_TRUE(waitUntil([&] { return windowShown(c, screen->root); }, 5s)) << zandrel.output();
     const xcb_atom_t selection = atom(c, "_NET_SYSTEM_TRAY_S" + std::to_string(screenNumber));
     const xcb_atom_t opcode = atom(c, "_NET_SYSTEM_TRAY_OPCODE");
     const xcb_window_t tray = xcb_generate_id(c);
@@ -80,10 +95,7 @@ TEST(LateTray, TrayThatAppearsAfterStartUpIsTakenUp) {
 
     // The icon asks to be docked: SYSTEM_TRAY_REQUEST_DOCK (0) with its window.
     bool docked = false;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!docked && std::chrono::steady_clock::now() < until) {
-        pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
-        ::poll(&p, 1, 100);
+    const auto readEvents = [&] {
         while (xcb_generic_event_t* e = xcb_poll_for_event(c)) {
             if ((e->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
                 const auto* m = reinterpret_cast<xcb_client_message_event_t*>(e);
@@ -92,7 +104,12 @@ TEST(LateTray, TrayThatAppearsAfterStartUpIsTakenUp) {
             }
             std::free(e);
         }
-    }
+        return docked;
+    };
+    waitUntil(readEvents, 10s, [&] {
+        pollfd p{xcb_get_file_descriptor(c), POLLIN, 0};
+        ::poll(&p, 1, 100);
+    });
     xcb_disconnect(c);
     EXPECT_TRUE(docked) << "no dock request reached the tray that appeared late\n" << zandrel.output();
     zandrel.terminate();

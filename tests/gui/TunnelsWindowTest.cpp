@@ -18,14 +18,17 @@
 #include "GuiFixture.h"
 #include "NotificationCenter.h"
 #include "PreferencesController.h"
+#include "RetryPause.h"
 #include "TrayIcon.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
+#include "Wait.h"
 
 namespace {
 
 using M = TunnelsTableModel;
+using testsupport::isAlive;
 
 // What a tooltip puts on screen: Qt renders it as rich text when it looks like markup.
 QString tooltipShows(const QVariant& tip) {
@@ -143,7 +146,7 @@ TEST_F(TunnelsWindowTest, FailingTunnelShowsWhyInDarkRedAndAsTooltip) {
     EXPECT_TRUE(waitUntil([&] { return cell(0, M::ButtonColumn, M::ImageNameRole) == "start_n"; }));
     EXPECT_TRUE(waitUntil([&] { return !at(0)->run().isActive(); }, 3000));
     const size_t runs = pids("ssh").size();
-    QTest::qWait(1300);
+    QTest::qWait(testsupport::pastTheRetryPauseMs());
     EXPECT_EQ(pids("ssh").size(), runs);
     EXPECT_EQ(cell(0, M::ButtonColumn, M::ImageNameRole), "start_n");
 
@@ -324,7 +327,7 @@ TEST_F(TunnelsWindowTest, QuitWithWindowHiddenStoresNoAndStopsEveryTunnel) {
     for (int pid : running) EXPECT_TRUE(waitUntil([&] { return !isAlive(pid); }, 2000)) << pid;
     // The tunnel list itself is not written at quit.
     EXPECT_EQ(stored("tunnels").list().size(), 3u);
-    QTest::qWait(1300);  // past the restart pause: nothing started again
+    QTest::qWait(testsupport::pastTheRetryPauseMs());  // past the restart pause: nothing started again
     EXPECT_EQ(pids("ssh").size(), 2u);
 }
 

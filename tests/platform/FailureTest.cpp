@@ -14,6 +14,7 @@
 #include "ChildProcess.h"
 #include "Defaults.h"
 #include "TempDir.h"
+#include "Wait.h"
 
 namespace {
 
@@ -79,9 +80,9 @@ TEST(ChildProcess, TerminateAfterTheReapSignalsNobodyEvenWhenThePidIsTakenAgain)
             waitpid(stranger, nullptr, 0);
             continue;
         }
-        usleep(20000);  // its setpgid is done
+        ASSERT_TRUE(testsupport::waitUntil([&] { return getpgid(stranger) == stranger; }, std::chrono::seconds(5)));
         child->terminate();
-        usleep(20000);
+        usleep(20000);  // time for a signal to land
         int status = 0;
         EXPECT_EQ(waitpid(stranger, &status, WNOHANG), 0) << "the stranger got the old child's signal";
         kill(stranger, SIGKILL);

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "Wait.h"
+
 namespace testsupport {
 
 namespace {
@@ -27,15 +29,16 @@ bool GnomeKeyring::start() {
         m_error = m_daemon.error();
         return false;
     }
-    for (int i = 0; i < 100; ++i) {
+    const auto onTheBus = [] {
         std::string out;
-        if (busCall({"--dest=org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                     "string:org.freedesktop.secrets"},
-                    &out) == 0 &&
-            out.find("boolean true") != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return busCall({"--dest=org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                        "string:org.freedesktop.secrets"},
+                       &out) == 0 &&
+               out.find("boolean true") != std::string::npos;
+    };
+    if (waitUntil(onTheBus, std::chrono::seconds(10),
+                  [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }))
+        return true;
     m_error = "gnome-keyring-daemon did not appear on the bus: " + m_daemon.output();
     return false;
 }

@@ -3,12 +3,10 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
 namespace testsupport {
 namespace {
@@ -75,18 +73,9 @@ std::vector<pid_t> ProcessProbe::descendantsOf(pid_t root) {
     return result;
 }
 
-bool ProcessProbe::isAlive(pid_t pid) {
+char ProcessProbe::stateOf(pid_t pid) {
     Stat stat;
-    return readStat(pid, &stat) && stat.state != 'Z' && stat.state != 'X';
-}
-
-bool ProcessProbe::waitUntil(const std::function<bool()>& condition, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (condition()) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return readStat(pid, &stat) ? stat.state : '\0';
 }
 
 }  // namespace testsupport

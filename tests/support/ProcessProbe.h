@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,11 +16,8 @@ public:
     static std::vector<pid_t> childrenNamed(const std::string& comm, bool includeZombies = true);
     // Every descendant of root, zombies included.
     static std::vector<pid_t> descendantsOf(pid_t root);
-    // True while pid exists and is not a zombie.
-    static bool isAlive(pid_t pid);
-    // Calls condition until it returns true (then true) or timeoutMs pass (then false),
-    // sleeping 10 ms between calls.
-    static bool waitUntil(const std::function<bool()>& condition, int timeoutMs);
+    // The state letter of pid in /proc/PID/stat ('R', 'S', 'Z', ...), or 0 when there is no such process.
+    static char stateOf(pid_t pid);
 };
 
 }  // namespace testsupport

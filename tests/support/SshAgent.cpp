@@ -4,7 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "ProcessProbe.h"
+#include "Wait.h"
 
 namespace testsupport {
 namespace {
@@ -46,7 +46,7 @@ bool SshAgent::start() {
         m_error = m_agent.error();
         return false;
     }
-    if (!ProcessProbe::waitUntil([&] { return socketAnswers(m_socket) || !m_agent.running(); }, 10000) ||
+    if (!waitUntil([&] { return socketAnswers(m_socket) || !m_agent.running(); }, std::chrono::seconds(10)) ||
         !m_agent.running()) {
         m_error = "ssh-agent did not open " + m_socket + ": " + m_agent.output();
         m_agent.terminate();

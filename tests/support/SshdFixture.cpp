@@ -17,6 +17,7 @@
 #include "LoopbackPort.h"
 #include "ProcessProbe.h"
 #include "TestAccount.h"
+#include "Wait.h"
 
 namespace testsupport {
 namespace {
@@ -105,15 +106,13 @@ bool SshdFixture::launch() {
         m_error = m_sshd.error();
         return false;
     }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        // The listening socket must be sshd's own: another program on the port does not count.
-        if (LoopbackPort::isListening(m_port, m_sshd.pid())) return true;
-        if (!m_sshd.running()) {
-            m_error = "sshd exited with " + std::to_string(m_sshd.exitCode()) + ": " + log().substr(logStart);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The listening socket must be sshd's own: another program on the port does not count.
+    const bool settled = waitUntil([&] { return LoopbackPort::isListening(m_port, m_sshd.pid()) || !m_sshd.running(); },
+                                   std::chrono::milliseconds(kStartTimeoutMs));
+    if (settled && m_sshd.running()) return true;
+    if (settled) {
+        m_error = "sshd exited with " + std::to_string(m_sshd.exitCode()) + ": " + log().substr(logStart);
+        return false;
     }
     m_error = "sshd did not listen on port " + std::to_string(m_port) + " within 10 s";
     m_sshd.terminate();
@@ -169,13 +168,13 @@ void SshdFixture::stop() {
     if (!m_sshd.wait(5000)) m_sshd.terminate(0);
     auto allGone = [&] {
         for (pid_t p : tree)
-            if (ProcessProbe::isAlive(p)) return false;
+            if (isAlive(p)) return false;
         return true;
     };
-    if (!ProcessProbe::waitUntil(allGone, 5000))
+    if (!waitUntil(allGone, std::chrono::seconds(5)))
         for (pid_t p : tree)
-            if (ProcessProbe::isAlive(p)) kill(p, SIGKILL);
-    ProcessProbe::waitUntil(allGone, 2000);
+            if (isAlive(p)) kill(p, SIGKILL);
+    waitUntil(allGone, std::chrono::seconds(2));
 }
 
 bool SshdFixture::restart() {

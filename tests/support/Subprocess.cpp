@@ -12,9 +12,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "TempDir.h"
+#include "Wait.h"
 
 extern char** environ;
 
@@ -201,12 +201,7 @@ bool Subprocess::running() {
 }
 
 bool Subprocess::wait(int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return waitUntil([this] { return !running(); }, std::chrono::milliseconds(timeoutMs));
 }
 
 void Subprocess::signalGroup(int sig) {
@@ -226,13 +221,12 @@ void Subprocess::terminate(int graceMs) {
 std::string Subprocess::output() const { return m_outputPath.empty() ? std::string() : readFile(m_outputPath); }
 
 bool Subprocess::waitForOutput(const std::string& needle, int timeoutMs, size_t from) const {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        std::string text = output();
-        if (text.size() > from && text.find(needle, from) != std::string::npos) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    return waitUntil(
+        [&] {
+            const std::string text = output();
+            return text.size() > from && text.find(needle, from) != std::string::npos;
+        },
+        std::chrono::milliseconds(timeoutMs));
 }
 
 int Subprocess::run(const std::vector<std::string>& argv, std::string* output, const Options& options, int timeoutMs) {

@@ -16,7 +16,9 @@
 #include "Subprocess.h"
 #include "TempDir.h"
 #include "TestAccount.h"
+#include "Wait.h"
 
+using namespace std::chrono_literals;
 using namespace testsupport;
 
 namespace {
@@ -53,8 +55,8 @@ Subprocess::Options noAgent() {
 bool authenticates(const std::vector<std::string>& args, const Subprocess::Options& options, std::string* output) {
     Subprocess ssh;
     if (!ssh.start(args, options)) return false;
-    bool ok = ProcessProbe::waitUntil(
-        [&] { return ssh.output().find("Authenticated to 127.0.0.1") != std::string::npos || !ssh.running(); }, 20000);
+    bool ok = waitUntil(
+        [&] { return ssh.output().find("Authenticated to 127.0.0.1") != std::string::npos || !ssh.running(); }, 20s);
     ok = ok && ssh.output().find("Authenticated to 127.0.0.1") != std::string::npos;
     ssh.terminate();
     *output = ssh.output();
@@ -101,7 +103,7 @@ TEST(SshdFixture, ForwardCarriesBytesThenStopClosesSessionAndRestartAcceptsAgain
         std::string forward = std::to_string(localPort) + ":127.0.0.1:" + std::to_string(echo.port());
         ASSERT_TRUE(ssh.start(sshCommand(sshd, knownHosts, {"-i", sshd.clientKeyPath(), "-L", forward}), noAgent()));
         ASSERT_TRUE(ssh.waitForOutput("Authenticated to 127.0.0.1", 15000)) << ssh.output() << "\n" << sshd.log();
-        ASSERT_TRUE(ProcessProbe::waitUntil([&] { return LoopbackPort::isListening(localPort, ssh.pid()); }, 5000));
+        ASSERT_TRUE(waitUntil([&] { return LoopbackPort::isListening(localPort, ssh.pid()); }, 5s));
     };
 
     Subprocess ssh;
@@ -120,7 +122,7 @@ TEST(SshdFixture, ForwardCarriesBytesThenStopClosesSessionAndRestartAcceptsAgain
     ASSERT_TRUE(ssh.wait(10000)) << ssh.output();
     EXPECT_NE(ssh.output().find(kClosed), std::string::npos) << ssh.output();
     EXPECT_EQ(ssh.exitCode(), 255);
-    for (pid_t p : sessionSshds) EXPECT_FALSE(ProcessProbe::isAlive(p)) << p;
+    for (pid_t p : sessionSshds) EXPECT_FALSE(isAlive(p)) << p;
     EXPECT_FALSE(LoopbackPort::acceptsConnections(sshd.port()));
     EXPECT_TRUE(ProcessProbe::childrenNamed("ssh").empty());
 
