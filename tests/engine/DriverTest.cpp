@@ -47,7 +47,10 @@ TEST_F(Driver, FiftyConnectedTunnelsCostAtMostTwoThreads) {
     SshCommand::setSshProgram(fake.script("ssh", R"sh(echo "debug1: Entering interactive session." >&2
 exec sleep 1000)sh"));
     const int before = threadCount();
-    for (int i = 0; i < 50; ++i) add("t" + std::to_string(i))->run().start();
+    for (int i = 0; i < 50; ++i) {
+        const std::string number = std::to_string(i);  // named: GCC 12 -O3 misreports "t" + a temporary
+        add("t" + number)->run().start();
+    }
     ASSERT_TRUE(waitUntil(
         [&] {
             return std::all_of(tunnels.begin(), tunnels.end(), [](const TunnelPtr& t) { return t->run().code() == 2; });

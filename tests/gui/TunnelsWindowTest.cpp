@@ -473,7 +473,10 @@ TEST_F(StripesTest, PartialRedrawPaintsOnlyTheDamagedAreaWithItsRowsColours) {
 
 TEST_F(StripesTest, ScrolledTableKeepsColoursOnTheirRows) {
     std::vector<Value> many;
-    for (int i = 0; i < 40; ++i) many.push_back(tunnel("T" + std::to_string(i)));
+    for (int i = 0; i < 40; ++i) {
+        const std::string number = std::to_string(i);  // named: GCC 12 -O3 misreports "T" + a temporary
+        many.push_back(tunnel("T" + number));
+    }
     store({{"tunnels", Value::List(many)}});
     launch();
     m_controller->window()->resize(300, 300);
