@@ -10,7 +10,7 @@ ensure_packages
 build "$ROOT/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DZANDREL_GUI=OFF -DZANDREL_BENCH=OFF -DZANDREL_SANITIZE=address
 (cd "$ROOT/build-sanitize" && ctest --output-on-failure --timeout 300)
 
-# The launch threads, the child processes and the notifications, watched for data races.
+# The engine loop, the child processes and the notifications, watched for data races.
 build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANDREL_GUI=OFF -DZANDREL_BENCH=OFF -DZANDREL_SANITIZE=thread
 (cd "$ROOT/build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
     ctest --output-on-failure --timeout 300 -R '^(platform_unit|engine_unit|engine_lifecycle)$')

@@ -479,7 +479,7 @@ int main(int argc, char** argv) {
         rc = QTest::qExec(&test, argc, argv);
         TunnelDriver::setShutdown(true);
         if (!TunnelDriver::waitUntilIdle(std::chrono::seconds(5))) {
-            std::fputs("auth_e2e_test: a launch thread outlived the tests\n", stderr);
+            std::fputs("auth_e2e_test: an ssh outlived the tests\n", stderr);
             rc = rc ? rc : 1;
         }
     }

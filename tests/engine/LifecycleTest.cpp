@@ -47,7 +47,7 @@ protected:
         tunnels.push_back(t);
         return t;
     }
-    // Stops running tunnels and waits for their launch threads to end.
+    // Stops running tunnels and waits until no ssh is left.
     static void stopAndWait(std::initializer_list<TunnelPtr> ts) {
         for (const auto& t : ts) {
             ASSERT_TRUE(waitUntil([&] { return t->run().isRunning(); }, 5s));

@@ -16,10 +16,10 @@ int main(int argc, char** argv) {
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
     int rc = RUN_ALL_TESTS();
-    // Detached launch threads must be gone before the statics they use are.
+    // Every ssh must be reaped before the statics the engine uses go.
     TunnelDriver::setShutdown(true);
     if (!TunnelDriver::waitUntilIdle(std::chrono::seconds(5))) {
-        std::fputs("a launch thread outlived the tests\n", stderr);
+        std::fputs("an ssh outlived the tests\n", stderr);
         return 1;
     }
     return rc;

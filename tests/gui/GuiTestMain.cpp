@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     const int rc = RUN_ALL_TESTS();
     TunnelDriver::setShutdown(true);
     if (!TunnelDriver::waitUntilIdle(std::chrono::seconds(5))) {
-        std::fputs("a launch thread outlived the tests\n", stderr);
+        std::fputs("an ssh outlived the tests\n", stderr);
         return 1;
     }
     return rc;

@@ -1,5 +1,5 @@
 // Deleting a tunnel in the preferences stops its ssh for good: while ssh runs, and in the
-// pause after an exit when the launch thread is about to start it again.
+// pause after an exit when the engine is about to start it again.
 #include <QFile>
 #include <QPushButton>
 #include <QTableView>
@@ -54,7 +54,7 @@ void TunnelDeletionTest::deletingStopsForGood() {
     QTRY_COMPARE(runs().size(), 1);
     if (running)
         QTRY_VERIFY(tunnel.lock()->run().isRunning() && testsupport::isAlive(runs().first()));
-    else  // ssh has exited; the launch thread waits its second before the next start
+    else  // ssh has exited; the engine waits its second before the next start
         QTRY_VERIFY(!tunnel.lock()->run().isRunning() && tunnel.lock()->run().isActive());
 
     h.open();
