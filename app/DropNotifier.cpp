@@ -14,22 +14,33 @@ void DropNotifier::update(const TunnelPtr& tunnel) {
         slot = std::make_shared<Seen>();
         slot->tunnel = tunnel;
         slot->drops = tunnel->run().drops();
+        notifyFailure(tunnel, slot);  // one that failed before it was first seen is still told
         return;
     }
     const std::shared_ptr<Seen> keep = slot;
+    notifyFailure(tunnel, keep);
     Seen& seen = *keep;
     const QString name = QString::fromStdString(tunnel->connName());
     if (const unsigned drops = tunnel->run().drops(); drops != seen.drops) {
         seen.drops = drops;
         if (!m_enabled()) return;
         QString why = QString::fromStdString(tunnel->run().lastError());
-        if (why.isEmpty()) why = QStringLiteral("The connection ended.");
-        notify(keep, QStringLiteral("%1 disconnected").arg(name), why);
+        if (why.isEmpty()) why = tr("The connection ended.");
+        notify(keep, tr("%1 disconnected").arg(name), why);
         seen.dropShown = true;
     } else if (seen.dropShown && tunnel->run().isConnected()) {
         seen.dropShown = false;
-        if (m_enabled()) notify(keep, QStringLiteral("%1 reconnected").arg(name), QString());
+        if (m_enabled()) notify(keep, tr("%1 reconnected").arg(name), QString());
     }
+}
+
+void DropNotifier::notifyFailure(const TunnelPtr& tunnel, const std::shared_ptr<Seen>& seen) {
+    const bool failed = tunnel->run().failedForGood();
+    if (failed == seen->failureShown) return;
+    seen->failureShown = failed;
+    if (failed && m_enabled())
+        notify(seen, tr("%1 stopped").arg(QString::fromStdString(tunnel->connName())),
+               QString::fromStdString(tunnel->run().lastError()));
 }
 
 void DropNotifier::notify(const std::shared_ptr<Seen>& seen, const QString& summary, const QString& body) {

@@ -10,7 +10,8 @@
 
 // Desktop notifications (org.freedesktop.Notifications) when a connected tunnel loses its
 // connection, and when it is connected again after that; the second replaces the first, so a
-// tunnel has at most one notification on screen. Without a notification service nothing shows.
+// tunnel has at most one notification on screen. One more when a failure that no retry can heal
+// stops a tunnel. Without a notification service nothing shows.
 class DropNotifier : public QObject {
     Q_OBJECT
 public:
@@ -26,7 +27,9 @@ private:
         unsigned drops = 0;
         uint id = 0;  // the notification on screen, 0 for none
         bool dropShown = false;
+        bool failureShown = false;
     };
+    void notifyFailure(const TunnelPtr& tunnel, const std::shared_ptr<Seen>& seen);
     void notify(const std::shared_ptr<Seen>& seen, const QString& summary, const QString& body);
 
     QDBusConnection m_bus;

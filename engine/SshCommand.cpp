@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <mutex>
 
@@ -66,9 +67,38 @@ std::string SshCommand::launchError(const TunnelSettings& settings) {
     return {};
 }
 
+const std::vector<SshCommand::ForcedOption>& SshCommand::forcedOptions() {
+    static const std::vector<ForcedOption> forced = {
+        {"ControlMaster=no", "a shared master connection would carry the forwards beyond Zandrel's Stop and Quit"},
+        {"ControlPath=none", "ssh would hand the forwards to a master connection that Zandrel does not run"},
+        {"ControlPersist=no", "a master connection would stay in the background after the tunnel stops"},
+        {"ForkAfterAuthentication=no", "ssh would go to the background, where Zandrel can neither follow nor stop it"},
+        {"PermitLocalCommand=no", "a local command would run at every connection, outside the tunnel's control"},
+        {"ClearAllForwardings=no", "it would drop the tunnel's own forwards"},
+        {"ExitOnForwardFailure=yes",
+         "a forward that cannot listen must fail the run, not leave a tunnel that carries nothing"},
+    };
+    return forced;
+}
+
+std::string SshCommand::refusedOption(const std::string& option) {
+    auto keyOf = [](const std::string& o) {
+        std::string key = o.substr(0, o.find_first_of("= \t"));
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return key;
+    };
+    const std::string key = keyOf(option);
+    for (const ForcedOption& f : forcedOptions())
+        if (keyOf(f.option) == key) return "Zandrel always runs ssh with " + std::string(f.option) + ": " + f.why + ".";
+    return {};
+}
+
 std::vector<std::string> SshCommand::arguments() const {
     const TunnelSettings& s = m_settings;
     std::vector<std::string> a{"-N", "-v"};
+    // First among the options: for ssh the first value of an option wins, and the command line's
+    // win over the config files'.
+    for (const ForcedOption& f : forcedOptions()) a.insert(a.end(), {"-o", f.option});
     // No port, no user: ssh takes them from ssh_config (a host alias works whole) or its defaults.
     if (s.connPort && !s.connPort->empty()) a.insert(a.end(), {"-p", *s.connPort});
     if (s.connRemote) a.push_back("-g");
@@ -80,12 +110,11 @@ std::vector<std::string> SshCommand::arguments() const {
         a.insert(a.end(), {"-i", s.identityFile->starts_with("~/") ? homeDirectory() + s.identityFile->substr(1)
                                                                    : *s.identityFile});
     if (s.jumpHosts && !s.jumpHosts->empty()) a.insert(a.end(), {"-J", *s.jumpHosts});
-    // The user's options first: for ssh the first value of an option wins.
+    // The user's options before the keep-alive, which they may set otherwise; none that would
+    // undo a forced one (refused when entered, and left out of a hand-written file).
     if (s.sshOptions)
         for (const auto& option : *s.sshOptions)
-            if (!option.empty()) a.insert(a.end(), {"-o", option});
-    // A forward that cannot listen fails the run instead of leaving a tunnel that carries nothing.
-    a.insert(a.end(), {"-o", "ExitOnForwardFailure=yes"});
+            if (!option.empty() && refusedOption(option).empty()) a.insert(a.end(), {"-o", option});
     const std::int64_t keepAlive = s.keepAlive.value_or(TunnelSettings::kDefaultKeepAlive);
     if (keepAlive > 0)
         a.insert(a.end(), {"-o", "ServerAliveInterval=" + std::to_string(keepAlive), "-o", "ServerAliveCountMax=3"});
@@ -114,9 +143,9 @@ std::vector<std::string> SshCommand::environment() const {
     };
     if (m_settings.connAuth) {
         // The agent stays: ssh offers its keys first and asks us only for what it cannot answer.
+        // "force" alone makes ssh use it, with or without a display and a terminal; DISPLAY stays
+        // the session's, so that X11 forwarding never reaches a display the user does not sit at.
         set("SSH_ASKPASS", Bundle::main().pathForResource("askForPass", "sh"));
-        set("DISPLAY", ":0");
-        // Without this, ssh started from a terminal asks on the terminal instead.
         set("SSH_ASKPASS_REQUIRE", "force");
     }
     set("TUNNEL_NAME", m_settings.connName.value_or(""));

@@ -30,6 +30,16 @@ public:
     static std::string launchError(const TunnelSettings& settings);
     static constexpr const char* kNoHost = "No server host set";
 
+    // The options every tunnel's ssh runs with, first among the -o options so that neither the
+    // config files nor the tunnel's own options can change them, each with the reason.
+    struct ForcedOption {
+        const char* option;  // "Key=value"
+        const char* why;
+    };
+    static const std::vector<ForcedOption>& forcedOptions();
+    // Why the tunnel's own "Key=Value" option may not be given (it names a forced key), or "".
+    static std::string refusedOption(const std::string& option);
+
     // The program run for tunnels without SOCKS4 (tests swap it; the default is /usr/bin/ssh).
     static void setSshProgram(const std::string& path);
     static std::string sshProgram();

@@ -171,7 +171,9 @@ TunnelPtr SshConfig::tunnelFor(const Host& host) {
 std::string SshConfig::optionError(const std::string& option) {
     if (option.find('=') == std::string::npos && option.find(' ') == std::string::npos)
         return "Write the option as Key=Value";
-    auto [ok, out] = runSsh({"-G", "-o", option, "localhost"}, false);
+    if (std::string refused = SshCommand::refusedOption(option); !refused.empty()) return refused;
+    // Without the user's config: its Match exec lines may take seconds, and they judge no option.
+    auto [ok, out] = runSsh({"-F", "/dev/null", "-G", "-o", option, "localhost"}, false);
     if (ok) return {};
     // "command-line: line 0: Bad configuration option: foo": the words after the place.
     std::string last;

@@ -80,6 +80,17 @@ bool SshOutputParser::isForwardFailure(const std::string& line) {
            contains(line, "remote port forwarding failed for listen port");
 }
 
+std::optional<int> SshOutputParser::busyPort(const std::string& line) {
+    if (!startsWith(line, "bind ")) return std::nullopt;
+    const auto end = line.find(": Address already in use");
+    if (end == std::string::npos) return std::nullopt;
+    const auto colon = line.rfind(':', end - 1);
+    if (colon == std::string::npos || colon + 1 >= end) return std::nullopt;
+    const std::string digits = line.substr(colon + 1, end - colon - 1);
+    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+    return std::stoi(digits);
+}
+
 std::string SshOutputParser::reportText(const std::string& line) {
     if (startsWith(line, "usage: ")) return "ssh refused its command line (see the log)";
     auto at = line.find(": Permission denied");

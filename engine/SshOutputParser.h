@@ -29,6 +29,8 @@ public:
     // A forward that cannot work: a local port taken on one of its addresses, or a remote
     // forward the server refused.
     static bool isForwardFailure(const std::string& line);
+    // The local port of "bind [127.0.0.1]:8143: Address already in use", or none.
+    static std::optional<int> busyPort(const std::string& line);
     // The reason as shown: ssh's "login@host: " before a refusal is dropped, since the tunnel
     // already names both; ssh's usage text (a command line it refused) becomes one plain line.
     static std::string reportText(const std::string& line);

@@ -8,6 +8,7 @@
 #include "Bundle.h"
 #include "Log.h"
 #include "NotificationCenter.h"
+#include "PortOwner.h"
 #include "SshCommand.h"
 #include "SshOutputParser.h"
 #include "Tunnel.h"
@@ -55,6 +56,7 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
     if (a & Machine::ClearReason) {
         m_stopReason.clear();
         m_lastError.clear();
+        m_failedForGood = false;
     }
     if (a & Machine::ResetRetry) m_retry.reset();
     if (a & Machine::CountDrop) ++m_drops;
@@ -75,8 +77,10 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
     switch (m_state) {
         case TunnelState::Idle:
             m_status.reset();
-            // A plain stop leaves nothing to explain; a run that could not start says why.
-            m_lastError = event == TunnelEvent::LaunchFailed ? reason : m_stopReason;
+            // A plain stop leaves nothing to explain; a run that could not start, or that no retry can
+            // heal, says why.
+            m_failedForGood = event == TunnelEvent::ExitedForGood && from != TunnelState::Stopping;
+            m_lastError = event == TunnelEvent::LaunchFailed || m_failedForGood ? reason : m_stopReason;
             break;
         case TunnelState::Stopping:
             m_status.reset();
@@ -91,6 +95,7 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
             m_status = text("S_CONNECTED");
             m_lastError.clear();
             m_runError.clear();
+            m_refusals.clear();
             break;
         case TunnelState::RetryWaiting:
             m_status.reset();
@@ -152,7 +157,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
         else if (path.empty())
             error = "the ssh program for SOCKS4 tunnels is missing from Zandrel's resources";
         else
-            task = ChildProcess::launch(path, args, command.environment(), &error);
+            task = ChildProcess::launch(path, args, command.environment(), &error, ChildProcess::FullPipe::Drop);
         if (!task) {
             Log::line(name + ": " + error);
             m_log.append("Cannot start ssh: " + error);
@@ -163,6 +168,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
             m_partialLine.clear();
             m_runError.clear();
             m_runErrorFinal = false;
+            m_failure = {};
             m_interactive = false;
             m_awaitingForwardReplies = false;
             m_jumpSessions = 0;
@@ -197,7 +203,9 @@ void TunnelRun::exited(int waitStatus) {
             m_log.append("ssh ended by signal " + std::to_string(WTERMSIG(waitStatus)));
         if (!m_runErrorFinal && !m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
             m_runError = SshOutputParser::reportText(m_partialLine);
-        actions = applyLocked(TunnelEvent::Exited, {}, nullptr);
+        if (!m_partialLine.empty()) m_failure.observe(m_partialLine);
+        const std::string forGood = reasonForGoodLocked();
+        actions = applyLocked(forGood.empty() ? TunnelEvent::Exited : TunnelEvent::ExitedForGood, forGood, nullptr);
         // Quitting: no pause and no next run.
         if (TunnelDriver::isShutdown()) actions |= applyLocked(TunnelEvent::Shutdown, {}, nullptr);
     }
@@ -254,6 +262,31 @@ void TunnelRun::setStatus(std::optional<std::string> status) {
 std::string TunnelRun::lastError() const {
     std::lock_guard lock(m_mutex);
     return m_lastError;
+}
+
+std::string TunnelRun::reasonForGoodLocked() {
+    switch (m_failure.kind()) {
+        case RunFailure::Kind::Heals:
+            return {};
+        case RunFailure::Kind::LoginRefused: {
+            const auto now = std::chrono::steady_clock::now();
+            m_refusals.push_back(now);
+            while (!m_refusals.empty() && now - m_refusals.front() > kRefusalWindow) m_refusals.pop_front();
+            if (m_refusals.size() < static_cast<size_t>(kMaxRefusals)) return {};
+            m_refusals.clear();
+            return m_failure.reason() + " The server refused the login " + std::to_string(kMaxRefusals) + " times in " +
+                   std::to_string(kRefusalWindow.count()) +
+                   " minutes: Zandrel stopped trying, so that an intrusion blocker such as fail2ban does not ban "
+                   "this address. Check the user name, key or password, then press Start.";
+        }
+        default:
+            return m_failure.reason();
+    }
+}
+
+bool TunnelRun::failedForGood() const {
+    std::lock_guard lock(m_mutex);
+    return m_failedForGood;
 }
 
 unsigned TunnelRun::drops() const {
@@ -314,9 +347,15 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
             m_partialLine.clear();
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
             m_log.append(whole);
+            m_failure.observe(whole);
             if (SshOutputParser::isForwardFailure(whole)) {
                 // ssh goes on while another address listens; a forward that does not work is a failure.
-                if (!m_runErrorFinal) m_runError = SshOutputParser::reportText(whole);
+                if (!m_runErrorFinal) {
+                    m_runError = SshOutputParser::reportText(whole);
+                    if (const auto port = SshOutputParser::busyPort(whole))
+                        if (std::string owner = PortOwner::describe(*port); !owner.empty())
+                            m_runError += " (" + owner + ")";
+                }
                 m_runErrorFinal = true;
                 endRun();
             } else if (!m_runErrorFinal && SshOutputParser::isReportable(whole)) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +12,7 @@
 
 #include "ChildProcess.h"
 #include "RetryPolicy.h"
+#include "RunFailure.h"
 #include "TunnelLog.h"
 #include "TunnelStateMachine.h"
 
@@ -58,6 +60,12 @@ public:
     std::string lastError() const;
     // How many connected runs have ended without being asked to.
     unsigned drops() const;
+    // Stopped by a failure that no retry can heal (lastError() says which and what to do),
+    // until the next start.
+    bool failedForGood() const;
+    // Logins the server may refuse in kRefusalWindow before the tunnel stops trying.
+    static constexpr int kMaxRefusals = 3;
+    static constexpr std::chrono::minutes kRefusalWindow{10};
     // The pause before the next run while waiting (whole seconds, rounded up), else 0.
     int retrySeconds() const;
     // The process id of the ssh that runs now, or 0.
@@ -84,6 +92,8 @@ private:
     unsigned applyLocked(TunnelEvent event, const std::string& reason, std::shared_ptr<ChildProcess>* toTerminate);
     std::shared_ptr<TunnelRun> self() const;
     void post() const;
+    // The reason when the run that ended cannot be healed by another, else "".
+    std::string reasonForGoodLocked();
     void connectedLineSeen(bool interactive, bool forwardsConfirmed);
     void setRunStatus(const std::string& status);
     void endRun();
@@ -100,11 +110,14 @@ private:
     std::string m_lastError;
     std::string m_stopReason;  // shown after a stop that said why
     unsigned m_drops = 0;
+    bool m_failedForGood = false;
+    std::deque<std::chrono::steady_clock::time_point> m_refusals;  // of logins, within the window
     TunnelLog m_log;
 
     // What the output of the current run said so far (the loop's, and tests feeding output).
     std::string m_partialLine;
     std::string m_runError;
+    RunFailure m_failure;
     bool m_runErrorFinal = false;  // a forward failure: later lines do not replace the reason
     bool m_interactive = false;
     bool m_awaitingForwardReplies = false;

@@ -35,6 +35,8 @@ M::Transition M::next(TunnelState state, TunnelEvent event) {
                 case E::Exited:
                     if (state == S::Connected) return {S::RetryWaiting, CountDrop | ResetRetry | ScheduleRetry | Post};
                     return {S::RetryWaiting, ScheduleRetry | Post};
+                case E::ExitedForGood:
+                    return {S::Idle, Post};
                 default:
                     return stay;
             }
@@ -44,6 +46,7 @@ M::Transition M::next(TunnelState state, TunnelEvent event) {
                 case E::Shutdown:
                     return {S::Stopping, Terminate | Post};
                 case E::Exited:
+                case E::ExitedForGood:  // the user asked for a fresh run
                     return {S::Launching, Launch | Post};
                 default:
                     return stay;
@@ -66,6 +69,7 @@ M::Transition M::next(TunnelState state, TunnelEvent event) {
                 case E::Start:  // before the stopped ssh has ended: the next run follows at once
                     return {S::Relaunching, ClearReason | ResetRetry | Post};
                 case E::Exited:
+                case E::ExitedForGood:
                     return {S::Idle, Post};
                 default:
                     return stay;
@@ -99,7 +103,7 @@ std::string M::name(TunnelState state) {
 }
 
 std::string M::name(TunnelEvent event) {
-    static const char* const names[] = {"Start",        "Stop",          "Reconnect", "Shutdown", "Launched",
-                                        "LaunchFailed", "ConnectedSeen", "Exited",    "RetryDue"};
+    static const char* const names[] = {"Start",        "Stop",          "Reconnect", "Shutdown",      "Launched",
+                                        "LaunchFailed", "ConnectedSeen", "Exited",    "ExitedForGood", "RetryDue"};
     return names[static_cast<int>(event)];
 }

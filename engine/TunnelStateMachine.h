@@ -9,7 +9,20 @@ enum class TunnelState { Idle, Launching, Connecting, Connected, Relaunching, Re
 
 // What happens to a tunnel. Start, Stop, Reconnect come from the user (or D-Bus, a quit, the
 // network coming back); Shutdown from quitting; the others from its ssh and the retry timer.
-enum class TunnelEvent { Start, Stop, Reconnect, Shutdown, Launched, LaunchFailed, ConnectedSeen, Exited, RetryDue };
+// ExitedForGood: ssh ended in a way no retry can heal (a changed host key, an option ssh refuses,
+// logins refused too often).
+enum class TunnelEvent {
+    Start,
+    Stop,
+    Reconnect,
+    Shutdown,
+    Launched,
+    LaunchFailed,
+    ConnectedSeen,
+    Exited,
+    ExitedForGood,
+    RetryDue
+};
 
 // The tunnel's lifecycle as one pure function: no process, thread, lock or clock. The caller
 // performs the actions that a transition returns, in the order of the flags below.

@@ -57,7 +57,8 @@ fail:
 }  // namespace
 
 std::shared_ptr<ChildProcess> ChildProcess::launch(const std::string& path, const std::vector<std::string>& args,
-                                                   const std::vector<std::string>& environment, std::string* error) {
+                                                   const std::vector<std::string>& environment, std::string* error,
+                                                   FullPipe fullPipe) {
     auto fail = [&](const std::string& why) -> std::shared_ptr<ChildProcess> {
         if (error) *error = why;
         return nullptr;
@@ -71,6 +72,11 @@ std::shared_ptr<ChildProcess> ChildProcess::launch(const std::string& path, cons
     int errPipe[2];
     int report[2];
     if (pipe2(errPipe, O_CLOEXEC) != 0) return fail(std::string("cannot make a pipe: ") + std::strerror(errno));
+    if (fullPipe == FullPipe::Drop) {
+        // The child's end never blocks: ssh ignores a failed write of its log, and goes on forwarding.
+        fcntl(errPipe[1], F_SETFL, O_NONBLOCK);
+        fcntl(errPipe[1], F_SETPIPE_SZ, kDropPipeBytes);  // a larger pipe than allowed stays at its default
+    }
     if (pipe2(report, O_CLOEXEC) != 0) {
         int e = errno;
         ::close(errPipe[0]);

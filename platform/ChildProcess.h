@@ -20,9 +20,16 @@ public:
     // Called with each chunk of standard error as it arrives; return false to stop reading.
     using ChunkHandler = std::function<bool(const char* data, size_t size)>;
 
+    // What the child's writes to standard error do while the pipe is full (the parent stopped or
+    // busy): wait, or fail at once so that the child goes on (its words are then lost).
+    enum class FullPipe { Wait, Drop };
+    // The pipe's room with FullPipe::Drop: lines are lost only once the parent is that far behind.
+    static constexpr int kDropPipeBytes = 1 << 20;
+
     // nullptr when the program cannot be started; *error then says why.
     static std::shared_ptr<ChildProcess> launch(const std::string& path, const std::vector<std::string>& args,
-                                                const std::vector<std::string>& environment, std::string* error);
+                                                const std::vector<std::string>& environment, std::string* error,
+                                                FullPipe fullPipe = FullPipe::Wait);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

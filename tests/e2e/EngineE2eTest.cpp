@@ -6,15 +6,18 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "Bundle.h"
 #include "EchoServer.h"
 #include "FakeSsh.h"
 #include "LoopbackPort.h"
+#include "NotificationCenter.h"
 #include "ProcessProbe.h"
 #include "SshAgent.h"
 #include "SshdFixture.h"
@@ -226,7 +229,9 @@ TEST_F(EngineE2e, ForwardsThatCannotWorkFailTheRunAndNameThePort) {
     for (auto& t : tunnels) recs.push_back(std::make_unique<StatusRecorder>(*t));
     for (auto& t : tunnels) t->run().start();
     const std::pair<TunnelPtr, std::string> expected[] = {
-        {local, "bind [127.0.0.1]:" + std::to_string(holder.port()) + ": Address already in use"},
+        // The holder is this test program: the reason names it.
+        {local, "bind [127.0.0.1]:" + std::to_string(holder.port()) + ": Address already in use (port " +
+                    std::to_string(holder.port()) + " is used by engine_e2e, pid " + std::to_string(getpid()) + ")"},
         {remote, "Error: remote port forwarding failed for listen port " + std::to_string(remotePort)}};
     for (const auto& [t, why] : expected) {
         EXPECT_TRUE(waitUntil([&] { return t->run().lastError() == why; }, 10s))
@@ -304,4 +309,96 @@ TEST_F(EngineE2e, JumpHostIdentityFileAndBindAddressCarryBytes) {
     ASSERT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
     EXPECT_EQ(EchoServer::roundTrip("127.0.0.3", port, "via the bastion", 5000), "via the bastion");
     EXPECT_FALSE(LoopbackPort::acceptsConnections(port, 500));  // 127.0.0.1 on that port stays free
+}
+
+namespace {
+// Every process named so in this PID namespace (isolated.sh's): a daemon that left its parent
+// counts too.
+std::vector<std::string> processesNamed(const std::string& comm) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string name;
+        std::getline(std::ifstream(entry.path() / "comm"), name);
+        if (name == comm) found.push_back(pid);
+    }
+    return found;
+}
+}  // namespace
+
+// A ~/.ssh/config that would take ssh out of Zandrel's hands, one keyword at a time: the tunnel
+// still connects, carries bytes, and leaves nothing behind when stopped.
+TEST_F(EngineE2e, ConfigKeywordsThatWouldForkMultiplexOrDropForwardsChangeNothing) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const std::string home = sshHome();
+    const std::string ranFile = home + "/local-command-ran";
+    const char* configs[] = {
+        "ControlMaster auto\n  ControlPath ~/.ssh/cm-%C\n  ControlPersist 10m\n",
+        "ForkAfterAuthentication yes\n",
+        "PermitLocalCommand yes\n  LocalCommand touch ~/.ssh/local-command-ran\n",
+        "ClearAllForwardings yes\n",
+        "RemoteCommand sleep 1000\n",
+        "SessionType default\n",
+        "ExitOnForwardFailure no\n",
+    };
+    for (const char* config : configs) {
+        std::ofstream(home + "/config") << "Host *\n  " << config;
+        const int port = LoopbackPort::pickFree();
+        auto t = tunnel("config");
+        t->addLocalTunnel(
+            {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+        t->run().start();
+        EXPECT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << config << t->run().lastError();
+        std::this_thread::sleep_for(300ms);  // a fork after the login would have ended this ssh by now
+        EXPECT_EQ(t->run().code(), 2) << config;
+        EXPECT_EQ(EchoServer::roundTrip(port, "through", 5000), "through") << config;
+        t->run().stop();
+        EXPECT_TRUE(TunnelDriver::waitUntilIdle(5s));
+        EXPECT_TRUE(waitUntil([] { return processesNamed("ssh").empty(); }, 3s)) << config;
+        EXPECT_FALSE(std::filesystem::exists(ranFile)) << config;
+        for (const auto& entry : std::filesystem::directory_iterator(home))
+            EXPECT_FALSE(entry.path().filename().string().starts_with("cm-")) << config << entry.path();
+        tunnels.clear();
+    }
+    std::filesystem::remove(home + "/config");
+}
+
+// ssh never waits on Zandrel: while the engine's loop is held (as when Zandrel is stopped or
+// busy) and reads nothing, a forward in heavy use keeps carrying, its log lines piling up or lost.
+TEST_F(EngineE2e, AForwardKeepsCarryingWhileZandrelReadsNothing) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int port = LoopbackPort::pickFree();
+    auto t = tunnel("busy");
+    t->addLocalTunnel(
+        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    std::mutex mutex;
+    std::condition_variable released;
+    bool hold = false;
+    const auto token =
+        NotificationCenter::defaultCenter().addObserver(Tunnel::kStatusChanged, t.get(), [&](const Notification&) {
+            std::unique_lock lock(mutex);
+            released.wait(lock, [&] { return !hold; });
+        });
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
+    {
+        std::lock_guard lock(mutex);
+        hold = true;
+    }
+    // Each connection makes ssh write a few hundred bytes of debug lines: far more than a pipe holds.
+    const auto begin = std::chrono::steady_clock::now();
+    int carried = 0;
+    for (int i = 0; i < 400 && std::chrono::steady_clock::now() - begin < 20s; ++i)
+        carried += EchoServer::roundTrip(port, "x", 2000) == "x";
+    {
+        std::lock_guard lock(mutex);
+        hold = false;
+    }
+    released.notify_all();
+    EXPECT_EQ(carried, 400);
+    EXPECT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 5s));
+    NotificationCenter::defaultCenter().removeObserver(token);
 }

@@ -207,12 +207,19 @@ TEST(TunnelRecord, ForwardListsAreReplacedNeverChangedInPlace) {
 }
 
 namespace {
-// In every command: a forward that cannot listen fails the run, and the default keep-alive.
-const Args kFixed{"-o", "ExitOnForwardFailure=yes", "-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"};
-Args withFixed(Args before, const Args& after) {
-    before.insert(before.end(), kFixed.begin(), kFixed.end());
-    before.insert(before.end(), after.begin(), after.end());
-    return before;
+// In every command: the forced options before all others, then the rest.
+Args forcedFirst(const Args& rest) {
+    Args a{"-N", "-v"};
+    for (const auto& f : SshCommand::forcedOptions()) a.insert(a.end(), {"-o", f.option});
+    a.insert(a.end(), rest.begin(), rest.end());
+    return a;
+}
+// before: "-N", "-v" and the tunnel's own arguments; the default keep-alive follows them.
+Args withFixed(const Args& before, const Args& after) {
+    Args rest(before.begin() + 2, before.end());
+    rest.insert(rest.end(), {"-o", "ServerAliveInterval=15", "-o", "ServerAliveCountMax=3"});
+    rest.insert(rest.end(), after.begin(), after.end());
+    return forcedFirst(rest);
 }
 }  // namespace
 
@@ -234,18 +241,19 @@ TEST(CommandLine, OptionsInOrderAndDisplayForm) {
         {{{"socks4", true}, {"socks4p", Value()}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"H"})},
         {{{"socks4", false}, {"socks4p", 1080}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"H"})},
         {{{"connUser", "U"}}, withFixed({"-N", "-v"}, {"U@"})},
-        {{{"keepAlive", 0}, {"connHost", "H"}}, {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "H"}},
+        {{{"keepAlive", 0}, {"connHost", "H"}}, forcedFirst({"H"})},
         {{{"identityFile", "/k/id"}, {"jumpHosts", "u@b:2222,c"}, {"connHost", "H"}},
          withFixed({"-N", "-v", "-i", "/k/id", "-J", "u@b:2222,c"}, {"H"})},
-        // The user's options come first, so that they win over ours.
-        {{{"sshOptions", Value::List{"ServerAliveInterval=30", ""}}, {"connHost", "H"}},
+        // The tunnel's own options come before the keep-alive, so that they win over it; one that
+        // would undo a forced option (a hand-written file) is left out.
+        {{{"sshOptions", Value::List{"ServerAliveInterval=30", "", "ControlMaster=auto", "controlpersist 10m"}},
+          {"connHost", "H"}},
          withFixed({"-N", "-v", "-o", "ServerAliveInterval=30"}, {"H"})},
         {{{"socks4", true}, {"socks4b", "::1"}, {"connHost", "H"}}, withFixed({"-N", "-v"}, {"-D", "[::1]:1080", "H"})},
         {{{"socks4", true}, {"socks4b", "127.0.0.3"}, {"connHost", "H"}},
          withFixed({"-N", "-v"}, {"-D", "127.0.0.3:1080", "H"})},
         {{{"keepAlive", 5}, {"connHost", "H"}},
-         {"-N", "-v", "-o", "ExitOnForwardFailure=yes", "-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=3",
-          "H"}},
+         forcedFirst({"-o", "ServerAliveInterval=5", "-o", "ServerAliveCountMax=3", "H"})},
     };
     for (const Case& c : cases)
         EXPECT_EQ(tunnelWith(c.settings)->command().arguments(), c.expected) << Value(c.settings).dump();
@@ -256,14 +264,17 @@ TEST(CommandLine, OptionsInOrderAndDisplayForm) {
             << cipher.dump();
 
     setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(tunnelWith({{"identityFile", "~/.ssh/work"}})->command().arguments()[3], "/home/u/.ssh/work");
+    const Args withKey = tunnelWith({{"identityFile", "~/.ssh/work"}})->command().arguments();
+    EXPECT_EQ(*(std::find(withKey.begin(), withKey.end(), "-i") + 1), "/home/u/.ssh/work");
     for (const char* key : {"identityFile", "jumpHosts", "sshOptions", "socks4b"})
         EXPECT_TRUE(Tunnel::create()->valueForKey(key).isNone()) << key;  // missing: the default
     // A new tunnel has no host yet: nothing to connect to, nothing written for it.
     EXPECT_EQ(Tunnel::create()->command().arguments(), withFixed({"-N", "-v"}, {}));
     auto u = tunnelWith({{"connPort", "443"}, {"connUser", "U"}, {"connHost", "H"}, {"compression", true}});
+    std::string forced;
+    for (const auto& f : SshCommand::forcedOptions()) forced += std::string(" -o ") + f.option;
     EXPECT_EQ(SshCommand::displayCommand(u->command().arguments()),
-              "ssh -N -p 443 -C -o ExitOnForwardFailure=yes -o ServerAliveInterval=15 -o ServerAliveCountMax=3 U@H");
+              "ssh -N" + forced + " -p 443 -C -o ServerAliveInterval=15 -o ServerAliveCountMax=3 U@H");
 }
 
 TEST(CommandLine, JumpHostsAreCheckedAsSshWouldRead) {

@@ -4,6 +4,7 @@
 
 #include "NotificationCenter.h"
 #include "RetryPolicy.h"
+#include "RunFailure.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
 #include "TunnelStateMachine.h"
@@ -17,8 +18,8 @@ using namespace std::chrono_literals;
 namespace {
 constexpr S kStates[] = {S::Idle,        S::Launching,    S::Connecting, S::Connected,
                          S::Relaunching, S::RetryWaiting, S::Stopping};
-constexpr E kEvents[] = {E::Start,        E::Stop,          E::Reconnect, E::Shutdown, E::Launched,
-                         E::LaunchFailed, E::ConnectedSeen, E::Exited,    E::RetryDue};
+constexpr E kEvents[] = {E::Start,        E::Stop,          E::Reconnect, E::Shutdown,      E::Launched,
+                         E::LaunchFailed, E::ConnectedSeen, E::Exited,    E::ExitedForGood, E::RetryDue};
 }  // namespace
 
 TEST(StateMachine, Transitions) {
@@ -44,6 +45,8 @@ TEST(StateMachine, Transitions) {
         {S::Connected, E::Start, S::Connected, M::None},
         {S::Connected, E::ConnectedSeen, S::Connected, M::None},
         {S::Relaunching, E::Exited, S::Launching, M::Launch | M::Post},
+        {S::Connecting, E::ExitedForGood, S::Idle, M::Post},  // no retry can heal it
+        {S::Stopping, E::ExitedForGood, S::Idle, M::Post},
         {S::Relaunching, E::Stop, S::Stopping, M::Terminate | M::Post},
         {S::Relaunching, E::ConnectedSeen, S::Relaunching, M::None},
         {S::RetryWaiting, E::RetryDue, S::Launching, M::CancelRetry | M::Launch},
@@ -155,4 +158,44 @@ TEST(TunnelStore, OneOwnerAnnouncesEveryChange) {
     EXPECT_EQ(store.named("b"), nullptr);
     EXPECT_EQ(notices, 5);
     NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST(RunFailure, WhatNoRetryCanHeal) {
+    using K = RunFailure::Kind;
+    struct Case {
+        std::vector<std::string> lines;
+        K kind;
+        std::vector<std::string> said;  // in the reason
+    };
+    const Case cases[] = {
+        {{"ssh: connect to host h port 22: Connection refused"}, K::Heals, {}},
+        {{"bind [127.0.0.1]:8143: Address already in use"}, K::Heals, {}},
+        {{"debug1: line 3: Applying options for *", "Connection closed by 127.0.0.1 port 22"}, K::Heals, {}},
+        {{"command-line: line 0: Bad configuration option: foo"}, K::BadOptions, {"Bad configuration option: foo"}},
+        {{"/home/me/.ssh/config: line 2: Bad configuration option: usekeychain",
+          "/home/me/.ssh/config: terminating, 1 bad configuration options"},
+         K::BadOptions,
+         {"usekeychain", "~/.ssh/config"}},
+        {{"command-line line 0: invalid time value."}, K::BadOptions, {"invalid time value"}},
+        {{"parse_jump: invalid hostname \"-x\"", "Invalid -J argument"}, K::BadJumpHosts, {"parse_jump"}},
+        {{"me@h: Permission denied (publickey,password)."},
+         K::LoginRefused,
+         {"Permission denied (publickey,password)."}},
+        {{"@    WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED!     @",
+          "The fingerprint for the ED25519 key sent by the remote host is", "SHA256:AbCd123.",
+          "  ssh-keygen -f \"/root/.ssh/known_hosts\" -R \"[127.0.0.1]:2222\"",
+          "Host key for [127.0.0.1]:2222 has changed and you have requested strict checking.",
+          "Host key verification failed."},
+         K::HostKeyChanged,
+         {"Host key verification failed.", "identity changed", "intercepting", "SHA256:AbCd123",
+          "ssh-keygen -f \"/root/.ssh/known_hosts\" -R \"[127.0.0.1]:2222\""}},
+        // Unknown host, not a changed one: a question was refused, Start asks again.
+        {{"Host key verification failed."}, K::Heals, {}},
+    };
+    for (const Case& c : cases) {
+        RunFailure f;
+        for (const auto& l : c.lines) f.observe(l);
+        EXPECT_EQ(f.kind(), c.kind) << c.lines.front();
+        for (const auto& words : c.said) EXPECT_NE(f.reason().find(words), std::string::npos) << f.reason();
+    }
 }

@@ -1,8 +1,11 @@
-// What the platform does when the system says no: a write that fails part way, and a signal
-// for a child that is gone while its process id is someone else's.
+// What the platform does when the system says no: a write that fails part way, a signal for a
+// child that is gone while its process id is someone else's, a port another program holds.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 
 #include "ChildProcess.h"
 #include "Defaults.h"
+#include "PortOwner.h"
 #include "TempDir.h"
 #include "Wait.h"
 
@@ -90,4 +94,34 @@ TEST(ChildProcess, TerminateAfterTheReapSignalsNobodyEvenWhenThePidIsTakenAgain)
         return;
     }
     GTEST_SKIP() << "the old process id was never free to take again";
+}
+
+TEST(PortOwner, NamesOurOwnProgramOnABusyPortAndNothingOnAFreeOne) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(fd, 1), 0);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    const int port = ntohs(address.sin_port);
+    EXPECT_EQ(PortOwner::describe(port),
+              "port " + std::to_string(port) + " is used by platform_unit, pid " + std::to_string(getpid()));
+    close(fd);
+    EXPECT_EQ(PortOwner::describe(port), "");
+}
+
+TEST(ChildProcess, AChildThatMayDropItsOutputNeverWaitsForAParentThatDoesNotRead) {
+    testsupport::TempDir dir;
+    const std::string done = dir.file("done");
+    // Far more than the pipe holds, and nobody reads until the end.
+    const std::string script = "head -c 8000000 /dev/zero >&2; touch '" + done + "'; exec sleep 100";
+    std::string error;
+    auto child = ChildProcess::launch("/bin/sh", {"-c", script}, {}, &error, ChildProcess::FullPipe::Drop);
+    ASSERT_TRUE(child) << error;
+    for (int i = 0; i < 500 && !std::filesystem::exists(done); ++i) usleep(10000);
+    EXPECT_TRUE(std::filesystem::exists(done)) << "the child waited for its reader";
+    child->terminate();
+    child->waitForExit(nullptr);
 }
