@@ -128,6 +128,7 @@ void PreferencesController::addHost() {
     if (m_closed) return;
     m_tunnelModel->append(Tunnel::tunnelWithName(Tunnel::kDefaultName));
     m_ui->tunnelsList->setSelectedRow(numberOfTunnels() - 1);
+    save();  // every change is on disk when it is made: a quit with the window open loses nothing
 }
 
 void PreferencesController::delHost() {
@@ -146,6 +147,7 @@ void PreferencesController::delHost() {
     // Nothing would stop it later: the engine holds it while it runs and would retry it.
     gone->run().stop();
     if (m_passwordHooks.tunnelDeleted) m_passwordHooks.tunnelDeleted(*gone, m_tunnels.tunnels());
+    save();
     updateWindow();
 }
 

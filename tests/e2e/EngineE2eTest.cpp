@@ -22,6 +22,7 @@
 #include "SshAgent.h"
 #include "SshdFixture.h"
 #include "StatusRecorder.h"
+#include "TempDir.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
 #include "Wait.h"
@@ -401,4 +402,60 @@ TEST_F(EngineE2e, AForwardKeepsCarryingWhileZandrelReadsNothing) {
     EXPECT_EQ(carried, 400);
     EXPECT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 5s));
     NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+// Failures that no retry can heal stop the tunnel at once, say what to do, and Start tries again.
+TEST_F(EngineE2e, FailuresThatNoRetryHealsStopTheTunnelWithWhatToDo) {
+    RetryPolicy::setScale(0.1);
+    const std::string knownHosts = sshHome() + "/known_hosts";
+    struct Case {
+        const char* name;
+        std::function<void(const TunnelPtr&)> prepare;
+        std::vector<std::string> said;
+        int runs;  // ssh runs before it stops
+    };
+    const Case cases[] = {
+        {"changed host key",
+         [&](const TunnelPtr&) {
+             // Another key for the same host and port, as after a reinstall, or an interception.
+             testsupport::TempDir keys;
+             ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f " + keys.file("k")).c_str()), 0);
+             std::string key;
+             std::getline(std::ifstream(keys.file("k.pub")), key);
+             std::ofstream(knownHosts) << "[127.0.0.1]:" << sshd->port() << " " << key.substr(0, key.rfind(' '))
+                                       << "\n";
+         },
+         {"Host key verification failed.", "identity changed", "intercepting", "SHA256:", "ssh-keygen", "-R"},
+         1},
+        {"refused option",
+         [](const TunnelPtr& t) { t->setValueForKey(Value(Value::List{Value("Foo=bar")}), "sshOptions"); },
+         {"Bad configuration option: foo", "then press Start"},
+         1},
+        {"refused login",
+         [](const TunnelPtr& t) { t->setValueForKey(Value("zandrel-nobody"), "connUser"); },
+         {"Permission denied (", "3 times in 10 minutes", "fail2ban"},
+         3},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(sshd->writeKnownHosts(knownHosts));
+        auto t = tunnel(c.name);
+        c.prepare(t);
+        const auto launches = [&] {
+            const auto lines = t->run().log().lines();
+            return std::count_if(lines.begin(), lines.end(),
+                                 [](const std::string& l) { return l.find("Started ssh") != std::string::npos; });
+        };
+        t->run().start();
+        EXPECT_TRUE(waitUntil([&] { return t->run().failedForGood(); }, 15s)) << c.name << ": " << t->run().lastError();
+        EXPECT_EQ(t->run().state(), TunnelState::Idle) << c.name;
+        for (const auto& words : c.said)
+            EXPECT_NE(t->run().lastError().find(words), std::string::npos) << c.name << ": " << t->run().lastError();
+        EXPECT_EQ(launches(), c.runs) << c.name;
+        t->run().start();  // tries again at once
+        EXPECT_FALSE(t->run().failedForGood()) << c.name;
+        t->run().stop();
+        ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
+    }
+    ASSERT_TRUE(sshd->writeKnownHosts(knownHosts));
+    RetryPolicy::setScale(1);
 }
