@@ -137,7 +137,7 @@ void Tunnel::setValueForKey(const Value& value, const std::string& key) {
     std::shared_ptr<const ForwardList> list;  // made outside the lock
     if (std::holds_alternative<std::shared_ptr<const ForwardList> TunnelSettings::*>(field->member))
         list = listFromValue(value, key);
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     std::visit(
         [&](auto member) {
             auto& target = m_settings.*member;
@@ -176,6 +176,8 @@ void Tunnel::setValueForKey(const Value& value, const std::string& key) {
             }
         },
         field->member);
+    lock.unlock();
+    m_run.settingsChanged();
 }
 
 Value Tunnel::valueForKey(const std::string& key) const {
@@ -229,10 +231,14 @@ std::shared_ptr<const ForwardList> Tunnel::tunnelsRemote() const {
 
 // Lists are never changed in place: a reader may hold the old one.
 void Tunnel::editList(bool local, const std::function<bool(ForwardList&)>& edit) {
-    std::lock_guard lock(m_mutex);
-    auto& field = local ? m_settings.tunnelsLocal : m_settings.tunnelsRemote;
-    ForwardList copy = field ? *field : ForwardList{};
-    if (edit(copy)) field = std::make_shared<const ForwardList>(std::move(copy));
+    {
+        std::lock_guard lock(m_mutex);
+        auto& field = local ? m_settings.tunnelsLocal : m_settings.tunnelsRemote;
+        ForwardList copy = field ? *field : ForwardList{};
+        if (!edit(copy)) return;
+        field = std::make_shared<const ForwardList>(std::move(copy));
+    }
+    m_run.settingsChanged();
 }
 
 namespace {

@@ -71,6 +71,14 @@ void TunnelDriver::scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_poi
     wake();  // the loop's wait may end sooner now
 }
 
+void TunnelDriver::scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_timers.emplace(at, Timer{std::move(run), token, true});
+    }
+    wake();
+}
+
 void TunnelDriver::cancelRetry(const TunnelRun* run) {
     std::vector<std::shared_ptr<TunnelRun>> removed;
     {
@@ -215,5 +223,10 @@ void TunnelDriver::runDueTimers() {
         }
         m_working = m_working || !due.empty();
     }
-    for (const Timer& t : due) t.run->retryDue(t.token);
+    for (const Timer& t : due) {
+        if (t.settingsCheck)
+            t.run->settingsCheckDue(t.token);
+        else
+            t.run->retryDue(t.token);
+    }
 }

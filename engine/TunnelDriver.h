@@ -26,6 +26,8 @@ public:
     // Starts the run's ssh on the loop, unless the token is stale by then.
     void launch(std::shared_ptr<TunnelRun> run, std::uint64_t token);
     void scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
+    // Asks the run, at that time, whether its settings have changed since its ssh started.
+    void scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
     void cancelRetry(const TunnelRun* run);
     // On the loop: follows the child's output and its exit for the run.
     void watch(std::shared_ptr<TunnelRun> run, std::shared_ptr<ChildProcess> child);
@@ -48,6 +50,7 @@ private:
     struct Timer {
         std::shared_ptr<TunnelRun> run;
         std::uint64_t token;
+        bool settingsCheck = false;
     };
 
     TunnelDriver();

@@ -20,6 +20,16 @@ namespace {
 std::atomic<std::uint64_t> g_runSerials{0};
 
 std::string text(const char* key) { return Bundle::main().localizedString(key); }
+
+// What of a command reaches ssh: its program, arguments and environment but the tunnel's name.
+std::vector<std::string> commandOf(const SshCommand& command) {
+    std::vector<std::string> all{command.program()};
+    const auto args = command.arguments();
+    all.insert(all.end(), args.begin(), args.end());
+    for (std::string& e : command.environment())
+        if (!e.starts_with("TUNNEL_NAME=")) all.push_back(std::move(e));
+    return all;
+}
 }  // namespace
 
 TunnelRun::~TunnelRun() {
@@ -164,6 +174,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
             actions = applyLocked(TunnelEvent::LaunchFailed, error, nullptr);
         } else {
             m_task = task;
+            m_runningCommand = commandOf(command);
             m_runSerial = ++g_runSerials;
             m_partialLine.clear();
             m_runError.clear();
@@ -179,6 +190,25 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
         }
     }
     if (actions & Machine::Post) post();
+}
+
+void TunnelRun::settingsChanged() {
+    std::lock_guard lock(m_mutex);
+    if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected) return;
+    TunnelDriver::instance().scheduleSettingsCheck(self(), std::chrono::steady_clock::now() + kSettleTime,
+                                                   ++m_checkToken);
+}
+
+void TunnelRun::settingsCheckDue(std::uint64_t checkToken) {
+    const std::vector<std::string> wanted = commandOf(m_tunnel.command());
+    {
+        std::lock_guard lock(m_mutex);
+        if (checkToken != m_checkToken || wanted == m_runningCommand) return;
+        if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected) return;
+        m_log.append("Settings applied: ssh starts again with them");
+    }
+    Log::line(m_tunnel.connName() + ": settings applied");
+    reconnect();
 }
 
 void TunnelRun::retryDue(std::uint64_t retryToken) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "ChildProcess.h"
 #include "RetryPolicy.h"
@@ -82,6 +83,13 @@ public:
     // Called on the engine's loop only.
     void launchNow(std::uint64_t launchToken);
     void retryDue(std::uint64_t retryToken);
+    void settingsCheckDue(std::uint64_t checkToken);
+
+    // A setting changed. A running ssh whose command it changes is replaced by one with the new
+    // settings once the edit has rested for kSettleTime (a spin box stepped from 15 to 30 costs
+    // one login, not fifteen); a change that does not reach ssh (the name, auto-connect) leaves it.
+    void settingsChanged();
+    static constexpr std::chrono::milliseconds kSettleTime{1000};
     void exited(int waitStatus);
     void shutdown() { handle(TunnelEvent::Shutdown); }
 
@@ -105,6 +113,8 @@ private:
     std::chrono::steady_clock::time_point m_retryAt;
     std::uint64_t m_token = 0;  // names the pending launch or retry; a stale one finds it changed
     std::shared_ptr<ChildProcess> m_task;
+    std::vector<std::string> m_runningCommand;  // what the running ssh was started with
+    std::uint64_t m_checkToken = 0;
     std::uint64_t m_runSerial = 0;
     std::optional<std::string> m_status;
     std::string m_lastError;

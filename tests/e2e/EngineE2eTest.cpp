@@ -459,3 +459,32 @@ TEST_F(EngineE2e, FailuresThatNoRetryHealsStopTheTunnelWithWhatToDo) {
     ASSERT_TRUE(sshd->writeKnownHosts(knownHosts));
     RetryPolicy::setScale(1);
 }
+
+// An edit that reaches ssh's command line is applied to the running tunnel once it rests; one
+// that does not (the name) leaves the running ssh alone.
+TEST_F(EngineE2e, EditsReachARunningTunnel) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int oldPort = LoopbackPort::pickFree(), newPort = LoopbackPort::pickFree();
+    auto t = tunnel("edited");
+    t->addLocalTunnel(
+        {{"port", std::to_string(oldPort)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
+    const pid_t first = t->run().sshPid();
+
+    t->setValueForKey(Value("renamed"), "connName");
+    std::this_thread::sleep_for(TunnelRun::kSettleTime + 500ms);
+    EXPECT_EQ(t->run().sshPid(), first) << "a new name needs no new ssh";
+
+    // Typed in steps, as a spin box or a field does: one new ssh, for the last value.
+    for (int port : {LoopbackPort::pickFree(), newPort})
+        t->setLocalValueOfTunnelForKey(std::to_string(port), 0, "port");
+    EXPECT_TRUE(waitUntil([&] { return t->run().sshPid() != first && t->run().code() == 2; }, 10s));
+    EXPECT_EQ(EchoServer::roundTrip(newPort, "moved", 5000), "moved");
+    EXPECT_NE(EchoServer::roundTrip(oldPort, "gone", 1000), "gone");
+    const auto lines = t->run().log().lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("Settings applied") != std::string::npos; }),
+              1);
+}
