@@ -5,6 +5,7 @@
 #include <QDBusReply>
 #include <QStringList>
 
+#include "Log.h"
 #include "TunnelInfo.h"
 #include "ZandrelDBusService.h"
 
@@ -63,10 +64,14 @@ int ZandrelCommandLine::run(Command command, const QString& name, QDBusConnectio
         return 1;
     }
     if (command == Command::List) {
-        // One line per tunnel, tab-separated for scripts: name, state, addresses, reason.
+        // One line per tunnel, tab-separated for scripts: name, state, addresses, reason, each
+        // escaped so that no name or server's words can add a line or a column.
+        auto field = [](const QString& s) { return QString::fromStdString(Log::escaped(s.toStdString())); };
         const QDBusReply<TunnelInfoList> list(reply);
         for (const TunnelInfo& t : list.value())
-            print(out, QStringList{t.name, t.status, t.addresses.join(QStringLiteral(", ")), t.lastError}.join(u'\t'));
+            print(out, QStringList{field(t.name), field(t.status), field(t.addresses.join(QStringLiteral(", "))),
+                                   field(t.lastError)}
+                           .join(u'\t'));
     }
     return 0;
 }

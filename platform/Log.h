@@ -13,4 +13,8 @@ public:
     static Sink setSink(Sink sink);
     // Fills each "%@" of a format with the argument, in the manner of the string table's formats.
     static std::string format(const std::string& fmt, const std::string& arg);
+    // The text on one line, unmistakable: control characters as \n, \t or \xNN, the invisible
+    // format characters (bidirectional marks, zero-width ones) as \u{XXXX}, a backslash doubled.
+    // A server's words or a hand-written name can then neither split a line nor pose as another.
+    static std::string escaped(const std::string& text);
 };

@@ -1,5 +1,6 @@
-// What the platform does when the system says no: a write that fails part way, a signal for a
-// child that is gone while its process id is someone else's, a port another program holds.
+// What the platform does with what it does not control: a write that fails part way, a signal for
+// a child that is gone while its process id is someone else's, a child writing faster than it is
+// read, a port another program holds, text that would split or disguise a log line.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 #include "ChildProcess.h"
 #include "Defaults.h"
+#include "Log.h"
 #include "PortOwner.h"
 #include "TempDir.h"
 #include "Wait.h"
@@ -124,4 +126,17 @@ TEST(ChildProcess, AChildThatMayDropItsOutputNeverWaitsForAParentThatDoesNotRead
     EXPECT_TRUE(std::filesystem::exists(done)) << "the child waited for its reader";
     child->terminate();
     child->waitForExit(nullptr);
+}
+
+TEST(Log, EscapedTextKeepsToOneLineAndShowsWhatIsHidden) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain name, ünïcode ok", "plain name, ünïcode ok"},
+        {"two\nlines\tand\rmore", "two\\nlines\\tand\\rmore"},
+        {"bell\x07 del\x7f", "bell\\x07 del\\x7F"},
+        {"back\\slash", "back\\\\slash"},
+        {"evil\u202Egnp.exe", "evil\\u{202E}gnp.exe"},  // right-to-left override
+        {"zero\u200Bwidth\uFEFF", "zero\\u{200B}width\\u{FEFF}"},
+        {"c1\u0085", "c1\\u{0085}"},
+    };
+    for (const auto& [raw, shown] : cases) EXPECT_EQ(Log::escaped(raw), shown) << raw;
 }
