@@ -64,27 +64,31 @@ void TunnelDriver::launch(std::shared_ptr<TunnelRun> run, std::uint64_t token) {
 }
 
 void TunnelDriver::scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
+    addTimer(at, Timer{std::move(run), token, Timer::Kind::Retry});
+}
+
+void TunnelDriver::addTimer(Clock::time_point at, Timer timer) {
     {
         std::lock_guard lock(m_mutex);
-        m_timers.emplace(at, Timer{std::move(run), token});
+        m_timers.emplace(at, std::move(timer));
     }
     wake();  // the loop's wait may end sooner now
 }
 
 void TunnelDriver::scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
-    {
-        std::lock_guard lock(m_mutex);
-        m_timers.emplace(at, Timer{std::move(run), token, true});
-    }
-    wake();
+    addTimer(at, Timer{std::move(run), token, Timer::Kind::SettingsCheck});
 }
 
-void TunnelDriver::cancelRetry(const TunnelRun* run) {
+void TunnelDriver::scheduleEndCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t serial) {
+    addTimer(at, Timer{std::move(run), serial, Timer::Kind::EndCheck});
+}
+
+void TunnelDriver::cancelTimers(const TunnelRun* run, bool endChecksOnly) {
     std::vector<std::shared_ptr<TunnelRun>> removed;
     {
         std::lock_guard lock(m_mutex);
         for (auto it = m_timers.begin(); it != m_timers.end();) {
-            if (it->second.run.get() == run) {
+            if (it->second.run.get() == run && (!endChecksOnly || it->second.kind == Timer::Kind::EndCheck)) {
                 removed.push_back(std::move(it->second.run));
                 it = m_timers.erase(it);
             } else {
@@ -224,9 +228,16 @@ void TunnelDriver::runDueTimers() {
         m_working = m_working || !due.empty();
     }
     for (const Timer& t : due) {
-        if (t.settingsCheck)
-            t.run->settingsCheckDue(t.token);
-        else
-            t.run->retryDue(t.token);
+        switch (t.kind) {
+            case Timer::Kind::Retry:
+                t.run->retryDue(t.token);
+                break;
+            case Timer::Kind::SettingsCheck:
+                t.run->settingsCheckDue(t.token);
+                break;
+            case Timer::Kind::EndCheck:
+                t.run->endCheckDue(t.token);
+                break;
+        }
     }
 }

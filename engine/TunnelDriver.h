@@ -28,7 +28,11 @@ public:
     void scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
     // Asks the run, at that time, whether its settings have changed since its ssh started.
     void scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
-    void cancelRetry(const TunnelRun* run);
+    // Asks the run, at that time, whether the ssh it told to end (run serial) still runs.
+    void scheduleEndCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t serial);
+    void cancelRetry(const TunnelRun* run) { cancelTimers(run, false); }
+    // The run's ssh has ended: no end check is needed any more.
+    void cancelEndCheck(const TunnelRun* run) { cancelTimers(run, true); }
     // On the loop: follows the child's output and its exit for the run.
     void watch(std::shared_ptr<TunnelRun> run, std::shared_ptr<ChildProcess> child);
 
@@ -50,11 +54,13 @@ private:
     struct Timer {
         std::shared_ptr<TunnelRun> run;
         std::uint64_t token;
-        bool settingsCheck = false;
+        enum class Kind { Retry, SettingsCheck, EndCheck } kind = Kind::Retry;
     };
 
     TunnelDriver();
     void post(std::function<void()> work);
+    void addTimer(Clock::time_point at, Timer timer);
+    void cancelTimers(const TunnelRun* run, bool endChecksOnly);
     void wake();
     void loop();
     void handleEvent(std::uint64_t key);

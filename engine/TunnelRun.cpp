@@ -79,10 +79,13 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         driver.scheduleRetry(self(), m_retryAt, ++m_token);
     }
     if (a & Machine::Launch) driver.launch(self(), ++m_token);
-    if ((a & Machine::Terminate) && toTerminate) *toTerminate = m_task;
+    if ((a & Machine::Terminate) && m_task) {
+        if (toTerminate) *toTerminate = m_task;
+        driver.scheduleEndCheck(self(), std::chrono::steady_clock::now() + kEndGrace, m_runSerial);
+    }
 
     // What each state shows.
-    if (event == TunnelEvent::Exited) m_task.reset();
+    if (event == TunnelEvent::Exited || event == TunnelEvent::ExitedForGood) m_task.reset();
     if (from == m_state) return a;
     switch (m_state) {
         case TunnelState::Idle:
@@ -211,6 +214,13 @@ void TunnelRun::settingsCheckDue(std::uint64_t checkToken) {
     reconnect();
 }
 
+void TunnelRun::endCheckDue(std::uint64_t runSerial) {
+    std::lock_guard lock(m_mutex);
+    if (!m_task || m_runSerial != runSerial || !m_task->isRunning()) return;
+    m_log.append("ssh did not end when told to: killed");
+    m_task->kill();
+}
+
 void TunnelRun::retryDue(std::uint64_t retryToken) {
     unsigned actions;
     {
@@ -236,6 +246,7 @@ void TunnelRun::exited(int waitStatus) {
         if (!m_partialLine.empty()) m_failure.observe(m_partialLine);
         const std::string forGood = reasonForGoodLocked();
         actions = applyLocked(forGood.empty() ? TunnelEvent::Exited : TunnelEvent::ExitedForGood, forGood, nullptr);
+        TunnelDriver::instance().cancelEndCheck(this);
         // Quitting: no pause and no next run.
         if (TunnelDriver::isShutdown()) actions |= applyLocked(TunnelEvent::Shutdown, {}, nullptr);
     }

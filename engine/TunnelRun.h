@@ -84,6 +84,9 @@ public:
     void launchNow(std::uint64_t launchToken);
     void retryDue(std::uint64_t retryToken);
     void settingsCheckDue(std::uint64_t checkToken);
+    void endCheckDue(std::uint64_t runSerial);
+    // How long an ssh told to end may take before it is killed.
+    static constexpr std::chrono::milliseconds kEndGrace{3000};
 
     // A setting changed. A running ssh whose command it changes is replaced by one with the new
     // settings once the edit has rested for kSettleTime (a spin box stepped from 15 to 30 costs

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Log.h"
 #include "NotificationCenter.h"
 
 void TunnelStore::load(const Value& stored) { reset(Tunnel::tunnelsFromArray(stored)); }
@@ -52,6 +53,24 @@ TunnelPtr TunnelStore::named(const std::string& name) const {
     for (const TunnelPtr& t : m_tunnels)
         if (t->connName() == name) return t;
     return nullptr;
+}
+
+std::string TunnelStore::nameError(const std::string& name, const Tunnel* self) const {
+    if (name.empty()) return "A tunnel needs a name";
+    std::string plain;  // the name as the log would show it, were it free of hidden characters
+    for (char c : name) plain += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    if (Log::escaped(name) != plain) return "A name may not hold line breaks, tabs or invisible characters";
+    if (name.front() == '@') return "A name may not begin with \"@\", which names groups";
+    std::lock_guard lock(m_mutex);
+    for (const TunnelPtr& t : m_tunnels)
+        if (t.get() != self && t->connName() == name) return "Another tunnel is named \"" + name + "\"";
+    return {};
+}
+
+std::string TunnelStore::freeName(const std::string& base) const {
+    std::string name = base;
+    for (int n = 2; named(name); ++n) name = base + " " + std::to_string(n);
+    return name;
 }
 
 void TunnelStore::insert(size_t index, TunnelPtr tunnel) {

@@ -37,6 +37,12 @@ public:
     // The first tunnel of that name, or null.
     TunnelPtr named(const std::string& name) const;
 
+    // Why a tunnel may not be given that name (empty, control or invisible format characters, a
+    // leading "@", which names groups, or the name of another tunnel than self), or "".
+    std::string nameError(const std::string& name, const Tunnel* self) const;
+    // base, or "base 2", "base 3" …: the first that no tunnel has.
+    std::string freeName(const std::string& base) const;
+
     // index past the end appends.
     void insert(size_t index, TunnelPtr tunnel);
     void append(TunnelPtr tunnel) { insert(size(), std::move(tunnel)); }

@@ -124,7 +124,7 @@ ChildProcess::~ChildProcess() {
     {
         std::lock_guard lock(m_mutex);
         if (!m_reaped && m_pid > 0) {
-            kill(-m_pid, SIGKILL);
+            ::kill(-m_pid, SIGKILL);
             int status;
             reapLocked(&status);
         }
@@ -136,7 +136,12 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::terminate() {
     std::lock_guard lock(m_mutex);
     // Until reaped, the pid (and so the group id) cannot be handed to another process.
-    if (!m_reaped && m_pid > 0) kill(-m_pid, SIGTERM);
+    if (!m_reaped && m_pid > 0) ::kill(-m_pid, SIGTERM);
+}
+
+void ChildProcess::kill() {
+    std::lock_guard lock(m_mutex);
+    if (!m_reaped && m_pid > 0) ::kill(-m_pid, SIGKILL);
 }
 
 void ChildProcess::reapLocked(int* status) {
@@ -168,7 +173,7 @@ int ChildProcess::finish() {
     if (!m_reaped) {
         // Whatever the child left behind in its group (askpass, ProxyCommand) goes with it; the
         // unreaped leader keeps the group id from being reused meanwhile.
-        kill(-m_pid, SIGTERM);
+        ::kill(-m_pid, SIGTERM);
         reapLocked(&status);
     }
     return status;

@@ -40,6 +40,8 @@ public:
     // SIGTERM to the child's process group. Safe from any thread at any time: once the child
     // has been reaped it does nothing, so no signal can reach a recycled pid.
     void terminate();
+    // The same with SIGKILL, for a child that outlived its SIGTERM.
+    void kill();
 
     // Blocks until the child exits, handing standard error to the handler chunk by chunk. Sees
     // the exit even while a grandchild still holds the pipe open. After the exit, output already

@@ -41,7 +41,7 @@ PreferencesController::PreferencesController(TunnelStore& tunnels, Defaults& def
 
     auto current = [this] { return currentTunnel(); };
     m_forwards = new ForwardListsEditor(*m_ui, current, this);
-    m_form = new TunnelForm(*m_ui, ciphers, current, this);
+    m_form = new TunnelForm(*m_ui, ciphers, m_tunnels, current, this);
 
     m_ui->drawer->setFixedWidth(kDrawerWidth);
     m_ui->drawer->hide();
@@ -126,7 +126,7 @@ int PreferencesController::numberOfTunnels() const { return static_cast<int>(m_t
 
 void PreferencesController::addHost() {
     if (m_closed) return;
-    m_tunnelModel->append(Tunnel::tunnelWithName(Tunnel::kDefaultName));
+    m_tunnelModel->append(Tunnel::tunnelWithName(m_tunnels.freeName(Tunnel::kDefaultName)));
     m_ui->tunnelsList->setSelectedRow(numberOfTunnels() - 1);
     save();  // every change is on disk when it is made: a quit with the window open loses nothing
 }

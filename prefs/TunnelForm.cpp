@@ -39,8 +39,9 @@ QString optionsError(const QStringList& lines) {
 }
 }  // namespace
 
-TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, std::function<TunnelPtr()> current, QObject* parent)
-    : QObject(parent), m_ui(ui), m_ciphers(ciphers), m_current(std::move(current)) {
+TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelStore& tunnels,
+                       std::function<TunnelPtr()> current, QObject* parent)
+    : QObject(parent), m_ui(ui), m_tunnels(tunnels), m_ciphers(ciphers), m_current(std::move(current)) {
     for (QLabel* label : {m_ui.formMessage, m_ui.drawerMessage}) InlineMessage::show(label, {});
 
     m_ui.cryptMethod->addItem(tr("Automatic"), QString(""));
@@ -54,7 +55,10 @@ TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, std::function<T
         text = text.trimmed().remove(u' ');
         return text.isEmpty() ? QString() : QString::fromStdString(SshCommand::jumpHostsError(text.toStdString()));
     };
-    m_fields = {{m_ui.name, "connName", FieldKind::Text},
+    auto nameCheck = [this](QString& text) {
+        return QString::fromStdString(m_tunnels.nameError(text.toStdString(), m_current().get()));
+    };
+    m_fields = {{m_ui.name, "connName", FieldKind::Text, nameCheck, m_ui.formMessage},
                 {m_ui.login, "connUser", FieldKind::Text},
                 {m_ui.host, "connHost", FieldKind::Text},
                 {m_ui.port, "connPort", FieldKind::Text},

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "Tunnel.h"
+#include "TunnelStore.h"
 
 class CipherList;
 class QLabel;
@@ -22,7 +22,8 @@ class TunnelForm : public QObject {
     Q_OBJECT
 public:
     // current: the tunnel being edited (null: none). The ciphers offered are those of the list.
-    TunnelForm(Ui::Preferences& ui, CipherList& ciphers, std::function<TunnelPtr()> current, QObject* parent);
+    TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelStore& tunnels, std::function<TunnelPtr()> current,
+               QObject* parent);
 
     // Fills the controls from the tunnel; their signals meanwhile are no edits.
     void load(const Tunnel& tunnel);
@@ -68,6 +69,7 @@ private:
     std::optional<Value> valueOf(const FormFieldRef& field) const;
 
     Ui::Preferences& m_ui;
+    const TunnelStore& m_tunnels;  // for names that are free
     CipherList& m_ciphers;
     std::function<TunnelPtr()> m_current;
     // One line per tunnel field of the form: it loads, reports changes and stores through this.

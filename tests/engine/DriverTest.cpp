@@ -80,3 +80,17 @@ TEST_F(Driver, StopInThePauseLaunchesNothingAndReconnectStartsThePauseOver) {
     const double lastGapMs = static_cast<double>(std::stoll(launches[6]) - std::stoll(launches[5])) / 1e6;
     EXPECT_LT(lastGapMs, 400) << "the pause did not start over";
 }
+
+TEST_F(Driver, AnSshThatIgnoresItsStopIsKilled) {
+    SshCommand::setSshProgram(fake.script("ssh", R"sh(trap '' TERM
+echo "debug1: Entering interactive session." >&2
+while :; do sleep 0.1; done)sh"));
+    auto stubborn = add("stubborn");
+    stubborn->run().start();
+    ASSERT_TRUE(waitUntil([&] { return stubborn->run().isConnected(); }, 5s));
+    const auto stopped = std::chrono::steady_clock::now();
+    stubborn->run().stop();
+    EXPECT_TRUE(TunnelDriver::waitUntilIdle(TunnelRun::kEndGrace + 2s));
+    EXPECT_FALSE(stubborn->run().isRunning());
+    EXPECT_GE(std::chrono::steady_clock::now() - stopped, TunnelRun::kEndGrace - 100ms);
+}

@@ -158,6 +158,17 @@ TEST(TunnelStore, OneOwnerAnnouncesEveryChange) {
     EXPECT_EQ(store.named("b"), nullptr);
     EXPECT_EQ(notices, 5);
     NotificationCenter::defaultCenter().removeObserver(token);
+
+    // Names: one line, nothing hidden, no group marker, and each its own.
+    const auto a = store.named("a");
+    for (const std::string bad : {"", "two\nlines", "tab\there", "evil\u202Egnp", "@ops", "c"})
+        EXPECT_NE(store.nameError(bad, a.get()), "") << bad;
+    for (const std::string good : {"a", "db (prod)", "back\\slash", "ünïcode", "mail@home"})
+        EXPECT_EQ(store.nameError(good, a.get()), "") << good;
+    store.append(Tunnel::create("New Tunnel"));
+    store.append(Tunnel::create("New Tunnel 2"));
+    EXPECT_EQ(store.freeName("New Tunnel"), "New Tunnel 3");
+    EXPECT_EQ(store.freeName("web"), "web");
 }
 
 TEST(RunFailure, WhatNoRetryCanHeal) {

@@ -104,13 +104,13 @@ void PreferencesWindowTest::addTwiceThenCloseStoresDefaults() {
         PrefsHarness::click(add);
         QCOMPARE(list->model()->rowCount(), 2);
         QCOMPARE(PrefsHarness::cell(list, 0, 0), QStringLiteral("New Tunnel"));
-        QCOMPARE(PrefsHarness::cell(list, 1, 0), QStringLiteral("New Tunnel"));
+        QCOMPARE(PrefsHarness::cell(list, 1, 0), QStringLiteral("New Tunnel 2"));  // names stay apart
         QCOMPARE(list->selectionModel()->selectedRows().size(), 1);
         QCOMPARE(list->selectionModel()->selectedRows().first().row(), 1);
         QCOMPARE(h.controller().currentTunnel(), h.tunnels.at(1));
         QCOMPARE(h.child<QStackedWidget>("formStack")->currentWidget(), h.child<QWidget>("fullView"));
         // The form shows a new tunnel's settings.
-        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("New Tunnel"));
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("New Tunnel 2"));
         QCOMPARE(h.child<QLineEdit>("SOCKS4Port")->text(), QStringLiteral("1080"));
         QCOMPARE(h.child<QComboBox>("cryptMethod")->currentText(), QStringLiteral("Automatic"));
         QVERIFY(h.child<QCheckBox>("handleAuthentication")->isChecked());
@@ -121,8 +121,8 @@ void PreferencesWindowTest::addTwiceThenCloseStoresDefaults() {
             h.child<QLineEdit>("commandLine")->text(),
             QStringLiteral("ssh -N") + forced + QStringLiteral(" -o ServerAliveInterval=15 -o ServerAliveCountMax=3"));
         QCOMPARE(h.posts(), 2);  // each add is on disk at once
-        const Value fresh = Tunnel::create("New Tunnel")->dictionary();
-        QCOMPARE(h.storedTunnels(), Value(Value::List{fresh, fresh}));
+        QCOMPARE(h.storedTunnels(), Value(Value::List{Tunnel::create("New Tunnel")->dictionary(),
+                                                      Tunnel::create("New Tunnel 2")->dictionary()}));
     }));
     QCOMPARE(h.posts(), 3);
     QCOMPARE(h.foreignPosts(), 0);
