@@ -24,13 +24,6 @@
 
 namespace {
 
-std::string contents(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Writes past this many bytes fail (EFBIG) while the object lives, as on a full disk.
 struct FileSizeLimit {
     rlimit before{};
@@ -53,12 +46,12 @@ TEST(Defaults, AWriteThatFailsPartWayKeepsTheFileAsItWasAndSaysSo) {
     testsupport::TempDir dir;
     Defaults store(dir.file("defaults.json"));
     ASSERT_TRUE(store.setObjectForKey(Value("kept"), "a"));
-    const std::string before = contents(dir.file("defaults.json"));
+    const std::string before = testsupport::TempDir::read(dir.file("defaults.json"));
     {
         FileSizeLimit limit(before.size() + 16);
         EXPECT_FALSE(store.setObjectForKey(Value(std::string(4096, 'x')), "b"));
     }
-    EXPECT_EQ(contents(dir.file("defaults.json")), before);
+    EXPECT_EQ(testsupport::TempDir::read(dir.file("defaults.json")), before);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temporary left
     EXPECT_EQ(Defaults(dir.file("defaults.json")).objectForKey("a"), Value("kept"));
 }

@@ -17,13 +17,6 @@ using testsupport::TempDir;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 std::vector<std::string> listDir(const std::string& dir) {
@@ -88,7 +81,7 @@ TEST(Defaults, WritesAtomicallyKeepsTypesAndNeverWritesRegisteredDefaults) {
     struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(readFile(path).find("registered"), std::string::npos);
+    EXPECT_EQ(TempDir::read(path).find("registered"), std::string::npos);
 
     Defaults again(path);
     EXPECT_EQ(again.objectForKey("tunnels"), (Value(Value::List{Value(true), Value(5), Value("s")})));
@@ -105,13 +98,13 @@ TEST(Defaults, UnparsableFileIsMovedAsideLoggedAndNeverOverwritten) {
     LogCapture log;
     Defaults d(path);
     ASSERT_FALSE(d.movedAsidePath().empty());
-    EXPECT_EQ(readFile(d.movedAsidePath()), broken);
+    EXPECT_EQ(TempDir::read(d.movedAsidePath()), broken);
     ASSERT_EQ(log.lines.size(), 1u);
     EXPECT_NE(log.lines[0].find(d.movedAsidePath()), std::string::npos);
     EXPECT_TRUE(d.objectForKey("tunnels").isNone());
 
     ASSERT_TRUE(d.setObjectForKey("new", "key"));
-    EXPECT_EQ(readFile(d.movedAsidePath()), broken);
+    EXPECT_EQ(TempDir::read(d.movedAsidePath()), broken);
     EXPECT_EQ(Defaults(path).objectForKey("key"), Value("new"));
 
     // A second broken file in the same second gets a name of its own.
@@ -119,8 +112,8 @@ TEST(Defaults, UnparsableFileIsMovedAsideLoggedAndNeverOverwritten) {
     Defaults d2(path);
     ASSERT_FALSE(d2.movedAsidePath().empty());
     EXPECT_NE(d2.movedAsidePath(), d.movedAsidePath());
-    EXPECT_EQ(readFile(d.movedAsidePath()), broken);
-    EXPECT_EQ(readFile(d2.movedAsidePath()), "[1, 2]");
+    EXPECT_EQ(TempDir::read(d.movedAsidePath()), broken);
+    EXPECT_EQ(TempDir::read(d2.movedAsidePath()), "[1, 2]");
 }
 
 TEST(StringTable, LocaleFallbackAndKeyAsItsOwnText) {

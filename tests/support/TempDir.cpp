@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -27,3 +29,10 @@ TempDir::~TempDir() {
 std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
 
 }  // namespace testsupport
+
+std::string testsupport::TempDir::read(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}

@@ -16,6 +16,8 @@ public:
     const std::string& path() const { return m_path; }
     // path() + "/" + name
     std::string file(const std::string& name) const;
+    // A whole file's text (empty when it cannot be read).
+    static std::string read(const std::string& path);
 
 private:
     std::string m_path;
