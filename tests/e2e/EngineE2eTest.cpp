@@ -98,6 +98,12 @@ protected:
         return t;
     }
 
+    // A local forward from port to the echo server on this computer.
+    static void forwardTo(const TunnelPtr& t, int port, const EchoServer& echo) {
+        t->addLocalTunnel(
+            {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    }
+
     static inline SshdFixture* sshd = nullptr;
     static inline SshAgent* agent = nullptr;
     static inline bool ready = false;
@@ -109,8 +115,7 @@ TEST_F(EngineE2e, ForwardCarriesBytesSurvivesAServerRestartAndStopsClean) {
     ASSERT_TRUE(echo.start());
     const int port = LoopbackPort::pickFree();
     auto t = tunnel("forward");
-    t->addLocalTunnel(
-        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    forwardTo(t, port, echo);
     StatusRecorder rec(*t);
     t->run().start();
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s))
@@ -249,8 +254,7 @@ TEST_F(EngineE2e, FrozenLinkIsFoundByTheKeepAliveAndTheTunnelComesBack) {
     const int port = LoopbackPort::pickFree();
     auto t = tunnel("frozen");
     t->setValueForKey(Value(1), "keepAlive");
-    t->addLocalTunnel(
-        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    forwardTo(t, port, echo);
     StatusRecorder rec(*t);
     t->run().start();
     ASSERT_TRUE(rec.waitForStatus(text("S_CONNECTED"), 15s)) << t->run().lastError();
@@ -348,8 +352,7 @@ TEST_F(EngineE2e, ConfigKeywordsThatWouldForkMultiplexOrDropForwardsChangeNothin
         std::ofstream(home + "/config") << "Host *\n  " << config;
         const int port = LoopbackPort::pickFree();
         auto t = tunnel("config");
-        t->addLocalTunnel(
-            {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+        forwardTo(t, port, echo);
         t->run().start();
         EXPECT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << config << t->run().lastError();
         std::this_thread::sleep_for(300ms);  // a fork after the login would have ended this ssh by now
@@ -373,8 +376,7 @@ TEST_F(EngineE2e, AForwardKeepsCarryingWhileZandrelReadsNothing) {
     ASSERT_TRUE(echo.start());
     const int port = LoopbackPort::pickFree();
     auto t = tunnel("busy");
-    t->addLocalTunnel(
-        {{"port", std::to_string(port)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    forwardTo(t, port, echo);
     std::mutex mutex;
     std::condition_variable released;
     bool hold = false;
@@ -467,8 +469,7 @@ TEST_F(EngineE2e, EditsReachARunningTunnel) {
     ASSERT_TRUE(echo.start());
     const int oldPort = LoopbackPort::pickFree(), newPort = LoopbackPort::pickFree();
     auto t = tunnel("edited");
-    t->addLocalTunnel(
-        {{"port", std::to_string(oldPort)}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    forwardTo(t, oldPort, echo);
     t->run().start();
     ASSERT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
     const pid_t first = t->run().sshPid();
