@@ -2,10 +2,14 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusReply>
-#include <QStringList>
+#include <QDir>
+#include <climits>
+#include <nlohmann/json.hpp>
 
 #include "Log.h"
+#include "TunnelArguments.h"
 #include "TunnelInfo.h"
 #include "ZandrelDBusService.h"
 
@@ -22,6 +26,9 @@ constexpr Option kOptions[] = {
     {"--reconnect-all", ZandrelCommandLine::Command::ReconnectAll, "ReconnectAll"},
     {"--show", ZandrelCommandLine::Command::Show, "ShowWindow"},
     {"--quit", ZandrelCommandLine::Command::Quit, "Quit"},
+    {"--add", ZandrelCommandLine::Command::Add, "SetTunnel"},
+    {"--remove", ZandrelCommandLine::Command::Remove, "RemoveTunnel"},
+    {"--import", ZandrelCommandLine::Command::Import, "ImportHosts"},
 };
 
 const Option* optionFor(ZandrelCommandLine::Command command) {
@@ -34,6 +41,33 @@ void print(FILE* to, const QString& line) {
     std::fputs(qPrintable(line + u'\n'), to);
     std::fflush(to);
 }
+
+// Each field escaped, so that no name or server's words can add a line or a column.
+QString field(const QString& s) { return QString::fromStdString(Log::escaped(s.toStdString())); }
+
+// The call's error as one line, or empty on success.
+QString failure(const QDBusMessage& reply) {
+    if (reply.type() == QDBusMessage::ReplyMessage) return {};
+    return reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+}
+
+// --add's arguments: NAME and its JSON settings, or the reason they cannot be read.
+QString addArguments(const QStringList& words, QDBusConnection& bus, const QString& service, QList<QVariant>* args) {
+    std::vector<std::string> plain;
+    for (const QString& w : words) plain.push_back(w.toStdString());
+    const TunnelArguments::Parsed parsed = TunnelArguments::parse(plain, QDir::currentPath().toStdString());
+    if (!parsed.error.empty()) return QString::fromStdString(parsed.error);
+    // SetTunnel changes a tunnel of that name; --add only ever makes one.
+    QDBusMessage list = QDBusMessage::createMethodCall(service, QString::fromLatin1(ZandrelDBusService::kPath),
+                                                       QString::fromLatin1(ZandrelDBusService::kInterface),
+                                                       QStringLiteral("ListTunnels"));
+    const QDBusReply<TunnelInfoList> tunnels = bus.call(list, QDBus::Block, 10000);
+    for (const TunnelInfo& t : tunnels.value())
+        if (t.name.toStdString() == parsed.name)
+            return QStringLiteral("A tunnel named \"%1\" exists; zandrel --remove it first").arg(field(t.name));
+    *args = {QString::fromStdString(parsed.name), QString::fromStdString(parsed.settings.toJson().dump())};
+    return {};
+}
 }  // namespace
 
 ZandrelCommandLine::Command ZandrelCommandLine::commandFor(const QString& option) {
@@ -42,11 +76,18 @@ ZandrelCommandLine::Command ZandrelCommandLine::commandFor(const QString& option
     return Command::None;
 }
 
-bool ZandrelCommandLine::takesName(Command command) { return command == Command::Start || command == Command::Stop; }
+bool ZandrelCommandLine::takesName(Command command) {
+    return command == Command::Start || command == Command::Stop || command == Command::Remove;
+}
 
-int ZandrelCommandLine::run(Command command, const QString& name, QDBusConnection bus, FILE* out, FILE* err) {
+bool ZandrelCommandLine::takesRest(Command command) { return command == Command::Add || command == Command::Import; }
+
+int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConnection bus, FILE* out, FILE* err) {
     const Option* option = optionFor(command);
     if (!option) return 2;
+    // Before the bus is used at all: a reply of these types must never meet them unregistered.
+    TunnelInfo::registerMetaType();
+    qDBusRegisterMetaType<QMap<QString, QString>>();
     const QString service = QString::fromLatin1(ZandrelDBusService::kService);
     if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service).value()) {
         print(err, QStringLiteral("zandrel: no Zandrel runs in this session (start it, or run zandrel --headless)"));
@@ -55,23 +96,39 @@ int ZandrelCommandLine::run(Command command, const QString& name, QDBusConnectio
     QDBusMessage call = QDBusMessage::createMethodCall(service, QString::fromLatin1(ZandrelDBusService::kPath),
                                                        QString::fromLatin1(ZandrelDBusService::kInterface),
                                                        QString::fromLatin1(option->method));
-    if (takesName(command)) call << name;
-    TunnelInfo::registerMetaType();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
-    if (reply.type() != QDBusMessage::ReplyMessage) {
-        const QString why = reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
+    int timeout = 10000;
+    if (takesName(command)) {
+        call << words.value(0);
+    } else if (command == Command::Add) {
+        QList<QVariant> args;
+        if (const QString why = addArguments(words, bus, service, &args); !why.isEmpty()) {
+            print(err, QStringLiteral("zandrel: ") + why);
+            return 1;
+        }
+        call.setArguments(args);
+    } else if (command == Command::Import) {
+        call << words;
+        timeout = INT_MAX;  // each host has its own time-out in Zandrel
+    }
+    const QDBusMessage reply = bus.call(call, QDBus::Block, timeout);
+    if (const QString why = failure(reply); !why.isEmpty()) {
         print(err, QStringLiteral("zandrel: ") + why);
         return 1;
     }
     if (command == Command::List) {
-        // One line per tunnel, tab-separated for scripts: name, state, addresses, reason, each
-        // escaped so that no name or server's words can add a line or a column.
-        auto field = [](const QString& s) { return QString::fromStdString(Log::escaped(s.toStdString())); };
+        // One line per tunnel, tab-separated for scripts: name, state, addresses, reason.
         const QDBusReply<TunnelInfoList> list(reply);
         for (const TunnelInfo& t : list.value())
             print(out, QStringList{field(t.name), field(t.status), field(t.addresses.join(QStringLiteral(", "))),
                                    field(t.lastError)}
                            .join(u'\t'));
+    } else if (command == Command::Import) {
+        const QList<QVariant> results = reply.arguments();
+        for (const QString& made : results.value(0).toStringList()) print(out, field(made));
+        const auto refused = qdbus_cast<QMap<QString, QString>>(results.value(1));
+        for (auto it = refused.begin(); it != refused.end(); ++it)
+            print(err, QStringLiteral("zandrel: %1: %2").arg(field(it.key()), field(it.value())));
+        return refused.isEmpty() ? 0 : 1;
     }
     return 0;
 }

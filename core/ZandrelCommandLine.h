@@ -2,19 +2,24 @@
 
 #include <QDBusConnection>
 #include <QString>
+#include <QStringList>
 #include <cstdio>
 
-// zandrel --list, --start NAME, --stop NAME, --reconnect-all, --show, --quit: a client of the
-// running instance's D-Bus service, with no display of its own.
+// zandrel --list, --start NAME, --stop NAME, --reconnect-all, --show, --quit, --add, --remove
+// NAME and --import: a client of the running instance's D-Bus service, with no display of its own.
 class ZandrelCommandLine {
 public:
-    enum class Command { None, List, Start, Stop, ReconnectAll, Show, Quit };
+    enum class Command { None, List, Start, Stop, ReconnectAll, Show, Quit, Add, Remove, Import };
 
-    // The client command an option names (None for any other option); whether it takes a name.
+    // The client command an option names (None for any other option).
     static Command commandFor(const QString& option);
+    // Takes exactly one tunnel name.
     static bool takesName(Command command);
+    // Takes every word that follows it.
+    static bool takesRest(Command command);
 
     // Runs the command against the instance on bus: 0 on success; 1 with a one-line message
-    // on err when no instance runs, the name is unknown or the call fails.
-    static int run(Command command, const QString& name, QDBusConnection bus, FILE* out, FILE* err);
+    // on err when no instance runs, the name is unknown or the call fails. words: the name, or
+    // what follows the option.
+    static int run(Command command, const QStringList& words, QDBusConnection bus, FILE* out, FILE* err);
 };

@@ -11,7 +11,7 @@
 #include "zandreladaptor.h"
 
 ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, DesktopFront* front, QObject* parent)
-    : QObject(parent), m_core(core), m_front(front) {
+    : QObject(parent), m_core(core), m_front(front), m_work(new BackgroundWork(this)) {
     new ZandrelAdaptor(this);
     connect(&m_core.statusFeed(), &TunnelStatusFeed::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
 }
@@ -100,4 +100,58 @@ QStringList ZandrelDBusService::TunnelLog(const QString& name) {
     if (TunnelPtr t = tunnelNamed(name))
         for (const std::string& line : t->run().log().lines()) lines << QString::fromStdString(line);
     return lines;
+}
+
+namespace {
+const char* errorName(TunnelChanges::Outcome::Kind kind) {
+    switch (kind) {
+        case TunnelChanges::Outcome::Kind::UnknownTunnel:
+            return ZandrelDBusService::kErrorUnknownTunnel;
+        case TunnelChanges::Outcome::Kind::NotSaved:
+            return ZandrelDBusService::kErrorNotSaved;
+        default:
+            return ZandrelDBusService::kErrorInvalid;
+    }
+}
+}  // namespace
+
+void ZandrelDBusService::sendOutcomeError(const TunnelChanges::Outcome& outcome) {
+    sendErrorReply(QString::fromLatin1(errorName(outcome.kind)), QString::fromStdString(outcome.why));
+}
+
+TunnelChanges& ZandrelDBusService::changes() {
+    if (!m_changes) m_changes = std::make_unique<TunnelChanges>(m_core.tunnels(), m_core.defaults(), m_core.keyring());
+    return *m_changes;
+}
+
+void ZandrelDBusService::reply(QDBusConnection bus, const QDBusMessage& call, const TunnelChanges::Outcome& outcome) {
+    bus.send(outcome.ok() ? call.createReply()
+                          : call.createErrorReply(QString::fromLatin1(errorName(outcome.kind)),
+                                                  QString::fromStdString(outcome.why)));
+}
+
+void ZandrelDBusService::SetTunnel(const QString& name, const QString& json) {
+    Value edits;
+    TunnelChanges::Outcome outcome = TunnelChanges::parse(json.toStdString(), &edits);
+    if (outcome.ok()) outcome = changes().check(name.toStdString(), edits);
+    if (!outcome.ok()) return sendOutcomeError(outcome);
+    if (!edits.has("sshOptions")) {
+        if (outcome = changes().set(name.toStdString(), edits); !outcome.ok()) sendOutcomeError(outcome);
+        return;
+    }
+    // ssh judges the options; other calls are answered meanwhile.
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    const QDBusConnection bus = connection();
+    m_work->run([this, call, bus, name, edits](const std::atomic<bool>&) -> BackgroundWork::Finish {
+        const TunnelChanges::Outcome judged = TunnelChanges::checkWithSsh(edits);
+        return [this, call, bus, name, edits, judged] {
+            reply(bus, call, judged.ok() ? changes().set(name.toStdString(), edits) : judged);
+        };
+    });
+}
+
+void ZandrelDBusService::RemoveTunnel(const QString& name) {
+    if (const TunnelChanges::Outcome outcome = changes().remove(name.toStdString()); !outcome.ok())
+        sendOutcomeError(outcome);
 }

@@ -4,7 +4,10 @@
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
+#include <memory>
 
+#include "BackgroundWork.h"
+#include "TunnelChanges.h"
 #include "TunnelInfo.h"
 
 class DesktopFront;
@@ -24,6 +27,9 @@ public:
     static constexpr const char* kErrorNoDisplay = "org.zandrel.Zandrel.Error.NoDisplay";
     // Authenticate from a process that no ssh of Zandrel started, or with bad arguments.
     static constexpr const char* kErrorRefused = "org.zandrel.Zandrel.Error.Refused";
+    // A SetTunnel value that cannot stand; a change that could not be written to disk.
+    static constexpr const char* kErrorInvalid = "org.zandrel.Zandrel.Error.Invalid";
+    static constexpr const char* kErrorNotSaved = "org.zandrel.Zandrel.Error.NotSaved";
 
     // front: the tunnels window's controller, or null when Zandrel runs without a display.
     ZandrelDBusService(ZandrelCore& core, DesktopFront* front, QObject* parent = nullptr);
@@ -44,6 +50,8 @@ public Q_SLOTS:
     void ShowWindow();
     void ReconnectAll();
     QStringList TunnelLog(const QString& name);
+    void SetTunnel(const QString& name, const QString& json);
+    void RemoveTunnel(const QString& name);
 
 Q_SIGNALS:
     void StatusChanged(const QString& name, const QString& status, int code);
@@ -52,6 +60,15 @@ private:
     // The first tunnel of that name, or nullptr after sending the error reply.
     TunnelPtr tunnelNamed(const QString& name);
 
+    // The error reply for an outcome that is not Done.
+    void sendOutcomeError(const TunnelChanges::Outcome& outcome);
+    // Answers a call whose reply was delayed.
+    static void reply(QDBusConnection bus, const QDBusMessage& call, const TunnelChanges::Outcome& outcome);
+    // Made at the first change: the list is loaded only when someone asks for it.
+    TunnelChanges& changes();
+
     ZandrelCore& m_core;
     DesktopFront* m_front;
+    std::unique_ptr<TunnelChanges> m_changes;
+    BackgroundWork* m_work;
 };

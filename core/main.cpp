@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QStringList>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,8 @@ namespace {
 void printUsage(FILE* out) {
     std::fputs(
         "Usage: zandrel [--headless | --list | --start NAME | --stop NAME | --reconnect-all |\n"
-        "                --show | --quit | --help | --version]\n"
+        "                --show | --quit | --add NAME ... | --remove NAME | --import [HOST...] |\n"
+        "                --help | --version]\n"
         "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
         "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
         "  --headless       run the tunnels and the D-Bus service without a display, window or\n"
@@ -37,7 +39,18 @@ void printUsage(FILE* out) {
         "  --reconnect-all  every running or retrying tunnel starts a fresh ssh now\n"
         "  --show           show the tunnels window\n"
         "  --quit           stop every tunnel and quit\n"
-        "They exit with 0 on success and 1 when no Zandrel runs or NAME is unknown.\n\n"
+        "  --add NAME [USER@]HOST[:PORT] [-L [BIND:]PORT:HOST:HOSTPORT]...\n"
+        "        [-R [BIND:]PORT:HOST:HOSTPORT]... [-D [BIND:]PORT] [-J JUMP] [-i IDENTITY]\n"
+        "        [-o OPTION=VALUE]... [--auto]\n"
+        "                   add a tunnel, as ssh writes these (an IPv6 address in brackets:\n"
+        "                   root@[::1]:2222, -L 8080:[::1]:80); --auto starts it with Zandrel\n"
+        "  --remove NAME    stop the tunnel and delete it\n"
+        "  --import [HOST...]\n"
+        "                   a tunnel for each Host of ~/.ssh/config given (all, without HOST)\n"
+        "                   that no tunnel uses; prints the tunnels made, and each host ssh\n"
+        "                   refused with ssh's words\n"
+        "They exit with 0 on success and 1 with one line saying why (no Zandrel runs, NAME is\n"
+        "unknown, a value is refused).\n\n"
         "  -h, --help       show this text and exit\n"
         "  -v, --version    show the version and exit\n\n"
         "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
@@ -93,10 +106,9 @@ int runHeadless(int argc, char** argv) {
     return app.exec();
 }
 
-int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const char* name) {
+int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const QStringList& words) {
     QCoreApplication app(argc, argv);
-    return ZandrelCommandLine::run(command, QString::fromLocal8Bit(name ? name : ""), QDBusConnection::sessionBus(),
-                                   stdout, stderr);
+    return ZandrelCommandLine::run(command, words, QDBusConnection::sessionBus(), stdout, stderr);
 }
 
 }  // namespace
@@ -104,7 +116,7 @@ int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const
 int main(int argc, char** argv) {
     bool headless = false;
     ZandrelCommandLine::Command command = ZandrelCommandLine::Command::None;
-    const char* name = nullptr;
+    QStringList words;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -132,7 +144,11 @@ int main(int argc, char** argv) {
                     std::fprintf(stderr, "zandrel: %s needs a tunnel name\n", arg.c_str());
                     return 2;
                 }
-                name = argv[++i];
+                words << QString::fromLocal8Bit(argv[++i]);
+            }
+            if (ZandrelCommandLine::takesRest(c)) {
+                while (++i < argc) words << QString::fromLocal8Bit(argv[i]);
+                break;
             }
             continue;
         }
@@ -147,7 +163,7 @@ int main(int argc, char** argv) {
             std::fputs("zandrel: --headless starts Zandrel; it does not go with a command\n", stderr);
             return 2;
         }
-        return runCommand(argc, argv, command, name);
+        return runCommand(argc, argv, command, words);
     }
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);

@@ -1,6 +1,10 @@
 #include "Tunnel.h"
 
 #include <algorithm>
+#include <cctype>
+#include <optional>
+#include <set>
+#include <utility>
 #include <variant>
 
 #include "Log.h"
@@ -62,42 +66,149 @@ Value Tunnel::newTunnelDictionary(const std::string& name) {
 
 TunnelPtr Tunnel::create(const std::string& name) { return tunnelFromDictionary(newTunnelDictionary(name)); }
 
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const auto from = s.find_first_not_of(" \t");
+    if (from == std::string::npos) return {};
+    return s.substr(from, s.find_last_not_of(" \t") - from + 1);
+}
+
+// A number, or a number written as text ("30", " 1080 ").
+std::optional<std::int64_t> integerFrom(const Value& v) {
+    if (v.isInteger()) return v.intValue();
+    if (!v.isText()) return std::nullopt;
+    const std::string s = trimmed(v.text());
+    const size_t digitsFrom = !s.empty() && (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    if (s.size() == digitsFrom || s.size() - digitsFrom > 18 ||
+        s.find_first_not_of("0123456789", digitsFrom) != std::string::npos)
+        return std::nullopt;
+    return std::stoll(s);
+}
+
+// A flag, a number (nonzero is on) or the words people write for one.
+std::optional<bool> flagFrom(const Value& v) {
+    if (v.isNone()) return false;
+    if (v.isBoolean() || v.isInteger()) return v.boolValue();
+    if (!v.isText()) return std::nullopt;
+    std::string word = trimmed(v.text());
+    std::transform(word.begin(), word.end(), word.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    if (word == "true" || word == "yes" || word == "on" || word == "1") return true;
+    if (word == "false" || word == "no" || word == "off" || word == "0" || word.empty()) return false;
+    return std::nullopt;
+}
+
+std::optional<std::string> textFrom(const Value& v) {
+    if (v.isText()) return v.text();
+    if (v.isInteger()) return std::to_string(v.intValue());
+    return std::nullopt;
+}
+
+template <typename T>
+bool same(const T& a, const T& b) {
+    return a == b;
+}
+bool same(const std::shared_ptr<const ForwardList>& a, const std::shared_ptr<const ForwardList>& b) {
+    return a == b || (a && b && *a == *b);
+}
+
+template <typename T>
+const char* typeWantedBy() {
+    if constexpr (std::is_same_v<T, bool>) return "true or false";
+    if constexpr (std::is_same_v<T, std::optional<std::string>>) return "a text";
+    if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) return "a whole number";
+    if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) return "a list of texts";
+    return "a list of forwards, each an object";
+}
+
+}  // namespace
+
+const char* Tunnel::typeWanted(const Field& field) {
+    return std::visit([](auto m) { return typeWantedBy<std::decay_t<decltype(std::declval<TunnelSettings&>().*m)>>(); },
+                      field.member);
+}
+
 TunnelPtr Tunnel::tunnelFromDictionary(const Value& dictionary) {
     TunnelPtr t(new Tunnel);
-    for (const auto& [key, value] : dictionary.dict()) t->setValueForKey(value, key);
+    std::vector<std::string> misfits, unknown;
+    for (const auto& [key, value] : dictionary.dict()) {
+        auto field = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return key == f.key; });
+        if (field != fields().end()) {
+            t->m_keysAsRead.push_back(key);
+            if (!t->assign(*field, value, true))
+                misfits.push_back(key + " holds " + value.dump() + ", not " + typeWanted(*field));
+        } else if (key == "status" || key == "code" || key == "shouldStop" || key == "task" || key == "stdErrPipe") {
+            t->setValueForKey(value, key);
+        } else {
+            t->m_keysAsRead.push_back(key);
+            t->m_unknownKeys.emplace_back(key, value);
+            unknown.push_back(key);
+        }
+    }
+    const std::string name = "Tunnel \"" + t->connName() + "\": ";
+    for (const std::string& misfit : misfits) Log::line(name + misfit + "; the value is kept in the file and not used");
+    if (!unknown.empty()) {
+        std::string keys;
+        for (const std::string& k : unknown) keys += (keys.empty() ? "" : ", ") + k;
+        Log::line(name + "kept the keys this version does not use: " + keys);
+    }
     return t;
 }
 
 TunnelList Tunnel::tunnelsFromArray(const Value& array) {
     TunnelList list;
-    for (const auto& d : array.list()) list.push_back(tunnelFromDictionary(d));
+    for (const auto& d : array.list())
+        if (d.isDictionary()) list.push_back(tunnelFromDictionary(d));
     return list;
 }
 
 Value Tunnel::dictionary() const {
+    std::vector<std::string> order;
+    Value::Dictionary unknown;
+    {
+        std::lock_guard lock(m_mutex);
+        order = m_keysAsRead;
+        unknown = m_unknownKeys;
+    }
+    // The keys in the order read, so that an unchanged tunnel is written as it was; new ones after.
+    for (const Field& f : fields()) order.push_back(f.key);
     Value::Dictionary d;
-    for (const Field& f : fields()) {
-        Value v = valueForKey(f.key);
-        if (!v.isNone()) d.emplace_back(f.key, std::move(v));
+    std::set<std::string> done;
+    for (const std::string& key : order) {
+        if (!done.insert(key).second) continue;
+        if (auto u = std::find_if(unknown.begin(), unknown.end(), [&](const auto& kv) { return kv.first == key; });
+            u != unknown.end()) {
+            d.push_back(*u);
+            continue;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            if (auto kept = m_asStored.find(key); kept != m_asStored.end()) {
+                d.emplace_back(key, kept->second);
+                continue;
+            }
+        }
+        if (Value v = valueForKey(key); !v.isNone()) d.emplace_back(key, std::move(v));
     }
     return Value(std::move(d));
 }
 
-std::shared_ptr<const ForwardList> Tunnel::listFromValue(const Value& v, const std::string& key) {
+std::shared_ptr<const ForwardList> Tunnel::listFromValue(const Value& v, bool* complete) {
     if (v.isNone()) return nullptr;
+    if (!v.isList()) {
+        *complete = false;
+        return nullptr;
+    }
     auto list = std::make_shared<ForwardList>();
     for (const auto& item : v.list()) {
         if (!item.isDictionary()) {
-            Log::line("ignored a forward of " + key + " that is no dictionary: " + item.dump());
+            *complete = false;
             continue;
         }
         ForwardEntry e;
-        for (const auto& [k, val] : item.dict()) {
-            if (val.isText())
-                e[k] = val.text();
-            else if (val.isInteger())
-                e[k] = std::to_string(val.intValue());  // a port stored as a number
-        }
+        for (const auto& [k, val] : item.dict())
+            if (auto text = textFrom(val)) e[k] = *text;  // a port stored as a number too
+        e.stored = item;
         list->push_back(std::move(e));
     }
     return list;
@@ -109,13 +220,86 @@ Value Tunnel::listToValue(const std::shared_ptr<const ForwardList>& list) {
     out.reserve(list->size());
     for (const auto& e : *list) {
         Value::Dictionary d;
-        for (const auto& [k, v] : e) d.emplace_back(k, v);
+        // What was read first, in its order and type unless it was changed since; then new keys.
+        for (const auto& [k, was] : e.stored.dict()) {
+            auto now = e.find(k);
+            if (now == e.end()) {
+                if (!textFrom(was)) d.emplace_back(k, was);  // never taken, so never changed
+            } else if (textFrom(was) == now->second) {
+                d.emplace_back(k, was);
+            } else if (auto number = integerFrom(Value(now->second)); was.isInteger() && number) {
+                d.emplace_back(k, *number);
+            } else {
+                d.emplace_back(k, now->second);
+            }
+        }
+        for (const auto& [k, v] : e)
+            if (!e.stored.has(k)) d.emplace_back(k, v);
         out.emplace_back(std::move(d));
     }
     return Value(std::move(out));
 }
 
 // ---- field access by name ----
+
+bool Tunnel::assign(const Field& field, const Value& value, bool fromStore) {
+    bool fits = true;
+    std::shared_ptr<const ForwardList> list;  // made outside the lock
+    if (std::holds_alternative<std::shared_ptr<const ForwardList> TunnelSettings::*>(field.member))
+        list = listFromValue(value, &fits);
+    std::lock_guard lock(m_mutex);
+    bool changed = false;
+    std::visit(
+        [&](auto member) {
+            auto& target = m_settings.*member;
+            using T = std::decay_t<decltype(target)>;
+            T next = target;
+            if constexpr (std::is_same_v<T, bool>) {
+                if (auto flag = flagFrom(value))
+                    next = *flag;
+                else
+                    fits = false;
+            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                if (value.isNone())
+                    next.reset();
+                else if (auto text = textFrom(value))
+                    next = *text;
+                else
+                    fits = false;
+            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
+                if (value.isNone() || (value.isText() && trimmed(value.text()).empty()))
+                    next.reset();
+                else if (auto number = integerFrom(value))
+                    next = *number;
+                else
+                    fits = false;
+            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
+                if (value.isNone()) {
+                    next.reset();
+                } else if (value.isList()) {
+                    std::vector<std::string> texts;
+                    for (const Value& item : value.list())
+                        if (item.isText())
+                            texts.push_back(item.text());
+                        else
+                            fits = false;
+                    next = std::move(texts);
+                } else {
+                    fits = false;
+                }
+            } else if (fits || list) {
+                next = std::move(list);
+            }
+            changed = !same(next, target);
+            target = std::move(next);
+        },
+        field.member);
+    if (fromStore)
+        m_asStored[field.key] = value;
+    else if (changed)
+        m_asStored.erase(field.key);
+    return fits;
+}
 
 void Tunnel::setValueForKey(const Value& value, const std::string& key) {
     if (key == "shouldStop") {
@@ -133,50 +317,8 @@ void Tunnel::setValueForKey(const Value& value, const std::string& key) {
         Log::line(Log::format("key %@ undefined", key));
         return;
     }
-    auto wrongType = [&] { Log::line("ignored a value of the wrong type for key " + key + ": " + value.dump()); };
-    std::shared_ptr<const ForwardList> list;  // made outside the lock
-    if (std::holds_alternative<std::shared_ptr<const ForwardList> TunnelSettings::*>(field->member))
-        list = listFromValue(value, key);
-    std::unique_lock lock(m_mutex);
-    std::visit(
-        [&](auto member) {
-            auto& target = m_settings.*member;
-            using T = std::decay_t<decltype(target)>;
-            if constexpr (std::is_same_v<T, bool>) {
-                target = value.boolValue();
-            } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                if (value.isNone())
-                    target.reset();
-                else if (value.isText())
-                    target = value.text();
-                else if (value.isInteger())
-                    target = std::to_string(value.intValue());
-                else
-                    wrongType();
-            } else if constexpr (std::is_same_v<T, std::optional<std::int64_t>>) {
-                if (value.isNone())
-                    target.reset();
-                else if (value.isInteger())
-                    target = value.intValue();
-                else
-                    wrongType();
-            } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::string>>>) {
-                if (value.isNone()) {
-                    target.reset();
-                } else if (value.isList()) {
-                    std::vector<std::string> texts;
-                    for (const Value& item : value.list())
-                        if (item.isText()) texts.push_back(item.text());
-                    target = std::move(texts);
-                } else {
-                    wrongType();
-                }
-            } else {
-                target = std::move(list);
-            }
-        },
-        field->member);
-    lock.unlock();
+    if (!assign(*field, value, false))
+        Log::line("ignored a value of the wrong type for key " + key + ": " + value.dump());
     m_run.settingsChanged();
 }
 
@@ -237,6 +379,7 @@ void Tunnel::editList(bool local, const std::function<bool(ForwardList&)>& edit)
         ForwardList copy = field ? *field : ForwardList{};
         if (!edit(copy)) return;
         field = std::make_shared<const ForwardList>(std::move(copy));
+        m_asStored.erase(local ? "tunnelsLocal" : "tunnelsRemote");
     }
     m_run.settingsChanged();
 }
@@ -272,4 +415,59 @@ void Tunnel::setRemoteValueOfTunnelForKey(const std::string& value, int index, c
 TunnelSettings Tunnel::settings() const {
     std::lock_guard lock(m_mutex);
     return m_settings;
+}
+
+namespace {
+
+std::string portError(const Value& v, bool optional) {
+    if (optional && (v.isNone() || (v.isText() && trimmed(v.text()).empty()))) return {};
+    const auto port = integerFrom(v);
+    if (!port || *port < 1 || *port > 65535) return "must be a port number from 1 to 65535";
+    return {};
+}
+
+std::string wordError(const Value& v, bool required) {
+    const std::string text = textFrom(v).value_or("");
+    if (required && trimmed(text).empty()) return "must not be empty";
+    if (text.find_first_of(" \t") != std::string::npos) return "must be one word";
+    return {};
+}
+
+std::string forwardsError(const Value& list) {
+    int n = 0;
+    for (const Value& item : list.list()) {
+        ++n;
+        const std::string which = "forward " + std::to_string(n) + ": ";
+        if (!item.isDictionary()) return which + "must be an object";
+        const std::pair<const char*, std::string> checks[] = {{"port", portError(item.get("port"), false)},
+                                                              {"host", wordError(item.get("host"), true)},
+                                                              {"hostport", portError(item.get("hostport"), true)},
+                                                              {"bind", wordError(item.get("bind"), false)}};
+        for (const auto& [key, error] : checks)
+            if (!error.empty()) return which + "\"" + key + "\" " + error;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string Tunnel::valueError(const std::string& key, const Value& value) {
+    auto field = std::find_if(fields().begin(), fields().end(), [&key](const Field& f) { return key == f.key; });
+    if (field == fields().end()) return "\"" + key + "\" is not a tunnel setting";
+    TunnelPtr scratch(new Tunnel);
+    if (!scratch->assign(*field, value, false)) return "\"" + key + "\" must be " + typeWanted(*field);
+    std::string error;
+    if (key == "connPort")
+        error = portError(value, true);
+    else if (key == "socks4p")
+        error = portError(value, false);
+    else if (key == "connHost" || key == "connUser" || key == "socks4b")
+        error = wordError(value, false);
+    else if (key == "keepAlive" && integerFrom(value).value_or(0) < 0)
+        error = "must not be negative";
+    else if (key == "tunnelsLocal" || key == "tunnelsRemote")
+        error = forwardsError(value);
+    else if (key == "jumpHosts")
+        error = SshCommand::jumpHostsError(value.text());
+    return error.empty() || key == "jumpHosts" ? error : "\"" + key + "\" " + error;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,9 @@ public:
     // A new tunnel with the new-tunnel settings ("New Tunnel" when no name is given).
     static TunnelPtr create(const std::string& name = kDefaultName);
     static TunnelPtr tunnelWithName(const std::string& name) { return create(name); }
-    // A tunnel from its stored form; loading never starts it.
+    // A tunnel from its stored form; loading never starts it. Every stored value is kept as it
+    // was until it is changed, keys Zandrel does not know included; a value whose type does not
+    // fit its key is reported once in the log and ignored.
     static TunnelPtr tunnelFromDictionary(const Value& dictionary);
     // One tunnel per stored dictionary, in order; None or a non-list gives an empty list.
     static TunnelList tunnelsFromArray(const Value& array);
@@ -34,8 +37,11 @@ public:
     Tunnel(const Tunnel&) = delete;
     Tunnel& operator=(const Tunnel&) = delete;
 
-    // Stored form: one key per setting, unset fields left out.
+    // Stored form: one key per setting, unset fields left out, then the keys Zandrel does not know.
     Value dictionary() const;
+    // Why the value cannot stand for the key ("" when it can): the stored keys only, with the
+    // types and ranges Preferences accepts. Names and ssh's own judgement are the caller's.
+    static std::string valueError(const std::string& key, const Value& value);
 
     // Field access by name; the names are the stored keys plus "code", "status", "shouldStop".
     // Writing an unknown key logs "key <key> undefined"; reading one gives None.
@@ -65,11 +71,19 @@ private:
     static const std::vector<Field>& fields();
 
     Tunnel() : m_run(*this) {}
+    // Sets a stored field; false when the value's type does not fit (the field is left).
+    // A list with items of the wrong type is taken without them, and also gives false.
+    bool assign(const Field& field, const Value& value, bool fromStore);
+    static const char* typeWanted(const Field& field);
     void editList(bool local, const std::function<bool(ForwardList&)>& edit);
-    static std::shared_ptr<const ForwardList> listFromValue(const Value& v, const std::string& key);
+    // complete is cleared when the value is no list or holds items that are no forwards.
+    static std::shared_ptr<const ForwardList> listFromValue(const Value& v, bool* complete);
     static Value listToValue(const std::shared_ptr<const ForwardList>& list);
 
     mutable std::mutex m_mutex;  // guards the settings
     TunnelSettings m_settings;
+    std::map<std::string, Value> m_asStored;  // values as read, for the fields not changed since
+    Value::Dictionary m_unknownKeys;          // in the order read
+    std::vector<std::string> m_keysAsRead;
     TunnelRun m_run;  // declared last: it goes first, while the settings it reads still exist
 };

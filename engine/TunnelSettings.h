@@ -7,8 +7,15 @@
 #include <string>
 #include <vector>
 
-// One port forward: "port", "host", "hostport", "bind", any of which may be missing; other keys are kept.
-using ForwardEntry = std::map<std::string, std::string>;
+#include "Value.h"
+
+// One port forward: "port", "host", "hostport", "bind" as text, any of which may be missing.
+// stored is the entry as it was read, so that saving gives back, with their types, the values
+// Zandrel did not change and the keys it does not know.
+struct ForwardEntry : std::map<std::string, std::string> {
+    using std::map<std::string, std::string>::map;
+    Value stored;
+};
 // Forward lists are immutable once published; every change replaces the list whole.
 using ForwardList = std::vector<ForwardEntry>;
 

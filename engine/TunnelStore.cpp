@@ -5,12 +5,29 @@
 #include "Log.h"
 #include "NotificationCenter.h"
 
-void TunnelStore::load(const Value& stored) { reset(Tunnel::tunnelsFromArray(stored)); }
+void TunnelStore::load(const Value& stored) {
+    TunnelList tunnels;
+    std::vector<KeptEntry> kept;
+    size_t n = 0;
+    for (const Value& entry : stored.list()) {
+        ++n;
+        if (entry.isDictionary()) {
+            tunnels.push_back(Tunnel::tunnelFromDictionary(entry));
+            continue;
+        }
+        Log::line("Entry " + std::to_string(n) + " of the tunnels is no tunnel: " + entry.dump() + "; kept as it is");
+        kept.push_back({tunnels.empty() ? nullptr : tunnels.back(), tunnels.empty(), entry});
+    }
+    reset(std::move(tunnels));
+    std::lock_guard lock(m_mutex);
+    m_kept = std::move(kept);
+}
 
 void TunnelStore::reset(TunnelList tunnels) {
     {
         std::lock_guard lock(m_mutex);
         m_tunnels.swap(tunnels);
+        m_kept.clear();
     }
     announceChange();
 }
@@ -21,8 +38,27 @@ void TunnelStore::startAutoConnect() const {
 }
 
 Value TunnelStore::storedForm() const {
+    std::vector<KeptEntry> kept;
+    {
+        std::lock_guard lock(m_mutex);
+        kept = m_kept;
+    }
+    std::vector<bool> placed(kept.size());
     Value::List stored;
-    for (const TunnelPtr& t : tunnels()) stored.push_back(t->dictionary());
+    // a null tunnel: the ones before the first tunnel, or, at the end, those whose tunnel is gone
+    auto place = [&](const Tunnel* t, bool last) {
+        for (size_t i = 0; i < kept.size(); ++i)
+            if (!placed[i] && (last || (t ? kept[i].after.lock().get() == t : kept[i].first))) {
+                stored.push_back(kept[i].value);
+                placed[i] = true;
+            }
+    };
+    place(nullptr, false);
+    for (const TunnelPtr& t : tunnels()) {
+        stored.push_back(t->dictionary());
+        place(t.get(), false);
+    }
+    place(nullptr, true);
     return Value(std::move(stored));
 }
 

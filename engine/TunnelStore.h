@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Tunnel.h"
 #include "Value.h"
@@ -19,6 +20,7 @@ public:
     TunnelStore& operator=(const TunnelStore&) = delete;
 
     // Replaces the list with the stored one ("tunnels": a list of dictionaries). No tunnel starts.
+    // An entry that is no dictionary is logged, skipped and kept, behind the tunnel it followed.
     void load(const Value& stored);
     // Replaces the list with these tunnels.
     void reset(TunnelList tunnels);
@@ -53,6 +55,13 @@ public:
     void announceChange() const;
 
 private:
+    struct KeptEntry {
+        std::weak_ptr<const Tunnel> after;  // empty: before the first tunnel
+        bool first;
+        Value value;
+    };
+
     mutable std::mutex m_mutex;
     TunnelList m_tunnels;
+    std::vector<KeptEntry> m_kept;
 };

@@ -20,6 +20,24 @@
 
 using Args = std::vector<std::string>;
 
+void PrintTo(const Value& v, std::ostream* os) { *os << v.dump(); }
+
+namespace {
+// The first entries of a stored form, as many as like has: what was read comes first, as read
+// (flags that were missing are written after it).
+Value leading(const Value& stored, const Value& like) {
+    if (stored.isList()) {
+        Value::List out;
+        for (size_t i = 0; i < stored.list().size() && i < like.list().size(); ++i)
+            out.push_back(leading(stored.list()[i], like.list()[i]));
+        return Value(std::move(out));
+    }
+    if (!stored.isDictionary()) return stored;
+    const auto& d = stored.dict();
+    return Value(Value::Dictionary(d.begin(), d.begin() + std::min(d.size(), like.dict().size())));
+}
+}  // namespace
+
 namespace {
 
 std::string text(const std::string& key) { return Bundle::main().localizedString(key); }
@@ -107,15 +125,17 @@ TEST(TunnelRecord, StoredDictionaryWithMissingExtraAndRuntimeKeys) {
     LogCapture log;
     auto t = Tunnel::tunnelFromDictionary(
         Value::dictionary({{"connName", "old"}, {"bogus", 1}, {"code", 2}, {"connHost", "h"}}));
-    EXPECT_EQ(log.snapshot(), std::vector<std::string>{"key bogus undefined"});
+    EXPECT_EQ(log.snapshot(),
+              std::vector<std::string>{"Tunnel \"old\": kept the keys this version does not use: bogus"});
     EXPECT_EQ(t->connName(), "old");
     EXPECT_EQ(t->valueForKey("connHost"), Value("h"));  // applied after the unknown key
     EXPECT_EQ(t->run().code(), 0);
     EXPECT_FALSE(t->valueForKey("connAuth").boolValue());  // missing flag: off, not the new-tunnel on
     EXPECT_TRUE(t->valueForKey("encryption").isNone());
     EXPECT_TRUE(t->valueForKey("tunnelsLocal").isNone());
-    EXPECT_EQ(keysOf(t->dictionary()), (std::vector<std::string>{"autoConnect", "compression", "connAuth", "connHost",
-                                                                 "connName", "connRemote", "socks4", "v1"}));
+    EXPECT_EQ(keysOf(t->dictionary()),
+              (std::vector<std::string>{"autoConnect", "bogus", "compression", "connAuth", "connHost", "connName",
+                                        "connRemote", "socks4", "v1"}));
     EXPECT_EQ(t->command().arguments().back(), "h");  // unset lists act as empty
 
     // Values stored with another type than ours are taken where the meaning is plain.
@@ -123,6 +143,7 @@ TEST(TunnelRecord, StoredDictionaryWithMissingExtraAndRuntimeKeys) {
         {{"connPort", 2222}, {"tunnelsLocal", Value::List{Value::dictionary({{"port", 80}, {"host", "w"}})}}}));
     EXPECT_EQ(odd->valueForKey("connPort"), Value("2222"));
     EXPECT_EQ(odd->command().arguments().back(), "80:w:80");
+    EXPECT_EQ(odd->dictionary().get("connPort"), Value(2222));  // unchanged, so written as it was read
 
     EXPECT_TRUE(Tunnel::tunnelsFromArray(Value()).empty());
     EXPECT_TRUE(Tunnel::tunnelsFromArray(Value(Value::List{})).empty());
@@ -131,6 +152,57 @@ TEST(TunnelRecord, StoredDictionaryWithMissingExtraAndRuntimeKeys) {
                           Value::dictionary({{"connName", "c"}})}));
     ASSERT_EQ(three.size(), 3u);
     EXPECT_EQ(three[0]->connName() + three[1]->connName() + three[2]->connName(), "abc");
+}
+
+TEST(TunnelRecord, HandWrittenValuesAreReadAsMeantAndKeptUntilChanged) {
+    LogCapture log;
+    const Value forward = Value::dictionary(
+        {{"port", 8080}, {"host", "h"}, {"hostport", 80}, {"pinned", true}, {"meta", Value::dictionary({{"a", 1}})}});
+    const Value stored = Value::dictionary({{"connName", "t"},
+                                            {"connHost", "h"},
+                                            {"socks4", "yes"},
+                                            {"socks4p", "1080"},
+                                            {"keepAlive", " 30 "},
+                                            {"compression", "maybe"},
+                                            {"tunnelsLocal", Value::List{forward}},
+                                            {"future", Value::List{1, "two"}}});
+    auto t = Tunnel::tunnelFromDictionary(stored);
+    EXPECT_EQ(log.snapshot(), (std::vector<std::string>{
+                                  "Tunnel \"t\": compression holds \"maybe\", not true or false; the value is kept in "
+                                  "the file and not used",
+                                  "Tunnel \"t\": kept the keys this version does not use: future"}));
+    const TunnelSettings s = t->settings();
+    EXPECT_TRUE(s.socks4);
+    EXPECT_EQ(s.socks4p, 1080);
+    EXPECT_EQ(s.keepAlive, 30);
+    EXPECT_FALSE(s.compression);
+    const Args args = t->command().arguments();
+    EXPECT_NE(std::find(args.begin(), args.end(), "1080"), args.end());
+    EXPECT_NE(std::find(args.begin(), args.end(), "ServerAliveInterval=30"), args.end());
+    EXPECT_EQ(leading(t->dictionary(), stored), stored);  // nothing changed, nothing rewritten
+
+    // Changed values are written in our type; what was not changed stays as it was.
+    t->setValueForKey(Value(1081), "socks4p");
+    t->setValueForKey(Value(true), "socks4");  // the same meaning: "yes" stays
+    t->setLocalValueOfTunnelForKey("81", 0, "hostport");
+    t->setLocalValueOfTunnelForKey("x", 0, "bind");
+    const Value saved = t->dictionary();
+    EXPECT_EQ(saved.get("socks4p"), Value(1081));
+    EXPECT_EQ(saved.get("socks4"), Value("yes"));
+    EXPECT_EQ(saved.get("compression"), Value("maybe"));
+    EXPECT_EQ(saved.get("future"), stored.get("future"));
+    EXPECT_EQ(saved.get("tunnelsLocal"), Value(Value::List{forward.with("hostport", 81).with("bind", "x")}));
+
+    // Entries that are no tunnel keep their place; one whose tunnel went moves to the end.
+    TunnelStore store;
+    const Value::List file{"junk", Value::dictionary({{"connName", "a"}}), 5, Value(),
+                           Value::dictionary({{"connName", "b"}})};
+    store.load(Value(file));
+    ASSERT_EQ(store.size(), 2u);
+    EXPECT_EQ(leading(store.storedForm(), Value(file)), Value(file));
+    store.remove(0);
+    const Value left(Value::List{"junk", file[4], 5, Value()});
+    EXPECT_EQ(leading(store.storedForm(), left), left);
 }
 
 TEST(TunnelRecord, LoadingStartsNothingAndTheOwnerStartsTheAutoConnectOnesOnce) {

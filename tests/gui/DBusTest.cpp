@@ -49,10 +49,13 @@ protected:
         mkdir(m_dir->file("config").c_str(), 0700);
         mkdir(m_dir->file("config/zandrel").c_str(), 0700);
         m_ssh = m_dir->file("ssh");
-        std::ofstream(m_ssh) << "#!/bin/sh\necho $$ >> '" << m_dir->file("ssh.pids") << "'\n"
+        std::ofstream(m_ssh) << "#!/bin/sh\n"
+                             << kOptionCheck << "echo $$ >> '" << m_dir->file("ssh.pids") << "'\n"
                              << "echo 'debug1: Entering interactive session.' >&2\nexec sleep 600\n";
         chmod(m_ssh.c_str(), 0755);
     }
+    // ssh's judgement of an option (ssh -F /dev/null -G ...) is the real ssh's.
+    static constexpr const char* kOptionCheck = "[ \"$1\" = -F ] && exec /usr/bin/ssh \"$@\"\n";
     void TearDown() override {
         for (auto& p : m_processes) {
             if (p->state() != QProcess::NotRunning) {
@@ -332,6 +335,98 @@ TEST_F(DBusTest, HeadlessInstanceAnswersTheCommandLineAndQuitsOnSigterm) {
     ASSERT_TRUE(finishes(headless, 8000, &code));
     EXPECT_EQ(code, 0);
     for (int pid : pids) EXPECT_FALSE(testsupport::isAlive(pid)) << pid;
+}
+
+TEST_F(DBusTest, ScriptsChangeTheListByTheRulesOfPreferencesAndEachChangeIsOnDiskAtOnce) {
+    store({{"tunnels", Value::List{tunnel("A", true)}}, {"newerVersionKey", "kept"}});
+    QProcessEnvironment env = environment();
+    env.remove("QT_QPA_PLATFORM");
+    m_processes.push_back(std::make_unique<QProcess>());
+    QProcess* headless = m_processes.back().get();
+    headless->setProcessEnvironment(env);
+    headless->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    headless->start(ZANDREL_BINARY, {"--headless"});
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return tunnels().value(0).code == 2; }, 10000));
+    auto run = [&](const QStringList& args, QString* err) {
+        QString out;
+        return GuiFixture::runProgram(ZANDREL_BINARY, env, args, &out, err);
+    };
+    auto storedNames = [&] {
+        std::vector<std::string> names;
+        const Value all = stored("tunnels");
+        for (const Value& t : all.list()) names.push_back(t.get("connName").text());
+        return names;
+    };
+
+    const struct {
+        QStringList args;
+        int code;
+        QString err;
+    } cases[] = {
+        {{"--add", "db", "me@[::1]:2222", "-L", "8080:[::1]:80", "-L", "127.0.0.1:8081:h:5432", "-D", "1080", "--auto"},
+         0,
+         ""},
+        {{"--add", "db", "h"}, 1, "zandrel: A tunnel named \"db\" exists; zandrel --remove it first\n"},
+        {{"--add", "p", "h:99999"}, 1, "zandrel: \"connPort\" must be a port number from 1 to 65535\n"},
+        {{"--add", "o", "h", "-o", "NoSuchOption=1"},
+         1,
+         "zandrel: \"NoSuchOption=1\": Bad configuration option: nosuchoption\n"},
+        {{"--add", "o", "h", "-o", "ControlPersist=yes"}, 1, ""},
+        {{"--add", "@team", "h"}, 1, "zandrel: A name may not begin with \"@\", which names groups\n"},
+        {{"--add", "x", "h", "-L", "8080"}, 1, "zandrel: -L wants [BIND:]PORT:HOST:HOSTPORT, not \"8080\"\n"},
+        {{"--remove", "nope"}, 1, "zandrel: No tunnel is named \"nope\"\n"},
+    };
+    QString err;
+    for (const auto& c : cases) {
+        EXPECT_EQ(run(c.args, &err), c.code) << c.args.join(' ').toStdString();
+        if (!c.err.isEmpty()) {
+            EXPECT_EQ(err.toStdString(), c.err.toStdString());
+        }
+        if (c.code == 1) {
+            EXPECT_EQ(err.count(u'\n'), 1) << err.toStdString();
+        }
+    }
+    ASSERT_EQ(storedNames(), (std::vector<std::string>{"A", "db"}));
+    const Value db = stored("tunnels").list()[1];
+    EXPECT_EQ(db.get("connHost"), Value("::1"));
+    EXPECT_EQ(db.get("connPort"), Value("2222"));
+    EXPECT_EQ(db.get("socks4p"), Value(1080));
+    EXPECT_EQ(db.get("tunnelsLocal").list().size(), 2u);
+    EXPECT_EQ(stored("newerVersionKey"), Value("kept"));
+
+    // A value that cannot stand changes nothing and says which key.
+    const struct {
+        QString json;
+        QString why;
+    } bad[] = {{"[1]", "one JSON object"},
+               {R"({"keepAlive": "soon"})", "\"keepAlive\" must be a whole number"},
+               {R"({"tunnelsLocal": [{"port": "80"}]})", "forward 1: \"host\" must not be empty"},
+               {R"({"connName": "db"})", "Another tunnel is named \"db\""},
+               {R"({"status": "Connected"})", "\"status\" is not a tunnel setting"}};
+    const Value before = stored("tunnels");
+    for (const auto& b : bad) {
+        const QDBusMessage reply = zandrel().call("SetTunnel", "A", b.json);
+        EXPECT_EQ(reply.errorName(), "org.zandrel.Zandrel.Error.Invalid") << b.json.toStdString();
+        EXPECT_TRUE(reply.errorMessage().contains(b.why)) << reply.errorMessage().toStdString();
+    }
+    EXPECT_EQ(stored("tunnels"), before);
+
+    // A change that reaches ssh starts it again once; a new name leaves it running.
+    const size_t launches = sshPids().size();
+    QDBusMessage reply = zandrel().call("SetTunnel", "A", R"({"connName": "A2"})");
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"A2", "db"}));
+    reply = zandrel().call("SetTunnel", "A2", R"({"keepAlive": "30", "sshOptions": ["ServerAliveCountMax=5"]})");
+    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+    EXPECT_EQ(stored("tunnels").list()[0].get("keepAlive"), Value(30));
+    ASSERT_TRUE(GuiFixture::waitUntil([&] { return sshPids().size() == launches + 1 && tunnels()[0].code == 2; }));
+
+    // Removing a running tunnel ends its ssh; the file no longer has it when the call returns.
+    const int running = sshPids().back();
+    EXPECT_EQ(run({"--remove", "A2"}, &err), 0) << err.toStdString();
+    EXPECT_EQ(storedNames(), (std::vector<std::string>{"db"}));
+    EXPECT_TRUE(GuiFixture::waitUntil([&] { return !testsupport::isAlive(running); }, 5000));
+    EXPECT_EQ(tunnels().size(), 1);
 }
 
 }  // namespace
