@@ -1,15 +1,22 @@
 #include "SshConfig.h"
 
 #include <glob.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "ChildProcess.h"
 
@@ -57,8 +64,10 @@ void collect(const std::string& path, int depth, std::vector<std::string>& alias
         if (w.empty()) continue;
         const std::string key = lower(w[0]);
         if (key == "host") {
-            for (size_t i = 1; i < w.size(); ++i)
-                if (w[i].find_first_of("*?!") == std::string::npos && seen.insert(w[i]).second) aliases.push_back(w[i]);
+            const auto name = std::find_if(w.begin() + 1, w.end(), [](const std::string& pattern) {
+                return pattern.find_first_of("*?!") == std::string::npos;
+            });
+            if (name != w.end() && seen.insert(*name).second) aliases.push_back(*name);
         } else if (key == "include") {
             for (size_t i = 1; i < w.size(); ++i) {
                 std::string pattern = w[i];
@@ -75,24 +84,90 @@ void collect(const std::string& path, int depth, std::vector<std::string>& alias
     }
 }
 
-// Runs ssh with the arguments; its standard output (or error) as text, and whether it succeeded.
-std::pair<bool, std::string> runSsh(const std::vector<std::string>& args, bool wantOutput) {
-    // The shell only moves descriptors; the arguments reach ssh untouched as "$@".
-    std::vector<std::string> argv{"-c",
-                                  wantOutput ? "exec \"$0\" \"$@\" >&2 2>/dev/null" : "exec \"$0\" \"$@\" >/dev/null",
-                                  SshCommand::sshProgram()};
-    argv.insert(argv.end(), args.begin(), args.end());
+constexpr size_t kMaxText = 1 << 20;  // a chatty Match exec command must not fill the memory
+
+std::atomic<std::chrono::milliseconds::rep> g_hostTimeout{0};
+
+std::chrono::milliseconds hostTimeout() {
+    const auto set = g_hostTimeout.load();
+    return set > 0 ? std::chrono::milliseconds(set) : SshConfig::kHostTimeout;
+}
+
+std::vector<std::string> environment() {
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) env.emplace_back(*e);
-    std::string error;
-    auto child = ChildProcess::launch("/bin/sh", argv, env, &error);
-    if (!child) return {false, error};
-    std::string text;
-    const int status = child->waitForExit([&text](const char* data, size_t size) {
-        text.append(data, size);
+    return env;
+}
+
+struct SshAnswer {
+    enum Result { Exited, TimedOut, Cancelled, Failed } result = Exited;
+    int status = 0;
+    std::string text;  // standard output and error together, or why it could not run
+};
+
+// ssh with the arguments, until it exits, the time is up or cancel is set; then ssh's process
+// group (it and the Match exec commands it started) is killed and reaped. Its output and errors
+// share one pipe: ssh -G prints nothing before it has read every file, and nothing when it fails.
+SshAnswer runSsh(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                 std::chrono::milliseconds timeout, const std::atomic<bool>* cancel) {
+    constexpr int kPollMs = 20;  // how soon a cancel is seen
+    // The shell only moves descriptors; the arguments reach ssh untouched as "$@".
+    std::vector<std::string> argv{"-c", "exec \"$0\" \"$@\" >&2 </dev/null", SshCommand::sshProgram()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    SshAnswer answer;
+    auto child = ChildProcess::launch("/bin/sh", argv, env, &answer.text);
+    if (!child) {
+        answer.result = SshAnswer::Failed;
+        return answer;
+    }
+    auto keep = [&answer](const char* data, size_t size) {
+        answer.text.append(data, std::min(size, kMaxText - std::min(kMaxText, answer.text.size())));
         return true;
-    });
-    return {WIFEXITED(status) && WEXITSTATUS(status) == 0, text};
+    };
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool reading = true;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (cancel && cancel->load())
+            answer.result = SshAnswer::Cancelled;
+        else if (left.count() <= 0)
+            answer.result = SshAnswer::TimedOut;
+        if (answer.result != SshAnswer::Exited) break;
+        pollfd fds[2] = {{child->pidFd(), POLLIN, 0}, {reading ? child->outputFd() : -1, POLLIN, 0}};
+        if (poll(fds, 2, static_cast<int>(std::min<std::int64_t>(left.count(), kPollMs))) < 0 && errno != EINTR) {
+            answer.result = SshAnswer::Failed;
+            answer.text = std::string("cannot wait for ssh: ") + std::strerror(errno);
+            break;
+        }
+        if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) reading = child->readOutput(keep);
+        if (fds[0].revents) {
+            if (reading) child->readOutput(keep);
+            answer.status = child->finish();
+            return answer;
+        }
+    }
+    child->kill();
+    child->finish();
+    return answer;
+}
+
+// What ssh said when it failed: its last lines that say something (three at most), without the
+// count it ends a bad config with and the warning about a terminal.
+std::string complaint(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (line.empty() || line.find(": terminating, ") != std::string::npos ||
+            line.starts_with("Pseudo-terminal will not be allocated"))
+            continue;
+        lines.push_back(line);
+    }
+    std::string out;
+    for (size_t i = lines.size() > 3 ? lines.size() - 3 : 0; i < lines.size(); ++i)
+        out += (out.empty() ? "" : "\n") + lines[i];
+    return out;
 }
 
 std::string unbracket(std::string s) {
@@ -107,26 +182,11 @@ std::pair<std::string, std::string> listenSpec(const std::string& spec) {
     return {unbracket(spec.substr(0, colon)), spec.substr(colon + 1)};
 }
 
-}  // namespace
-
-std::string SshConfig::userConfigPath() { return home() + "/.ssh/config"; }
-
-std::vector<std::string> SshConfig::hostAliases(const std::string& configPath) {
-    std::vector<std::string> aliases;
-    std::set<std::string> seen;
-    collect(configPath, 0, aliases, seen);
-    return aliases;
-}
-
-std::optional<SshConfig::Host> SshConfig::resolve(const std::string& alias, const std::string& configPath) {
-    std::vector<std::string> args{"-G"};
-    if (!configPath.empty()) args.insert(args.end(), {"-F", configPath});
-    args.insert(args.end(), {"--", alias});
-    auto [ok, out] = runSsh(args, true);
-    if (!ok) return std::nullopt;
-    Host host;
+// ssh -G's dump: the keys a tunnel takes.
+SshConfig::Host parsedHost(const std::string& alias, const std::string& dump) {
+    SshConfig::Host host;
     host.alias = alias;
-    std::istringstream in(out);
+    std::istringstream in(dump);
     for (std::string line; std::getline(in, line);) {
         const auto w = words(line);
         if (w.size() < 2) continue;
@@ -152,6 +212,98 @@ std::optional<SshConfig::Host> SshConfig::resolve(const std::string& alias, cons
     return host;
 }
 
+// One alias's answer from its ssh.
+SshConfig::Resolution answerOf(size_t index, const std::string& alias, const SshAnswer& ssh,
+                               std::chrono::milliseconds timeout) {
+    SshConfig::Resolution answer{index, alias, std::nullopt, {}};
+    if (ssh.result == SshAnswer::TimedOut)
+        answer.words = "ssh took longer than " + std::to_string((timeout.count() + 999) / 1000) + " s";
+    else if (ssh.result == SshAnswer::Failed)
+        answer.words = ssh.text;
+    else if (WIFEXITED(ssh.status) && WEXITSTATUS(ssh.status) == 0)
+        answer.host = parsedHost(alias, ssh.text);
+    else
+        answer.words = complaint(ssh.text);
+    if (!answer.host && answer.words.empty()) answer.words = "ssh refused the host without saying why";
+    return answer;
+}
+
+}  // namespace
+
+std::string SshConfig::userConfigPath() { return home() + "/.ssh/config"; }
+
+std::vector<std::string> SshConfig::hostAliases(const std::string& configPath) {
+    std::vector<std::string> aliases;
+    std::set<std::string> seen;
+    collect(configPath, 0, aliases, seen);
+    return aliases;
+}
+
+std::optional<SshConfig::Host> SshConfig::resolve(const std::string& alias, const std::string& configPath) {
+    auto outcome = resolveAll({alias}, configPath, nullptr, {});
+    if (outcome.hosts.empty()) return std::nullopt;
+    return std::move(outcome.hosts.front());
+}
+
+void SshConfig::setHostTimeout(std::chrono::milliseconds timeout) { g_hostTimeout = timeout.count(); }
+
+SshConfig::ResolveOutcome SshConfig::resolveAll(const std::vector<std::string>& aliases, const std::string& configPath,
+                                                const std::atomic<bool>* cancel,
+                                                const std::function<void(size_t done, size_t total)>& progress) {
+    return resolveEach(aliases, configPath, cancel, [&progress](const Resolution&, size_t done, size_t total) {
+        if (progress) progress(done, total);
+    });
+}
+
+SshConfig::ResolveOutcome SshConfig::resolveEach(const std::vector<std::string>& asked, const std::string& configPath,
+                                                 const std::atomic<bool>* cancel, const ResolutionHandler& each) {
+    const std::vector<std::string> aliases =
+        asked.empty() ? hostAliases(configPath.empty() ? userConfigPath() : configPath) : asked;
+    const auto env = environment();
+    const auto timeout = hostTimeout();
+    std::vector<std::optional<Resolution>> answers(aliases.size());
+    std::atomic<size_t> next{0};
+    std::mutex mutex;  // over answers and done, and one handler call at a time
+    size_t done = 0;
+    auto work = [&] {
+        while (!(cancel && cancel->load())) {
+            const size_t i = next++;
+            if (i >= aliases.size()) return;
+            std::vector<std::string> args{"-G"};
+            if (!configPath.empty()) args.insert(args.end(), {"-F", configPath});
+            args.insert(args.end(), {"--", aliases[i]});
+            const SshAnswer ssh = runSsh(args, env, timeout, cancel);
+            if (ssh.result == SshAnswer::Cancelled) return;
+            std::lock_guard lock(mutex);
+            answers[i] = answerOf(i, aliases[i], ssh, timeout);
+            ++done;
+            if (each) each(*answers[i], done, aliases.size());
+        }
+    };
+    // The calling thread resolves too, so that a failure to start more threads only slows it down.
+    std::vector<std::thread> helpers;
+    for (size_t n = 1; n < std::min(kParallel, aliases.size()); ++n) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (auto& t : helpers) t.join();
+
+    ResolveOutcome outcome;
+    outcome.cancelled = done < aliases.size();
+    for (auto& answer : answers) {
+        if (!answer) continue;
+        if (answer->host)
+            outcome.hosts.push_back(std::move(*answer->host));
+        else
+            outcome.refused.emplace_back(answer->alias, answer->words);
+    }
+    return outcome;
+}
+
 TunnelPtr SshConfig::tunnelFor(const Host& host) {
     auto t = Tunnel::create(host.alias);
     // User and port stay empty: ssh takes them, and everything else, from ssh_config.
@@ -173,15 +325,12 @@ std::string SshConfig::optionError(const std::string& option) {
         return "Write the option as Key=Value";
     if (std::string refused = SshCommand::refusedOption(option); !refused.empty()) return refused;
     // Without the user's config: its Match exec lines may take seconds, and they judge no option.
-    auto [ok, out] = runSsh({"-F", "/dev/null", "-G", "-o", option, "localhost"}, false);
-    if (ok) return {};
+    const SshAnswer ssh =
+        runSsh({"-F", "/dev/null", "-G", "-o", option, "localhost"}, environment(), kHostTimeout, nullptr);
+    if (ssh.result == SshAnswer::Exited && WIFEXITED(ssh.status) && WEXITSTATUS(ssh.status) == 0) return {};
     // "command-line: line 0: Bad configuration option: foo": the words after the place.
-    std::string last;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-        if (!line.empty()) last = line;
-    }
+    const std::string words = complaint(ssh.text);
+    const std::string last = words.substr(words.find_last_of('\n') + 1);  // npos + 1 is 0
     if (const auto at = last.find("line 0: "); at != std::string::npos) return last.substr(at + 8);
     return last.empty() ? "ssh refused the option" : last;
 }

@@ -187,7 +187,7 @@ bool PreferencesController::confirmDelete(const Tunnel& tunnel) {
 void PreferencesController::importHosts() {
     if (m_closed) return;
     const TunnelList imported = m_importer.chooseTunnels(m_tunnels, m_window.get());
-    if (imported.empty()) return;
+    if (imported.empty() || m_closed) return;  // the editor may have closed while the dialog was open
     for (const TunnelPtr& t : imported) m_tunnelModel->append(t);
     m_ui->tunnelsList->setSelectedRow(numberOfTunnels() - 1);
     save();

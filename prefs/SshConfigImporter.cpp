@@ -1,5 +1,6 @@
 #include "SshConfigImporter.h"
 
+#include <QPointer>
 #include <set>
 
 #include "ImportDialog.h"
@@ -8,9 +9,13 @@
 TunnelList SshConfigImporter::chooseTunnels(const TunnelStore& existing, QWidget* parent) const {
     std::set<std::string> used;
     for (const TunnelPtr& t : existing.tunnels()) used.insert(t->valueForKey("connHost").text());
-    ImportDialog dialog(m_configPath.empty() ? SshConfig::userConfigPath() : m_configPath, used, parent);
-    if (dialog.exec() != QDialog::Accepted) return {};
+    // Guarded: a parent that goes while the dialog is open takes the dialog with it.
+    QPointer<ImportDialog> dialog =
+        new ImportDialog(m_configPath.empty() ? SshConfig::userConfigPath() : m_configPath, used, parent);
+    const bool accepted = dialog->exec() == QDialog::Accepted;
     TunnelList tunnels;
-    for (const auto& host : dialog.chosen()) tunnels.push_back(SshConfig::tunnelFor(host));
+    if (accepted && dialog)
+        for (const auto& host : dialog->chosen()) tunnels.push_back(SshConfig::tunnelFor(host));
+    delete dialog;
     return tunnels;
 }

@@ -2,6 +2,7 @@
 // ssh command line, and what its output handler makes of ssh's lines.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -10,6 +11,7 @@
 #include "Defaults.h"
 #include "FakeSsh.h"
 #include "Log.h"
+#include "ProcessProbe.h"
 #include "SshConfig.h"
 #include "SshOutputParser.h"
 #include "StatusRecorder.h"
@@ -17,6 +19,7 @@
 #include "Tunnel.h"
 #include "TunnelDriver.h"
 #include "TunnelStore.h"
+#include "Wait.h"
 
 using Args = std::vector<std::string>;
 
@@ -532,7 +535,7 @@ TEST(SshConfigImport, ConcreteHostsResolvedBySshBecomeTunnels) {
                                       << "Host work \"db\"\n  HostName 10.0.0.5\n  User alice\n  Port 2222\n"
                                       << "  LocalForward 127.0.0.3:5432 localhost:5432\n  LocalForward 8080 [::1]:80\n"
                                       << "  RemoteForward 9000 localhost:9000\n  DynamicForward 1080\n";
-    EXPECT_EQ(SshConfig::hostAliases(dir.file("config")), (Args{"included", "work", "db"}));
+    EXPECT_EQ(SshConfig::hostAliases(dir.file("config")), (Args{"included", "work"}));
     EXPECT_TRUE(SshConfig::hostAliases(dir.file("none")).empty());
 
     const auto work = SshConfig::resolve("work", dir.file("config"));
@@ -544,6 +547,70 @@ TEST(SshConfigImport, ConcreteHostsResolvedBySshBecomeTunnels) {
     EXPECT_EQ(t->command().arguments(),
               withFixed({"-N", "-v"}, {"-D", "1080", "work", "-L", "127.0.0.3:5432:localhost:5432", "-L",
                                        "8080:[::1]:80", "-R", "9000:localhost:9000"}));
+}
+
+namespace {
+// The pids the Match exec commands wrote have all gone, and are as many as expected.
+void expectSleepersGone(const FakeSsh& dir, size_t count) {
+    const auto pids = dir.lines("sleepers");
+    EXPECT_EQ(pids.size(), count);
+    for (const auto& pid : pids)
+        EXPECT_TRUE(testsupport::waitUntil([&] { return !testsupport::isAlive(std::stoi(pid)); },
+                                           std::chrono::milliseconds(500)));
+}
+const char* const kSleeper = " exec \"echo $$ >>$DIR/sleepers; exec sleep 30\"\n";
+}  // namespace
+
+TEST(SshConfigImport, OneTunnelPerHostLineAndEveryRefusalInSshsWords) {
+    FakeSsh dir;
+    setenv("DIR", dir.dir().c_str(), 1);
+    std::ofstream(dir.file("config")) << "Host web1 web1.lan\n  HostName 10.0.0.1\nHost db-* !x\n  User p\n"
+                                      << "Host !x web2 web1\nHost slow\nMatch host slow" << kSleeper;
+    std::ofstream(dir.file("mac")) << "Host mac\n  UseKeychain yes\nHost other\n";
+    EXPECT_EQ(SshConfig::hostAliases(dir.file("config")), (Args{"web1", "web2", "slow"}));
+    SshConfig::setHostTimeout(std::chrono::seconds(1));
+    std::vector<size_t> done;
+    const auto start = std::chrono::steady_clock::now();
+    const auto outcome = SshConfig::resolveAll({}, dir.file("config"), nullptr, [&done](size_t n, size_t total) {
+        EXPECT_EQ(total, 3u);
+        done.push_back(n);
+    });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    SshConfig::setHostTimeout({});
+    ASSERT_EQ(outcome.hosts.size(), 2u);
+    EXPECT_EQ(outcome.hosts[0].alias + " " + outcome.hosts[0].hostName + " " + outcome.hosts[1].alias,
+              "web1 10.0.0.1 web2");
+    EXPECT_EQ(outcome.refused,
+              (std::vector<std::pair<std::string, std::string>>{{"slow", "ssh took longer than 1 s"}}));
+    EXPECT_EQ(done, (std::vector<size_t>{1, 2, 3}));
+    EXPECT_FALSE(outcome.cancelled);
+    expectSleepersGone(dir, 1);
+    // An option this ssh does not know spoils every host of the file, wherever it stands.
+    const std::string words = dir.file("mac") + ": line 2: Bad configuration option: usekeychain";
+    EXPECT_EQ(SshConfig::resolveAll({}, dir.file("mac"), nullptr, {}).refused,
+              (std::vector<std::pair<std::string, std::string>>{{"mac", words}, {"other", words}}));
+}
+
+TEST(SshConfigImport, CancelKillsEveryRunningSshPromptly) {
+    FakeSsh dir;
+    setenv("DIR", dir.dir().c_str(), 1);
+    std::ofstream(dir.file("config")) << "Host a\nHost b\nHost c\nHost d\nHost e\nMatch" << kSleeper;
+    const auto openFds = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto fdsBefore = openFds();
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        cancel = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const auto outcome = SshConfig::resolveAll({}, dir.file("config"), &cancel, {});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    canceller.join();
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_TRUE(outcome.hosts.empty() && outcome.refused.empty());
+    EXPECT_TRUE(testsupport::ProcessProbe::childrenNamed("ssh").empty());
+    expectSleepersGone(dir, SshConfig::kParallel);
+    EXPECT_EQ(openFds(), fdsBefore);
 }
 
 TEST(SshConfigImport, OptionsAreCheckedByTheInstalledSsh) {

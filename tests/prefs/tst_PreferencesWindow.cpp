@@ -4,11 +4,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
@@ -20,9 +23,11 @@
 #include <QTimer>
 
 #include "CipherList.h"
+#include "ImportDialog.h"
 #include "LinkLabel.h"
 #include "PrefsHarness.h"
 #include "PrefsTableView.h"
+#include "ProcessProbe.h"
 
 class PreferencesWindowTest : public QObject {
     Q_OBJECT
@@ -36,6 +41,7 @@ private Q_SLOTS:
     void deleteShowsNextTunnelAndStoresAtOnce();
     void cipherPopUpKeepsUnknownCipher();
     void sshOptionsAndImportAskTheInstalledSsh();
+    void importOpensAtOnceAndCancelStopsSsh();
 };
 
 namespace {
@@ -55,6 +61,22 @@ bool previewIsRight(PrefsHarness& h) {
         return false;
     }
     return !line->text().split(u' ').contains(QStringLiteral("-v"));
+}
+
+void writeFile(const QString& path, const QByteArray& text) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(text);
+}
+
+// Runs check on the import dialog once it is open, then closes it if check left it open.
+void whenImportOpens(const std::function<void(ImportDialog*)>& check) {
+    QTimer::singleShot(0, [check] {
+        auto* dialog = qobject_cast<ImportDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        check(dialog);
+        if (dialog->isVisible()) dialog->reject();
+    });
 }
 }  // namespace
 
@@ -382,15 +404,9 @@ void PreferencesWindowTest::cipherPopUpKeepsUnknownCipher() {
 void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
     QTemporaryDir dir;
     const QString config = dir.filePath(QStringLiteral("config"));
-    QFile extra(dir.filePath(QStringLiteral("extra")));
-    QVERIFY(extra.open(QIODevice::WriteOnly));
-    extra.write("Host included\n  HostName 10.0.0.9\n");
-    extra.close();
-    QFile file(config);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("Include " + extra.fileName().toLocal8Bit() +
-               "\nHost web-*\n  User x\nHost db\n  HostName 10.0.0.5\n  LocalForward 5432 localhost:5432\n");
-    file.close();
+    writeFile(dir.filePath(QStringLiteral("extra")), "Host included\n  HostName 10.0.0.9\n");
+    writeFile(config, "Include " + dir.filePath(QStringLiteral("extra")).toLocal8Bit() +
+                          "\nHost web-*\n  User x\nHost db\n  HostName 10.0.0.5\n  LocalForward 5432 localhost:5432\n");
     PrefsHarness h;
     h.tunnels.append(tunnelNamed("a"));
     h.tunnels.at(0)->setValueForKey(Value("db"), "connHost");
@@ -413,10 +429,10 @@ void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
         QVERIFY(h.child<QLabel>("drawerMessage")->isHidden());
 
         // Import: the included host and db (already a tunnel's host, so left unchecked by default).
-        QTimer::singleShot(0, [] {
-            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            auto* table = dialog ? dialog->findChild<QTableWidget*>() : nullptr;
-            if (!table || table->rowCount() != 2) return dialog ? dialog->reject() : void();
+        whenImportOpens([](ImportDialog* dialog) {
+            QTRY_VERIFY(!dialog->isReading());
+            auto* table = dialog->table();
+            QCOMPARE(table->rowCount(), 2);
             QCOMPARE(table->item(1, 0)->text(), QStringLiteral("db (has a tunnel)"));
             QCOMPARE(table->item(1, 4)->text(), QStringLiteral("-L 5432 → localhost:5432"));
             table->item(1, 0)->setCheckState(Qt::Checked);
@@ -428,6 +444,38 @@ void PreferencesWindowTest::sshOptionsAndImportAskTheInstalledSsh() {
         QCOMPARE(h.tunnels.at(2)->valueForKey("connHost"), Value("db"));
         QCOMPARE(h.tunnels.at(2)->tunnelsLocal()->size(), size_t(1));
         QCOMPARE(h.storedTunnels(), h.expectedTunnels());
+    }));
+}
+
+void PreferencesWindowTest::importOpensAtOnceAndCancelStopsSsh() {
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("config"));
+    writeFile(config, "Host quick\n  HostName 10.0.0.1\nHost slow\nMatch host slow exec \"sleep 3\"\n");
+    PrefsHarness h;
+    h.open();
+    h.controller().setImportConfigPath(config.toStdString());
+    QVERIFY(h.runModal([&] {
+        QElapsedTimer clock;
+        clock.start();
+        qint64 opened = -1, ticked = -1, cancelled = -1;
+        whenImportOpens([&](ImportDialog* dialog) {
+            opened = clock.elapsed();
+            QTimer::singleShot(200, [&] { ticked = clock.elapsed(); });
+            QTRY_COMPARE(dialog->table()->rowCount(), 1);  // quick, while slow still runs
+            QTRY_VERIFY(ticked >= 0);
+            QVERIFY(dialog->isReading());
+            QCOMPARE(dialog->progress()->text(), QStringLiteral("Reading host 2 of 2…"));
+            cancelled = clock.elapsed();
+            PrefsHarness::click(dialog->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel));
+        });
+        PrefsHarness::click(h.child<QPushButton>("importButton"));
+        qInfo() << "opened after" << opened << "ms, 200 ms timer at" << ticked << "ms, closed"
+                << clock.elapsed() - cancelled << "ms after Cancel";
+        QVERIFY(opened >= 0 && opened < 500);
+        QVERIFY(ticked < opened + 400);
+        QVERIFY(cancelled >= 0 && clock.elapsed() - cancelled < 500);
+        QVERIFY(testsupport::ProcessProbe::childrenNamed("ssh").empty());
+        QCOMPARE(h.tunnels.size(), size_t(0));
     }));
 }
 
