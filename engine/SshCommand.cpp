@@ -134,6 +134,23 @@ std::vector<std::string> SshCommand::arguments() const {
     return a;
 }
 
+std::string SshCommand::serverKey() const {
+    std::string host = m_settings.connHost.value_or(""), port = m_settings.connPort.value_or("");
+    if (const std::string jumps = m_settings.jumpHosts.value_or(""); !jumps.empty()) {
+        std::string entry = jumps.substr(0, jumps.find(','));
+        entry.erase(0, entry.rfind('@') + 1);  // no '@': npos + 1 erases nothing
+        // [v6]:port, host:port or host
+        const bool bracket = entry.starts_with('[');
+        const size_t hostEnd = entry.find(bracket ? ']' : ':');
+        host = bracket ? entry.substr(1, hostEnd - 1) : entry.substr(0, hostEnd);
+        const size_t colon = entry.find(':', hostEnd == std::string::npos ? entry.size() : hostEnd);
+        port = colon == std::string::npos ? "" : entry.substr(colon + 1);
+    }
+    // Host names are case-blind to ssh and its config alike.
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return bracketed(host) + ":" + (port.empty() ? "22" : port);
+}
+
 std::vector<std::string> SshCommand::environment() const {
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) env.emplace_back(*e);

@@ -19,6 +19,10 @@ public:
     // This process's environment with the askpass variables and the tunnel's name.
     std::vector<std::string> environment() const;
 
+    // The server ssh connects to first: the first jump host, else the host, with its port (22
+    // when none is given). A host alias counts by its name. Starts to one server are paced.
+    std::string serverKey() const;
+
     // The list as the user sees it: "ssh " + the arguments without "-v".
     static std::string displayCommand(const std::vector<std::string>& arguments);
     // Why a "jumpHosts" text is malformed ([user@]host[:port], comma-separated), or "".

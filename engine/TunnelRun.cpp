@@ -78,7 +78,9 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         m_retryAt = std::chrono::steady_clock::now() + RetryPolicy::scaled(m_retry.nextDelay());
         driver.scheduleRetry(self(), m_retryAt, ++m_token);
     }
-    if (a & Machine::Launch) driver.launch(self(), ++m_token);
+    if (a & Machine::Launch) driver.launch(self(), ++m_token, m_tunnel.command().serverKey());
+    // Stopped while its launch waits for the server.
+    if (from == TunnelState::Launching && m_state == TunnelState::Idle) driver.cancelLaunch(this);
     if ((a & Machine::Terminate) && m_task) {
         if (toTerminate) *toTerminate = m_task;
         driver.scheduleEndCheck(self(), std::chrono::steady_clock::now() + kEndGrace, m_runSerial);
@@ -152,7 +154,7 @@ void TunnelRun::toggle() {
 
 void TunnelRun::reconnect() { handle(TunnelEvent::Reconnect); }
 
-void TunnelRun::launchNow(std::uint64_t launchToken) {
+bool TunnelRun::launchNow(std::uint64_t launchToken) {
     const TunnelSettings settings = m_tunnel.settings();
     const SshCommand command(settings);
     const std::string name = settings.connName.value_or("");
@@ -162,7 +164,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
     unsigned actions;
     {
         std::lock_guard lock(m_mutex);
-        if (m_state != TunnelState::Launching || launchToken != m_token) return;  // stopped meanwhile
+        if (m_state != TunnelState::Launching || launchToken != m_token) return false;  // stopped meanwhile
         Log::line(Log::format(text("T_START"), name));
         std::string error;
         if (TunnelDriver::isShutdown())
@@ -193,6 +195,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
         }
     }
     if (actions & Machine::Post) post();
+    return task != nullptr;
 }
 
 void TunnelRun::settingsChanged() {
@@ -414,6 +417,8 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
         if (SshOutputParser::holds(line, M::ForwardRepliesExpected)) m_awaitingForwardReplies = true;
         if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) connectedLineSeen(false, true);
         if (SshOutputParser::holds(line, M::Authenticated)) setStatus(text("S_AUTH"));
+        if (SshOutputParser::holds(line, M::Authenticated) || SshOutputParser::holds(line, M::Connected))
+            TunnelDriver::instance().handshakeDone(this);
         if (SshOutputParser::holds(line, M::PortForwarded)) {
             if (auto port = SshOutputParser::forwardedPort(line)) setStatus(Log::format("Port %@ forwarded", *port));
         }

@@ -80,8 +80,8 @@ public:
     // Handles one chunk of ssh's standard error; false once reading should stop.
     bool stdErr(const char* data, size_t size);
 
-    // Called on the engine's loop only.
-    void launchNow(std::uint64_t launchToken);
+    // Called on the engine's loop only. launchNow: true when it started an ssh.
+    bool launchNow(std::uint64_t launchToken);
     void retryDue(std::uint64_t retryToken);
     void settingsCheckDue(std::uint64_t checkToken);
     void endCheckDue(std::uint64_t runSerial);

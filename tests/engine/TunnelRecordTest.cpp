@@ -285,6 +285,20 @@ TEST(CommandLine, JumpHostsAreCheckedAsSshWouldRead) {
         EXPECT_NE(SshCommand::jumpHostsError(bad), "") << bad;
 }
 
+TEST(CommandLine, ServerKeyNamesTheFirstHostSshConnectsTo) {
+    const std::pair<Value::Dictionary, std::string> cases[] = {
+        {{{"connHost", "Alias"}}, "alias:22"},  // a config alias by its name; the default port made plain
+        {{{"connHost", "h"}, {"connPort", "22"}}, "h:22"},
+        {{{"connHost", "::1"}, {"connPort", "2222"}}, "[::1]:2222"},
+        {{{"connHost", "h"}, {"jumpHosts", "u@Bastion:2222,c"}}, "bastion:2222"},
+        {{{"connHost", "h"}, {"connPort", "2200"}, {"jumpHosts", "bastion"}}, "bastion:22"},
+        {{{"connHost", "h"}, {"jumpHosts", "u@[fe80::1]:23,x"}}, "[fe80::1]:23"},
+        {{{"connHost", "h"}, {"jumpHosts", "[::1]"}}, "[::1]:22"},
+    };
+    for (const auto& [settings, key] : cases)
+        EXPECT_EQ(tunnelWith(settings)->command().serverKey(), key) << Value(settings).dump();
+}
+
 TEST(CommandLine, Forwards) {
     auto t = tunnelWith({{"connUser", "U"}, {"connHost", "H"}});
     t->addRemoteTunnel({{"port", "8080"}, {"host", "localhost"}, {"hostport", "80"}});  // added first in time
