@@ -19,21 +19,14 @@ std::string g_sshProgram = "/usr/bin/ssh";
 // Protocol-1 cipher names: every current ssh refuses them, so they mean "let ssh choose".
 bool isObsoleteCipher(const std::string& c) { return c == "3des" || c == "blowfish" || c == "des"; }
 
-std::string field(const ForwardEntry& e, const char* key) {
-    auto it = e.find(key);
-    return it == e.end() ? std::string() : it->second;
-}
-
 std::string forwardText(const ForwardEntry& e) {
-    const std::string port = field(e, "port");
-    std::string hostport = field(e, "hostport");
+    const std::string port = forwardField(e, "port");
+    std::string hostport = forwardField(e, "hostport");
     if (hostport.empty()) hostport = port;
-    const std::string bind = field(e, "bind");
+    const std::string bind = forwardField(e, "bind");
     return (bind.empty() ? "" : SshCommand::bracketed(bind) + ":") + port + ":" +
-           SshCommand::bracketed(field(e, "host")) + ":" + hostport;
+           SshCommand::bracketed(forwardField(e, "host")) + ":" + hostport;
 }
-
-bool isComplete(const ForwardEntry& e) { return !field(e, "port").empty() && !field(e, "host").empty(); }
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -44,6 +37,10 @@ std::string homeDirectory() {
 std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 }  // namespace
+
+bool SshCommand::isComplete(const ForwardEntry& e) {
+    return !forwardField(e, "port").empty() && !forwardField(e, "host").empty();
+}
 
 void SshCommand::setSshProgram(const std::string& path) {
     std::lock_guard lock(g_programMutex);

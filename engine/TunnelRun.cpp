@@ -87,7 +87,11 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
     }
 
     // What each state shows.
-    if (event == TunnelEvent::Exited || event == TunnelEvent::ExitedForGood) m_task.reset();
+    if (event == TunnelEvent::Exited || event == TunnelEvent::ExitedForGood) {
+        m_task.reset();
+        m_runningSettings.reset();
+        m_configForwards.clear();
+    }
     if (from == m_state) return a;
     switch (m_state) {
         case TunnelState::Idle:
@@ -180,6 +184,8 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
         } else {
             m_task = task;
             m_runningCommand = commandOf(command);
+            m_runningSettings = settings;
+            m_configForwards.clear();
             m_runSerial = ++g_runSerials;
             m_partialLine.clear();
             m_runError.clear();
@@ -343,6 +349,16 @@ pid_t TunnelRun::sshPid() const {
     return m_task && m_task->isRunning() ? m_task->pid() : 0;
 }
 
+std::optional<TunnelSettings> TunnelRun::runningSettings() const {
+    std::lock_guard lock(m_mutex);
+    return m_runningSettings;
+}
+
+ForwardList TunnelRun::configForwards() const {
+    std::lock_guard lock(m_mutex);
+    return m_configForwards;
+}
+
 std::uint64_t TunnelRun::runSerial() const {
     std::lock_guard lock(m_mutex);
     return m_task && m_task->isRunning() && m_state != TunnelState::Stopping ? m_runSerial : 0;
@@ -357,6 +373,22 @@ void TunnelRun::endRun() {
         task = m_task;
     }
     if (task) task->terminate();
+}
+
+void TunnelRun::forwardReported(const ForwardEntry& reported) {
+    std::lock_guard lock(m_mutex);
+    if (!m_runningSettings) return;
+    const TunnelSettings& s = *m_runningSettings;
+    // ssh names the address as given, without brackets; no address is its LOCALHOST, or "*" with -g.
+    const std::string bind = forwardField(reported, "bind"), port = forwardField(reported, "port");
+    auto same = [&](std::string ownBind, const std::string& ownPort) {
+        if (ownBind.starts_with('[') && ownBind.ends_with(']')) ownBind = ownBind.substr(1, ownBind.size() - 2);
+        return ownPort == port && (ownBind == bind || (ownBind.empty() && bind == "*"));
+    };
+    if (s.socks4 && s.socks4p && same(s.socks4b.value_or(""), std::to_string(*s.socks4p))) return;
+    for (const ForwardEntry& e : s.tunnelsLocal ? *s.tunnelsLocal : ForwardList{})
+        if (SshCommand::isComplete(e) && same(forwardField(e, "bind"), forwardField(e, "port"))) return;
+    m_configForwards.push_back(reported);
 }
 
 void TunnelRun::connectedLineSeen(bool interactive, bool forwardsConfirmed) {
@@ -392,6 +424,7 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
             m_log.append(whole);
             m_failure.observe(whole);
+            if (const auto forward = SshOutputParser::localForward(whole)) forwardReported(*forward);
             if (SshOutputParser::isForwardFailure(whole)) {
                 // ssh goes on while another address listens; a forward that does not work is a failure.
                 if (!m_runErrorFinal) {

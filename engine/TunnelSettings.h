@@ -9,6 +9,11 @@
 
 // One port forward: "port", "host", "hostport", "bind", any of which may be missing; other keys are kept.
 using ForwardEntry = std::map<std::string, std::string>;
+// A field of a forward; "" when missing.
+inline std::string forwardField(const ForwardEntry& entry, const char* key) {
+    const auto it = entry.find(key);
+    return it == entry.end() ? std::string() : it->second;
+}
 // Forward lists are immutable once published; every change replaces the list whole.
 using ForwardList = std::vector<ForwardEntry>;
 

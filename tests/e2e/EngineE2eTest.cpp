@@ -478,14 +478,45 @@ TEST_F(EngineE2e, EditsReachARunningTunnel) {
     std::this_thread::sleep_for(TunnelRun::kSettleTime + 500ms);
     EXPECT_EQ(t->run().sshPid(), first) << "a new name needs no new ssh";
 
-    // Typed in steps, as a spin box or a field does: one new ssh, for the last value.
+    // Typed in steps, as a spin box or a field does: one new ssh, for the last value. Until it
+    // runs, the old port is what listens, and what is shown.
     for (int port : {LoopbackPort::pickFree(), newPort})
         t->setLocalValueOfTunnelForKey(std::to_string(port), 0, "port");
+    const auto shown = [&](int port) {
+        return t->listeningAddresses().at(0).starts_with("localhost:" + std::to_string(port) + " ");
+    };
+    EXPECT_TRUE(shown(oldPort)) << t->listeningAddresses().at(0);
     EXPECT_TRUE(waitUntil([&] { return t->run().sshPid() != first && t->run().code() == 2; }, 10s));
+    EXPECT_TRUE(shown(newPort)) << t->listeningAddresses().at(0);
     EXPECT_EQ(EchoServer::roundTrip(newPort, "moved", 5000), "moved");
     EXPECT_NE(EchoServer::roundTrip(oldPort, "gone", 1000), "gone");
     const auto lines = t->run().log().lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.find("Settings applied") != std::string::npos; }),
               1);
+}
+
+// What ~/.ssh/config adds for the host listens too, and is listed as such beside the tunnel's own.
+TEST_F(EngineE2e, ForwardsFromSshConfigAreListed) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const std::string own = std::to_string(LoopbackPort::pickFree()), socks = std::to_string(LoopbackPort::pickFree());
+    const int added = LoopbackPort::pickFree(), addedSocks = LoopbackPort::pickFree();
+    const std::string target = "127.0.0.1:" + std::to_string(echo.port());
+    std::ofstream(sshHome() + "/config") << "Host 127.0.0.1\n  LocalForward " << added << " " << target
+                                         << "\n  DynamicForward 127.0.0.1:" << addedSocks << "\n";
+    auto t = tunnel("configured");
+    t->addLocalTunnel({{"port", own}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    t->setValueForKey(Value(true), "socks4");
+    t->setValueForKey(Value(std::stoi(socks)), "socks4p");
+    t->run().start();
+    const bool up = waitUntil([&] { return t->run().code() == 2; }, 15s);
+    std::filesystem::remove(sshHome() + "/config");
+    ASSERT_TRUE(up) << t->run().lastError();
+    const std::string config = Tunnel::kFromSshConfig;
+    EXPECT_EQ(t->listeningAddresses(),
+              (std::vector<std::string>{"localhost:" + own + " → " + target, "localhost:" + socks + " (SOCKS)",
+                                        "localhost:" + std::to_string(added) + " → " + target + config,
+                                        "127.0.0.1:" + std::to_string(addedSocks) + " (SOCKS)" + config}));
+    EXPECT_EQ(EchoServer::roundTrip(added, "from the config", 5000), "from the config");
 }
