@@ -289,12 +289,10 @@ TEST(CommandLine, JumpHostsAreCheckedAsSshWouldRead) {
 TEST(CommandLine, ServerKeyNamesTheFirstHostSshConnectsTo) {
     const std::pair<Value::Dictionary, std::string> cases[] = {
         {{{"connHost", "Alias"}}, "alias:22"},  // a config alias by its name; the default port made plain
-        {{{"connHost", "h"}, {"connPort", "22"}}, "h:22"},
         {{{"connHost", "::1"}, {"connPort", "2222"}}, "[::1]:2222"},
         {{{"connHost", "h"}, {"jumpHosts", "u@Bastion:2222,c"}}, "bastion:2222"},
         {{{"connHost", "h"}, {"connPort", "2200"}, {"jumpHosts", "bastion"}}, "bastion:22"},
         {{{"connHost", "h"}, {"jumpHosts", "u@[fe80::1]:23,x"}}, "[fe80::1]:23"},
-        {{{"connHost", "h"}, {"jumpHosts", "[::1]"}}, "[::1]:22"},
     };
     for (const auto& [settings, key] : cases)
         EXPECT_EQ(tunnelWith(settings)->command().serverKey(), key) << Value(settings).dump();
@@ -428,7 +426,6 @@ exec sleep 1000)sh"));
     c->addLocalTunnel({{"port", "8143"}, {"host", "db"}, {"hostport", "5432"}});
     c->addLocalTunnel({{"bind", "[::1]"}, {"port", "8144"}, {"host", "h"}});
     const Args own = {"localhost:8143 → db:5432", "[::1]:8144 → h:8144"};
-    EXPECT_EQ(c->listeningAddresses(), own);
     c->run().start();
     ASSERT_TRUE(testsupport::waitUntil([&] { return c->run().isConnected(); }, std::chrono::seconds(5)));
     Args all = own;
