@@ -425,6 +425,11 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
             m_log.append(whole);
             m_failure.observe(whole);
             if (const auto forward = SshOutputParser::localForward(whole)) forwardReported(*forward);
+            // A loop never ends by itself: each ssh starts the next until the system runs out.
+            if (m_failure.kind() == RunFailure::Kind::JumpHostLoop && !m_runErrorFinal) {
+                m_runErrorFinal = true;
+                endRun();
+            }
             if (SshOutputParser::isForwardFailure(whole)) {
                 // ssh goes on while another address listens; a forward that does not work is a failure.
                 if (!m_runErrorFinal) {

@@ -516,3 +516,19 @@ TEST_F(EngineE2e, ForwardsFromSshConfigAreListed) {
                                         "localhost:" + added + " → " + target + Tunnel::kFromSshConfig,
                                         "127.0.0.1:" + addedSocks + " (SOCKS)" + Tunnel::kFromSshConfig}));
 }
+
+// A ProxyJump that names its own host makes ssh start itself again and again: the tunnel stops
+// at once, says what to fix, and the whole chain is gone.
+TEST_F(EngineE2e, AJumpHostChainThatLoopsStopsTheTunnel) {
+    std::ofstream(sshHome() + "/config") << "Host zandrel-loop\n  HostName 127.0.0.1\n  Port " << sshd->port()
+                                         << "\n  ProxyJump zandrel-loop\n";
+    auto t = tunnel("loop");
+    t->setValueForKey(Value("zandrel-loop"), "connHost");
+    t->setValueForKey(Value(""), "connPort");
+    t->run().start();
+    const bool stopped = waitUntil([&] { return t->run().failedForGood(); }, 10s);
+    std::filesystem::remove(sshHome() + "/config");
+    ASSERT_TRUE(stopped) << t->run().lastError();
+    EXPECT_NE(t->run().lastError().find("jump host chain loops"), std::string::npos) << t->run().lastError();
+    EXPECT_TRUE(waitUntil([] { return processesNamed("ssh").empty(); }, 3s));
+}
