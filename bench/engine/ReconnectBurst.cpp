@@ -83,13 +83,13 @@ int main(int argc, char** argv) {
     const std::string log = server->log();
     int dropped = 0;
     for (size_t at = 0; (at = log.find("past MaxStartups", at)) != std::string::npos; ++at) ++dropped;
-    std::printf(
-        "reconnect burst (%s): %d tunnels, 3 rounds; ssh runs beyond one per tunnel: %d; sshd dropped %d, held up "
-        "to %d before their login\n",
-        unpaced ? "unpaced" : "paced", kTunnels, extraRuns, dropped, peakUnauthenticated(log));
+    std::printf("reconnect burst (%s): %d tunnels, 3 rounds; ssh runs beyond one per tunnel: %d; sshd dropped %d\n",
+                unpaced ? "unpaced" : "paced", kTunnels, extraRuns, dropped);
+    // From 10 on, sshd refuses each new handshake with a growing chance.
+    BenchKit::report("reconnect all: most handshakes sshd held at once", peakUnauthenticated(log), "", 10);
     BenchKit::report("reconnect all: refused handshakes, 3 rounds", refused, "", 1);
-    BenchKit::report("reconnect all: until all connected, median", BenchKit::percentile(toAll, 50), "ms", 3000);
-    BenchKit::report("reconnect all: until all connected, worst", BenchKit::percentile(toAll, 100), "ms", 5000);
+    BenchKit::report("reconnect all: until all connected, median", BenchKit::percentile(toAll, 50), "ms", 5000);
+    BenchKit::report("reconnect all: until all connected, worst", BenchKit::percentile(toAll, 100), "ms", 8000);
     for (auto& t : tunnels) t->run().stop();
     if (!BenchKit::launchThreadsEnded(10s)) return 1;
     return status;
