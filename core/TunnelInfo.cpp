@@ -14,28 +14,8 @@ TunnelInfo TunnelInfo::fromTunnel(const Tunnel& tunnel) {
 }
 
 QStringList TunnelInfo::listeningAddresses(const Tunnel& tunnel) {
-    auto local = [](const std::string& bind, const QString& port) {
-        const QString host =
-            bind.empty() ? QStringLiteral("localhost") : QString::fromStdString(SshCommand::bracketed(bind));
-        return host + u':' + port;
-    };
     QStringList out;
-    const auto forwards = tunnel.tunnelsLocal();
-    for (const ForwardEntry& e : forwards ? *forwards : ForwardList{}) {
-        auto get = [&e](const char* key) {
-            auto it = e.find(key);
-            return it == e.end() ? std::string() : it->second;
-        };
-        if (get("port").empty() || get("host").empty()) continue;  // ssh is not given it either
-        const std::string hostport = get("hostport").empty() ? get("port") : get("hostport");
-        out << QStringLiteral("%1 → %2:%3")
-                   .arg(local(get("bind"), QString::fromStdString(get("port"))),
-                        QString::fromStdString(SshCommand::bracketed(get("host"))), QString::fromStdString(hostport));
-    }
-    const Value socksPort = tunnel.valueForKey("socks4p");
-    if (tunnel.valueForKey("socks4").boolValue() && !socksPort.isNone())
-        out << local(tunnel.valueForKey("socks4b").text(), QString::number(socksPort.intValue())) +
-                   QStringLiteral(" (SOCKS)");
+    for (const std::string& address : tunnel.listeningAddresses()) out << QString::fromStdString(address);
     return out;
 }
 

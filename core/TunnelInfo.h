@@ -18,8 +18,7 @@ struct TunnelInfo {
     QStringList addresses;
 
     static TunnelInfo fromTunnel(const Tunnel& tunnel);
-    // Where the tunnel listens on this computer and where that leads: each local forward as
-    // "localhost:8143 → db.internal:5432", the SOCKS port as "localhost:1080 (SOCKS)".
+    // Tunnel::listeningAddresses: where the tunnel listens, as its running ssh does.
     static QStringList listeningAddresses(const Tunnel& tunnel);
     // Makes the type known to Qt's D-Bus marshalling; call once before the bus is used.
     static void registerMetaType();

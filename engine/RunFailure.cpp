@@ -13,7 +13,11 @@ std::string trimmed(const std::string& s) {
 }  // namespace
 
 void RunFailure::observe(const std::string& raw) {
-    if (raw.starts_with("debug")) return;
+    // Each ssh of a jump host chain says so (ProxyJump passes -v on), on the same standard error.
+    if (raw.starts_with("debug")) {
+        if (contains(raw, "Executing proxy command: ")) ++m_proxyCommands;
+        return;
+    }
     const std::string line = trimmed(raw);
     if (contains(line, "REMOTE HOST IDENTIFICATION HAS CHANGED")) m_hostKeyChanged = true;
     if (m_hostKeyChanged && line.starts_with("SHA256:") && m_fingerprint.empty()) {
@@ -39,6 +43,7 @@ void RunFailure::observe(const std::string& raw) {
 }
 
 RunFailure::Kind RunFailure::kind() const {
+    if (m_proxyCommands > kMaxJumpDepth) return Kind::JumpHostLoop;
     if (m_hostKeyChanged && m_verificationFailed) return Kind::HostKeyChanged;
     if (m_badJump) return Kind::BadJumpHosts;
     if (m_badOption) return Kind::BadOptions;
@@ -60,6 +65,11 @@ std::string RunFailure::reason() const {
                    ". Correct the option (in the tunnel's ssh options or in ~/.ssh/config), then press Start.";
         case Kind::BadJumpHosts:
             return m_sshWords + ". Correct the jump hosts, then press Start.";
+        case Kind::JumpHostLoop:
+            return "The jump host chain loops: ssh started itself through a jump host more than " +
+                   std::to_string(kMaxJumpDepth) +
+                   " times over, as a ProxyJump in ~/.ssh/config that names its own host (Host a, ProxyJump a) "
+                   "makes it do. Correct the ProxyJump there or the tunnel's jump hosts, then press Start.";
         case Kind::LoginRefused:
             return m_sshWords;
         case Kind::Heals:

@@ -19,21 +19,14 @@ std::string g_sshProgram = "/usr/bin/ssh";
 // Protocol-1 cipher names: every current ssh refuses them, so they mean "let ssh choose".
 bool isObsoleteCipher(const std::string& c) { return c == "3des" || c == "blowfish" || c == "des"; }
 
-std::string field(const ForwardEntry& e, const char* key) {
-    auto it = e.find(key);
-    return it == e.end() ? std::string() : it->second;
-}
-
 std::string forwardText(const ForwardEntry& e) {
-    const std::string port = field(e, "port");
-    std::string hostport = field(e, "hostport");
+    const std::string port = forwardField(e, "port");
+    std::string hostport = forwardField(e, "hostport");
     if (hostport.empty()) hostport = port;
-    const std::string bind = field(e, "bind");
+    const std::string bind = forwardField(e, "bind");
     return (bind.empty() ? "" : SshCommand::bracketed(bind) + ":") + port + ":" +
-           SshCommand::bracketed(field(e, "host")) + ":" + hostport;
+           SshCommand::bracketed(forwardField(e, "host")) + ":" + hostport;
 }
-
-bool isComplete(const ForwardEntry& e) { return !field(e, "port").empty() && !field(e, "host").empty(); }
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -44,6 +37,10 @@ std::string homeDirectory() {
 std::string envName(const std::string& entry) { return entry.substr(0, entry.find('=')); }
 
 }  // namespace
+
+bool SshCommand::isComplete(const ForwardEntry& e) {
+    return !forwardField(e, "port").empty() && !forwardField(e, "host").empty();
+}
 
 void SshCommand::setSshProgram(const std::string& path) {
     std::lock_guard lock(g_programMutex);
@@ -132,6 +129,23 @@ std::vector<std::string> SshCommand::arguments() const {
             if (isComplete(e)) a.insert(a.end(), {flag, forwardText(e)});
     }
     return a;
+}
+
+std::string SshCommand::serverKey() const {
+    std::string host = m_settings.connHost.value_or(""), port = m_settings.connPort.value_or("");
+    if (const std::string jumps = m_settings.jumpHosts.value_or(""); !jumps.empty()) {
+        std::string entry = jumps.substr(0, jumps.find(','));
+        entry.erase(0, entry.rfind('@') + 1);  // no '@': npos + 1 erases nothing
+        // [v6]:port, host:port or host
+        const bool bracket = entry.starts_with('[');
+        const size_t hostEnd = entry.find(bracket ? ']' : ':');
+        host = bracket ? entry.substr(1, hostEnd - 1) : entry.substr(0, hostEnd);
+        const size_t colon = entry.find(':', hostEnd == std::string::npos ? entry.size() : hostEnd);
+        port = colon == std::string::npos ? "" : entry.substr(colon + 1);
+    }
+    // Host names are case-blind to ssh and its config alike.
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return bracketed(host) + ":" + (port.empty() ? "22" : port);
 }
 
 std::vector<std::string> SshCommand::environment() const {

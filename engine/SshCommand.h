@@ -19,10 +19,16 @@ public:
     // This process's environment with the askpass variables and the tunnel's name.
     std::vector<std::string> environment() const;
 
+    // The server ssh connects to first: the first jump host, else the host, with its port (22
+    // when none is given). A host alias counts by its name. Starts to one server are paced.
+    std::string serverKey() const;
+
     // The list as the user sees it: "ssh " + the arguments without "-v".
     static std::string displayCommand(const std::vector<std::string>& arguments);
     // Why a "jumpHosts" text is malformed ([user@]host[:port], comma-separated), or "".
     static std::string jumpHostsError(const std::string& jumpHosts);
+    // A forward that reaches ssh: one with its port and host (a row left half empty does not).
+    static bool isComplete(const ForwardEntry& entry);
     // A host or address as ssh's forward and -D syntax wants it: an IPv6 address in brackets.
     static std::string bracketed(const std::string& host);
     // Why ssh must not be started with these settings (no host; a host or user that ssh would

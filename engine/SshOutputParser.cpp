@@ -57,6 +57,25 @@ std::optional<std::string> SshOutputParser::forwardedPort(const std::string& lin
     return address.substr(colon + 1);
 }
 
+std::optional<ForwardEntry> SshOutputParser::localForward(const std::string& line) {
+    constexpr std::string_view kTo = " forwarded to remote address ";
+    const auto at = line.find(kNewForward);
+    const auto to = at == std::string::npos ? at : line.find(kTo, at);
+    if (to == std::string::npos) return std::nullopt;
+    // IPv6 addresses come unbracketed: the port follows the last colon.
+    auto split = [](const std::string& address) {
+        const auto colon = address.rfind(':');
+        return colon == std::string::npos ? std::pair{address, std::string()}
+                                          : std::pair{address.substr(0, colon), address.substr(colon + 1)};
+    };
+    auto [bind, port] = split(line.substr(at + kNewForward.size(), to - at - kNewForward.size()));
+    const auto [host, hostport] = split(line.substr(to + kTo.size()));
+    if (port.empty()) return std::nullopt;
+    if (bind == "LOCALHOST") bind.clear();
+    if (host == "socks" && hostport == "0") return ForwardEntry{{"bind", bind}, {"port", port}};
+    return ForwardEntry{{"bind", bind}, {"port", port}, {"host", host}, {"hostport", hostport}};
+}
+
 bool SshOutputParser::isReportable(const std::string& line) {
     std::string_view s(line);
     while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);

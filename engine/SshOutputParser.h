@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "TunnelSettings.h"
+
 // What one line of ssh's verbose output says. Matching is plain and case-sensitive.
 class SshOutputParser {
 public:
@@ -23,6 +25,10 @@ public:
     // "forwarded" (blank included, as ssh wrote it), or the port of the listening address of
     // "Local connections to HOST:PORT forwarded ...". None when the line names no port.
     static std::optional<std::string> forwardedPort(const std::string& line);
+    // The local forward that "Local connections to LISTEN:PORT forwarded to remote address
+    // HOST:PORT" announces (ssh writes one per -L, -D, LocalForward and DynamicForward it sets up):
+    // "bind" (empty for ssh's LOCALHOST), "port", and "host" and "hostport" but for a SOCKS one.
+    static std::optional<ForwardEntry> localForward(const std::string& line);
     // A line worth showing as the reason a run failed: not a debug line and not one of ssh's
     // routine lines.
     static bool isReportable(const std::string& line);

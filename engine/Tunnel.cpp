@@ -240,6 +240,29 @@ Value Tunnel::listToValue(const std::shared_ptr<const ForwardList>& list) {
     return Value(std::move(out));
 }
 
+namespace {
+// A local or SOCKS forward (one without a host) as listeningAddresses shows it.
+std::string addressText(const ForwardEntry& e) {
+    const std::string bind = forwardField(e, "bind"), host = forwardField(e, "host");
+    const std::string local =
+        (bind.empty() ? "localhost" : SshCommand::bracketed(bind)) + ":" + forwardField(e, "port");
+    if (host.empty()) return local + " (SOCKS)";
+    const std::string hostport = forwardField(e, "hostport");
+    return local + " → " + SshCommand::bracketed(host) + ":" + (hostport.empty() ? forwardField(e, "port") : hostport);
+}
+}  // namespace
+
+std::vector<std::string> Tunnel::listeningAddresses() const {
+    const TunnelSettings s = m_run.runningSettings().value_or(settings());
+    std::vector<std::string> out;
+    for (const ForwardEntry& e : s.tunnelsLocal ? *s.tunnelsLocal : ForwardList{})
+        if (SshCommand::isComplete(e)) out.push_back(addressText(e));  // ssh is not given the others
+    if (s.socks4 && s.socks4p)
+        out.push_back(addressText({{"bind", s.socks4b.value_or("")}, {"port", std::to_string(*s.socks4p)}}));
+    for (const ForwardEntry& e : m_run.configForwards()) out.push_back(addressText(e) + kFromSshConfig);
+    return out;
+}
+
 // ---- field access by name ----
 
 bool Tunnel::assign(const Field& field, const Value& value, bool fromStore) {

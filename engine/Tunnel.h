@@ -52,6 +52,11 @@ public:
     TunnelSettings settings() const;
     SshCommand command() const { return SshCommand(settings()); }
     std::string connName() const;
+    // Where the tunnel listens on this computer and where that leads, as its running ssh was
+    // started (else as set now): each local forward as "localhost:8143 → db.internal:5432", the
+    // SOCKS port as "localhost:1080 (SOCKS)", then those ~/.ssh/config added, with kFromSshConfig.
+    std::vector<std::string> listeningAddresses() const;
+    static constexpr const char* kFromSshConfig = " (from ssh config)";
 
     // Forward lists (index within the list; callers guarantee it).
     std::shared_ptr<const ForwardList> tunnelsLocal() const;

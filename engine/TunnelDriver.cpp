@@ -15,6 +15,7 @@
 namespace {
 
 std::atomic<bool> g_shutdown{false};
+std::atomic<int> g_handshakeLimit{TunnelDriver::kHandshakesPerServer};
 std::mutex g_instanceMutex;
 TunnelDriver* g_instance = nullptr;  // never destroyed: the loop may run while statics go
 
@@ -59,8 +60,84 @@ void TunnelDriver::post(std::function<void()> work) {
     wake();
 }
 
-void TunnelDriver::launch(std::shared_ptr<TunnelRun> run, std::uint64_t token) {
-    post([run = std::move(run), token] { run->launchNow(token); });
+void TunnelDriver::launch(std::shared_ptr<TunnelRun> run, std::uint64_t token, std::string server) {
+    post([this, launch = Launch{std::move(run), token}, server = std::move(server)]() mutable {
+        launchOrWait(std::move(launch), server);
+    });
+}
+
+void TunnelDriver::setHandshakeLimit(int limit) { g_handshakeLimit = limit; }
+
+void TunnelDriver::launchOrWait(Launch launch, const std::string& server) {
+    {
+        std::lock_guard lock(m_mutex);
+        // A run holds one handshake at most: a stale launch of it gave its own back already.
+        if (!m_handshaking.contains(launch.run.get())) {
+            Server& s = m_servers[server];
+            const int limit = g_handshakeLimit;
+            if (limit > 0 && s.handshakes >= limit) {
+                s.waiting.push_back(std::move(launch));
+                ++m_waitingLaunches;
+                return;
+            }
+            ++s.handshakes;
+            m_handshaking.emplace(launch.run.get(), server);
+        }
+    }
+    launchHolding(launch);
+}
+
+void TunnelDriver::launchHolding(const Launch& launch) {
+    if (!launch.run->launchNow(launch.token)) handshakeDone(launch.run.get());
+}
+
+void TunnelDriver::handshakeDone(const TunnelRun* run) {
+    {
+        std::lock_guard lock(m_mutex);
+        const auto held = m_handshaking.find(run);
+        if (held == m_handshaking.end()) return;
+        const auto server = m_servers.find(held->second);
+        m_handshaking.erase(held);
+        Server& s = server->second;
+        --s.handshakes;
+        const int limit = g_handshakeLimit;
+        if (!s.waiting.empty() && (limit <= 0 || s.handshakes < limit)) {
+            // The next one takes the handshake over at once, before any later launch can.
+            Launch next = std::move(s.waiting.front());
+            s.waiting.pop_front();
+            --m_waitingLaunches;
+            ++s.handshakes;
+            m_handshaking.emplace(next.run.get(), server->first);
+            m_work.push_back([this, next = std::move(next)] { launchHolding(next); });
+        } else if (s.handshakes == 0 && s.waiting.empty()) {
+            m_servers.erase(server);
+            return;
+        }
+    }
+    wake();
+}
+
+void TunnelDriver::cancelLaunch(const TunnelRun* run) {
+    std::vector<std::shared_ptr<TunnelRun>> removed;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto server = m_servers.begin(); server != m_servers.end();) {
+            auto& waiting = server->second.waiting;
+            for (auto it = waiting.begin(); it != waiting.end();) {
+                if (it->run.get() == run) {
+                    removed.push_back(std::move(it->run));
+                    it = waiting.erase(it);
+                    --m_waitingLaunches;
+                } else {
+                    ++it;
+                }
+            }
+            server = server->second.handshakes == 0 && waiting.empty() ? m_servers.erase(server) : std::next(server);
+        }
+        notifyIfIdleLocked();
+    }
+    // As with timers: the caller holds the run's lock, and this may be the last share of its tunnel.
+    if (!removed.empty()) post([keep = std::move(removed)] {});
 }
 
 void TunnelDriver::scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
@@ -119,13 +196,16 @@ void TunnelDriver::watch(std::shared_ptr<TunnelRun> run, std::shared_ptr<ChildPr
 void TunnelDriver::setShutdown(bool on) {
     g_shutdown = on;
     if (!on) return;
-    // Every retry pause ends now; ssh that runs is stopped by its owner.
+    // Every retry pause and every launch waiting for its server ends now; ssh that runs is
+    // stopped by its owner.
     TunnelDriver& driver = instance();
     driver.post([&driver] {
         std::vector<std::shared_ptr<TunnelRun>> waiting;
         {
             std::lock_guard lock(driver.m_mutex);
             for (const auto& [at, timer] : driver.m_timers) waiting.push_back(timer.run);
+            for (const auto& [key, server] : driver.m_servers)
+                for (const Launch& launch : server.waiting) waiting.push_back(launch.run);
         }
         for (const auto& run : waiting) run->shutdown();
     });
@@ -210,6 +290,7 @@ void TunnelDriver::handleEvent(std::uint64_t key) {
     }
     epoll_ctl(m_epoll, EPOLL_CTL_DEL, watch.child->pidFd(), nullptr);
     const int status = watch.child->finish();
+    handshakeDone(run);  // before the run's next launch, which may follow from its exit
     run->exited(status);
     std::lock_guard lock(m_mutex);
     m_watches.erase(id);  // the tunnel itself goes, if it must, with the copy, after the lock

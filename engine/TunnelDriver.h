@@ -3,10 +3,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -23,8 +25,18 @@ public:
 
     static TunnelDriver& instance();
 
-    // Starts the run's ssh on the loop, unless the token is stale by then.
-    void launch(std::shared_ptr<TunnelRun> run, std::uint64_t token);
+    // Starts the run's ssh on the loop, unless the token is stale by then. A server (its
+    // SshCommand::serverKey) gets at most kHandshakesPerServer ssh that have not logged in yet:
+    // sshd's default MaxStartups refuses handshakes from the tenth on. A launch beyond that waits
+    // here, in order, until one of them has logged in or ended.
+    void launch(std::shared_ptr<TunnelRun> run, std::uint64_t token, std::string server);
+    static constexpr int kHandshakesPerServer = 8;
+    // The run's ssh has logged in: its server may take the next launch. Also when it ended.
+    void handshakeDone(const TunnelRun* run);
+    // The run's launch that waits for its server goes (the run was stopped).
+    void cancelLaunch(const TunnelRun* run);
+    // Benchmarks and tests: handshakes allowed per server at once; 0 for no limit.
+    static void setHandshakeLimit(int limit);
     void scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
     // Asks the run, at that time, whether its settings have changed since its ssh started.
     void scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
@@ -51,6 +63,14 @@ private:
         std::shared_ptr<ChildProcess> child;
         bool reading = true;
     };
+    struct Launch {
+        std::shared_ptr<TunnelRun> run;
+        std::uint64_t token;
+    };
+    struct Server {
+        int handshakes = 0;  // ssh launched, not yet logged in or ended
+        std::deque<Launch> waiting;
+    };
     struct Timer {
         std::shared_ptr<TunnelRun> run;
         std::uint64_t token;
@@ -61,11 +81,15 @@ private:
     void post(std::function<void()> work);
     void addTimer(Clock::time_point at, Timer timer);
     void cancelTimers(const TunnelRun* run, bool endChecksOnly);
+    void launchOrWait(Launch launch, const std::string& server);
+    void launchHolding(const Launch& launch);
     void wake();
     void loop();
     void handleEvent(std::uint64_t key);
     void runDueTimers();
-    bool busyLocked() const { return !m_work.empty() || !m_timers.empty() || !m_watches.empty(); }
+    bool busyLocked() const {
+        return !m_work.empty() || !m_timers.empty() || !m_watches.empty() || m_waitingLaunches > 0;
+    }
     void notifyIfIdleLocked();
 
     int m_epoll = -1;
@@ -76,5 +100,8 @@ private:
     std::multimap<Clock::time_point, Timer> m_timers;
     std::map<std::uint64_t, Watch> m_watches;
     std::uint64_t m_nextWatch = 1;
+    std::map<std::string, Server> m_servers;
+    std::map<const TunnelRun*, std::string> m_handshaking;  // each run that holds a handshake, and its server
+    size_t m_waitingLaunches = 0;
     bool m_working = false;  // the loop is running work it took from m_work
 };

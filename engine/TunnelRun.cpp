@@ -78,14 +78,20 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         m_retryAt = std::chrono::steady_clock::now() + RetryPolicy::scaled(m_retry.nextDelay());
         driver.scheduleRetry(self(), m_retryAt, ++m_token);
     }
-    if (a & Machine::Launch) driver.launch(self(), ++m_token);
+    if (a & Machine::Launch) driver.launch(self(), ++m_token, m_tunnel.command().serverKey());
+    // Stopped while its launch waits for the server.
+    if (from == TunnelState::Launching && m_state == TunnelState::Idle) driver.cancelLaunch(this);
     if ((a & Machine::Terminate) && m_task) {
         if (toTerminate) *toTerminate = m_task;
         driver.scheduleEndCheck(self(), std::chrono::steady_clock::now() + kEndGrace, m_runSerial);
     }
 
     // What each state shows.
-    if (event == TunnelEvent::Exited || event == TunnelEvent::ExitedForGood) m_task.reset();
+    if (event == TunnelEvent::Exited || event == TunnelEvent::ExitedForGood) {
+        m_task.reset();
+        m_runningSettings.reset();
+        m_configForwards.clear();
+    }
     if (from == m_state) return a;
     switch (m_state) {
         case TunnelState::Idle:
@@ -152,7 +158,7 @@ void TunnelRun::toggle() {
 
 void TunnelRun::reconnect() { handle(TunnelEvent::Reconnect); }
 
-void TunnelRun::launchNow(std::uint64_t launchToken) {
+bool TunnelRun::launchNow(std::uint64_t launchToken) {
     const TunnelSettings settings = m_tunnel.settings();
     const SshCommand command(settings);
     const std::string name = settings.connName.value_or("");
@@ -162,7 +168,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
     unsigned actions;
     {
         std::lock_guard lock(m_mutex);
-        if (m_state != TunnelState::Launching || launchToken != m_token) return;  // stopped meanwhile
+        if (m_state != TunnelState::Launching || launchToken != m_token) return false;  // stopped meanwhile
         Log::line(Log::format(text("T_START"), name));
         std::string error;
         if (TunnelDriver::isShutdown())
@@ -178,6 +184,8 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
         } else {
             m_task = task;
             m_runningCommand = commandOf(command);
+            m_runningSettings = settings;
+            m_configForwards.clear();
             m_runSerial = ++g_runSerials;
             m_partialLine.clear();
             m_runError.clear();
@@ -193,6 +201,7 @@ void TunnelRun::launchNow(std::uint64_t launchToken) {
         }
     }
     if (actions & Machine::Post) post();
+    return task != nullptr;
 }
 
 void TunnelRun::settingsChanged() {
@@ -340,6 +349,16 @@ pid_t TunnelRun::sshPid() const {
     return m_task && m_task->isRunning() ? m_task->pid() : 0;
 }
 
+std::optional<TunnelSettings> TunnelRun::runningSettings() const {
+    std::lock_guard lock(m_mutex);
+    return m_runningSettings;
+}
+
+ForwardList TunnelRun::configForwards() const {
+    std::lock_guard lock(m_mutex);
+    return m_configForwards;
+}
+
 std::uint64_t TunnelRun::runSerial() const {
     std::lock_guard lock(m_mutex);
     return m_task && m_task->isRunning() && m_state != TunnelState::Stopping ? m_runSerial : 0;
@@ -354,6 +373,22 @@ void TunnelRun::endRun() {
         task = m_task;
     }
     if (task) task->terminate();
+}
+
+void TunnelRun::forwardReported(const ForwardEntry& reported) {
+    std::lock_guard lock(m_mutex);
+    if (!m_runningSettings) return;
+    const TunnelSettings& s = *m_runningSettings;
+    // ssh names the address as given, without brackets; no address is its LOCALHOST, or "*" with -g.
+    const std::string bind = forwardField(reported, "bind"), port = forwardField(reported, "port");
+    auto same = [&](std::string ownBind, const std::string& ownPort) {
+        if (ownBind.starts_with('[') && ownBind.ends_with(']')) ownBind = ownBind.substr(1, ownBind.size() - 2);
+        return ownPort == port && (ownBind == bind || (ownBind.empty() && bind == "*"));
+    };
+    if (s.socks4 && s.socks4p && same(s.socks4b.value_or(""), std::to_string(*s.socks4p))) return;
+    for (const ForwardEntry& e : s.tunnelsLocal ? *s.tunnelsLocal : ForwardList{})
+        if (SshCommand::isComplete(e) && same(forwardField(e, "bind"), forwardField(e, "port"))) return;
+    m_configForwards.push_back(reported);
 }
 
 void TunnelRun::connectedLineSeen(bool interactive, bool forwardsConfirmed) {
@@ -389,6 +424,12 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
             m_log.append(whole);
             m_failure.observe(whole);
+            if (const auto forward = SshOutputParser::localForward(whole)) forwardReported(*forward);
+            // A loop never ends by itself: each ssh starts the next until the system runs out.
+            if (m_failure.kind() == RunFailure::Kind::JumpHostLoop && !m_runErrorFinal) {
+                m_runErrorFinal = true;
+                endRun();
+            }
             if (SshOutputParser::isForwardFailure(whole)) {
                 // ssh goes on while another address listens; a forward that does not work is a failure.
                 if (!m_runErrorFinal) {
@@ -414,6 +455,8 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
         if (SshOutputParser::holds(line, M::ForwardRepliesExpected)) m_awaitingForwardReplies = true;
         if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) connectedLineSeen(false, true);
         if (SshOutputParser::holds(line, M::Authenticated)) setStatus(text("S_AUTH"));
+        if (SshOutputParser::holds(line, M::Authenticated) || SshOutputParser::holds(line, M::Connected))
+            TunnelDriver::instance().handshakeDone(this);
         if (SshOutputParser::holds(line, M::PortForwarded)) {
             if (auto port = SshOutputParser::forwardedPort(line)) setStatus(Log::format("Port %@ forwarded", *port));
         }

@@ -15,6 +15,7 @@
 #include "RetryPolicy.h"
 #include "RunFailure.h"
 #include "TunnelLog.h"
+#include "TunnelSettings.h"
 #include "TunnelStateMachine.h"
 
 class Tunnel;
@@ -74,14 +75,19 @@ public:
     // A number that names the ssh run in progress (never reused, by any tunnel), or 0 when no
     // ssh runs or a stop was asked for. A change means the run a question came from is over.
     std::uint64_t runSerial() const;
+    // The settings the running ssh was started with; none while no ssh runs.
+    std::optional<TunnelSettings> runningSettings() const;
+    // The local and SOCKS forwards the running ssh reported setting up beyond the tunnel's own:
+    // those the user's ~/.ssh/config adds for the host (as SshOutputParser::localForward gives them).
+    ForwardList configForwards() const;
     // ssh's output across runs, with a line at each start and exit.
     const TunnelLog& log() const { return m_log; }
 
     // Handles one chunk of ssh's standard error; false once reading should stop.
     bool stdErr(const char* data, size_t size);
 
-    // Called on the engine's loop only.
-    void launchNow(std::uint64_t launchToken);
+    // Called on the engine's loop only. launchNow: true when it started an ssh.
+    bool launchNow(std::uint64_t launchToken);
     void retryDue(std::uint64_t retryToken);
     void settingsCheckDue(std::uint64_t checkToken);
     void endCheckDue(std::uint64_t runSerial);
@@ -107,6 +113,8 @@ private:
     std::string reasonForGoodLocked();
     void connectedLineSeen(bool interactive, bool forwardsConfirmed);
     void setRunStatus(const std::string& status);
+    // A forward ssh set up: kept when the running settings do not hold it.
+    void forwardReported(const ForwardEntry& reported);
     void endRun();
 
     Tunnel& m_tunnel;
@@ -117,6 +125,8 @@ private:
     std::uint64_t m_token = 0;  // names the pending launch or retry; a stale one finds it changed
     std::shared_ptr<ChildProcess> m_task;
     std::vector<std::string> m_runningCommand;  // what the running ssh was started with
+    std::optional<TunnelSettings> m_runningSettings;
+    ForwardList m_configForwards;
     std::uint64_t m_checkToken = 0;
     std::uint64_t m_runSerial = 0;
     std::optional<std::string> m_status;

@@ -16,6 +16,11 @@ struct ForwardEntry : std::map<std::string, std::string> {
     using std::map<std::string, std::string>::map;
     Value stored;
 };
+// A field of a forward; "" when missing.
+inline std::string forwardField(const ForwardEntry& entry, const char* key) {
+    const auto it = entry.find(key);
+    return it == entry.end() ? std::string() : it->second;
+}
 // Forward lists are immutable once published; every change replaces the list whole.
 using ForwardList = std::vector<ForwardEntry>;
 

@@ -32,8 +32,8 @@ int SshdBench::setUp(const char* name) {
     return 0;
 }
 
-std::unique_ptr<testsupport::SshdFixture> SshdBench::extraServer() const {
-    auto server = std::make_unique<testsupport::SshdFixture>();
+std::unique_ptr<testsupport::SshdFixture> SshdBench::extraServer(testsupport::SshdOptions options) const {
+    auto server = std::make_unique<testsupport::SshdFixture>(std::move(options));
     if (!server->start() || !agent->addKey(server->clientKeyPath())) return nullptr;
     std::ofstream(sshDir + "/known_hosts", std::ios::app) << server->knownHostsLine() << "\n";
     return server;

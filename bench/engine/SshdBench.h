@@ -19,7 +19,7 @@ public:
     TunnelPtr tunnel(const std::string& name, const testsupport::SshdFixture& server) const;
     TunnelPtr tunnel(const std::string& name) const { return tunnel(name, *sshd); }
     // A second server whose key the agent also holds.
-    std::unique_ptr<testsupport::SshdFixture> extraServer() const;
+    std::unique_ptr<testsupport::SshdFixture> extraServer(testsupport::SshdOptions options = {}) const;
     // Starts the tunnels ten at a time (sshd refuses too many handshakes at once) and waits until
     // all are connected.
     static bool startAll(const TunnelList& tunnels, std::chrono::seconds timeout);

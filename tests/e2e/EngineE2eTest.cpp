@@ -481,11 +481,54 @@ TEST_F(EngineE2e, EditsReachARunningTunnel) {
     // Typed in steps, as a spin box or a field does: one new ssh, for the last value.
     for (int port : {LoopbackPort::pickFree(), newPort})
         t->setLocalValueOfTunnelForKey(std::to_string(port), 0, "port");
+    const std::string to = " → 127.0.0.1:" + std::to_string(echo.port());
+    EXPECT_EQ(t->listeningAddresses().at(0), "localhost:" + std::to_string(oldPort) + to);  // what still listens
     EXPECT_TRUE(waitUntil([&] { return t->run().sshPid() != first && t->run().code() == 2; }, 10s));
+    EXPECT_EQ(t->listeningAddresses().at(0), "localhost:" + std::to_string(newPort) + to);
     EXPECT_EQ(EchoServer::roundTrip(newPort, "moved", 5000), "moved");
     EXPECT_NE(EchoServer::roundTrip(oldPort, "gone", 1000), "gone");
     const auto lines = t->run().log().lines();
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.find("Settings applied") != std::string::npos; }),
               1);
+}
+
+// What ~/.ssh/config adds for the host listens too, and is listed as such beside the tunnel's own.
+TEST_F(EngineE2e, ForwardsFromSshConfigAreListed) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const std::string own = std::to_string(LoopbackPort::pickFree()), socks = std::to_string(LoopbackPort::pickFree()),
+                      added = std::to_string(LoopbackPort::pickFree()),
+                      addedSocks = std::to_string(LoopbackPort::pickFree()),
+                      target = "127.0.0.1:" + std::to_string(echo.port());
+    std::ofstream(sshHome() + "/config") << "Host 127.0.0.1\n  LocalForward " << added << " " << target
+                                         << "\n  DynamicForward 127.0.0.1:" << addedSocks << "\n";
+    auto t = tunnel("configured");
+    t->addLocalTunnel({{"port", own}, {"host", "127.0.0.1"}, {"hostport", std::to_string(echo.port())}});
+    t->setValueForKey(Value(true), "socks4");
+    t->setValueForKey(Value(std::stoi(socks)), "socks4p");
+    t->run().start();
+    const bool up = waitUntil([&] { return t->run().code() == 2; }, 15s);
+    std::filesystem::remove(sshHome() + "/config");
+    ASSERT_TRUE(up) << t->run().lastError();
+    EXPECT_EQ(t->listeningAddresses(),
+              (std::vector<std::string>{"localhost:" + own + " → " + target, "localhost:" + socks + " (SOCKS)",
+                                        "localhost:" + added + " → " + target + Tunnel::kFromSshConfig,
+                                        "127.0.0.1:" + addedSocks + " (SOCKS)" + Tunnel::kFromSshConfig}));
+}
+
+// A ProxyJump that names its own host makes ssh start itself again and again: the tunnel stops
+// at once, says what to fix, and the whole chain is gone.
+TEST_F(EngineE2e, AJumpHostChainThatLoopsStopsTheTunnel) {
+    std::ofstream(sshHome() + "/config") << "Host zandrel-loop\n  HostName 127.0.0.1\n  Port " << sshd->port()
+                                         << "\n  ProxyJump zandrel-loop\n";
+    auto t = tunnel("loop");
+    t->setValueForKey(Value("zandrel-loop"), "connHost");
+    t->setValueForKey(Value(""), "connPort");
+    t->run().start();
+    const bool stopped = waitUntil([&] { return t->run().failedForGood(); }, 10s);
+    std::filesystem::remove(sshHome() + "/config");
+    ASSERT_TRUE(stopped) << t->run().lastError();
+    EXPECT_NE(t->run().lastError().find("jump host chain loops"), std::string::npos) << t->run().lastError();
+    EXPECT_TRUE(waitUntil([] { return processesNamed("ssh").empty(); }, 3s));
 }

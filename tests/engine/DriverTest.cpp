@@ -5,6 +5,7 @@
 
 #include <thread>
 
+#include "Bundle.h"
 #include "FakeSsh.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
@@ -93,4 +94,45 @@ while :; do sleep 0.1; done)sh"));
     EXPECT_TRUE(TunnelDriver::waitUntilIdle(TunnelRun::kEndGrace + 2s));
     EXPECT_FALSE(stubborn->run().isRunning());
     EXPECT_GE(std::chrono::steady_clock::now() - stopped, TunnelRun::kEndGrace - 100ms);
+}
+
+TEST_F(Driver, OneServerGetsAtMostEightHandshakesAtOnceAndEveryTunnelConnects) {
+    SshCommand::setSshProgram(fake.script("ssh", R"sh(echo + >> "$DIR/flight"; sleep 0.2; echo - >> "$DIR/flight"
+echo "debug1: Authentication succeeded (publickey)." >&2
+echo "debug1: Entering interactive session." >&2
+exec sleep 1000)sh"));
+    for (int i = 0; i < 20; ++i) {
+        const std::string number = std::to_string(i);
+        add("paced" + number)->run().start();
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return std::all_of(tunnels.begin(), tunnels.end(), [](const TunnelPtr& t) { return t->run().code() == 2; });
+        },
+        20s));
+    size_t now = 0, most = 0;  // ssh between their start and their login
+    for (const auto& mark : fake.lines("flight")) most = std::max(most, mark == "+" ? ++now : --now);
+    EXPECT_LE(most, size_t(TunnelDriver::kHandshakesPerServer));
+    EXPECT_GE(most, 2u) << "paced one at a time";
+}
+
+TEST_F(Driver, ALaunchWaitingForItsServerShowsStartingAndAStopCancelsIt) {
+    // None of them logs in: each keeps its handshake until it ends.
+    SshCommand::setSshProgram(fake.script("ssh", R"sh(echo "$TUNNEL_NAME" >> "$DIR/launched"; exec sleep 1000)sh"));
+    for (int i = 0; i < TunnelDriver::kHandshakesPerServer; ++i) {
+        const std::string number = std::to_string(i);
+        add("busy" + number)->run().start();
+    }
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launched").size() == 8; }, 10s));
+    auto queued = add("queued"), next = add("next");
+    queued->run().start();
+    next->run().start();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(fake.lines("launched").size(), 8u);
+    EXPECT_EQ(queued->run().code(), 1);
+    EXPECT_EQ(queued->run().status(), Bundle::main().localizedString("S_CONNECTING"));
+    queued->run().stop();
+    tunnels.front()->run().stop();  // its handshake goes to the next launch still waiting
+    ASSERT_TRUE(waitUntil([&] { return fake.lines("launched").size() == 9; }, 5s));
+    EXPECT_EQ(fake.lines("launched").back(), "next");
 }

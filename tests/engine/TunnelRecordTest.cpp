@@ -360,6 +360,18 @@ TEST(CommandLine, JumpHostsAreCheckedAsSshWouldRead) {
         EXPECT_NE(SshCommand::jumpHostsError(bad), "") << bad;
 }
 
+TEST(CommandLine, ServerKeyNamesTheFirstHostSshConnectsTo) {
+    const std::pair<Value::Dictionary, std::string> cases[] = {
+        {{{"connHost", "Alias"}}, "alias:22"},  // a config alias by its name; the default port made plain
+        {{{"connHost", "::1"}, {"connPort", "2222"}}, "[::1]:2222"},
+        {{{"connHost", "h"}, {"jumpHosts", "u@Bastion:2222,c"}}, "bastion:2222"},
+        {{{"connHost", "h"}, {"connPort", "2200"}, {"jumpHosts", "bastion"}}, "bastion:22"},
+        {{{"connHost", "h"}, {"jumpHosts", "u@[fe80::1]:23,x"}}, "[fe80::1]:23"},
+    };
+    for (const auto& [settings, key] : cases)
+        EXPECT_EQ(tunnelWith(settings)->command().serverKey(), key) << Value(settings).dump();
+}
+
 TEST(CommandLine, Forwards) {
     auto t = tunnelWith({{"connUser", "U"}, {"connHost", "H"}});
     t->addRemoteTunnel({{"port", "8080"}, {"host", "localhost"}, {"hostport", "80"}});  // added first in time
@@ -474,6 +486,29 @@ exec sleep 1000)sh"));
     for (const auto& e : seen.entries()) EXPECT_NE(e.code, 2);  // never connected
     EXPECT_EQ(taken->run().lastError(), "bind [127.0.0.1]:8143: Address already in use");
     taken->run().stop();
+}
+
+TEST_F(OutputHandler, ForwardsSshSetsUpBeyondTheTunnelsOwnAreListedFromSshConfig) {
+    // ssh's lines for the command line's forwards, then for those of a config, as OpenSSH 9.2 says them.
+    SshCommand::setSshProgram(fake.script("configured", R"sh(for f in LOCALHOST:8143/db:5432 ::1:8144/h:8144 \
+    LOCALHOST:9999/127.0.0.1:22 127.0.0.1:1082/socks:0 ::1:9997/::1:22; do
+  echo "debug1: Local connections to ${f%/*} forwarded to remote address ${f#*/}" >&2
+done
+echo "debug1: Entering interactive session." >&2
+exec sleep 1000)sh"));
+    auto c = tunnelWith({{"connHost", "h"}});
+    c->addLocalTunnel({{"port", "8143"}, {"host", "db"}, {"hostport", "5432"}});
+    c->addLocalTunnel({{"bind", "[::1]"}, {"port", "8144"}, {"host", "h"}});
+    const Args own = {"localhost:8143 → db:5432", "[::1]:8144 → h:8144"};
+    c->run().start();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return c->run().isConnected(); }, std::chrono::seconds(5)));
+    Args all = own;
+    for (const char* added : {"localhost:9999 → 127.0.0.1:22", "127.0.0.1:1082 (SOCKS)", "[::1]:9997 → [::1]:22"})
+        all.push_back(added + std::string(Tunnel::kFromSshConfig));
+    EXPECT_EQ(c->listeningAddresses(), all);
+    c->run().stop();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !c->run().isActive(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(c->listeningAddresses(), own);
 }
 
 TEST_F(OutputHandler, ClosedByRemoteStopsReadingAfterTheChunk) {

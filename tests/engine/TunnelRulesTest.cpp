@@ -200,6 +200,12 @@ TEST(RunFailure, WhatNoRetryCanHeal) {
          K::HostKeyChanged,
          {"Host key verification failed.", "identity changed", "intercepting", "SHA256:AbCd123",
           "ssh-keygen -f \"/root/.ssh/known_hosts\" -R \"[127.0.0.1]:2222\""}},
+        {std::vector<std::string>(RunFailure::kMaxJumpDepth, "debug1: Executing proxy command: exec ssh"),
+         K::Heals,
+         {}},
+        {std::vector<std::string>(RunFailure::kMaxJumpDepth + 1, "debug1: Executing proxy command: exec ssh -W x a"),
+         K::JumpHostLoop,
+         {"jump host chain loops", "ProxyJump", "press Start"}},
         // Unknown host, not a changed one: a question was refused, Start asks again.
         {{"Host key verification failed."}, K::Heals, {}},
     };
