@@ -106,7 +106,14 @@ int runHeadless(int argc, char** argv) {
     return app.exec();
 }
 
+// A command's output is its own lines: Qt's notes about its D-Bus internals (one comes from the
+// bus thread at exit, at random) are nothing a user of the command can act on.
+void keepQtNotesOff(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "zandrel: %s\n", qPrintable(message));
+}
+
 int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const QStringList& words) {
+    qInstallMessageHandler(keepQtNotesOff);
     QCoreApplication app(argc, argv);
     return ZandrelCommandLine::run(command, words, QDBusConnection::sessionBus(), stdout, stderr);
 }

@@ -72,8 +72,13 @@ std::optional<ForwardEntry> SshOutputParser::localForward(const std::string& lin
     const auto [host, hostport] = split(line.substr(to + kTo.size()));
     if (port.empty()) return std::nullopt;
     if (bind == "LOCALHOST") bind.clear();
-    if (host == "socks" && hostport == "0") return ForwardEntry{{"bind", bind}, {"port", port}};
-    return ForwardEntry{{"bind", bind}, {"port", port}, {"host", host}, {"hostport", hostport}};
+    std::optional<ForwardEntry> entry(std::in_place);
+    (*entry)["bind"] = bind;
+    (*entry)["port"] = port;
+    if (host == "socks" && hostport == "0") return entry;
+    (*entry)["host"] = host;
+    (*entry)["hostport"] = hostport;
+    return entry;
 }
 
 bool SshOutputParser::isReportable(const std::string& line) {
