@@ -1,9 +1,9 @@
 #include "TunnelChanges.h"
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "PasswordKeyring.h"
-#include "SshConfig.h"
 
 namespace {
 using Outcome = TunnelChanges::Outcome;
@@ -56,6 +56,36 @@ Outcome TunnelChanges::remove(const std::string& name) {
     // Nothing would stop it later: the engine holds it while it runs and would retry it.
     gone->run().stop();
     m_keyring.forgetUnshared(*gone, m_tunnels.tunnels());
+    return save();
+}
+
+std::vector<std::string> TunnelChanges::hostsToImport(const std::vector<std::string>& asked, Refusals* refused) const {
+    const std::vector<std::string> aliases = SshConfig::hostAliases(SshConfig::userConfigPath());
+    const std::set<std::string> named(aliases.begin(), aliases.end());
+    std::vector<std::string> out;
+    for (const std::string& host : asked.empty() ? aliases : asked) {
+        std::string usedBy;
+        for (const TunnelPtr& t : m_tunnels.tunnels())
+            if (t->valueForKey("connHost").text() == host) usedBy = t->connName();
+        if (!named.count(host))
+            refused->emplace_back(host, "no Host line of " + SshConfig::userConfigPath() + " names it");
+        else if (!usedBy.empty())
+            refused->emplace_back(host, "the tunnel \"" + usedBy + "\" uses it already");
+        else
+            out.push_back(host);
+    }
+    return out;
+}
+
+Outcome TunnelChanges::addImported(const std::vector<SshConfig::Host>& hosts, std::vector<std::string>* made) {
+    if (hosts.empty()) return {};
+    for (const SshConfig::Host& host : hosts) {
+        TunnelPtr t = SshConfig::tunnelFor(host);
+        const std::string name = m_tunnels.freeName(host.alias);
+        t->setValueForKey(Value(name), "connName");
+        m_tunnels.append(t);
+        made->push_back(name);
+    }
     return save();
 }
 

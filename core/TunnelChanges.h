@@ -1,8 +1,11 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Defaults.h"
+#include "SshConfig.h"
 #include "TunnelStore.h"
 #include "Value.h"
 
@@ -37,6 +40,15 @@ public:
     // Stops the first tunnel of that name, deletes it, forgets its password unless another
     // tunnel shares the account, and saves.
     Outcome remove(const std::string& name);
+
+    // A host and why no tunnel is made for it.
+    using Refusals = std::vector<std::pair<std::string, std::string>>;
+    // The hosts of an import that ssh is to resolve: those asked for (every Host of the user's
+    // ssh config when none is) that a Host line names and no tunnel uses yet; the rest go to
+    // refused, with why.
+    std::vector<std::string> hostsToImport(const std::vector<std::string>& asked, Refusals* refused) const;
+    // A tunnel for each resolved host, named after it (or "NAME 2" …), added and saved.
+    Outcome addImported(const std::vector<SshConfig::Host>& hosts, std::vector<std::string>* made);
 
 private:
     Outcome save();

@@ -2,6 +2,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusReply>
 #include <QTimer>
 
@@ -12,6 +13,9 @@
 
 ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, DesktopFront* front, QObject* parent)
     : QObject(parent), m_core(core), m_front(front), m_work(new BackgroundWork(this)) {
+    // The adaptor's slot names the type by its alias.
+    qRegisterMetaType<HostReasons>("HostReasons");
+    qDBusRegisterMetaType<HostReasons>();
     new ZandrelAdaptor(this);
     connect(&m_core.statusFeed(), &TunnelStatusFeed::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
 }
@@ -154,4 +158,32 @@ void ZandrelDBusService::SetTunnel(const QString& name, const QString& json) {
 void ZandrelDBusService::RemoveTunnel(const QString& name) {
     if (const TunnelChanges::Outcome outcome = changes().remove(name.toStdString()); !outcome.ok())
         sendOutcomeError(outcome);
+}
+
+QStringList ZandrelDBusService::ImportHosts(const QStringList& hosts, HostReasons&) {
+    std::vector<std::string> asked;
+    for (const QString& h : hosts) asked.push_back(h.toStdString());
+    auto refused = std::make_shared<TunnelChanges::Refusals>();
+    const std::vector<std::string> toResolve = changes().hostsToImport(asked, refused.get());
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    const QDBusConnection bus = connection();
+    m_work->run([this, call, bus, toResolve, refused](const std::atomic<bool>& cancel) -> BackgroundWork::Finish {
+        auto resolved = std::make_shared<SshConfig::ResolveOutcome>();
+        if (!toResolve.empty()) *resolved = SshConfig::resolveAll(toResolve, {}, &cancel, {});
+        return [this, call, bus, resolved, refused] {
+            std::vector<std::string> made;
+            const TunnelChanges::Outcome saved = changes().addImported(resolved->hosts, &made);
+            if (!saved.ok()) return reply(bus, call, saved);
+            QStringList names;
+            for (const std::string& n : made) names << QString::fromStdString(n);
+            HostReasons reasons;
+            for (const auto& [host, why] : *refused)
+                reasons.insert(QString::fromStdString(host), QString::fromStdString(why));
+            for (const auto& [host, why] : resolved->refused)
+                reasons.insert(QString::fromStdString(host), QString::fromStdString(why));
+            QDBusConnection(bus).send(call.createReply({names, QVariant::fromValue(reasons)}));
+        };
+    });
+    return {};
 }

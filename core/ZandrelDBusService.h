@@ -2,8 +2,10 @@
 
 #include <QDBusConnection>
 #include <QDBusContext>
+#include <QMap>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <memory>
 
 #include "BackgroundWork.h"
@@ -11,6 +13,8 @@
 #include "TunnelInfo.h"
 
 class DesktopFront;
+// Host → why (ImportHosts' refused hosts).
+using HostReasons = QMap<QString, QString>;
 class ZandrelCore;
 
 // The object behind org.zandrel.Zandrel on the session bus (interface in
@@ -52,6 +56,7 @@ public Q_SLOTS:
     QStringList TunnelLog(const QString& name);
     void SetTunnel(const QString& name, const QString& json);
     void RemoveTunnel(const QString& name);
+    QStringList ImportHosts(const QStringList& hosts, HostReasons& refused);
 
 Q_SIGNALS:
     void StatusChanged(const QString& name, const QString& status, int code);

@@ -7,6 +7,10 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QProcess>
 #include <fstream>
 
@@ -97,4 +101,56 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
     EXPECT_EQ(headless.exitCode(), 0);
     EXPECT_FALSE(isAlive(sshes.front()));
     EXPECT_FALSE(LoopbackPort::isListening(port));
+}
+
+TEST(HeadlessE2e, ImportReadsTheUsersSshConfigOffTheMainThreadOneTunnelPerHostLine) {
+    struct statfs fs {};
+    if (statfs(sshHome().c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
+    int argc = 1;
+    char arg0[] = "headless_e2e";
+    char* argv[] = {arg0, nullptr};
+    QCoreApplication app(argc, argv);
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    std::ofstream(sshHome() + "/config")
+        << "Host web1 web1.lan\n  HostName 127.0.0.1\n  LocalForward 8080 localhost:80\n"
+        << "Host slow\n  HostName 127.0.0.2\n"
+        << "Match originalhost slow exec \"sleep 2\"\n  User nobody\n"
+        << "Host *.example !bad\n  User x\n";
+    TempDir dir("zandrel-import");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(name);
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.path()));
+    QProcess headless;
+    headless.setProcessEnvironment(env);
+    headless.setProcessChannelMode(QProcess::ForwardedChannels);
+    headless.start(ZANDREL_BINARY, {"--headless"});
+    QDBusInterface zandrel("org.zandrel.Zandrel", "/org/zandrel/Zandrel", "org.zandrel.Zandrel");
+    ASSERT_TRUE(
+        GuiFixture::waitUntil([&] { return zandrel.call("ListTunnels").type() == QDBusMessage::ReplyMessage; }, 10000));
+
+    // The slow host holds the import for seconds; every other call is answered meanwhile.
+    QDBusPendingReply<QStringList, QMap<QString, QString>> import = zandrel.asyncCall("ImportHosts", QStringList{});
+    const QDBusMessage list = zandrel.call("ListTunnels");
+    EXPECT_EQ(list.type(), QDBusMessage::ReplyMessage);
+    EXPECT_FALSE(import.isFinished());
+    import.waitForFinished();
+    ASSERT_FALSE(import.isError()) << import.error().message().toStdString();
+    EXPECT_EQ(import.argumentAt<0>(), (QStringList{"web1", "slow"}));
+    EXPECT_TRUE(import.argumentAt<1>().isEmpty());
+    const Value stored = Defaults(dir.file("zandrel/defaults.json")).objectForKey("tunnels");
+    ASSERT_EQ(stored.list().size(), 2u);
+    EXPECT_EQ(stored.list()[0].get("connHost"), Value("web1"));
+    EXPECT_EQ(stored.list()[0].get("tunnelsLocal").list().size(), 1u);
+
+    import = zandrel.asyncCall("ImportHosts", QStringList{"web1", "nothere"});
+    import.waitForFinished();
+    EXPECT_TRUE(import.argumentAt<0>().isEmpty());
+    const auto refused = import.argumentAt<1>();
+    EXPECT_EQ(refused.value("web1"), "the tunnel \"web1\" uses it already");
+    EXPECT_TRUE(refused.value("nothere").startsWith("no Host line of ")) << refused.value("nothere").toStdString();
+
+    headless.terminate();
+    ASSERT_TRUE(headless.waitForFinished(8000));
+    EXPECT_EQ(headless.exitCode(), 0);
 }
