@@ -54,7 +54,13 @@ PreferencesController::~PreferencesController() = default;
 
 QDialog* PreferencesController::window() const { return m_window.get(); }
 
-int PreferencesController::exec() { return m_window->exec(); }
+int PreferencesController::exec() {
+    const int result = m_window->exec();
+    // A quit (menu, D-Bus, SIGTERM, logout) ends the window's loop without closing it: what was
+    // typed so far is saved all the same.
+    windowWillClose();
+    return result;
+}
 
 void PreferencesController::connectControls() {
     auto button = [this](QPushButton* b, void (PreferencesController::*action)()) {

@@ -16,7 +16,7 @@
 #include "EditGuard.h"
 #include "EditValidator.h"
 #include "InlineMessage.h"
-#include "SshConfig.h"
+#include "OptionCheck.h"
 #include "ui_Preferences.h"
 
 namespace {
@@ -29,19 +29,17 @@ QStringList linesOf(const QPlainTextEdit* edit) {
     return lines;
 }
 
-// Each line is asked of the installed ssh; the first it refuses says why.
-QString optionsError(const QStringList& lines) {
-    for (int i = 0; i < lines.size(); ++i) {
-        const std::string error = SshConfig::optionError(lines[i].toStdString());
-        if (!error.empty()) return QObject::tr("%1: %2").arg(lines[i], QString::fromStdString(error));
-    }
-    return {};
-}
 }  // namespace
 
 TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelStore& tunnels,
                        std::function<TunnelPtr()> current, QObject* parent)
-    : QObject(parent), m_ui(ui), m_tunnels(tunnels), m_ciphers(ciphers), m_current(std::move(current)) {
+    : QObject(parent),
+      m_ui(ui),
+      m_tunnels(tunnels),
+      m_ciphers(ciphers),
+      m_current(std::move(current)),
+      m_optionCheck(new OptionCheck(this)) {
+    connect(m_optionCheck, &OptionCheck::judged, this, &TunnelForm::optionsJudged);
     for (QLabel* label : {m_ui.formMessage, m_ui.drawerMessage}) InlineMessage::show(label, {});
 
     m_ui.cryptMethod->addItem(tr("Automatic"), QString(""));
@@ -111,7 +109,7 @@ void TunnelForm::connectFields() {
             connect(t, &QPlainTextEdit::textChanged, this, [this, f] {
                 if (m_loading) return;
                 static_cast<QPlainTextEdit*>(f->control)->document()->setModified(true);
-                previewTyped(f, *valueOf(f));
+                previewTyped(f, *valueOf(f, false));
             });
             t->installEventFilter(this);
         }
@@ -142,6 +140,7 @@ void TunnelForm::load(const Tunnel& t) {
                 for (const Value& line : v.list()) lines << QString::fromStdString(line.text());
                 auto* edit = static_cast<QPlainTextEdit*>(f.control);
                 edit->setPlainText(lines.join(u'\n'));
+                m_acceptedOptions = linesOf(edit);
                 edit->document()->setModified(false);
                 break;
             }
@@ -212,7 +211,7 @@ void TunnelForm::showPreview() {
     m_ui.commandLine->setCursorPosition(0);  // the start of a long line is what tells tunnels apart
 }
 
-std::optional<Value> TunnelForm::valueOf(const FormFieldRef& f) const {
+std::optional<Value> TunnelForm::valueOf(const FormFieldRef& f, bool judged) const {
     std::optional<Value> value;
     switch (f->kind) {
         case FieldKind::Text: {
@@ -235,9 +234,13 @@ std::optional<Value> TunnelForm::valueOf(const FormFieldRef& f) const {
             value = Value(static_cast<std::int64_t>(static_cast<QSpinBox*>(f->control)->value()));
             break;
         case FieldKind::Lines: {
+            const QStringList lines = linesOf(static_cast<QPlainTextEdit*>(f->control));
+            if (judged && lines != m_acceptedOptions) {
+                if (!OptionCheck::errorOf(lines).isEmpty()) break;
+                m_acceptedOptions = lines;
+            }
             Value::List list;
-            for (const QString& line : linesOf(static_cast<QPlainTextEdit*>(f->control)))
-                list.emplace_back(line.toStdString());
+            for (const QString& line : lines) list.emplace_back(line.toStdString());
             value = Value(std::move(list));
             break;
         }
@@ -263,13 +266,19 @@ bool TunnelForm::eventFilter(QObject* watched, QEvent* event) {
     if (!edit || event->type() != QEvent::FocusOut || !edit->document()->isModified() || m_closed) return false;
     const auto reason = static_cast<QFocusEvent*>(event)->reason();
     if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason) return false;
-    const QString why = optionsError(linesOf(edit));
+    m_optionCheck->check(linesOf(edit));
+    return false;
+}
+
+void TunnelForm::optionsJudged(const QStringList& lines, const QString& why) {
+    QPlainTextEdit* edit = m_ui.sshOptions;
+    if (m_closed || lines != linesOf(edit)) return;  // typed on meanwhile: the next check judges
     InlineMessage::show(m_ui.drawerMessage, why);
     if (!why.isEmpty()) {
-        QTimer::singleShot(0, edit, [edit] { edit->setFocus(Qt::OtherFocusReason); });
-        return false;
+        edit->setFocus(Qt::OtherFocusReason);
+        return;
     }
+    m_acceptedOptions = lines;
     edit->document()->setModified(false);
     Q_EMIT edited(edit);
-    return false;
 }

@@ -9,6 +9,7 @@
 #include "TunnelStore.h"
 
 class CipherList;
+class OptionCheck;
 class QLabel;
 class QWidget;
 namespace Ui {
@@ -42,7 +43,8 @@ Q_SIGNALS:
     void edited(QObject* control);
 
 protected:
-    // The options text ends its edit when it loses the focus; a line ssh refuses keeps it there.
+    // The options text ends its edit when it loses the focus and ssh accepts it; a line ssh
+    // refuses keeps the focus there and is not stored.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -65,8 +67,10 @@ private:
     void fillCiphers();
     // The preview with a field's text as typed, before it is stored.
     void previewTyped(const FormFieldRef& field, const Value& typed);
-    // A field's value from its control; none while the control holds a refused text.
-    std::optional<Value> valueOf(const FormFieldRef& field) const;
+    // A field's value from its control; none while the control holds a refused text. judged:
+    // options that ssh has not yet judged are asked of it now (the window's last moment).
+    std::optional<Value> valueOf(const FormFieldRef& field, bool judged = true) const;
+    void optionsJudged(const QStringList& lines, const QString& why);
 
     Ui::Preferences& m_ui;
     const TunnelStore& m_tunnels;  // for names that are free
@@ -78,4 +82,7 @@ private:
     // Controls are being filled from a tunnel: their signals are no edits.
     bool m_loading = false;
     bool m_closed = false;
+    OptionCheck* m_optionCheck;
+    // The options lines as stored or as ssh last accepted them: only those are stored.
+    mutable QStringList m_acceptedOptions;
 };

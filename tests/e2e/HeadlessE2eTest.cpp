@@ -31,12 +31,15 @@ namespace {
 
 std::string sshHome() { return std::string(std::getenv("HOME")) + "/.ssh"; }
 
+bool privateSshHome() {
+    struct statfs fs {};
+    return statfs(sshHome().c_str(), &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+}
+
 }  // namespace
 
 TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigterm) {
-    struct statfs fs {};
-    if (statfs(sshHome().c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC)
-        GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
+    if (!privateSshHome()) GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
     int argc = 1;
     char arg0[] = "headless_e2e";
     char* argv[] = {arg0, nullptr};
@@ -104,9 +107,7 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
 }
 
 TEST(HeadlessE2e, ImportReadsTheUsersSshConfigOffTheMainThreadOneTunnelPerHostLine) {
-    struct statfs fs {};
-    if (statfs(sshHome().c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC)
-        GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
+    if (!privateSshHome()) GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
     int argc = 1;
     char arg0[] = "headless_e2e";
     char* argv[] = {arg0, nullptr};
