@@ -99,6 +99,17 @@ void PreferencesController::connectControls() {
     connect(m_ui->tunnelsList->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         if (!m_reloading) tunnelSelectionDidChange();
     });
+    // A script changed the list: the form keeps to its tunnel, or the row that took its place.
+    // (The list has changed already when the model hears of it: the form's tunnel is known from before.)
+    connect(m_tunnelModel, &QAbstractItemModel::modelReset, this, [this] {
+        const int n = numberOfTunnels();
+        int row = m_shown ? m_tunnels.indexOf(m_shown.get()) : -1;
+        if (row < 0 && m_shownRow >= 0 && n > 0) row = std::min(m_shownRow, n - 1);
+        m_reloading = true;
+        m_ui->tunnelsList->setSelectedRow(row);
+        m_reloading = false;
+        updateWindow();
+    });
 }
 
 // Carries what the window's resource loading ends with: the list is held, the link set, the form shown.
@@ -211,6 +222,8 @@ void PreferencesController::updateWindow() {
     m_ui->startAtLogin->setChecked(AutostartEntry::isEnabled());
 
     const TunnelPtr tunnel = currentTunnel();
+    m_shown = tunnel;
+    m_shownRow = m_ui->tunnelsList->selectedRow();
     if (!tunnel) {
         m_ui->formStack->setCurrentWidget(m_ui->emptyView);
         m_ui->options->setChecked(false);

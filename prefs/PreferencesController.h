@@ -99,4 +99,7 @@ private:
     bool m_reloading = false;
     bool m_closed = false;
     PasswordHooks m_passwordHooks;
+    // The tunnel the form shows, and its row then.
+    TunnelPtr m_shown;
+    int m_shownRow = -1;
 };

@@ -1,7 +1,19 @@
 #include "TunnelListModel.h"
 
+#include "NotificationCenter.h"
+
 TunnelListModel::TunnelListModel(TunnelStore& tunnels, QObject* parent)
-    : QAbstractTableModel(parent), m_tunnels(tunnels) {}
+    : QAbstractTableModel(parent), m_tunnels(tunnels) {
+    // Changes come on the main thread (Preferences, D-Bus), where this model lives.
+    m_observer = NotificationCenter::defaultCenter().addObserver(TunnelStore::kListChanged, &m_tunnels,
+                                                                 [this](const Notification&) {
+                                                                     if (m_changing) return;
+                                                                     beginResetModel();
+                                                                     endResetModel();
+                                                                 });
+}
+
+TunnelListModel::~TunnelListModel() { NotificationCenter::defaultCenter().removeObserver(m_observer); }
 
 int TunnelListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_tunnels.size());
@@ -24,14 +36,18 @@ QVariant TunnelListModel::headerData(int section, Qt::Orientation orientation, i
 void TunnelListModel::append(TunnelPtr tunnel) {
     const int row = rowCount();
     beginInsertRows({}, row, row);
+    m_changing = true;
     m_tunnels.append(std::move(tunnel));
+    m_changing = false;
     endInsertRows();
 }
 
 void TunnelListModel::remove(int row) {
     if (row < 0 || row >= rowCount()) return;
     beginRemoveRows({}, row, row);
+    m_changing = true;
     m_tunnels.remove(static_cast<size_t>(row));
+    m_changing = false;
     endRemoveRows();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <cstdint>
 
 #include "TunnelStore.h"
 
@@ -12,6 +13,7 @@ public:
     static constexpr const char* kColumn = "tunnelName";
 
     TunnelListModel(TunnelStore& tunnels, QObject* parent = nullptr);
+    ~TunnelListModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -25,4 +27,8 @@ public:
 
 private:
     TunnelStore& m_tunnels;
+    // A change of the list from elsewhere (a script over D-Bus) resets the rows; ours are told
+    // row by row.
+    bool m_changing = false;
+    std::uint64_t m_observer = 0;
 };

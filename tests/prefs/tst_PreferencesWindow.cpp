@@ -43,6 +43,7 @@ private Q_SLOTS:
     void sshOptionsAndImportAskTheInstalledSsh();
     void importOpensAtOnceAndCancelStopsSsh();
     void quitWhileTypingKeepsTheTextButNothingSshRefuses();
+    void aScriptsChangesShowAtOnce();
 };
 
 namespace {
@@ -490,7 +491,7 @@ void PreferencesWindowTest::quitWhileTypingKeepsTheTextButNothingSshRefuses() {
         PrefsHarness h;
         h.tunnels.append(tunnelNamed("a"));
         h.open();
-        QTimer::singleShot(0, h.controller().window(), [&] {
+        auto typeThenQuit = [&] {
             QVERIFY(QTest::qWaitForWindowActive(h.controller().window()));
             PrefsHarness::clickRow(h.child<QTableView>("tunnelsList"), 0);
             PrefsHarness::click(h.child<QPushButton>("options"));
@@ -499,9 +500,33 @@ void PreferencesWindowTest::quitWhileTypingKeepsTheTextButNothingSshRefuses() {
             QTest::keyClicks(options, refused ? QStringLiteral("Bogus=1") : QStringLiteral("Compression=yes"));
             // A quit (the menu's, D-Bus, SIGTERM) ends the loop while the edit is still open.
             QCoreApplication::exit(0);
+        };
+        // As in the program: the window runs inside the application's loop, which the quit ends.
+        QTimer::singleShot(0, [&] {
+            QTimer::singleShot(0, h.controller().window(), typeThenQuit);
+            h.controller().exec();
         });
-        h.controller().exec();
+        QCoreApplication::exec();
         const Value options = h.storedTunnels().list().at(0).get("sshOptions");
         QCOMPARE(options, refused ? Value() : Value(Value::List{"Compression=yes"}));
     }
+}
+
+void PreferencesWindowTest::aScriptsChangesShowAtOnce() {
+    PrefsHarness h;
+    for (const char* name : {"a", "b", "c"}) h.tunnels.append(tunnelNamed(name));
+    h.open();
+    QVERIFY(h.runModal([&] {
+        auto* list = h.child<QTableView>("tunnelsList");
+        PrefsHarness::clickRow(list, 1);
+        // As SetTunnel and RemoveTunnel change the list while the window is open.
+        h.tunnels.insert(0, tunnelNamed("new"));
+        QCOMPARE(list->model()->rowCount(), 4);
+        QCOMPARE(h.controller().currentTunnel()->connName(), std::string("b"));
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("b"));
+        h.tunnels.remove(2);
+        QCOMPARE(list->model()->rowCount(), 3);
+        QCOMPARE(h.controller().currentTunnel()->connName(), std::string("c"));
+        QCOMPARE(h.child<QLineEdit>("name")->text(), QStringLiteral("c"));
+    }));
 }
