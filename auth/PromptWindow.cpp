@@ -1,9 +1,13 @@
 #include "PromptWindow.h"
 
 #include <QCursor>
+#include <QDialogButtonBox>
+#include <QFileInfo>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QScreen>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "FifoAnswer.h"
 #include "Log.h"
@@ -24,7 +28,7 @@ void PromptWindow::followRun(std::uint64_t serial) {
         m_runWatch = new QTimer(this);
         m_runWatch->setInterval(kRunWatchMs);
         connect(m_runWatch, &QTimer::timeout, this, [this] {
-            if (!runIsCurrent()) closeWithoutAnswer();
+            if (!runIsCurrent() || (m_fifoWatched && !QFileInfo::exists(m_fifo))) closeWithoutAnswer();
         });
     }
     m_runWatch->start();
@@ -69,4 +73,18 @@ bool PromptWindow::closeWithoutAnswer() {
     m_answered = true;
     done(QDialog::Rejected);
     return true;
+}
+
+QLabel* PromptWindow::layOutWords(const QString& accessibleName, QDialogButtonBox* buttons) {
+    auto* words = new QLabel(this);
+    words->setTextFormat(Qt::PlainText);
+    words->setWordWrap(true);
+    words->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    words->setAccessibleName(accessibleName);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(words);
+    layout->addWidget(buttons);
+    // Narrow enough for a small screen; the words wrap.
+    setMinimumWidth(300);
+    return words;
 }

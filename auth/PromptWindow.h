@@ -7,6 +7,8 @@
 #include "CoreDumpShield.h"
 #include "Tunnel.h"
 
+class QDialogButtonBox;
+class QLabel;
 class QTimer;
 
 // What both prompt windows share: the pipe to answer into, the asking tunnel, placement, and
@@ -23,6 +25,9 @@ public:
     // new one begun) the window closes by itself without answering; so it does when Zandrel
     // quits. 0: not tied to a run.
     void followRun(std::uint64_t serial);
+    // Also closes without answering once nothing is at the fifo's path any more: the askpass
+    // program removes its pipe when it ends. Needs followRun's watch.
+    void closeWhenFifoGone() { m_fifoWatched = true; }
     // Whether the run that asked is still the tunnel's (always true when not tied to one).
     bool runIsCurrent() const;
 
@@ -42,11 +47,15 @@ protected:
     bool answerAndClose(QByteArray bytes);
     // Closes without touching the pipe. False when this window has answered already.
     bool closeWithoutAnswer();
+    // For a window without a layout file: ssh's words (wrapping, selectable, named so) above
+    // the buttons. Returns the label the words go into.
+    QLabel* layOutWords(const QString& accessibleName, QDialogButtonBox* buttons);
 
 private:
     QString m_fifo;
     TunnelPtr m_tunnel;
     bool m_answered = false;
+    bool m_fifoWatched = false;
     std::uint64_t m_run = 0;
     QTimer* m_runWatch = nullptr;
     CoreDumpShield m_shield;  // the typed answer lives in this window

@@ -1,14 +1,31 @@
 #include "PromptWindows.h"
 
 #include "AuthenticationBridge.h"
+#include "ConfirmPrompt.h"
 #include "HostKeyPrompt.h"
+#include "NoticePrompt.h"
 #include "PasswordPrompt.h"
 
+namespace {
+// The window for a question of that run, which closes when the run ends; not shown yet.
+PromptWindow* windowForRun(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
+                           AuthenticationBridge::Kind kind = AuthenticationBridge::Kind::Question) {
+    PromptWindow* window =
+        PromptWindows::makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo, kind);
+    window->followRun(run);
+    return window;
+}
+}  // namespace
+
 PromptWindow* PromptWindows::makeWindow(const TunnelList& tunnels, const QString& query, const QString& tunnelName,
-                                        const QString& fifo) {
+                                        const QString& fifo, AuthenticationBridge::Kind kind) {
     TunnelPtr tunnel = AuthenticationBridge::tunnelNamed(tunnels, tunnelName);
     PromptWindow* window = nullptr;
-    if (AuthenticationBridge::isYesNoQuestion(query))
+    if (kind == AuthenticationBridge::Kind::Notice)
+        window = new NoticePrompt;
+    else if (kind == AuthenticationBridge::Kind::Confirm)
+        window = new ConfirmPrompt;
+    else if (AuthenticationBridge::isYesNoQuestion(query))
         window = new HostKeyPrompt;
     else
         window = new PasswordPrompt;
@@ -33,17 +50,23 @@ bool PromptWindows::authenticate(const TunnelList& tunnels, const QString& query
 }
 
 void PromptWindows::askYesNo(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) {
-    PromptWindow* window = makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo);
-    window->followRun(run);
-    window->present();
+    windowForRun(tunnel, run, query, fifo)->present();
 }
 
 void PromptWindows::askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
                                 const QString& note, std::function<void(QByteArray)> remember) {
-    auto* window =
-        static_cast<PasswordPrompt*>(makeWindow({tunnel}, query, QString::fromStdString(tunnel->connName()), fifo));
+    auto* window = static_cast<PasswordPrompt*>(windowForRun(tunnel, run, query, fifo));
     window->setNote(note);
     if (remember) window->offerToRemember(std::move(remember));
-    window->followRun(run);
     window->present();
+}
+
+void PromptWindows::notify(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) {
+    PromptWindow* window = windowForRun(tunnel, run, query, fifo, AuthenticationBridge::Kind::Notice);
+    window->closeWhenFifoGone();
+    window->present();
+}
+
+void PromptWindows::askConfirm(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) {
+    windowForRun(tunnel, run, query, fifo, AuthenticationBridge::Kind::Confirm)->present();
 }

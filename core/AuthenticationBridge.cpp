@@ -18,6 +18,12 @@ constexpr int kMaxAncestors = 16;
 AuthenticationBridge::AuthenticationBridge(const TunnelStore& tunnels, PasswordKeyring& keyring, QObject* parent)
     : QObject(parent), m_tunnels(tunnels), m_keyring(keyring) {}
 
+AuthenticationBridge::Kind AuthenticationBridge::kindOf(const QString& hint) {
+    if (hint == QLatin1String("none")) return Kind::Notice;
+    if (hint == QLatin1String("confirm")) return Kind::Confirm;
+    return Kind::Question;
+}
+
 bool AuthenticationBridge::isYesNoQuestion(const QString& query) {
     // OpenSSH since 8.0 offers the fingerprint as a third answer.
     return query.contains(QLatin1String(" (yes/no)? ")) || query.contains(QLatin1String(" (yes/no/[fingerprint])? "));
@@ -52,7 +58,7 @@ TunnelPtr AuthenticationBridge::tunnelAbove(const TunnelList& tunnels, pid_t pid
     return nullptr;
 }
 
-bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t caller, QString* error) {
+bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t caller, QString* error, Kind kind) {
     auto refuse = [error](const QString& why) {
         if (error) *error = why;
         return false;
@@ -70,6 +76,21 @@ bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t 
     if (run == 0) return refuse(QStringLiteral("the tunnel's ssh has ended"));
     forgetEndedRuns();
 
+    if (kind == Kind::Notice) {
+        // Only words to read: nothing to answer, so nothing to stop without a display.
+        if (m_presenter) m_presenter->notify(tunnel, run, query, fifo);
+        return true;
+    }
+    if (kind == Kind::Confirm) {
+        if (m_presenter) {
+            m_presenter->askConfirm(tunnel, run, query, fifo);
+            return true;
+        }
+        // ssh waits for the answer: a quick "no" rather than nothing.
+        Log::line(tunnel->connName() + ": " + kNoDisplayConfirm);
+        FifoAnswer::send(fifo, QByteArrayLiteral("no"), [](FifoAnswer::Result) {});
+        return true;
+    }
     if (isYesNoQuestion(query)) {
         if (!m_presenter) {
             // Nobody can look at the key: connecting to it unseen would defeat the question.

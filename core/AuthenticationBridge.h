@@ -24,13 +24,22 @@ public:
     static constexpr const char* kRememberedRefused = "The remembered password was not accepted.";
     static constexpr const char* kTypedRefused = "The password was not accepted. Try again.";
 
+    static constexpr const char* kNoDisplayConfirm = "Confirmation refused: no display to ask on";
+
+    // What ssh wants of its askpass, from the hint it puts in SSH_ASKPASS_PROMPT: an answer to a
+    // question (no hint), nothing but a notice shown until ssh ends the askpass ("none"), or a
+    // yes or no ("confirm").
+    enum class Kind { Question, Notice, Confirm };
+    // Hints unknown to this version are questions, as ssh asked them before it gave hints.
+    static Kind kindOf(const QString& hint);
+
     AuthenticationBridge(const TunnelStore& tunnels, PasswordKeyring& keyring, QObject* parent = nullptr);
 
     // The question of the process `caller` (as the bus names it). Only an ssh of Zandrel may ask:
     // the caller must run below one of the tunnels' ssh processes, which then names the tunnel
     // (the tunnel name the caller gives is not trusted). false with *error set, and no window,
     // for anybody else, an empty query, or a fifo that is no named pipe of this user.
-    bool ask(const QString& query, const QString& fifo, pid_t caller, QString* error);
+    bool ask(const QString& query, const QString& fifo, pid_t caller, QString* error, Kind kind = Kind::Question);
 
     // Who asks the user; none (headless, the default) means a question with no remembered answer
     // stops its tunnel with kNoDisplayReason or kNoDisplayHostKey.

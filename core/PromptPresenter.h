@@ -20,4 +20,9 @@ public:
     // offered to the user and called with the password the user asked to keep.
     virtual void askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
                              const QString& note, std::function<void(QByteArray)> remember) = 0;
+    // ssh's words alone, with nothing to answer (touch a security key): shown until ssh ends the
+    // askpass, which removes fifo, or the run ends.
+    virtual void notify(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) = 0;
+    // A yes or no of ssh's own (a shared connection, say), written into fifo as "yes" or "no".
+    virtual void askConfirm(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) = 0;
 };

@@ -50,6 +50,11 @@ bool ZandrelDBusService::showRunningInstance(QDBusConnection bus, QString* error
 }
 
 QString ZandrelDBusService::Authenticate(const QString& query, const QString& tunnelName, const QString& fifo) {
+    return AuthenticateKind(query, tunnelName, fifo, {});
+}
+
+QString ZandrelDBusService::AuthenticateKind(const QString& query, const QString& tunnelName, const QString& fifo,
+                                             const QString& kind) {
     // The name is the caller's word; the tunnel is found from the caller's process instead.
     Q_UNUSED(tunnelName);
     QString error;
@@ -60,7 +65,7 @@ QString ZandrelDBusService::Authenticate(const QString& query, const QString& tu
     }
     // Without a display (headless) only a remembered answer can be given; the bridge stops the
     // tunnel with its reason otherwise.
-    if (m_core.authenticate(query, fifo, caller, &error)) return QStringLiteral("OK");
+    if (m_core.authenticate(query, fifo, caller, &error, kind)) return QStringLiteral("OK");
     sendErrorReply(QString::fromLatin1(kErrorRefused), error.isEmpty() ? QStringLiteral("refused") : error);
     return {};
 }

@@ -47,6 +47,7 @@ public:
 
 public Q_SLOTS:
     QString Authenticate(const QString& query, const QString& tunnelName, const QString& fifo);
+    QString AuthenticateKind(const QString& query, const QString& tunnelName, const QString& fifo, const QString& kind);
     void Quit();
     TunnelInfoList ListTunnels();
     void StartTunnel(const QString& name);

@@ -6,6 +6,9 @@
 # and later writes the user's answer into a named pipe made here. The answer passes from the
 # pipe straight to standard output: it is never held in a variable, a file or an argument.
 # A cancelled prompt writes nothing; this script then ends with its ssh.
+#
+# SSH_ASKPASS_PROMPT says what ssh wants: unset for a question; "none" for a notice with no
+# answer (ssh ends this script with SIGTERM when it is done); "confirm" for a yes or no.
 
 PATH=/usr/bin:/bin
 export PATH
@@ -16,6 +19,7 @@ service=org.zandrel.Zandrel
 object=/org/zandrel/Zandrel
 # More than any password or host-key answer; a writer cannot make the reader run away.
 max_answer=65536
+kind=${SSH_ASKPASS_PROMPT-}
 
 fail() {
     echo "$me: $*" >&2
@@ -102,7 +106,11 @@ mkfifo -m 600 "$fifo" || fail "cannot make the named pipe"
 
 # The reader waits on the pipe before Zandrel is asked, so that an answer given at once
 # finds it there. It reads until the writer closes the pipe and copies the bytes unchanged.
-head -c "$max_answer" "$fifo" &
+if [ "$kind" = confirm ]; then
+    head -c 16 "$fifo" >"$dir/said" &
+else
+    head -c "$max_answer" "$fifo" &
+fi
 reader=$!
 
 # ssh waits for this script and never answers for it when it is gone (stopped tunnel,
@@ -127,7 +135,7 @@ reader=$!
 watcher=$!
 
 reply=$(dbus-send --session --print-reply --reply-timeout=15000 --dest="$service" "$object" \
-    "$service.Authenticate" string:"${1-}" string:"${TUNNEL_NAME-}" string:"$fifo" 2>&1 </dev/null)
+    "$service.AuthenticateKind" string:"${1-}" string:"${TUNNEL_NAME-}" string:"$fifo" string:"$kind" 2>&1 </dev/null)
 case $reply in
 *'string "OK"'*) ;;
 *) fail "Zandrel cannot be reached on the session bus: $reply" ;;
@@ -136,4 +144,11 @@ esac
 wait "$reader"
 status=$?
 reader=
+if [ "$kind" = confirm ]; then
+    # ssh takes an empty answer for consent too: only Zandrel's "yes" may say yes.
+    said=
+    read -r said <"$dir/said" 2>/dev/null
+    [ "$status" -eq 0 ] && [ "$said" = yes ] || exit 1
+    echo yes
+fi
 exit "$status"

@@ -22,11 +22,13 @@
 
 #include "AuthenticationBridge.h"
 #include "Bundle.h"
+#include "ConfirmPrompt.h"
 #include "DesktopStartup.h"
 #include "EchoServer.h"
 #include "GnomeKeyring.h"
 #include "HostKeyPrompt.h"
 #include "LoopbackPort.h"
+#include "NoticePrompt.h"
 #include "PasswordKeyring.h"
 #include "PasswordPrompt.h"
 #include "ProcessProbe.h"
@@ -234,6 +236,50 @@ private Q_SLOTS:
                                   qPrintable(entries(QString::fromStdString(tmp.path())).join(u' ')), 5000);
     }
 
+    // ssh's other uses of its askpass, run as ssh runs them: a confirmation says yes only when
+    // Yes is clicked (ssh takes empty output for yes too), and a notice, which has no answer,
+    // goes with the askpass program once ssh ends it with SIGTERM.
+    void confirmAndNotice_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("click");
+        QTest::addColumn<QByteArray>("output");
+        QTest::addColumn<QByteArray>("status");
+        QTest::newRow("confirm yes") << QString("confirm") << QString("yes") << QByteArray("yes\n")
+                                     << QByteArray("0\n");
+        QTest::newRow("confirm no") << QString("confirm") << QString("no") << QByteArray() << QByteArray("1\n");
+        QTest::newRow("confirm closed") << QString("confirm") << QString("escape") << QByteArray() << QByteArray("1\n");
+        QTest::newRow("notice ended by ssh") << QString("none") << QString() << QByteArray() << QByteArray("143\n");
+    }
+    void confirmAndNotice() {
+        QFETCH(QString, kind);
+        QFETCH(QString, click);
+        QFETCH(QByteArray, output);
+        QFETCH(QByteArray, status);
+        const RetryScale slowRetry(30);
+        TempDir tmp("zandrel-askpass-tmp");
+        TempDir bin("zandrel-askpass-ssh");
+        const std::string out = bin.file("answer");
+        const std::string words = "Confirm user presence for key ED25519-SK SHA256:x";
+        TunnelPtr tunnel = standInSshTunnel("other", bin, tmp.path(), out, kind.toStdString(), words);
+        QPointer<PromptWindow> w = waitForPrompt<PromptWindow>(10000);
+        QVERIFY(w);
+        QCOMPARE(w->caption(), QString::fromStdString(words));
+        if (auto* c = qobject_cast<ConfirmPrompt*>(w.data())) {
+            if (click == "escape")
+                QTest::keyClick(c, Qt::Key_Escape);
+            else
+                QTest::mouseClick(click == "yes" ? c->yesButton() : c->noButton(), Qt::LeftButton);
+        } else {
+            QVERIFY(qobject_cast<NoticePrompt*>(w.data()) && !w->findChild<QLineEdit*>());
+            QVERIFY(::kill(std::stoi(readFile(out + ".pid")), SIGTERM) == 0);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(QByteArray::fromStdString(readFile(out + ".status")), status, 5000);
+        QCOMPARE(QByteArray::fromStdString(readFile(out)), output);
+        QTRY_VERIFY_WITH_TIMEOUT(!w, 2000);
+        QVERIFY(entries(QString::fromStdString(tmp.path())).isEmpty());
+        tunnel->run().stop();
+    }
+
     // Any program of the session may call Authenticate with a real tunnel's name and a pipe of
     // its own: refused, and no window.
     void strangerIsRefused() {
@@ -412,13 +458,15 @@ private Q_SLOTS:
 private:
     // A tunnel whose "ssh" asks one question through Zandrel's askpass program, as ssh does, and
     // keeps the answer and the program's exit status in `answerFile` (".status").
+    // kind goes into SSH_ASKPASS_PROMPT; the program's pid is in ".pid".
     TunnelPtr standInSshTunnel(const std::string& name, const TempDir& bin, const std::string& tmp,
-                               const std::string& answerFile) {
+                               const std::string& answerFile, const std::string& kind = {},
+                               const std::string& query = "Password for test: ") {
         const std::string ssh = bin.file("ssh");
         writeFile(ssh,
-                  "#!/bin/sh\nunset XDG_RUNTIME_DIR\nexport TMPDIR='" + tmp +
-                      "'\n\"$SSH_ASKPASS\" 'Password for test: ' >'" + answerFile + "'\necho $? >'" + answerFile +
-                      ".status'\nexec sleep 1000\n",
+                  "#!/bin/sh\nunset XDG_RUNTIME_DIR\nexport TMPDIR='" + tmp + "'\nSSH_ASKPASS_PROMPT='" + kind +
+                      "' \"$SSH_ASKPASS\" '" + query + "' >'" + answerFile + "' &\necho $! >'" + answerFile +
+                      ".pid'\nwait $!\necho $? >'" + answerFile + ".status'\nexec sleep 1000\n",
                   0700);
         SshCommand::setSshProgram(ssh);
         TunnelPtr t = addTunnel(name);

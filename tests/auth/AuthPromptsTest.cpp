@@ -23,6 +23,7 @@
 #include "FifoAnswer.h"
 #include "HostKeyPrompt.h"
 #include "Log.h"
+#include "PasswordKeyring.h"
 #include "PasswordPrompt.h"
 #include "PromptWindows.h"
 #include "RetryPause.h"
@@ -184,6 +185,33 @@ private Q_SLOTS:
         QFETCH(QString, query);
         QFETCH(bool, yesNo);
         QCOMPARE(AuthenticationBridge::isYesNoQuestion(query), yesNo);
+    }
+
+    // ssh's hint as the askpass passes it on; a hint unknown here is asked as a question. Only
+    // passwords and passphrases may be kept: no one-time code, PIN or notice.
+    void kindsAndKeeping_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("storable");
+        using K = AuthenticationBridge::Kind;
+        QTest::newRow("no hint") << "" << int(K::Question) << false;
+        QTest::newRow("notice") << "none" << int(K::Notice) << false;
+        QTest::newRow("confirm") << "confirm" << int(K::Confirm) << false;
+        QTest::newRow("unknown hint") << "Confirm" << int(K::Question) << false;
+        QTest::newRow("password") << "u@h's password: " << int(K::Question) << true;
+        QTest::newRow("passphrase") << "Enter passphrase for key 'k': " << int(K::Question) << true;
+        QTest::newRow("verification code") << "Verification code: " << int(K::Question) << false;
+        QTest::newRow("one-time password") << "One-time password (OATH) for `u': " << int(K::Question) << false;
+        QTest::newRow("touch notice") << "Confirm user presence for key ED25519-SK SHA256:x" << int(K::Question)
+                                      << false;
+        QTest::newRow("security key PIN") << "Enter PIN for ED25519-SK key k: " << int(K::Question) << false;
+    }
+    void kindsAndKeeping() {
+        QFETCH(QString, text);
+        QFETCH(int, kind);
+        QFETCH(bool, storable);
+        QCOMPARE(int(AuthenticationBridge::kindOf(text)), kind);
+        QCOMPARE(PasswordKeyring::isStorable(text), storable);
     }
 
     // The window the bridge opens: titled, centred, not modal, pointing at the first tunnel of
