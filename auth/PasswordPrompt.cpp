@@ -49,8 +49,9 @@ void PasswordPrompt::pwcOk() {
 void PasswordPrompt::pwcCancel() {
     if (answered()) return;
     clearPassword();
-    // The pipe is never opened: the askpass program ends with its ssh.
-    if (TunnelPtr t = tunnel()) t->run().stop();
+    // The pipe is never opened: the askpass program ends with its ssh. A retry would only ask
+    // again, so the tunnel stays stopped and says why.
+    if (TunnelPtr t = tunnel(); t && runIsCurrent()) t->run().stopWithReason(kNoPasswordReason);
     closeWithoutAnswer();
 }
 

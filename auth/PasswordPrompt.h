@@ -14,7 +14,7 @@ class QPushButton;
 
 // The password prompt ("passQuery"). OK writes the typed password to the pipe as UTF-8 with
 // no line end (and, with "Remember in keyring" ticked, hands a copy to whoever offered to keep
-// it); Cancel stops the asking tunnel and leaves the pipe alone.
+// it); Cancel stops the asking tunnel with kNoPasswordReason and leaves the pipe alone.
 class PasswordPrompt : public PromptWindow {
     Q_OBJECT
 public:
@@ -28,6 +28,8 @@ public:
     QPushButton* okButton() const;
     QPushButton* cancelButton() const;
     QCheckBox* rememberBox() const;
+
+    static constexpr const char* kNoPasswordReason = "No password given";
 
     // A line above the question, such as why the window is back; empty hides it.
     void setNote(const QString& note);

@@ -392,7 +392,7 @@ private Q_SLOTS:
         QVERIFY(!tunnel->run().isRunning());
         QVERIFY(noneLeft("ssh"));
         QVERIFY(openPrompts().isEmpty());
-        QCOMPARE(tunnel->run().status(), Bundle::main().localizedString("S_IDLE"));
+        QCOMPARE(tunnel->run().lastError(), std::string(PasswordPrompt::kNoPasswordReason));
     }
 
     // Typed once with "Remember": back after a drop and in a tunnel to the same account with no

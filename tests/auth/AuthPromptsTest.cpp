@@ -328,7 +328,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!window);  // closed and deleted
     }
 
-    // Cancel stops the tunnel for good and never opens the pipe; closing the window counts as
+    // Cancel stops the tunnel for good, saying why, and never opens the pipe; closing the window counts as
     // Cancel, and closing a yes/no window as "no".
     void cancelStopsTunnel() {
         QTemporaryDir dir;
@@ -346,6 +346,7 @@ private Q_SLOTS:
         QTRY_VERIFY(openPrompts().isEmpty());
         QTRY_VERIFY(!tunnel->run().isRunning());
         QTRY_VERIFY_WITH_TIMEOUT(!tunnel->run().isActive(), 5000);
+        QCOMPARE(tunnel->run().lastError(), std::string(PasswordPrompt::kNoPasswordReason));
         QTest::qWait(testsupport::pastTheRetryPauseMs());  // past the restart pause: nothing starts again
         QVERIFY(!tunnel->run().isRunning());
         QVERIFY(!tunnel->run().isActive());
