@@ -29,10 +29,17 @@ void PasswordPrompt::setNote(const QString& note) {
 
 QString PasswordPrompt::note() const { return m_ui->note->text(); }
 
-void PasswordPrompt::offerToRemember(Keep keep) {
+void PasswordPrompt::offerToRemember(Keep keep, const QString& problem) {
     m_keep = std::move(keep);
     m_ui->remember->setChecked(false);
     m_ui->remember->setVisible(bool(m_keep));
+    m_ui->remember->setEnabled(problem.isEmpty());
+    if (!problem.isEmpty()) {
+        const QString why = tr("Cannot remember: %1").arg(problem);
+        m_ui->remember->setText(why);
+        m_ui->remember->setToolTip(why);
+        m_ui->remember->setAccessibleDescription(why);
+    }
 }
 
 void PasswordPrompt::pwcOk() {
@@ -42,7 +49,8 @@ void PasswordPrompt::pwcOk() {
     clearPassword();
     // Now the only holder of the text: overwrite it in place rather than leave it to the heap.
     text.fill(QChar(0));
-    if (m_keep && m_ui->remember->isChecked() && runIsCurrent()) m_keep(QByteArray(bytes.constData(), bytes.size()));
+    if (m_keep && m_ui->remember->isEnabled() && m_ui->remember->isChecked() && runIsCurrent())
+        m_keep(QByteArray(bytes.constData(), bytes.size()));
     answerAndClose(std::move(bytes));
 }
 

@@ -35,9 +35,10 @@ public:
     void setNote(const QString& note);
     QString note() const;
     // Shows "Remember in keyring" (off); on OK with it ticked, keep receives the password
-    // (its own copy, which it must wipe).
+    // (its own copy, which it must wipe). With a problem (why the keyring failed last time) the
+    // box is shown off and disabled, saying why.
     using Keep = std::function<void(QByteArray password)>;
-    void offerToRemember(Keep keep);
+    void offerToRemember(Keep keep, const QString& problem = {});
 
 public Q_SLOTS:
     void pwcOk();

@@ -1,5 +1,7 @@
 #include "PromptWindows.h"
 
+#include <QCoreApplication>
+
 #include "AuthenticationBridge.h"
 #include "ConfirmPrompt.h"
 #include "HostKeyPrompt.h"
@@ -54,10 +56,11 @@ void PromptWindows::askYesNo(const TunnelPtr& tunnel, std::uint64_t run, const Q
 }
 
 void PromptWindows::askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
-                                const QString& note, std::function<void(QByteArray)> remember) {
+                                const QString& note, std::function<void(QByteArray)> remember,
+                                const QString& keyringProblem) {
     auto* window = static_cast<PasswordPrompt*>(windowForRun(tunnel, run, query, fifo));
     window->setNote(note);
-    if (remember) window->offerToRemember(std::move(remember));
+    if (remember) window->offerToRemember(std::move(remember), keyringProblem);
     window->present();
 }
 
@@ -69,4 +72,15 @@ void PromptWindows::notify(const TunnelPtr& tunnel, std::uint64_t run, const QSt
 
 void PromptWindows::askConfirm(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) {
     windowForRun(tunnel, run, query, fifo, AuthenticationBridge::Kind::Confirm)->present();
+}
+
+void PromptWindows::tellKeyringProblem(const TunnelPtr& tunnel, const QString& account, const QString& problem) {
+    // Not tied to a run or a pipe: it stays until the user has read it.
+    auto* window = new NoticePrompt;
+    window->setWindowTitle(QString::fromStdString(tunnel->connName()));
+    window->setAccessibleName(QCoreApplication::translate("PromptWindows", "Password not remembered"));
+    window->setACaption(
+        QCoreApplication::translate("PromptWindows", "The password for %1 was used but not remembered: %2.")
+            .arg(account, problem));
+    window->present();
 }

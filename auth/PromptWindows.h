@@ -13,7 +13,9 @@ class PromptWindows : public PromptPresenter {
 public:
     void askYesNo(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) override;
     void askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
-                     const QString& note, std::function<void(QByteArray)> remember) override;
+                     const QString& note, std::function<void(QByteArray)> remember,
+                     const QString& keyringProblem = {}) override;
+    void tellKeyringProblem(const TunnelPtr& tunnel, const QString& account, const QString& problem) override;
     void notify(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) override;
     void askConfirm(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) override;
 

@@ -162,14 +162,18 @@ void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, c
     if (PasswordKeyring::isStorable(query)) {
         QPointer<AuthenticationBridge> self(this);
         const QString account = PasswordKeyring::accountOf(*tunnel);
-        remember = [self, account, query, run](QByteArray password) {
+        remember = [self, tunnel, account, query, run](QByteArray password) {
             if (!self) {
                 SecretBuffer::wipe(password);
                 return;
             }
             self->m_runs[run].remembered.insert(query);
-            self->m_keyring.store(account, query, std::move(password));
+            self->m_keyring.store(account, query, std::move(password), [self, tunnel, account](const QString& problem) {
+                // Told now, while the user still knows which password it was.
+                if (self && self->m_presenter && !problem.isEmpty())
+                    self->m_presenter->tellKeyringProblem(tunnel, account, problem);
+            });
         };
     }
-    m_presenter->askPassword(tunnel, run, query, fifo, note, std::move(remember));
+    m_presenter->askPassword(tunnel, run, query, fifo, note, std::move(remember), m_keyring.storeProblem());
 }

@@ -2,6 +2,7 @@
 
 #include <qt6keychain/keychain.h>
 
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -81,26 +82,44 @@ void PasswordKeyring::read(const QString& account, const QString& question, Read
         logOnce(QStringLiteral("no answer within %1 s").arg(kReadTimeoutMs / 1000));
         std::exchange(*pending, nullptr)(nullptr);
     });
-    connect(job, &QKeychain::Job::finished, this, [this, pending, timeout](QKeychain::Job* j) {
-        timeout->stop();
-        timeout->deleteLater();
-        auto* readJob = static_cast<QKeychain::ReadPasswordJob*>(j);
-        QByteArray bytes = readJob->binaryData();
-        std::unique_ptr<SecretBuffer> secret;
-        if (j->error() == QKeychain::NoError)
-            secret = std::make_unique<SecretBuffer>(bytes);
-        else
-            logOnce(j->errorString());
-        SecretBuffer::wipe(bytes);
-        if (*pending) std::exchange(*pending, nullptr)(std::move(secret));
-    });
+    // The timer is gone once it has fired.
+    connect(job, &QKeychain::Job::finished, this,
+            [this, pending, timeout = QPointer<QTimer>(timeout)](QKeychain::Job* j) {
+                if (timeout) {
+                    timeout->stop();
+                    timeout->deleteLater();
+                }
+                auto* readJob = static_cast<QKeychain::ReadPasswordJob*>(j);
+                QByteArray bytes = readJob->binaryData();
+                std::unique_ptr<SecretBuffer> secret;
+                if (j->error() == QKeychain::NoError) {
+                    secret = std::make_unique<SecretBuffer>(bytes);
+                    m_storeProblem.clear();  // the keyring works again
+                } else
+                    logOnce(j->errorString());
+                SecretBuffer::wipe(bytes);
+                if (*pending) std::exchange(*pending, nullptr)(std::move(secret));
+            });
     timeout->start(kReadTimeoutMs);
     job->start();
 }
 
-void PasswordKeyring::store(const QString& account, const QString& question, QByteArray secret) {
+QString PasswordKeyring::problemOf(int error, const QString& text) {
+    switch (error) {
+        case QKeychain::NoBackendAvailable:
+            return tr("no keyring is available");
+        case QKeychain::AccessDenied:
+        case QKeychain::AccessDeniedByUser:
+            return tr("the keyring is locked or refused access");
+        default:
+            return text.isEmpty() ? tr("the keyring refused") : text;
+    }
+}
+
+void PasswordKeyring::store(const QString& account, const QString& question, QByteArray secret, StoreDone done) {
     if (!isStorable(question)) {
         SecretBuffer::wipe(secret);
+        if (done) done(tr("this answer is never kept"));
         return;
     }
     auto* job = new QKeychain::WritePasswordJob(QString::fromLatin1(kService));
@@ -109,15 +128,36 @@ void PasswordKeyring::store(const QString& account, const QString& question, QBy
     job->setKey(entryKey(account, question));
     job->setBinaryData(secret);
     SecretBuffer::wipe(secret);
-    connect(job, &QKeychain::Job::finished, this, [this, account, question](QKeychain::Job* j) {
-        if (j->error() != QKeychain::NoError) {
-            logOnce(j->errorString());
-            return;
-        }
-        m_refused.remove(entryKey(account, question));
-        QStringList questions = questionsOf(account);
-        if (!questions.contains(question)) setQuestions(account, questions << question);
+    // A locked keyring may never answer: the user hears why after the read time-out at most.
+    auto pending = std::make_shared<StoreDone>(done ? std::move(done) : [](const QString&) {});
+    QTimer* timeout = new QTimer(this);
+    timeout->setSingleShot(true);
+    connect(timeout, &QTimer::timeout, this, [this, pending, timeout] {
+        timeout->deleteLater();
+        if (!*pending) return;
+        m_storeProblem = tr("the keyring gave no answer within %1 s (locked?)").arg(kReadTimeoutMs / 1000);
+        logOnce(QStringLiteral("no answer to a store within %1 s").arg(kReadTimeoutMs / 1000));
+        std::exchange(*pending, nullptr)(m_storeProblem);
     });
+    connect(job, &QKeychain::Job::finished, this,
+            [this, account, question, pending, timeout = QPointer<QTimer>(timeout)](QKeychain::Job* j) {
+                if (timeout) {
+                    timeout->stop();
+                    timeout->deleteLater();
+                }
+                if (j->error() != QKeychain::NoError) {
+                    logOnce(j->errorString());
+                    m_storeProblem = problemOf(j->error(), j->errorString());
+                    if (*pending) std::exchange(*pending, nullptr)(m_storeProblem);
+                    return;
+                }
+                m_storeProblem.clear();
+                m_refused.remove(entryKey(account, question));
+                QStringList questions = questionsOf(account);
+                if (!questions.contains(question)) setQuestions(account, questions << question);
+                if (*pending) std::exchange(*pending, nullptr)(QString());
+            });
+    timeout->start(kReadTimeoutMs);
     job->start();
 }
 

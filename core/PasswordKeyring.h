@@ -36,8 +36,12 @@ public:
     using ReadDone = std::function<void(std::unique_ptr<SecretBuffer> secret)>;
     // Reads the kept answer; null when the keyring is locked, absent or refuses (logged once).
     void read(const QString& account, const QString& question, ReadDone done);
-    // Keeps a new answer (the array is wiped); a refusal noted for that question ends.
-    void store(const QString& account, const QString& question, QByteArray secret);
+    // Keeps a new answer (the array is wiped); a refusal noted for that question ends. done gets
+    // an empty text once kept, or why the keyring did not keep it (locked, absent, refused).
+    using StoreDone = std::function<void(const QString& problem)>;
+    void store(const QString& account, const QString& question, QByteArray secret, StoreDone done = {});
+    // Why the last store failed, until the keyring next does as asked; empty when it did.
+    QString storeProblem() const { return m_storeProblem; }
     // ssh refused the kept answer: it is not offered again until a new one is stored.
     void markRefused(const QString& account, const QString& question);
     // Every answer kept for the account.
@@ -45,7 +49,7 @@ public:
     // The answers of a deleted tunnel, unless a remaining tunnel uses the same account.
     void forgetUnshared(const Tunnel& gone, const TunnelList& remaining);
 
-    // How long a keyring may take to answer before the window is shown instead.
+    // How long a keyring may take to answer before the window is shown (or the store given up).
     static constexpr int kReadTimeoutMs = 20000;
 
 Q_SIGNALS:
@@ -57,8 +61,11 @@ private:
     void setQuestions(const QString& account, const QStringList& questions);
     static QString entryKey(const QString& account, const QString& question);
     void logOnce(const QString& what);
+    // Words for the user from a failed job's error code and text.
+    static QString problemOf(int error, const QString& text);
 
     Defaults& m_defaults;
     QSet<QString> m_refused;
     QSet<QString> m_logged;
+    QString m_storeProblem;
 };

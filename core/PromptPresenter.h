@@ -17,9 +17,13 @@ public:
     // withdrawn when that ssh ends.
     virtual void askYesNo(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) = 0;
     // A password or passphrase, with a note above it (empty for none). remember, when set, is
-    // offered to the user and called with the password the user asked to keep.
+    // offered to the user and called with the password the user asked to keep; keyringProblem,
+    // when set, is why the keyring failed last time, and the offer is shown refused with it.
     virtual void askPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
-                             const QString& note, std::function<void(QByteArray)> remember) = 0;
+                             const QString& note, std::function<void(QByteArray)> remember,
+                             const QString& keyringProblem = {}) = 0;
+    // The keyring did not keep the password the user asked it to keep, and why.
+    virtual void tellKeyringProblem(const TunnelPtr& tunnel, const QString& account, const QString& problem) = 0;
     // ssh's words alone, with nothing to answer (touch a security key): shown until ssh ends the
     // askpass, which removes fifo, or the run ends.
     virtual void notify(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo) = 0;

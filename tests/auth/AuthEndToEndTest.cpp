@@ -436,8 +436,14 @@ private Q_SLOTS:
         pass = waitForPrompt<PasswordPrompt>(PasswordKeyring::kReadTimeoutMs + 10000);
         QVERIFY(pass);
         QVERIFY(pass->note().isEmpty());
-        answer(pass, m_account.password(), false);
+        // Kept in a locked keyring: the user is told so, and the next window says why.
+        answer(pass, m_account.password(), true);
         QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().code() == 2, 30000);
+        QPointer<NoticePrompt> told = waitForPrompt<NoticePrompt>(PasswordKeyring::kReadTimeoutMs + 10000);
+        QVERIFY(told);
+        QVERIFY2(told->caption().contains(account), qPrintable(told->caption()));
+        QTest::keyClick(told, Qt::Key_Escape);
+        QTRY_VERIFY(!told);
 
         m_app.keyring().forget(account);
         QVERIFY(!m_app.keyring().hasAny(account));
@@ -445,6 +451,8 @@ private Q_SLOTS:
         pass = waitForPrompt<PasswordPrompt>(30000);
         QVERIFY(pass);
         QVERIFY(pass->note().isEmpty());
+        QVERIFY(!pass->rememberBox()->isEnabled());
+        QVERIFY(pass->rememberBox()->toolTip().contains(m_app.keyring().storeProblem()));
         QTest::mouseClick(pass->cancelButton(), Qt::LeftButton);
     }
 
