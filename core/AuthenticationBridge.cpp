@@ -168,11 +168,14 @@ void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, c
                 return;
             }
             self->m_runs[run].remembered.insert(query);
-            self->m_keyring.store(account, query, std::move(password), [self, tunnel, account](const QString& problem) {
-                // Told now, while the user still knows which password it was.
-                if (self && self->m_presenter && !problem.isEmpty())
-                    self->m_presenter->tellKeyringProblem(tunnel, account, problem);
-            });
+            self->m_keyring.store(
+                account, query, std::move(password),
+                [self, tunnel, account](const QString& problem) {
+                    // Told now, while the user still knows which password it was.
+                    if (self && self->m_presenter && !problem.isEmpty())
+                        self->m_presenter->tellKeyringProblem(tunnel, account, problem);
+                },
+                QString::fromStdString(tunnel->connName()));
         };
     }
     m_presenter->askPassword(tunnel, run, query, fifo, note, std::move(remember), m_keyring.storeProblem());

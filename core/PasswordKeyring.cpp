@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include "LabelledSecrets.h"
 #include "Log.h"
 #include "SecretBuffer.h"
 
@@ -68,11 +69,7 @@ void PasswordKeyring::logOnce(const QString& what) {
 }
 
 void PasswordKeyring::read(const QString& account, const QString& question, ReadDone done) {
-    auto* job = new QKeychain::ReadPasswordJob(QString::fromLatin1(kService));
-    job->setAutoDelete(true);
-    job->setInsecureFallback(false);  // never a file
-    job->setKey(entryKey(account, question));
-    // Either the job's end or the timeout answers, once.
+    // Either an answer or the timeout answers, once.
     auto pending = std::make_shared<ReadDone>(std::move(done));
     QTimer* timeout = new QTimer(this);
     timeout->setSingleShot(true);
@@ -83,24 +80,45 @@ void PasswordKeyring::read(const QString& account, const QString& question, Read
         std::exchange(*pending, nullptr)(nullptr);
     });
     // The timer is gone once it has fired.
-    connect(job, &QKeychain::Job::finished, this,
-            [this, pending, timeout = QPointer<QTimer>(timeout)](QKeychain::Job* j) {
-                if (timeout) {
-                    timeout->stop();
-                    timeout->deleteLater();
-                }
-                auto* readJob = static_cast<QKeychain::ReadPasswordJob*>(j);
-                QByteArray bytes = readJob->binaryData();
-                std::unique_ptr<SecretBuffer> secret;
-                if (j->error() == QKeychain::NoError) {
-                    secret = std::make_unique<SecretBuffer>(bytes);
-                    m_storeProblem.clear();  // the keyring works again
-                } else
-                    logOnce(j->errorString());
-                SecretBuffer::wipe(bytes);
-                if (*pending) std::exchange(*pending, nullptr)(std::move(secret));
-            });
+    Found finish = [this, pending, timeout = QPointer<QTimer>(timeout)](std::unique_ptr<SecretBuffer> secret) {
+        if (timeout) {
+            timeout->stop();
+            timeout->deleteLater();
+        }
+        if (secret) m_storeProblem.clear();  // the keyring works again
+        if (*pending) std::exchange(*pending, nullptr)(std::move(secret));
+    };
     timeout->start(kReadTimeoutMs);
+    if (!LabelledSecrets::usable()) return readOld(account, question, std::move(finish));
+    QPointer<PasswordKeyring> self(this);
+    LabelledSecrets::lookup(
+        account, question,
+        [self, account, question, finish](std::unique_ptr<SecretBuffer> secret, const QString& error) {
+            if (!self) return;
+            if (secret || !error.isEmpty()) {
+                if (!error.isEmpty()) self->logOnce(error);
+                return finish(std::move(secret));
+            }
+            // None of ours: one that QtKeychain kept before.
+            self->readOld(account, question, finish);
+        });
+}
+
+void PasswordKeyring::readOld(const QString& account, const QString& question, Found finish) {
+    auto* job = new QKeychain::ReadPasswordJob(QString::fromLatin1(kService));
+    job->setAutoDelete(true);
+    job->setInsecureFallback(false);  // never a file
+    job->setKey(entryKey(account, question));
+    connect(job, &QKeychain::Job::finished, this, [this, finish](QKeychain::Job* j) {
+        QByteArray bytes = static_cast<QKeychain::ReadPasswordJob*>(j)->binaryData();
+        std::unique_ptr<SecretBuffer> secret;
+        if (j->error() == QKeychain::NoError)
+            secret = std::make_unique<SecretBuffer>(bytes);
+        else
+            logOnce(j->errorString());
+        SecretBuffer::wipe(bytes);
+        finish(std::move(secret));
+    });
     job->start();
 }
 
@@ -116,18 +134,13 @@ QString PasswordKeyring::problemOf(int error, const QString& text) {
     }
 }
 
-void PasswordKeyring::store(const QString& account, const QString& question, QByteArray secret, StoreDone done) {
+void PasswordKeyring::store(const QString& account, const QString& question, QByteArray secret, StoreDone done,
+                            const QString& tunnelName) {
     if (!isStorable(question)) {
         SecretBuffer::wipe(secret);
         if (done) done(tr("this answer is never kept"));
         return;
     }
-    auto* job = new QKeychain::WritePasswordJob(QString::fromLatin1(kService));
-    job->setAutoDelete(true);
-    job->setInsecureFallback(false);
-    job->setKey(entryKey(account, question));
-    job->setBinaryData(secret);
-    SecretBuffer::wipe(secret);
     // A locked keyring may never answer: the user hears why after the read time-out at most.
     auto pending = std::make_shared<StoreDone>(done ? std::move(done) : [](const QString&) {});
     QTimer* timeout = new QTimer(this);
@@ -139,25 +152,43 @@ void PasswordKeyring::store(const QString& account, const QString& question, QBy
         logOnce(QStringLiteral("no answer to a store within %1 s").arg(kReadTimeoutMs / 1000));
         std::exchange(*pending, nullptr)(m_storeProblem);
     });
-    connect(job, &QKeychain::Job::finished, this,
-            [this, account, question, pending, timeout = QPointer<QTimer>(timeout)](QKeychain::Job* j) {
-                if (timeout) {
-                    timeout->stop();
-                    timeout->deleteLater();
-                }
-                if (j->error() != QKeychain::NoError) {
-                    logOnce(j->errorString());
-                    m_storeProblem = problemOf(j->error(), j->errorString());
-                    if (*pending) std::exchange(*pending, nullptr)(m_storeProblem);
-                    return;
-                }
-                m_storeProblem.clear();
-                m_refused.remove(entryKey(account, question));
-                QStringList questions = questionsOf(account);
-                if (!questions.contains(question)) setQuestions(account, questions << question);
-                if (*pending) std::exchange(*pending, nullptr)(QString());
-            });
+    // problem is empty once kept.
+    auto finish = [this, account, question, pending, timeout = QPointer<QTimer>(timeout)](const QString& problem) {
+        if (timeout) {
+            timeout->stop();
+            timeout->deleteLater();
+        }
+        m_storeProblem = problem;
+        if (problem.isEmpty()) {
+            m_refused.remove(entryKey(account, question));
+            QStringList questions = questionsOf(account);
+            if (!questions.contains(question)) setQuestions(account, questions << question);
+        }
+        if (*pending) std::exchange(*pending, nullptr)(problem);
+    };
     timeout->start(kReadTimeoutMs);
+    if (LabelledSecrets::usable()) {
+        const SecretBuffer bytes(secret);  // wipes the array
+        const QString label =
+            tunnelName.isEmpty() ? tr("Zandrel: %1").arg(account) : tr("Zandrel: %1 (%2)").arg(tunnelName, account);
+        QPointer<PasswordKeyring> self(this);
+        LabelledSecrets::store(label, account, question, bytes, [self, finish](const QString& error) {
+            if (!self) return;
+            if (!error.isEmpty()) self->logOnce(error);
+            finish(error);
+        });
+        return;
+    }
+    auto* job = new QKeychain::WritePasswordJob(QString::fromLatin1(kService));
+    job->setAutoDelete(true);
+    job->setInsecureFallback(false);
+    job->setKey(entryKey(account, question));
+    job->setBinaryData(secret);
+    SecretBuffer::wipe(secret);
+    connect(job, &QKeychain::Job::finished, this, [this, finish](QKeychain::Job* j) {
+        if (j->error() != QKeychain::NoError) logOnce(j->errorString());
+        finish(j->error() == QKeychain::NoError ? QString() : problemOf(j->error(), j->errorString()));
+    });
     job->start();
 }
 
@@ -169,6 +200,7 @@ void PasswordKeyring::forget(const QString& account) {
     const QStringList questions = questionsOf(account);
     // Out of the list at once: nothing is offered from it any more, whatever the keyring does.
     setQuestions(account, {});
+    if (LabelledSecrets::usable()) LabelledSecrets::clear(account);
     for (const QString& q : questions) {
         m_refused.remove(entryKey(account, q));
         auto* job = new QKeychain::DeletePasswordJob(QString::fromLatin1(kService));

@@ -12,7 +12,8 @@
 class SecretBuffer;
 
 // Remembered answers to ssh's password and passphrase questions, kept by the desktop's keyring
-// (Secret Service through QtKeychain) and nowhere else. An answer is filed under the server
+// (Secret Service: new answers through libsecret, with a label; answers QtKeychain kept before are
+// still read) and nowhere else. An answer is filed under the server
 // account (user@host:port as the tunnel names it) and the question ssh asked, so renaming a
 // tunnel keeps it and tunnels to the same account share it. Which answers exist is noted, without
 // the secrets, under "rememberedPasswords" in the preferences, so that no keyring has to be
@@ -39,7 +40,9 @@ public:
     // Keeps a new answer (the array is wiped); a refusal noted for that question ends. done gets
     // an empty text once kept, or why the keyring did not keep it (locked, absent, refused).
     using StoreDone = std::function<void(const QString& problem)>;
-    void store(const QString& account, const QString& question, QByteArray secret, StoreDone done = {});
+    // tunnelName goes into the label a keyring browser shows.
+    void store(const QString& account, const QString& question, QByteArray secret, StoreDone done = {},
+               const QString& tunnelName = {});
     // Why the last store failed, until the keyring next does as asked; empty when it did.
     QString storeProblem() const { return m_storeProblem; }
     // ssh refused the kept answer: it is not offered again until a new one is stored.
@@ -61,6 +64,9 @@ private:
     void setQuestions(const QString& account, const QStringList& questions);
     static QString entryKey(const QString& account, const QString& question);
     void logOnce(const QString& what);
+    using Found = std::function<void(std::unique_ptr<SecretBuffer> secret)>;
+    // The answer as QtKeychain kept it.
+    void readOld(const QString& account, const QString& question, Found finish);
     // Words for the user from a failed job's error code and text.
     static QString problemOf(int error, const QString& text);
 

@@ -2,6 +2,7 @@
 // application's D-Bus service in this process, the prompt windows (offscreen, clicked as a user
 // would), and a real sshd on 127.0.0.1 asking for a throwaway account's password.
 // Run as: tests/e2e/isolated.sh dbus-run-session -- auth_e2e_test (root: it adds a user).
+#include <qt6keychain/keychain.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <csignal>
 #include <cstdio>
@@ -27,6 +29,7 @@
 #include "EchoServer.h"
 #include "GnomeKeyring.h"
 #include "HostKeyPrompt.h"
+#include "LabelledSecrets.h"
 #include "LoopbackPort.h"
 #include "NoticePrompt.h"
 #include "PasswordKeyring.h"
@@ -406,10 +409,12 @@ private Q_SLOTS:
         QVERIFY2(pass, m_sshd->log().c_str());
         QVERIFY(pass->rememberBox()->isVisible() && !pass->rememberBox()->isChecked());
         QVERIFY(pass->note().isEmpty());
+        const QString question = pass->caption();
         answer(pass, m_account.password(), true);
         QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().code() == 2, 30000);
         const QString account = PasswordKeyring::accountOf(*tunnel);
         QTRY_VERIFY(m_app.keyring().hasAny(account));
+        QCOMPARE(LabelledSecrets::labelOf(account, question), "Zandrel: kept (" + account + ")");
         const std::string stored = readFile(m_app.defaults().path());
         QVERIFY(stored.find(m_account.password()) == std::string::npos);
 
@@ -430,6 +435,20 @@ private Q_SLOTS:
         QCOMPARE(pass->note(), QString(AuthenticationBridge::kRememberedRefused));
         answer(pass, m_account.password(), true);
         QTRY_VERIFY_WITH_TIMEOUT(tunnel->run().code() == 2, 30000);
+
+        // Kept by QtKeychain, as before libsecret: still answers.
+        m_app.keyring().forget(account);
+        auto* old = new QKeychain::WritePasswordJob(PasswordKeyring::kService);
+        old->setKey(account + u'\n' + question);
+        old->setTextData(QString::fromStdString(m_account.password()));
+        QSignalSpy written(old, &QKeychain::Job::finished);
+        old->start();
+        QVERIFY(written.wait(10000) && old->error() == QKeychain::NoError);
+        QVERIFY(m_app.defaults().setObjectForKey(
+            Value::dictionary({{account.toStdString(), Value(Value::List{question.toStdString()})}}),
+            PasswordKeyring::kIndexKey));
+        tunnel->run().reconnect();
+        QVERIFY(connectsWithoutAWindow(tunnel, 30000));
 
         QVERIFY2(m_keyring.lock(), m_keyring.error().c_str());
         tunnel->run().reconnect();
