@@ -40,6 +40,7 @@ ssh_pid=$PPID
 # and waits without polling. ssh may have gone before that took hold, hence the parent check.
 if [ "${ZANDREL_ASKPASS_WATCHED:-}" != "$ssh_pid" ]; then
     [ -z "${ZANDREL_ASKPASS_WATCHED:-}" ] || fail "the ssh that asked has ended"
+    command -v setpriv >/dev/null 2>&1 || fail "setpriv (util-linux) is missing"
     ZANDREL_ASKPASS_WATCHED=$ssh_pid
     export ZANDREL_ASKPASS_WATCHED
     exec setpriv --pdeathsig TERM -- "$0" "$@"
