@@ -44,7 +44,8 @@ public:
     AuthenticationBridge& authenticationBridge() { return *m_bridge; }
     // The askpass script's question, asked by the process `caller`: answered from the keyring or
     // in a window; false with *error set when the caller may not ask.
-    bool authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error);
+    bool authenticate(const QString& query, const QString& fifo, pid_t caller, std::int64_t connectedByNs,
+                      QString* error);
 
     // Quits the event loop at once; nothing can refuse it. The quit steps run on aboutToQuit.
     static void terminate();
