@@ -78,6 +78,7 @@ TunnelsWindowController::TunnelsWindowController(ZandrelApplication& app, QObjec
 TunnelsWindowController::~TunnelsWindowController() {
     for (auto token : m_observers) NotificationCenter::defaultCenter().removeObserver(token);
     m_hop->detach();
+    m_preferences.reset();  // its window is a child of the tunnels window
     delete m_tray;
     m_tray = nullptr;
     delete m_window;
@@ -192,21 +193,30 @@ void TunnelsWindowController::addTunnel() {
 }
 
 void TunnelsWindowController::runPreferences(const std::function<void(PreferencesController&)>& prepare) {
-    // The preferences window is modal, but the notification-area menu can still ask again.
-    if (m_preferencesOpen) return;
-    m_preferencesOpen = true;
-    {
-        PreferencesController controller(m_tunnels ? *m_tunnels : m_app.tunnels(), m_app.defaults(), m_window);
-        prepare(controller);
+    // One window, not modal: a question from a tunnel meanwhile can be answered at once.
+    if (!m_preferences) {
+        m_preferences = std::make_unique<PreferencesController>(m_tunnels ? *m_tunnels : m_app.tunnels(),
+                                                                m_app.defaults(), m_window);
         PasswordKeyring& keyring = m_app.keyring();
-        controller.setPasswordHooks(
+        m_preferences->setPasswordHooks(
             {[&keyring](const Tunnel& t) { return keyring.hasAny(PasswordKeyring::accountOf(t)); },
              [&keyring](const Tunnel& t) { keyring.forget(PasswordKeyring::accountOf(t)); },
              [&keyring](const Tunnel& gone, const TunnelList& remaining) { keyring.forgetUnshared(gone, remaining); }});
-        controller.exec();
+        connect(m_preferences->window(), &QDialog::finished, this, [this] {
+            // Not within the window's own signal.
+            QTimer::singleShot(0, this, [this] {
+                m_preferences.reset();
+                redraw();
+            });
+        });
     }
-    m_preferencesOpen = false;
-    redraw();
+    prepare(*m_preferences);
+    m_preferences->show();
+}
+
+void TunnelsWindowController::closePreferences() {
+    if (m_preferences) m_preferences->window()->close();
+    m_preferences.reset();
 }
 
 QWidget* TunnelsWindowController::emptyHint() const { return m_ui->emptyHint; }
@@ -420,6 +430,7 @@ void TunnelsWindowController::restoreFrame() {
 void TunnelsWindowController::applicationWillTerminate() {
     if (m_terminated) return;
     m_terminated = true;
+    closePreferences();  // what is typed there is saved too
     m_app.core().stopAllTunnels();
     saveFrame();
     if (!m_app.defaults().setObjectForKey(Value(m_window->isVisible()), "openPalette"))

@@ -110,7 +110,9 @@ protected:
 
 private:
     // Runs the preferences window, with prepare called on its controller first.
+    // Opens the preferences window (or brings it forward) after prepare has set it up.
     void runPreferences(const std::function<void(PreferencesController&)>& prepare);
+    void closePreferences();
     void updateTunnelItems();
     void showStoreNotice();
     void showHintIfEmpty();
@@ -129,7 +131,7 @@ private:
     TrayIcon* m_tray = nullptr;
     DropNotifier* m_notifier = nullptr;
     TunnelStore* m_tunnels = nullptr;
-    bool m_preferencesOpen = false;
+    std::unique_ptr<PreferencesController> m_preferences;
     QList<QAction*> m_tunnelItems;
     QByteArray m_hiddenGeometry;
     QPointer<QMessageBox> m_storeNotice;

@@ -1,17 +1,17 @@
 #include "AuthenticationBridge.h"
 
 #include <QPointer>
-#include <cstdio>
-#include <fstream>
 
 #include "FifoAnswer.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
+#include "ProcessStat.h"
 #include "PromptPresenter.h"
 #include "SecretBuffer.h"
 
 namespace {
-// The caller is dbus-send, below the askpass script's shell, below ssh: a few steps at most.
+// The caller is dbus-send, below the askpass script's shell, below ssh or a jump host's ssh -W
+// below that, one more for each further jump host.
 constexpr int kMaxAncestors = 16;
 }  // namespace
 
@@ -36,39 +36,49 @@ TunnelPtr AuthenticationBridge::tunnelNamed(const TunnelList& tunnels, const QSt
     return nullptr;
 }
 
-pid_t AuthenticationBridge::parentOf(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // "pid (comm) state ppid …": the name may hold blanks and parentheses, so read after the last ')'.
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    char state = 0;
-    long ppid = 0;
-    if (std::sscanf(text.c_str() + close + 1, " %c %ld", &state, &ppid) != 2) return 0;
-    return static_cast<pid_t>(ppid);
-}
-
 TunnelPtr AuthenticationBridge::tunnelAbove(const TunnelList& tunnels, pid_t pid) {
     std::map<pid_t, TunnelPtr> sshes;
     for (const TunnelPtr& t : tunnels)
         if (t)
             if (pid_t p = t->run().sshPid()) sshes.emplace(p, t);
-    for (int step = 0; pid > 1 && step < kMaxAncestors; ++step, pid = parentOf(pid))
+    ProcessStat stat = ProcessStat::of(pid);
+    for (int step = 0; pid > 1 && stat.valid() && step < kMaxAncestors; ++step) {
+        // Each ssh is a child not yet reaped, so its pid is still its own.
         if (auto it = sshes.find(pid); it != sshes.end()) return it->second;
+        pid = stat.parent;
+        const ProcessStat parent = ProcessStat::of(pid);
+        // A parent is older than its child: a younger one took the pid of a parent gone meanwhile.
+        if (parent.startTicks > stat.startTicks) return nullptr;
+        stat = parent;
+    }
     return nullptr;
 }
 
-bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t caller, QString* error, Kind kind) {
+TunnelPtr AuthenticationBridge::tunnelOfCaller(const TunnelList& tunnels, pid_t caller, std::int64_t connectedByNs,
+                                               pid_t* asker) {
+    const ProcessStat before = ProcessStat::of(caller);
+    if (asker) *asker = ProcessStat::of(before.parent).parent;
+    // The bus took the pid when the caller connected: a process made later holds a reused pid.
+    if (!before.valid() || connectedByNs <= 0 || before.startedByNs() > connectedByNs) return nullptr;
+    TunnelPtr tunnel = tunnelAbove(tunnels, caller);
+    // Nor may the pid change hands during the walk.
+    return ProcessStat::of(caller) == before ? tunnel : nullptr;
+}
+
+bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t caller, std::int64_t connectedByNs,
+                               QString* error, Kind kind) {
     auto refuse = [error](const QString& why) {
         if (error) *error = why;
         return false;
     };
     if (query.isEmpty()) return refuse(QStringLiteral("no question to ask"));
     if (fifo.isEmpty()) return refuse(QStringLiteral("no pipe to answer into"));
-    const TunnelPtr tunnel = caller > 0 ? tunnelAbove(m_tunnels.tunnels(), caller) : nullptr;
+    pid_t asker = 0;
+    const TunnelPtr tunnel = tunnelOfCaller(m_tunnels.tunnels(), caller, connectedByNs, &asker);
     if (!tunnel) {
-        Log::line("A question from process " + std::to_string(caller) +
-                  ", which no ssh of Zandrel started, was refused");
+        if (m_refusalLog.shouldLog(caller, ProcessStat::bootClockNs()))
+            Log::line("A question from process " + std::to_string(caller) +
+                      ", which no ssh of Zandrel started, was refused");
         return refuse(QStringLiteral("only an ssh started by Zandrel may ask"));
     }
     if (!FifoAnswer::isOwnFifo(fifo)) return refuse(QStringLiteral("the answer path is no named pipe of this user"));
@@ -101,7 +111,8 @@ bool AuthenticationBridge::ask(const QString& query, const QString& fifo, pid_t 
         m_presenter->askYesNo(tunnel, run, query, fifo);
         return true;
     }
-    askForPassword(tunnel, run, query, fifo);
+    // Each ssh of a jump host chain asks apart, maybe in the same words as another.
+    askForPassword(tunnel, run, {query, QString::number(asker) + u' ' + query}, fifo);
     return true;
 }
 
@@ -112,24 +123,25 @@ void AuthenticationBridge::forgetEndedRuns() {
     std::erase_if(m_runs, [&live](const auto& entry) { return !live.contains(entry.first); });
 }
 
-void AuthenticationBridge::askForPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query,
+void AuthenticationBridge::askForPassword(const TunnelPtr& tunnel, std::uint64_t run, const Question& q,
                                           const QString& fifo) {
+    const QString& query = q.text;
     const QString account = PasswordKeyring::accountOf(*tunnel);
     Run& r = m_runs[run];
     // ssh asks the same question again in one run only after refusing the answer.
-    const bool again = r.asked.contains(query);
-    r.asked.insert(query);
+    const bool again = r.asked.contains(q.key);
+    r.asked.insert(q.key);
     QString note;
     if (again) {
-        if (r.remembered.contains(query)) m_keyring.markRefused(account, query);
-        note = r.fromKeyring.contains(query) ? tr(kRememberedRefused) : tr(kTypedRefused);
-        r.remembered.remove(query);
-        r.fromKeyring.remove(query);
+        if (r.remembered.contains(q.key)) m_keyring.markRefused(account, query);
+        note = r.fromKeyring.contains(q.key) ? tr(kRememberedRefused) : tr(kTypedRefused);
+        r.remembered.remove(q.key);
+        r.fromKeyring.remove(q.key);
     } else if (PasswordKeyring::isStorable(query) && m_keyring.canAnswer(account, query)) {
-        r.remembered.insert(query);
-        r.fromKeyring.insert(query);
+        r.remembered.insert(q.key);
+        r.fromKeyring.insert(q.key);
         QPointer<AuthenticationBridge> self(this);
-        m_keyring.read(account, query, [self, tunnel, run, query, fifo](std::unique_ptr<SecretBuffer> secret) {
+        m_keyring.read(account, query, [self, tunnel, run, q, fifo](std::unique_ptr<SecretBuffer> secret) {
             if (!self || tunnel->run().runSerial() != run) return;  // the run ended meanwhile
             if (secret) {
                 FifoAnswer::send(fifo, std::move(secret), [fifo](FifoAnswer::Result result) {
@@ -141,18 +153,19 @@ void AuthenticationBridge::askForPassword(const TunnelPtr& tunnel, std::uint64_t
             }
             // Locked, absent or refusing keyring: ask as if nothing were kept.
             if (auto it = self->m_runs.find(run); it != self->m_runs.end()) {
-                it->second.remembered.remove(query);
-                it->second.fromKeyring.remove(query);
+                it->second.remembered.remove(q.key);
+                it->second.fromKeyring.remove(q.key);
             }
-            self->askUser(tunnel, run, query, fifo, {});
+            self->askUser(tunnel, run, q, fifo, {});
         });
         return;
     }
-    askUser(tunnel, run, query, fifo, note);
+    askUser(tunnel, run, q, fifo, note);
 }
 
-void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, const QString& query,
-                                   const QString& fifo, const QString& note) {
+void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, const Question& q, const QString& fifo,
+                                   const QString& note) {
+    const QString& query = q.text;
     if (!m_presenter) {
         Log::line(tunnel->connName() + ": " + kNoDisplayReason);
         tunnel->run().stopWithReason(kNoDisplayReason);
@@ -162,14 +175,14 @@ void AuthenticationBridge::askUser(const TunnelPtr& tunnel, std::uint64_t run, c
     if (PasswordKeyring::isStorable(query)) {
         QPointer<AuthenticationBridge> self(this);
         const QString account = PasswordKeyring::accountOf(*tunnel);
-        remember = [self, tunnel, account, query, run](QByteArray password) {
+        remember = [self, tunnel, account, q, run](QByteArray password) {
             if (!self) {
                 SecretBuffer::wipe(password);
                 return;
             }
-            self->m_runs[run].remembered.insert(query);
+            self->m_runs[run].remembered.insert(q.key);
             self->m_keyring.store(
-                account, query, std::move(password),
+                account, q.text, std::move(password),
                 [self, tunnel, account](const QString& problem) {
                     // Told now, while the user still knows which password it was.
                     if (self && self->m_presenter && !problem.isEmpty())

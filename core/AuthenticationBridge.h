@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 
+#include "RefusalLog.h"
 #include "TunnelStore.h"
 
 class PasswordKeyring;
@@ -35,11 +36,14 @@ public:
 
     AuthenticationBridge(const TunnelStore& tunnels, PasswordKeyring& keyring, QObject* parent = nullptr);
 
-    // The question of the process `caller` (as the bus names it). Only an ssh of Zandrel may ask:
-    // the caller must run below one of the tunnels' ssh processes, which then names the tunnel
-    // (the tunnel name the caller gives is not trusted). false with *error set, and no window,
-    // for anybody else, an empty query, or a fifo that is no named pipe of this user.
-    bool ask(const QString& query, const QString& fifo, pid_t caller, QString* error, Kind kind = Kind::Question);
+    // The question of the process `caller` (as the bus names it), whose bus connection had
+    // appeared by `connectedByNs` (boot clock, ns; 0 unknown). Only an ssh of Zandrel may ask: the
+    // caller must run below one of the tunnels' ssh processes (through any jump host's ssh), which
+    // then names the tunnel (the tunnel name the caller gives is not trusted). false with *error
+    // set, and no window, for anybody else, an empty query, or a fifo that is no named pipe of
+    // this user.
+    bool ask(const QString& query, const QString& fifo, pid_t caller, std::int64_t connectedByNs, QString* error,
+             Kind kind = Kind::Question);
 
     // Who asks the user; none (headless, the default) means a question with no remembered answer
     // stops its tunnel with kNoDisplayReason or kNoDisplayHostKey.
@@ -48,8 +52,11 @@ public:
 
     // The tunnel whose running ssh is `pid` or one of its ancestors, or null.
     static TunnelPtr tunnelAbove(const TunnelList& tunnels, pid_t pid);
-    // The parent of a process as /proc says, or 0.
-    static pid_t parentOf(pid_t pid);
+    // tunnelAbove() for the process the bus names, only when that pid still belongs to the process
+    // that connected: started before the connection appeared, and unchanged through the walk.
+    // *asker: the ssh that ran the caller's askpass program.
+    static TunnelPtr tunnelOfCaller(const TunnelList& tunnels, pid_t caller, std::int64_t connectedByNs,
+                                    pid_t* asker = nullptr);
 
     // Whether ssh asks yes or no (an unknown host key) rather than for a password.
     static bool isYesNoQuestion(const QString& query);
@@ -57,14 +64,19 @@ public:
     static TunnelPtr tunnelNamed(const TunnelList& tunnels, const QString& name);
 
 private:
-    // What one ssh run has asked so far, to tell a question asked again (its answer refused).
+    // What one ssh run has asked so far (keyed by Question::key), to tell a question asked again (its answer refused).
     struct Run {
         QSet<QString> asked;
         QSet<QString> remembered;  // answered from the keyring, or typed with "Remember"
         QSet<QString> fromKeyring;
     };
-    void askForPassword(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo);
-    void askUser(const TunnelPtr& tunnel, std::uint64_t run, const QString& query, const QString& fifo,
+    // ssh's words, and what tells them apart within a run (which ssh of the chain asked).
+    struct Question {
+        QString text;
+        QString key;
+    };
+    void askForPassword(const TunnelPtr& tunnel, std::uint64_t run, const Question& q, const QString& fifo);
+    void askUser(const TunnelPtr& tunnel, std::uint64_t run, const Question& q, const QString& fifo,
                  const QString& note);
     void forgetEndedRuns();
 
@@ -72,4 +84,5 @@ private:
     PasswordKeyring& m_keyring;
     PromptPresenter* m_presenter = nullptr;
     std::map<std::uint64_t, Run> m_runs;
+    RefusalLog m_refusalLog;
 };

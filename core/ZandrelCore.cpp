@@ -37,10 +37,10 @@ ZandrelCore::ZandrelCore(const std::string& defaultsPath, QObject* parent)
       m_bridge(std::make_unique<AuthenticationBridge>(m_tunnels, *m_keyring)),
       m_statusFeed(new TunnelStatusFeed(m_tunnels, this)) {}
 
-bool ZandrelCore::authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error,
-                               const QString& hint) {
+bool ZandrelCore::authenticate(const QString& query, const QString& fifo, pid_t caller, std::int64_t connectedByNs,
+                               QString* error, const QString& hint) {
     tunnels();  // a question can only come from a started tunnel; the list is loaded by then
-    return m_bridge->ask(query, fifo, caller, error, AuthenticationBridge::kindOf(hint));
+    return m_bridge->ask(query, fifo, caller, connectedByNs, error, AuthenticationBridge::kindOf(hint));
 }
 
 ZandrelCore::~ZandrelCore() {

@@ -45,8 +45,8 @@ public:
     // The askpass script's question, asked by the process `caller`: answered from the keyring or
     // in a window; false with *error set when the caller may not ask.
     // hint: ssh's SSH_ASKPASS_PROMPT ("" for a question).
-    bool authenticate(const QString& query, const QString& fifo, pid_t caller, QString* error,
-                      const QString& hint = {});
+    bool authenticate(const QString& query, const QString& fifo, pid_t caller, std::int64_t connectedByNs,
+                      QString* error, const QString& hint = {});
 
     // Quits the event loop at once; nothing can refuse it. The quit steps run on aboutToQuit.
     static void terminate();

@@ -6,6 +6,7 @@
 #include <QDBusReply>
 #include <QTimer>
 
+#include "ConnectionClock.h"
 #include "DesktopFront.h"
 #include "TunnelStatusFeed.h"
 #include "ZandrelCore.h"
@@ -20,10 +21,21 @@ ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, DesktopFront* front, Q
     connect(&m_core.statusFeed(), &TunnelStatusFeed::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
 }
 
+ZandrelDBusService::~ZandrelDBusService() {
+    m_clockThread.quit();
+    m_clockThread.wait();
+}
+
 ZandrelDBusService::Registration ZandrelDBusService::registerOn(QDBusConnection bus, QString* error) {
     if (!bus.isConnected()) {
         if (error) *error = bus.lastError().message();
         return Registration::NoBus;
+    }
+    if (!m_clock) {
+        // Before the name is claimed: every askpass program connects after that.
+        m_clock = std::make_unique<ConnectionClock>(bus);
+        m_clock->moveToThread(&m_clockThread);
+        m_clockThread.start();
     }
     if (!bus.registerObject(QString::fromLatin1(kPath), this)) {
         if (error) *error = bus.lastError().message();
@@ -59,13 +71,15 @@ QString ZandrelDBusService::AuthenticateKind(const QString& query, const QString
     Q_UNUSED(tunnelName);
     QString error;
     pid_t caller = 0;
+    std::int64_t connectedBy = 0;
     if (calledFromDBus()) {
         const QDBusReply<uint> pid = connection().interface()->servicePid(message().service());
         if (pid.isValid()) caller = static_cast<pid_t>(pid.value());
+        if (m_clock) connectedBy = m_clock->appearedBy(message().service());
     }
     // Without a display (headless) only a remembered answer can be given; the bridge stops the
     // tunnel with its reason otherwise.
-    if (m_core.authenticate(query, fifo, caller, &error, kind)) return QStringLiteral("OK");
+    if (m_core.authenticate(query, fifo, caller, connectedBy, &error, kind)) return QStringLiteral("OK");
     sendErrorReply(QString::fromLatin1(kErrorRefused), error.isEmpty() ? QStringLiteral("refused") : error);
     return {};
 }

@@ -6,12 +6,14 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <memory>
 
 #include "BackgroundWork.h"
 #include "TunnelChanges.h"
 #include "TunnelInfo.h"
 
+class ConnectionClock;
 class DesktopFront;
 // Host → why (ImportHosts' refused hosts).
 using HostReasons = QMap<QString, QString>;
@@ -37,6 +39,7 @@ public:
 
     // front: the tunnels window's controller, or null when Zandrel runs without a display.
     ZandrelDBusService(ZandrelCore& core, DesktopFront* front, QObject* parent = nullptr);
+    ~ZandrelDBusService() override;
 
     enum class Registration { Registered, AlreadyRunning, NoBus };
     // Puts the object on the bus and then claims the service name, so that whoever sees the
@@ -77,4 +80,7 @@ private:
     DesktopFront* m_front;
     std::unique_ptr<TunnelChanges> m_changes;
     BackgroundWork* m_work;
+    // Who may ask a question is judged by when its connection appeared, timed on this thread.
+    QThread m_clockThread;
+    std::unique_ptr<ConnectionClock> m_clock;
 };

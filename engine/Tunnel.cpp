@@ -155,6 +155,12 @@ TunnelPtr Tunnel::tunnelFromDictionary(const Value& dictionary) {
     return t;
 }
 
+TunnelPtr Tunnel::copy() const {
+    TunnelPtr t(new Tunnel);
+    t->m_settings = settings();
+    return t;
+}
+
 TunnelList Tunnel::tunnelsFromArray(const Value& array) {
     TunnelList list;
     for (const auto& d : array.list())

@@ -31,6 +31,8 @@ public:
     static TunnelPtr tunnelFromDictionary(const Value& dictionary);
     // One tunnel per stored dictionary, in order; None or a non-list gives an empty list.
     static TunnelList tunnelsFromArray(const Value& array);
+    // A tunnel with this one's settings and none of its run, for a preview of an edit.
+    TunnelPtr copy() const;
     // The dictionary a new tunnel is made from.
     static Value newTunnelDictionary(const std::string& name);
 

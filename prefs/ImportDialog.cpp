@@ -39,6 +39,7 @@ ImportDialog::ImportDialog(const std::string& configPath, const std::set<std::st
       m_note(new QLabel(this)),
       m_progress(new QProgressBar(this)) {
     setWindowTitle(tr("Import from ssh config"));
+    setWindowModality(Qt::WindowModal);  // to Preferences only: a question from a tunnel stays answerable
     auto* layout = new QVBoxLayout(this);
     m_note->setTextFormat(Qt::PlainText);
     m_note->setWordWrap(true);

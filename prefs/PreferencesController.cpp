@@ -54,6 +54,13 @@ PreferencesController::~PreferencesController() = default;
 
 QDialog* PreferencesController::window() const { return m_window.get(); }
 
+void PreferencesController::show() {
+    m_window->setWindowModality(Qt::NonModal);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
 int PreferencesController::exec() {
     const int result = m_window->exec();
     // A quit (menu, D-Bus, SIGTERM, logout) ends the window's loop without closing it: what was
@@ -197,6 +204,7 @@ bool PreferencesController::confirmDelete(const Tunnel& tunnel) {
     QPushButton* cancel = box.addButton(QMessageBox::Cancel);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
+    box.setWindowModality(Qt::WindowModal);  // the rest of Zandrel, its questions too, stays usable
     box.exec();
     return box.clickedButton() == remove;
 }

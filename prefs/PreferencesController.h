@@ -39,6 +39,8 @@ public:
 
     // Runs the window modally until it closes.
     int exec();
+    // Shows the window without blocking anything else, in front and with the focus.
+    void show();
     QDialog* window() const;
 
     // The tunnel selected in the tunnel list, or null.

@@ -252,10 +252,7 @@ void TunnelForm::previewTyped(const FormFieldRef& f, const Value& typed) {
     const TunnelPtr t = m_current();
     if (!t) return;
     // A copy that never starts: the tunnel itself changes only when the edit ends.
-    auto copy = Tunnel::create(t->connName());
-    const Value stored = t->dictionary();
-    for (const auto& [key, value] : stored.dict())
-        if (key != "autoConnect") copy->setValueForKey(value, key);
+    auto copy = t->copy();
     copy->setValueForKey(typed, f->key);
     m_ui.commandLine->setText(QString::fromStdString(SshCommand::displayCommand(copy->command().arguments())));
     m_ui.commandLine->setCursorPosition(0);

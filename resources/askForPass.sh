@@ -38,9 +38,21 @@ if [ -z "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
 fi
 
 ssh_pid=$PPID
+
+# ssh waits for this script and never answers for it when it is gone (stopped tunnel, killed
+# ssh). The kernel tells: the shell runs again under setpriv with a signal for its parent's end,
+# and waits without polling. ssh may have gone before that took hold, hence the parent check.
+if [ "${ZANDREL_ASKPASS_WATCHED:-}" != "$ssh_pid" ]; then
+    [ -z "${ZANDREL_ASKPASS_WATCHED:-}" ] || fail "the ssh that asked has ended"
+    command -v setpriv >/dev/null 2>&1 || fail "setpriv (util-linux) is missing"
+    ZANDREL_ASKPASS_WATCHED=$ssh_pid
+    export ZANDREL_ASKPASS_WATCHED
+    exec setpriv --pdeathsig TERM -- "$0" "$@"
+fi
+unset ZANDREL_ASKPASS_WATCHED
+
 dir=
 reader=
-watcher=
 
 # The parent of a process, from /proc (the name in parentheses may hold blanks).
 parent_of() {
@@ -78,10 +90,9 @@ private_base() {
 # standard error (the shell's own notice of a killed reader) would end the script unseen.
 cleanup() {
     trap '' HUP INT TERM PIPE
-    [ -n "$watcher" ] && kill "$watcher" 2>/dev/null
     [ -n "$reader" ] && kill "$reader" 2>/dev/null
     [ -n "$dir" ] && rm -rf "$dir"
-    watcher= reader= dir=
+    reader= dir=
 }
 trap cleanup EXIT
 trap 'cleanup; exit 129' HUP
@@ -89,14 +100,22 @@ trap 'cleanup; exit 130' INT
 trap 'cleanup; exit 143' TERM
 trap 'cleanup; exit 141' PIPE
 
-# Whoever holds Zandrel's name on the bus must be the program that started our ssh: another
-# program of the session could claim the name first and read the answer.
+# Whoever holds Zandrel's name on the bus must have started our ssh, directly or through the ssh
+# of a jump host (ssh -W below it): another program of the session could claim the name first and
+# read the answer.
 owner=$(dbus-send --session --print-reply --reply-timeout=5000 --dest=org.freedesktop.DBus /org/freedesktop/DBus \
     org.freedesktop.DBus.GetConnectionUnixProcessID string:"$service" 2>/dev/null </dev/null) ||
     fail "Zandrel cannot be reached on the session bus"
 owner=${owner##* }
-ssh_parent=$(parent_of "$ssh_pid") || fail "cannot find the parent of ssh ($ssh_pid)"
-[ "$owner" = "$ssh_parent" ] || fail "$service is held by process $owner, not by the program that started ssh ($ssh_parent)"
+above=$(parent_of "$ssh_pid") || fail "cannot find the parent of ssh ($ssh_pid)"
+steps=0
+while [ "$above" != "$owner" ]; do
+    steps=$((steps + 1))
+    if [ "$above" -le 1 ] || [ "$steps" -ge 8 ]; then
+        fail "$service is held by process $owner, which did not start ssh ($ssh_pid)"
+    fi
+    above=$(parent_of "$above") || above=0
+done
 
 base=$(private_base) || fail "no private directory for the answer's pipe"
 dir=$(mktemp -d "$base/zandrel-askpass.XXXXXXXXXX") || fail "cannot make a private directory"
@@ -113,29 +132,13 @@ else
 fi
 reader=$!
 
-# ssh waits for this script and never answers for it when it is gone (stopped tunnel,
-# killed ssh): follow it and end the reader then. The watcher keeps none of ssh's pipes.
-(
-    nap=
-    trap '[ -n "$nap" ] && kill "$nap" 2>/dev/null; exit 0' TERM
-    while :; do
-        sleep 1 &
-        nap=$!
-        wait "$nap"
-        nap=
-        kill -0 "$reader" 2>/dev/null || exit 0
-        # Our parent changes when ssh exits, even before ssh has been reaped.
-        parent=$(parent_of $$) || parent=$ssh_pid
-        if [ "$parent" != "$ssh_pid" ] || ! kill -0 "$ssh_pid" 2>/dev/null; then
-            kill "$reader" 2>/dev/null
-            exit 0
-        fi
-    done
-) </dev/null >/dev/null 2>&1 &
-watcher=$!
-
-reply=$(dbus-send --session --print-reply --reply-timeout=15000 --dest="$service" "$object" \
-    "$service.AuthenticateKind" string:"${1-}" string:"${TUNNEL_NAME-}" string:"$fifo" string:"$kind" 2>&1 </dev/null)
+# Zandrel accepts a caller only when its process is older than its bus connection (a process
+# that took a reused pid is younger): the caller's process is made first, and connects later.
+reply=$(
+    sleep 0.05
+    exec dbus-send --session --print-reply --reply-timeout=15000 --dest="$service" "$object" \
+        "$service.AuthenticateKind" string:"${1-}" string:"${TUNNEL_NAME-}" string:"$fifo" string:"$kind" 2>&1 </dev/null
+)
 case $reply in
 *'string "OK"'*) ;;
 *) fail "Zandrel cannot be reached on the session bus: $reply" ;;

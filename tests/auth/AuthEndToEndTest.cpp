@@ -2,9 +2,13 @@
 // application's D-Bus service in this process, the prompt windows (offscreen, clicked as a user
 // would), and a real sshd on 127.0.0.1 asking for a throwaway account's password.
 // Run as: tests/e2e/isolated.sh dbus-run-session -- auth_e2e_test (root: it adds a user).
+#include <fcntl.h>
 #include <qt6keychain/keychain.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -20,7 +24,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <tuple>
+#include <utility>
 
 #include "AuthenticationBridge.h"
 #include "Bundle.h"
@@ -35,6 +42,7 @@
 #include "PasswordKeyring.h"
 #include "PasswordPrompt.h"
 #include "ProcessProbe.h"
+#include "ProcessStat.h"
 #include "RetryPause.h"
 #include "SshdFixture.h"
 #include "Subprocess.h"
@@ -120,6 +128,63 @@ void answer(PasswordPrompt* pass, const std::string& password, bool remember) {
     QTest::mouseClick(pass->okButton(), Qt::LeftButton);
 }
 
+// A D-Bus method call's bytes (little-endian), string arguments only.
+std::string busCall(uint32_t serial, const std::string& dest, const std::string& path, const std::string& member,
+                    const std::vector<std::string>& args) {
+    std::string m;
+    auto pad = [&m](size_t n) { m.resize((m.size() + n - 1) / n * n, '\0'); };
+    auto u32 = [&](uint32_t v) { pad(4), m.append(reinterpret_cast<const char*>(&v), 4); };
+    auto str = [&](const std::string& v) { u32(v.size()), m.append(v + '\0'); };
+    auto sig = [&](const std::string& v) { m += char(v.size()), m.append(v + '\0'); };
+    for (const std::string& a : args) str(a);
+    const std::string body = std::exchange(m, std::string("l\1\0\1", 4));
+    u32(body.size()), u32(serial), u32(0);
+    const size_t start = m.size();  // the fields, 8-aligned already
+    const std::string iface = dest == "org.freedesktop.DBus" ? dest : std::string(ZandrelDBusService::kInterface);
+    for (auto [code, type, value] : {std::tuple{1, "o", path}, {2, "s", iface}, {3, "s", member}, {6, "s", dest}}) {
+        pad(8), m += char(code), sig(type), str(value);
+    }
+    if (!args.empty()) pad(8), m += char(8), sig("g"), sig(std::string(args.size(), 's'));
+    const uint32_t length = m.size() - start;
+    m.replace(12, 4, reinterpret_cast<const char*>(&length), 4);
+    pad(8);
+    return m + body;
+}
+
+// A process that connects to the session bus and exits, leaving its connection to a child, which
+// calls Authenticate when `go` is written: 'A' (accepted), 'R' (refused) or '-' goes to `result`.
+pid_t connectAndLeave(const std::string& fifo, int go, int result) {
+    const pid_t first = fork();
+    if (first != 0) return first;
+    std::string address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    sockaddr_un sa{AF_UNIX, {}};
+    const bool abstract = address.starts_with("unix:abstract=");
+    address = address.substr(address.find('=') + 1), address = address.substr(0, address.find(','));
+    std::memcpy(sa.sun_path + abstract, address.data(), address.size());
+    const int bus = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(bus, reinterpret_cast<sockaddr*>(&sa), offsetof(sockaddr_un, sun_path) + abstract + address.size()))
+        _exit(1);
+    std::string auth = std::string(1, '\0') + "AUTH EXTERNAL ";
+    for (char c : std::to_string(getuid())) auth += "3" + std::string(1, c);
+    char buf[4096];
+    if (write(bus, auth.data(), auth.size()) < 0 || write(bus, "\r\n", 2) < 0 || read(bus, buf, sizeof buf) <= 0)
+        _exit(1);
+    const std::string hello = "BEGIN\r\n" + busCall(1, "org.freedesktop.DBus", "/org/freedesktop/DBus", "Hello", {});
+    if (write(bus, hello.data(), hello.size()) < 0) _exit(1);
+    if (const pid_t child = fork(); child != 0) _exit(write(result, &child, sizeof child) < 0);
+    std::string got;
+    const std::string refused = ZandrelDBusService::kErrorRefused, ok("\2\0\0\0OK\0", 7);
+    if (read(go, buf, 1) == 1) {
+        const std::string call = busCall(2, ZandrelDBusService::kService, ZandrelDBusService::kPath, "Authenticate",
+                                         {"Password: ", "t", fifo});
+        for (ssize_t n = write(bus, call.data(), call.size());
+             n > 0 && got.find(".Error.") == std::string::npos && got.find(ok) == std::string::npos;)
+            if ((n = read(bus, buf, sizeof buf)) > 0) got.append(buf, n);
+    }
+    const char* verdict = got.find(ok) != std::string::npos ? "A" : got.find(refused) != std::string::npos ? "R" : "-";
+    _exit(write(result, verdict, 1) < 0);
+}
+
 }  // namespace
 
 class AuthEndToEndTest : public QObject {
@@ -130,10 +195,9 @@ public:
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY2(m_account.create(), m_account.error().c_str());
-        SshdOptions options;
-        options.pubkeyAuthentication = false;
-        options.passwordAuthentication = true;
-        m_sshd = std::make_unique<SshdFixture>(options);
+        m_sshdOptions.pubkeyAuthentication = false;
+        m_sshdOptions.passwordAuthentication = true;
+        m_sshd = std::make_unique<SshdFixture>(m_sshdOptions);
         QVERIFY2(m_sshd->start(), (m_sshd->error() + "\n" + m_sshd->log()).c_str());
         QVERIFY(m_echo.start());
         QVERIFY2(GnomeKeyring::available(), "gnome-keyring-daemon is missing (scripts/setup.sh installs it)");
@@ -226,7 +290,13 @@ private Q_SLOTS:
         TunnelPtr tunnel = standInSshTunnel("t", bin, tmp.path(), bin.file("answer"));
         QPointer<PasswordPrompt> pass = waitForPrompt<PasswordPrompt>(10000);
         QVERIFY(pass);
-        QVERIFY(!noneLeft(kAskpass));
+        const auto askpass = ProcessProbe::childrenNamed(kAskpass, false);
+        QCOMPARE(askpass.size(), size_t(1));
+        // Waiting, it starts nothing: its reader is all it has.
+        QTRY_COMPARE(ProcessProbe::descendantsOf(askpass.front()).size(), size_t(1));
+        const auto waiting = ProcessProbe::descendantsOf(askpass.front());
+        QTest::qWait(1500);
+        QCOMPARE(ProcessProbe::descendantsOf(askpass.front()), waiting);
         QVERIFY(::kill(tunnel->run().sshPid(), SIGKILL) == 0);
         QElapsedTimer clock;
         clock.start();
@@ -475,6 +545,66 @@ private Q_SLOTS:
         QTest::mouseClick(pass->cancelButton(), Qt::LeftButton);
     }
 
+    // The bus names the pid that connected; that pid may belong to a later process by the time it
+    // calls. A connection left to a child, whose maker's pid went to a process below a tunnel's
+    // ssh (ns_last_pid, in this test's own pid namespace), is refused.
+    void reusedPidIsRefused() {
+        std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
+        if (!lastPid) QSKIP("needs root in a pid namespace of its own to choose the next pid");
+        TempDir bin("zandrel-reuse");
+        const std::string trigger = bin.file("fork"), forked = bin.file("forked"), fifo = bin.file("answer");
+        QVERIFY(::mkfifo(trigger.c_str(), 0600) == 0 && ::mkfifo(fifo.c_str(), 0600) == 0);
+        writeFile(bin.file("ssh"),
+                  "#!/bin/sh\nwhile read x <'" + trigger + "'; do sleep 1000 & echo $! >'" + forked + "'; done\n",
+                  0700);
+        SshCommand::setSshProgram(bin.file("ssh"));
+        TunnelPtr tunnel = addTunnel("reused");
+        tunnel->run().start();
+        QTRY_VERIFY(tunnel->run().sshPid() > 0);
+        int go[2], result[2];
+        QVERIFY(::pipe(go) == 0 && ::pipe(result) == 0);
+        const pid_t maker = connectAndLeave(fifo, go[0], result[1]);
+        pid_t caller = 0;
+        QVERIFY(::waitpid(maker, nullptr, 0) == maker && ::read(result[0], &caller, sizeof caller) > 0);
+        lastPid << maker - 1 << std::flush;
+        std::ofstream(trigger) << "\n";
+        QTRY_VERIFY(!readFile(forked).empty());
+        const bool taken = std::stoi(readFile(forked)) == maker;
+        QVERIFY(!taken || ::write(go[1], "x", 1) == 1);
+        ::fcntl(result[0], F_SETFL, O_NONBLOCK);
+        char verdict = 0;
+        waitServing([&] { return ::read(result[0], &verdict, 1) == 1; }, 10000);
+        for (int fd : {go[0], go[1], result[0], result[1]}) ::close(fd);
+        QVERIFY(::waitpid(caller, nullptr, 0) == caller);
+        if (!taken) QSKIP("another process took the freed pid first");
+        QCOMPARE(ProcessStat::of(maker).parent, tunnel->run().sshPid());  // still below ssh when refused
+        QCOMPARE(verdict, 'R');
+        QVERIFY(openPrompts().isEmpty());
+    }
+
+    // A jump host of unknown key asks through its own ssh (ssh -W, below the tunnel's) in ssh's
+    // words, which name it; "yes" and a password for each hop connect, though both ask alike.
+    void jumpHostAsks() {
+        SshdFixture bastion(m_sshdOptions);
+        QVERIFY2(bastion.start(), (bastion.error() + "\n" + bastion.log()).c_str());
+        QVERIFY(m_sshd->writeKnownHosts(m_knownHosts));
+        TunnelPtr tunnel = addTunnel("jumping");
+        tunnel->setValueForKey(Value(m_account.name() + "@127.0.0.1:" + std::to_string(bastion.port())), "jumpHosts");
+        tunnel->run().start();
+        QPointer<HostKeyPrompt> yn = waitForPrompt<HostKeyPrompt>(20000);
+        QVERIFY2(yn, bastion.log().c_str());
+        QVERIFY2(yn->caption().contains(QString("[127.0.0.1]:%1").arg(bastion.port())), qPrintable(yn->caption()));
+        QTest::mouseClick(yn->yesButton(), Qt::LeftButton);
+        for (int hop = 0; hop < 2; ++hop) {
+            QPointer<PasswordPrompt> pass = waitForPrompt<PasswordPrompt>(20000);
+            QVERIFY2(pass, (bastion.log() + m_sshd->log()).c_str());
+            QVERIFY(pass->note().isEmpty());
+            answer(pass, m_account.password(), false);
+            QTRY_VERIFY(!pass);
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(tunnel->run().code() == 2, tunnel->run().lastError().c_str(), 30000);
+    }
+
     void cleanupTestCase() {
         for (const TunnelPtr& t : m_app.tunnels().tunnels()) t->run().stop();
         const bool ended = TunnelDriver::waitUntilIdle(std::chrono::seconds(5));
@@ -518,6 +648,7 @@ private:
 
     ZandrelApplication& m_app;
     TestAccount m_account;
+    SshdOptions m_sshdOptions;
     std::unique_ptr<SshdFixture> m_sshd;
     EchoServer m_echo;
     std::string m_knownHosts;
