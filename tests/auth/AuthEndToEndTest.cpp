@@ -160,12 +160,13 @@ pid_t connectAndLeave(const std::string& fifo, int go, int result) {
     sockaddr_un sa{AF_UNIX, {}};
     const bool abstract = address.starts_with("unix:abstract=");
     address = address.substr(address.find('=') + 1), address = address.substr(0, address.find(','));
+    if (address.size() + abstract >= sizeof sa.sun_path) _exit(1);
     std::memcpy(sa.sun_path + abstract, address.data(), address.size());
     const int bus = socket(AF_UNIX, SOCK_STREAM, 0);
     if (connect(bus, reinterpret_cast<sockaddr*>(&sa), offsetof(sockaddr_un, sun_path) + abstract + address.size()))
         _exit(1);
     std::string auth = std::string(1, '\0') + "AUTH EXTERNAL ";
-    for (char c : std::to_string(getuid())) auth += "3" + std::string(1, c);
+    for (char c : std::to_string(getuid())) auth.append({'3', c});  // the uid in hex digits
     char buf[4096];
     if (write(bus, auth.data(), auth.size()) < 0 || write(bus, "\r\n", 2) < 0 || read(bus, buf, sizeof buf) <= 0)
         _exit(1);
