@@ -669,6 +669,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     TempDir config("zandrel-auth-config");
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    setenv("XDG_STATE_HOME", (config.path() + "/state").c_str(), 1);  // tunnel journals
     // An askpass program whose ssh is gone becomes ours, so that none escapes the counting.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
