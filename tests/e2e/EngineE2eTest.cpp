@@ -314,6 +314,12 @@ TEST_F(EngineE2e, JumpHostIdentityFileAndBindAddressCarryBytes) {
     ASSERT_TRUE(waitUntil([&] { return t->run().code() == 2; }, 15s)) << t->run().lastError();
     EXPECT_EQ(EchoServer::roundTrip("127.0.0.3", port, "via the bastion", 5000), "via the bastion");
     EXPECT_FALSE(LoopbackPort::acceptsConnections(port, 500));  // 127.0.0.1 on that port stays free
+    // ssh talks to its jump host's ssh over a pipe: the bytes are counted on the first hop's socket.
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().bytesReceived > 0; }, 5s));
+    const auto before = t->run().report().bytesReceived;
+    ASSERT_EQ(EchoServer::roundTrip("127.0.0.3", port, std::string(1 << 19, 'j'), 10000).size(), 1u << 19);
+    EXPECT_TRUE(waitUntil([&] { return t->run().report().bytesReceived - before >= 1u << 19; }, 5s))
+        << t->run().report().bytesReceived - before;
 }
 
 namespace {
