@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -434,6 +435,11 @@ private Q_SLOTS:
         QCOMPARE(EchoServer::roundTrip(localPort, "through the tunnel", 5000), std::string("through the tunnel"));
         QVERIFY(openPrompts().isEmpty());
         QVERIFY(noAskpassLeft());
+        // The journal names the key that was let in.
+        const auto events = tunnel->journal()->events();
+        QVERIFY(std::any_of(events.begin(), events.end(), [](const JournalEvent& e) {
+            return e.text.starts_with("Host key accepted: ") && e.text.find(" SHA256:") != std::string::npos;
+        }));
         tunnel->run().stop();
     }
 
