@@ -5,6 +5,7 @@
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDir>
+#include <algorithm>
 #include <climits>
 #include <nlohmann/json.hpp>
 
@@ -29,7 +30,26 @@ constexpr Option kOptions[] = {
     {"--add", ZandrelCommandLine::Command::Add, "SetTunnel"},
     {"--remove", ZandrelCommandLine::Command::Remove, "RemoveTunnel"},
     {"--import", ZandrelCommandLine::Command::Import, "ImportHosts"},
+    {"--events", ZandrelCommandLine::Command::Events, "TunnelEvents"},
+    {"--status", ZandrelCommandLine::Command::Status, "TunnelStatus"},
 };
+
+// TunnelStatus's keys in the order --status prints them.
+constexpr const char* kStatusKeys[] = {"state",       "status",         "reason",        "command",
+                                       "addresses",   "bytesSent",      "bytesReceived", "sendRate",
+                                       "receiveRate", "connectedSince", "dropsToday",    "warnings"};
+
+// A shell word for each argument, so that the printed command can be run as it stands.
+QString shellWords(const QStringList& argv) {
+    QStringList words;
+    for (const QString& a : argv) {
+        const bool plain = !a.isEmpty() && std::all_of(a.begin(), a.end(), [](QChar c) {
+            return c.isLetterOrNumber() || QStringLiteral("@%+=:,./_-[]").contains(c);
+        });
+        words << (plain ? a : u'\'' + QString(a).replace(u'\'', QStringLiteral("'\\''")) + u'\'');
+    }
+    return words.join(u' ');
+}
 
 const Option* optionFor(ZandrelCommandLine::Command command) {
     for (const Option& o : kOptions)
@@ -77,7 +97,8 @@ ZandrelCommandLine::Command ZandrelCommandLine::commandFor(const QString& option
 }
 
 bool ZandrelCommandLine::takesName(Command command) {
-    return command == Command::Start || command == Command::Stop || command == Command::Remove;
+    return command == Command::Start || command == Command::Stop || command == Command::Remove ||
+           command == Command::Events || command == Command::Status;
 }
 
 bool ZandrelCommandLine::takesRest(Command command) { return command == Command::Add || command == Command::Import; }
@@ -122,6 +143,24 @@ int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConn
             print(out, QStringList{field(t.name), field(t.status), field(t.addresses.join(QStringLiteral(", "))),
                                    field(t.lastError)}
                            .join(u'\t'));
+    } else if (command == Command::Events) {
+        // The journal keeps each text on one line already.
+        for (const QString& event : reply.arguments().value(0).toStringList()) print(out, event);
+    } else if (command == Command::Status) {
+        // "key: value" lines; a list gives a line per item, none when it is empty.
+        const QVariantMap status = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+        for (const char* key : kStatusKeys) {
+            const QVariant value = status.value(QLatin1String(key));
+            const QString prefix = QLatin1String(key) + QStringLiteral(": ");
+            if (QLatin1String(key) == QLatin1String("command"))
+                print(out, prefix + field(shellWords(value.toStringList())));
+            else if (value.metaType() == QMetaType::fromType<QStringList>())
+                for (const QString& item : value.toStringList()) print(out, prefix + field(item));
+            else if (value.metaType() == QMetaType::fromType<double>())
+                print(out, prefix + QString::number(value.toDouble(), 'f', 0));
+            else
+                print(out, prefix + field(value.toString()));
+        }
     } else if (command == Command::Import) {
         const QList<QVariant> results = reply.arguments();
         for (const QString& made : results.value(0).toStringList()) print(out, field(made));

@@ -6,10 +6,11 @@
 #include <cstdio>
 
 // zandrel --list, --start NAME, --stop NAME, --reconnect-all, --show, --quit, --add, --remove
-// NAME and --import: a client of the running instance's D-Bus service, with no display of its own.
+// NAME, --import, --events NAME and --status NAME: a client of the running instance's D-Bus
+// service, with no display of its own.
 class ZandrelCommandLine {
 public:
-    enum class Command { None, List, Start, Stop, ReconnectAll, Show, Quit, Add, Remove, Import };
+    enum class Command { None, List, Start, Stop, ReconnectAll, Show, Quit, Add, Remove, Import, Events, Status };
 
     // The client command an option names (None for any other option).
     static Command commandFor(const QString& option);

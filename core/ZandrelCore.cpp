@@ -102,10 +102,10 @@ void ZandrelCore::reconnectAll() {
 
 void ZandrelCore::stopAllTunnels() {
     const TunnelList list = m_tunnelsLoaded ? m_tunnels.tunnels() : TunnelList{};
-    for (const TunnelPtr& t : list) t->run().stop();
+    for (const TunnelPtr& t : list) t->run().stop(TunnelRun::StopBy::Quit);
     TunnelDriver::setShutdown(true);
     // One that was still launching when the first pass came by.
-    for (const TunnelPtr& t : list) t->run().stop();
+    for (const TunnelPtr& t : list) t->run().stop(TunnelRun::StopBy::Quit);
 }
 
 void ZandrelCore::waitForRuns() {

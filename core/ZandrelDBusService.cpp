@@ -106,7 +106,7 @@ void ZandrelDBusService::StartTunnel(const QString& name) {
 }
 
 void ZandrelDBusService::StopTunnel(const QString& name) {
-    if (TunnelPtr t = tunnelNamed(name)) t->run().stop();
+    if (TunnelPtr t = tunnelNamed(name)) t->run().stop(TunnelRun::StopBy::DBus);
 }
 
 void ZandrelDBusService::ShowWindow() {
@@ -123,6 +123,39 @@ QStringList ZandrelDBusService::TunnelLog(const QString& name) {
     if (TunnelPtr t = tunnelNamed(name))
         for (const std::string& line : t->run().log().lines()) lines << QString::fromStdString(line);
     return lines;
+}
+
+QStringList ZandrelDBusService::TunnelEvents(const QString& name) {
+    QStringList events;
+    if (TunnelPtr t = tunnelNamed(name))
+        if (TunnelJournal* journal = t->journal())
+            for (const JournalEvent& e : journal->events()) events << QString::fromStdString(e.formatted());
+    return events;
+}
+
+QVariantMap ZandrelDBusService::TunnelStatus(const QString& name) {
+    QVariantMap status;
+    const TunnelPtr t = tunnelNamed(name);
+    if (!t) return status;
+    const TunnelReport r = t->run().report();
+    auto list = [](const std::vector<std::string>& items) {
+        QStringList out;
+        for (const std::string& i : items) out << QString::fromStdString(i);
+        return out;
+    };
+    status[QStringLiteral("state")] = QString::fromStdString(r.state);
+    status[QStringLiteral("status")] = QString::fromStdString(r.status);
+    status[QStringLiteral("reason")] = QString::fromStdString(r.reason);
+    status[QStringLiteral("command")] = list(r.command);
+    status[QStringLiteral("addresses")] = list(r.addresses);
+    status[QStringLiteral("bytesSent")] = QVariant::fromValue<qulonglong>(r.bytesSent);
+    status[QStringLiteral("bytesReceived")] = QVariant::fromValue<qulonglong>(r.bytesReceived);
+    status[QStringLiteral("sendRate")] = r.sendRate;
+    status[QStringLiteral("receiveRate")] = r.receiveRate;
+    status[QStringLiteral("connectedSince")] = QVariant::fromValue<qlonglong>(r.connectedSinceMs);
+    status[QStringLiteral("dropsToday")] = QVariant::fromValue<uint>(r.dropsToday);
+    status[QStringLiteral("warnings")] = list(r.warnings);
+    return status;
 }
 
 namespace {

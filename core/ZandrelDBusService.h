@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QVariantMap>
 #include <memory>
 
 #include "BackgroundWork.h"
@@ -58,6 +59,8 @@ public Q_SLOTS:
     void ShowWindow();
     void ReconnectAll();
     QStringList TunnelLog(const QString& name);
+    QStringList TunnelEvents(const QString& name);
+    QVariantMap TunnelStatus(const QString& name);
     void SetTunnel(const QString& name, const QString& json);
     void RemoveTunnel(const QString& name);
     QStringList ImportHosts(const QStringList& hosts, HostReasons& refused);

@@ -26,7 +26,7 @@ void printUsage(FILE* out) {
     std::fputs(
         "Usage: zandrel [--headless | --list | --start NAME | --stop NAME | --reconnect-all |\n"
         "                --show | --quit | --add NAME ... | --remove NAME | --import [HOST...] |\n"
-        "                --help | --version]\n"
+        "                --events NAME | --status NAME | --help | --version]\n"
         "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
         "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
         "  --headless       run the tunnels and the D-Bus service without a display, window or\n"
@@ -49,11 +49,17 @@ void printUsage(FILE* out) {
         "                   a tunnel for each Host of ~/.ssh/config given (all, without HOST)\n"
         "                   that no tunnel uses; prints the tunnels made, and each host ssh\n"
         "                   refused with ssh's words\n"
+        "  --events NAME    what happened to the tunnel, one event per line: local time, a tab,\n"
+        "                   the event (kept across restarts, at least the last 500)\n"
+        "  --status NAME    the tunnel now, as \"key: value\" lines: state, status, reason,\n"
+        "                   command, addresses, bytesSent, bytesReceived, sendRate,\n"
+        "                   receiveRate, connectedSince, dropsToday, warnings\n"
         "They exit with 0 on success and 1 with one line saying why (no Zandrel runs, NAME is\n"
         "unknown, a value is refused).\n\n"
         "  -h, --help       show this text and exit\n"
         "  -v, --version    show the version and exit\n\n"
-        "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config).\n"
+        "Settings: $XDG_CONFIG_HOME/zandrel/defaults.json (default ~/.config); journals:\n"
+        "$XDG_STATE_HOME/zandrel/journal (default ~/.local/state).\n"
         "Other options are Qt's (for instance -platform, -display).\n",
         out);
 }

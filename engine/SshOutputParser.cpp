@@ -88,6 +88,18 @@ std::optional<ForwardEntry> SshOutputParser::localForward(const std::string& lin
     return entry;
 }
 
+std::optional<std::pair<std::string, int>> SshOutputParser::connectingTo(const std::string& line) {
+    constexpr std::string_view kConnecting = "debug1: Connecting to ";
+    if (!startsWith(line, kConnecting)) return std::nullopt;
+    const auto open = line.find(" [", kConnecting.size());
+    const auto close = open == std::string::npos ? open : line.find("] port ", open);
+    if (close == std::string::npos) return std::nullopt;
+    const std::string digits = line.substr(close + 7, line.find('.', close + 7) - close - 7);
+    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::pair{line.substr(open + 2, close - open - 2), std::stoi(digits)};
+}
+
 bool SshOutputParser::isReportable(const std::string& line) {
     std::string_view s(line);
     while (!s.empty() && (s.back() == '\r' || s.back() == ' ')) s.remove_suffix(1);

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "TunnelSettings.h"
 
@@ -29,6 +30,9 @@ public:
     // HOST:PORT" announces (ssh writes one per -L, -D, LocalForward and DynamicForward it sets up):
     // "bind" (empty for ssh's LOCALHOST), "port", and "host" and "hostport" but for a SOCKS one.
     static std::optional<ForwardEntry> localForward(const std::string& line);
+    // The numeric address and port of "Connecting to HOST [ADDRESS] port PORT.": where ssh (or,
+    // through jump hosts, the first hop's ssh) opens its connection.
+    static std::optional<std::pair<std::string, int>> connectingTo(const std::string& line);
     // A line worth showing as the reason a run failed: not a debug line and not one of ssh's
     // routine lines.
     static bool isReportable(const std::string& line);

@@ -153,6 +153,7 @@ TunnelPtr Tunnel::tunnelFromDictionary(const Value& dictionary) {
         for (const std::string& k : unknown) keys += (keys.empty() ? "" : ", ") + k;
         Log::line(name + "kept the keys this version does not use: " + keys);
     }
+    t->m_journal = std::make_unique<TunnelJournal>(t->connName());
     return t;
 }
 
@@ -349,6 +350,8 @@ void Tunnel::setValueForKey(const Value& value, const std::string& key) {
     }
     if (!assign(*field, value, false))
         Log::line("ignored a value of the wrong type for key " + key + ": " + value.dump());
+    else if (key == "connName" && m_journal)
+        m_journal->rename(connName());
     m_run.settingsChanged();
 }
 

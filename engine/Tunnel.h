@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "SshCommand.h"
+#include "TunnelJournal.h"
 #include "TunnelRun.h"
 #include "TunnelSettings.h"
 #include "Value.h"
@@ -70,6 +71,9 @@ public:
     void setLocalValueOfTunnelForKey(const std::string& value, int index, const std::string& key);
     void setRemoteValueOfTunnelForKey(const std::string& value, int index, const std::string& key);
 
+    // What happened to it, kept on disk; none for a copy.
+    TunnelJournal* journal() const { return m_journal.get(); }
+
     TunnelRun& run() { return m_run; }
     const TunnelRun& run() const { return m_run; }
 
@@ -92,5 +96,6 @@ private:
     std::map<std::string, Value> m_asStored;  // values as read, for the fields not changed since
     Value::Dictionary m_unknownKeys;          // in the order read
     std::vector<std::string> m_keysAsRead;
+    std::unique_ptr<TunnelJournal> m_journal;
     TunnelRun m_run;  // declared last: it goes first, while the settings it reads still exist
 };

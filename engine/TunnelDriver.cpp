@@ -147,6 +147,7 @@ void TunnelDriver::scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_poi
 void TunnelDriver::addTimer(Clock::time_point at, Timer timer) {
     {
         std::lock_guard lock(m_mutex);
+        if (timer.kind == Timer::Kind::Sample) ++m_sampleTimers;
         m_timers.emplace(at, std::move(timer));
     }
     wake();  // the loop's wait may end sooner now
@@ -160,12 +161,17 @@ void TunnelDriver::scheduleEndCheck(std::shared_ptr<TunnelRun> run, Clock::time_
     addTimer(at, Timer{std::move(run), serial, Timer::Kind::EndCheck});
 }
 
+void TunnelDriver::scheduleSample(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
+    addTimer(at, Timer{std::move(run), token, Timer::Kind::Sample});
+}
+
 void TunnelDriver::cancelTimers(const TunnelRun* run, bool endChecksOnly) {
     std::vector<std::shared_ptr<TunnelRun>> removed;
     {
         std::lock_guard lock(m_mutex);
         for (auto it = m_timers.begin(); it != m_timers.end();) {
             if (it->second.run.get() == run && (!endChecksOnly || it->second.kind == Timer::Kind::EndCheck)) {
+                if (it->second.kind == Timer::Kind::Sample) --m_sampleTimers;
                 removed.push_back(std::move(it->second.run));
                 it = m_timers.erase(it);
             } else {
@@ -303,6 +309,7 @@ void TunnelDriver::runDueTimers() {
         std::lock_guard lock(m_mutex);
         const auto now = Clock::now();
         while (!m_timers.empty() && m_timers.begin()->first <= now) {
+            if (m_timers.begin()->second.kind == Timer::Kind::Sample) --m_sampleTimers;
             due.push_back(std::move(m_timers.begin()->second));
             m_timers.erase(m_timers.begin());
         }
@@ -318,6 +325,9 @@ void TunnelDriver::runDueTimers() {
                 break;
             case Timer::Kind::EndCheck:
                 t.run->endCheckDue(t.token);
+                break;
+            case Timer::Kind::Sample:
+                t.run->sampleDue(t.token);
                 break;
         }
     }

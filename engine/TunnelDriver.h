@@ -42,6 +42,9 @@ public:
     void scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
     // Asks the run, at that time, whether the ssh it told to end (run serial) still runs.
     void scheduleEndCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t serial);
+    // Asks the run, at that time, to count its connection's bytes. Such a timer alone never keeps
+    // the engine busy: quitting does not wait for it.
+    void scheduleSample(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
     void cancelRetry(const TunnelRun* run) { cancelTimers(run, false); }
     // The run's ssh has ended: no end check is needed any more.
     void cancelEndCheck(const TunnelRun* run) { cancelTimers(run, true); }
@@ -74,7 +77,7 @@ private:
     struct Timer {
         std::shared_ptr<TunnelRun> run;
         std::uint64_t token;
-        enum class Kind { Retry, SettingsCheck, EndCheck } kind = Kind::Retry;
+        enum class Kind { Retry, SettingsCheck, EndCheck, Sample } kind = Kind::Retry;
     };
 
     TunnelDriver();
@@ -88,7 +91,7 @@ private:
     void handleEvent(std::uint64_t key);
     void runDueTimers();
     bool busyLocked() const {
-        return !m_work.empty() || !m_timers.empty() || !m_watches.empty() || m_waitingLaunches > 0;
+        return !m_work.empty() || m_timers.size() > m_sampleTimers || !m_watches.empty() || m_waitingLaunches > 0;
     }
     void notifyIfIdleLocked();
 
@@ -98,6 +101,7 @@ private:
     std::condition_variable m_idle;
     std::vector<std::function<void()>> m_work;
     std::multimap<Clock::time_point, Timer> m_timers;
+    size_t m_sampleTimers = 0;  // of m_timers
     std::map<std::uint64_t, Watch> m_watches;
     std::uint64_t m_nextWatch = 1;
     std::map<std::string, Server> m_servers;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 
 #include "Bundle.h"
 #include "Log.h"
@@ -18,6 +19,25 @@ using Machine = TunnelStateMachine;
 
 namespace {
 std::atomic<std::uint64_t> g_runSerials{0};
+
+// Stands in the journal's queue for "Connected: ADDRESSES", which are read once unlocked.
+constexpr const char* kConnectedEvent = "\x01connected";
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& p : parts) out += (out.empty() ? "" : ", ") + p;
+    return out;
+}
+
+bool isLoopbackName(std::string bind) {
+    if (bind.starts_with('[') && bind.ends_with(']')) bind = bind.substr(1, bind.size() - 2);
+    return bind.empty() || bind == "localhost" || bind == "::1" || bind.starts_with("127.");
+}
 
 std::string text(const char* key) { return Bundle::main().localizedString(key); }
 
@@ -51,6 +71,7 @@ void TunnelRun::handle(TunnelEvent event, const std::string& reason) {
         std::lock_guard lock(m_mutex);
         actions = applyLocked(event, reason, &toTerminate);
     }
+    flushJournal();
     // Announced before ssh is told to end, so that a stop's notice comes before the exit's.
     if (actions & Machine::Post) post();
     if (toTerminate) toTerminate->terminate();
@@ -69,7 +90,11 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         m_failedForGood = false;
     }
     if (a & Machine::ResetRetry) m_retry.reset();
-    if (a & Machine::CountDrop) ++m_drops;
+    if (a & Machine::CountDrop) {
+        ++m_drops;
+        m_dropTimes.push_back(nowMs());
+        while (m_dropTimes.front() < m_dropTimes.back() - 24 * 3600 * 1000) m_dropTimes.pop_front();
+    }
     if (a & Machine::CancelRetry) {
         ++m_token;
         driver.cancelRetry(this);
@@ -93,6 +118,13 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         m_configForwards.clear();
     }
     if (from == m_state) return a;
+    if (from == TunnelState::Connected) {
+        m_connectedSinceMs = 0;
+        ++m_sampleToken;
+        m_connection.reset();
+        m_exposure.clear();
+        m_targets.clear();
+    }
     switch (m_state) {
         case TunnelState::Idle:
             m_status.reset();
@@ -115,6 +147,9 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
             m_lastError.clear();
             m_runError.clear();
             m_refusals.clear();
+            m_connectedSinceMs = nowMs();
+            m_samples.clear();
+            driver.scheduleSample(self(), std::chrono::steady_clock::now(), ++m_sampleToken);
             break;
         case TunnelState::RetryWaiting:
             m_status.reset();
@@ -127,7 +162,65 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         m_stopReason = reason;
         m_lastError = reason;
     }
+    noteTransitionLocked(from, event, reason);
     return a;
+}
+
+void TunnelRun::noteTransitionLocked(TunnelState from, TunnelEvent event, const std::string& reason) {
+    auto note = [this](std::string text) { m_journalDue.push_back(std::move(text)); };
+    switch (m_state) {
+        case TunnelState::Connected:
+            note(kConnectedEvent);
+            break;
+        case TunnelState::RetryWaiting: {
+            const std::string why = m_lastError.empty() ? "ssh ended" : m_lastError;
+            note((from == TunnelState::Connected ? "Dropped: " : "Could not connect: ") + why);
+            const auto wait = std::chrono::ceil<std::chrono::seconds>(m_retryAt - std::chrono::steady_clock::now());
+            note("Retry scheduled in " + std::to_string(std::max<long long>(1, wait.count())) + " s");
+            break;
+        }
+        case TunnelState::Relaunching:
+            if (event == TunnelEvent::Reconnect) note("Reconnecting");
+            break;
+        case TunnelState::Idle:
+        case TunnelState::Stopping:
+            if (event == TunnelEvent::Stop && !reason.empty())
+                note("Stopped: " + reason);
+            else if (event == TunnelEvent::Stop)
+                note(m_stopBy == StopBy::DBus   ? "Stopped through D-Bus"
+                     : m_stopBy == StopBy::Quit ? "Stopped: Zandrel quit"
+                                                : "Stopped by the user");
+            else if (event == TunnelEvent::Shutdown)
+                note("Stopped: Zandrel quit");
+            else if (event == TunnelEvent::ExitedForGood && from != TunnelState::Stopping)
+                note("Stopped: " + reason);
+            else if (event == TunnelEvent::LaunchFailed)
+                note("Could not start ssh: " + reason);
+            break;
+        default:
+            break;
+    }
+}
+
+void TunnelRun::flushJournal() {
+    std::vector<std::string> due;
+    {
+        std::lock_guard lock(m_mutex);
+        due.swap(m_journalDue);
+    }
+    TunnelJournal* journal = m_tunnel.journal();
+    if (due.empty() || !journal) return;
+    for (std::string& event : due) {
+        if (event == kConnectedEvent) {
+            const std::vector<std::string> addresses = m_tunnel.listeningAddresses();
+            event = addresses.empty() ? "Connected" : "Connected: " + joined(addresses);
+        }
+        journal->record(event);
+    }
+}
+
+void TunnelRun::recordEvent(const std::string& text) {
+    if (TunnelJournal* journal = m_tunnel.journal()) journal->record(text);
 }
 
 void TunnelRun::start() {
@@ -137,8 +230,9 @@ void TunnelRun::start() {
         if (m_state == TunnelState::Idle) {
             if (std::string refused = SshCommand::launchError(m_tunnel.settings()); !refused.empty()) {
                 m_stopReason.clear();
-                m_lastError = std::move(refused);
+                m_lastError = refused;
                 lock.unlock();
+                recordEvent("Could not start ssh: " + refused);
                 post();
                 return;
             }
@@ -147,7 +241,13 @@ void TunnelRun::start() {
     handle(TunnelEvent::Start);
 }
 
-void TunnelRun::stopWithReason(const std::string& reason) { handle(TunnelEvent::Stop, reason); }
+void TunnelRun::stopWithReason(const std::string& reason, StopBy by) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopBy = by;
+    }
+    handle(TunnelEvent::Stop, reason);
+}
 
 void TunnelRun::toggle() {
     if (isWanted())
@@ -194,12 +294,17 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
             m_interactive = false;
             m_awaitingForwardReplies = false;
             m_jumpSessions = 0;
+            m_serverAddress.reset();
             actions = applyLocked(TunnelEvent::Launched, {}, nullptr);
             m_status = text("S_CONNECTING");
             TunnelDriver::instance().watch(self(), task);
             m_log.append("Started " + SshCommand::displayCommand(args));
+            const std::string user = settings.connUser.value_or(""), port = settings.connPort.value_or("");
+            m_journalDue.push_back("Started ssh to " + (user.empty() ? "" : user + "@") +
+                                   settings.connHost.value_or("") + (port.empty() ? "" : ":" + port));
         }
     }
+    flushJournal();
     if (actions & Machine::Post) post();
     return task != nullptr;
 }
@@ -219,6 +324,7 @@ void TunnelRun::settingsCheckDue(std::uint64_t checkToken) {
         if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected) return;
         m_log.append("Settings applied: ssh starts again with them");
     }
+    recordEvent("Settings applied: ssh starts again with them");
     Log::line(m_tunnel.connName() + ": settings applied");
     reconnect();
 }
@@ -237,6 +343,7 @@ void TunnelRun::retryDue(std::uint64_t retryToken) {
         if (m_state != TunnelState::RetryWaiting || retryToken != m_token) return;
         actions = applyLocked(TunnelEvent::RetryDue, {}, nullptr);
     }
+    flushJournal();
     if (actions & Machine::Post) post();
 }
 
@@ -260,6 +367,7 @@ void TunnelRun::exited(int waitStatus) {
         if (TunnelDriver::isShutdown()) actions |= applyLocked(TunnelEvent::Shutdown, {}, nullptr);
     }
     Log::line(Log::format(text("T_STOP"), m_tunnel.connName()));
+    flushJournal();
     if (actions & Machine::Post) post();
 }
 
@@ -396,8 +504,11 @@ void TunnelRun::connectedLineSeen(bool interactive, bool forwardsConfirmed) {
     if (forwardsConfirmed) m_awaitingForwardReplies = false;
     // With remote forwards, ssh enters its session before the server has answered them.
     if (!m_interactive || m_awaitingForwardReplies || m_runErrorFinal) return;
-    std::lock_guard lock(m_mutex);
-    applyLocked(TunnelEvent::ConnectedSeen, {}, nullptr);  // announced with the line
+    {
+        std::lock_guard lock(m_mutex);
+        applyLocked(TunnelEvent::ConnectedSeen, {}, nullptr);  // announced with the line
+    }
+    flushJournal();
 }
 
 bool TunnelRun::stdErr(const char* data, size_t size) {
@@ -410,6 +521,13 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
     using M = SshOutputParser::Marker;
     const std::string chunk(data, size);
     bool keepReading = true;
+    bool changed = false;  // anything a viewer shows: announced once for the chunk
+    auto showStatus = [&](const std::string& status) {
+        std::lock_guard lock(m_mutex);
+        if (m_status == status) return;
+        m_status = status;
+        changed = true;
+    };
     size_t start = 0;
     for (;;) {
         size_t nl = chunk.find('\n', start);
@@ -424,7 +542,22 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
             m_log.append(whole);
             m_failure.observe(whole);
-            if (const auto forward = SshOutputParser::localForward(whole)) forwardReported(*forward);
+            if (const auto forward = SshOutputParser::localForward(whole)) {
+                forwardReported(*forward);
+                changed = true;
+            }
+            if (const auto server = SshOutputParser::connectingTo(whole)) {
+                std::lock_guard lock(m_mutex);
+                if (!m_serverAddress) m_serverAddress = server;  // later ones are the forwards' or a hop's
+            }
+            std::string refused;
+            {
+                std::lock_guard lock(m_mutex);
+                const auto seen = m_targets.observe(whole, nowMs());
+                changed = changed || seen != TargetRefusals::Seen::Nothing;
+                if (seen == TargetRefusals::Seen::FirstFailure) refused = m_targets.lastWarning(nowMs());
+            }
+            if (!refused.empty()) recordEvent("Forward failed: " + refused);
             // A loop never ends by itself: each ssh starts the next until the system runs out.
             if (m_failure.kind() == RunFailure::Kind::JumpHostLoop && !m_runErrorFinal) {
                 m_runErrorFinal = true;
@@ -437,6 +570,7 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
                     if (const auto port = SshOutputParser::busyPort(whole))
                         if (std::string owner = PortOwner::describe(*port); !owner.empty())
                             m_runError += " (" + owner + ")";
+                    recordEvent("Forward failed: " + m_runError);
                 }
                 m_runErrorFinal = true;
                 endRun();
@@ -447,27 +581,150 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
 
         if (SshOutputParser::holds(line, M::JumpSession)) ++m_jumpSessions;
         if (SshOutputParser::holds(line, M::Connected)) {
-            if (m_jumpSessions > 0)
+            if (m_jumpSessions > 0) {
                 --m_jumpSessions;  // the bastion's session, which ours runs through
-            else
+            } else {
                 connectedLineSeen(true, false);
+                changed = true;
+            }
         }
         if (SshOutputParser::holds(line, M::ForwardRepliesExpected)) m_awaitingForwardReplies = true;
-        if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) connectedLineSeen(false, true);
-        if (SshOutputParser::holds(line, M::Authenticated)) setStatus(text("S_AUTH"));
+        if (SshOutputParser::holds(line, M::ForwardRepliesReceived)) {
+            connectedLineSeen(false, true);
+            changed = true;
+        }
+        if (SshOutputParser::holds(line, M::Authenticated)) showStatus(text("S_AUTH"));
         if (SshOutputParser::holds(line, M::Authenticated) || SshOutputParser::holds(line, M::Connected))
             TunnelDriver::instance().handshakeDone(this);
         if (SshOutputParser::holds(line, M::PortForwarded)) {
-            if (auto port = SshOutputParser::forwardedPort(line)) setStatus(Log::format("Port %@ forwarded", *port));
+            if (auto port = SshOutputParser::forwardedPort(line)) showStatus(Log::format("Port %@ forwarded", *port));
         }
         if (SshOutputParser::holds(line, M::ClosedByRemote)) {
             endRun();
             keepReading = false;
-            setStatus(std::string("Connection closed"));
+            showStatus("Connection closed");
         }
-        post();
         if (nl == std::string::npos) break;
         start = nl + 1;
     }
+    if (changed) post();
     return keepReading;
+}
+
+// ---- what it carries and exposes ----
+
+std::vector<std::string> TunnelRun::exposureOf(pid_t ssh) const {
+    std::vector<std::string> out;
+    for (const SocketTraffic::Listener& l : SocketTraffic::listeners(ssh)) {
+        std::string sentence = "Open to the network on " + l.address + ":" + std::to_string(l.port);
+        if (!l.loopback && std::find(out.begin(), out.end(), sentence) == out.end()) out.push_back(std::move(sentence));
+    }
+    const std::optional<TunnelSettings> running = runningSettings();
+    if (running && running->tunnelsRemote)
+        for (const ForwardEntry& e : *running->tunnelsRemote) {
+            const std::string bind = forwardField(e, "bind");
+            if (SshCommand::isComplete(e) && !isLoopbackName(bind))
+                out.push_back("Remote port " + forwardField(e, "port") + " asked for " + bind +
+                              " (the server's GatewayPorts decides what it gets)");
+        }
+    return out;
+}
+
+void TunnelRun::sampleDue(std::uint64_t sampleToken) {
+    pid_t pid = 0;
+    std::optional<SocketTraffic::Connection> connection;
+    std::optional<std::pair<std::string, int>> server;
+    bool first = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (sampleToken != m_sampleToken || m_state != TunnelState::Connected || !m_task) return;
+        pid = m_task->pid();
+        connection = m_connection;
+        server = m_serverAddress;
+        first = m_samples.empty();
+    }
+    if (!connection && server) connection = SocketTraffic::findConnection(pid, server->first, server->second);
+    const auto counts = connection ? SocketTraffic::counts(*connection) : std::nullopt;
+    std::vector<std::string> exposure;
+    if (first) exposure = exposureOf(pid);
+    bool changed = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (sampleToken != m_sampleToken) return;
+        m_connection = connection;
+        if (counts) {
+            if (m_samples.size() == kSamples) m_samples.pop_front();
+            m_samples.push_back({nowMs(), counts->sent, counts->received});
+        }
+        if (first && exposure != m_exposure) {
+            m_exposure = std::move(exposure);
+            changed = true;
+        }
+        TunnelDriver::instance().scheduleSample(self(), std::chrono::steady_clock::now() + kSampleInterval,
+                                                m_sampleToken);
+    }
+    if (changed) post();
+}
+
+std::string TunnelRun::stateWord() const {
+    std::lock_guard lock(m_mutex);
+    switch (m_state) {
+        case TunnelState::Idle:
+            return m_lastError.empty() ? "idle" : "stopped";
+        case TunnelState::Launching:
+        case TunnelState::Connecting:
+        case TunnelState::Relaunching:
+            return "connecting";
+        case TunnelState::Connected:
+            return "connected";
+        case TunnelState::RetryWaiting:
+            return "retrying";
+        case TunnelState::Stopping:
+            return "stopping";
+    }
+    return "idle";
+}
+
+TunnelReport TunnelRun::report() const {
+    TunnelReport r;
+    r.state = stateWord();
+    r.status = status();
+    r.addresses = m_tunnel.listeningAddresses();
+    std::optional<SocketTraffic::Connection> connection;
+    const std::int64_t now = nowMs();
+    {
+        std::lock_guard lock(m_mutex);
+        r.reason = m_lastError.empty() && m_state == TunnelState::RetryWaiting ? m_runError : m_lastError;
+        if (m_task && m_task->isRunning() && m_state != TunnelState::Stopping) r.command = m_runningCommand;
+        r.connectedSinceMs = m_connectedSinceMs;
+        r.samples.assign(m_samples.begin(), m_samples.end());
+        r.warnings = m_exposure;
+        for (std::string& w : m_targets.warnings(now)) r.warnings.push_back(std::move(w));
+        connection = m_connection;
+        std::time_t t = static_cast<std::time_t>(now / 1000);
+        std::tm local{};
+        localtime_r(&t, &local);
+        const std::int64_t midnight =
+            now - ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000LL - now % 1000;
+        r.dropsToday = static_cast<unsigned>(
+            std::count_if(m_dropTimes.begin(), m_dropTimes.end(), [&](std::int64_t at) { return at >= midnight; }));
+    }
+    if (r.connectedSinceMs) {
+        if (const auto counts = connection ? SocketTraffic::counts(*connection) : std::nullopt) {
+            r.bytesSent = counts->sent;
+            r.bytesReceived = counts->received;
+        } else if (!r.samples.empty()) {
+            r.bytesSent = r.samples.back().sent;
+            r.bytesReceived = r.samples.back().received;
+        }
+    }
+    if (r.samples.size() >= 2) {
+        const TrafficSample &a = r.samples[r.samples.size() - 2], &b = r.samples.back();
+        const double seconds = static_cast<double>(b.atMs - a.atMs) / 1000.0;
+        if (seconds > 0) {
+            r.sendRate = static_cast<double>(b.sent - a.sent) / seconds;
+            r.receiveRate = static_cast<double>(b.received - a.received) / seconds;
+        }
+    }
+    return r;
 }

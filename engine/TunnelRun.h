@@ -14,7 +14,10 @@
 #include "ChildProcess.h"
 #include "RetryPolicy.h"
 #include "RunFailure.h"
+#include "SocketTraffic.h"
+#include "TargetRefusals.h"
 #include "TunnelLog.h"
+#include "TunnelReport.h"
 #include "TunnelSettings.h"
 #include "TunnelStateMachine.h"
 
@@ -36,10 +39,12 @@ public:
     // Starts the tunnel; during the pause before a retry, retries at once; right after a stop
     // whose ssh has not ended yet, starts again as soon as it has.
     void start();
+    // Who asked for a stop, as the journal tells it.
+    enum class StopBy { User, DBus, Quit };
     // Ends the running ssh, or the pause before a retry; no further run follows.
-    void stop() { stopWithReason({}); }
+    void stop(StopBy by = StopBy::User) { stopWithReason({}, by); }
     // Stops like stop, but the reason stays as lastError() until the next start.
-    void stopWithReason(const std::string& reason);
+    void stopWithReason(const std::string& reason, StopBy by = StopBy::User);
     void toggle();
     // A fresh ssh now, with the pause reset: ends a running ssh, cuts a pause short.
     void reconnect();
@@ -82,6 +87,16 @@ public:
     ForwardList configForwards() const;
     // ssh's output across runs, with a line at each start and exit.
     const TunnelLog& log() const { return m_log; }
+    // The state as scripts see it: "idle", "connecting", "connected", "retrying", "stopping" or
+    // "stopped" (idle with a reason that needs the user).
+    std::string stateWord() const;
+    // State, command, traffic (counted afresh), warnings and the last minutes' samples.
+    TunnelReport report() const;
+    // Adds an event to the tunnel's journal (e.g. a host key the user accepted).
+    void recordEvent(const std::string& text);
+    // How often a connected run's traffic is counted, and how many counts are kept.
+    static constexpr std::chrono::seconds kSampleInterval{2};
+    static constexpr size_t kSamples = 150;
 
     // Handles one chunk of ssh's standard error; false once reading should stop.
     bool stdErr(const char* data, size_t size);
@@ -91,6 +106,7 @@ public:
     void retryDue(std::uint64_t retryToken);
     void settingsCheckDue(std::uint64_t checkToken);
     void endCheckDue(std::uint64_t runSerial);
+    void sampleDue(std::uint64_t sampleToken);
     // How long an ssh told to end may take before it is killed.
     static constexpr std::chrono::milliseconds kEndGrace{3000};
 
@@ -116,6 +132,12 @@ private:
     // A forward ssh set up: kept when the running settings do not hold it.
     void forwardReported(const ForwardEntry& reported);
     void endRun();
+    // The events of the transitions applied since the last flush go to the journal; called
+    // without the lock held (a connection's addresses need the tunnel's settings).
+    void flushJournal();
+    void noteTransitionLocked(TunnelState from, TunnelEvent event, const std::string& reason);
+    // Forwards listening beyond loopback, remote forwards asking for more than the server's.
+    std::vector<std::string> exposureOf(pid_t ssh) const;
 
     Tunnel& m_tunnel;
     mutable std::mutex m_mutex;
@@ -136,6 +158,16 @@ private:
     bool m_failedForGood = false;
     std::deque<std::chrono::steady_clock::time_point> m_refusals;  // of logins, within the window
     TunnelLog m_log;
+    StopBy m_stopBy = StopBy::User;
+    std::vector<std::string> m_journalDue;  // kConnectedEvent stands for "Connected: ADDRESSES"
+    std::int64_t m_connectedSinceMs = 0;
+    std::deque<std::int64_t> m_dropTimes;  // of the last day, ms since the epoch
+    std::uint64_t m_sampleToken = 0;
+    std::optional<std::pair<std::string, int>> m_serverAddress;  // as ssh connects to it
+    std::optional<SocketTraffic::Connection> m_connection;
+    std::deque<TrafficSample> m_samples;
+    std::vector<std::string> m_exposure;
+    TargetRefusals m_targets;
 
     // What the output of the current run said so far (the loop's, and tests feeding output).
     std::string m_partialLine;

@@ -126,6 +126,8 @@ TunnelPtr TunnelStore::remove(size_t index) {
         gone = m_tunnels[index];
         m_tunnels.erase(m_tunnels.begin() + static_cast<std::ptrdiff_t>(index));
     }
+    // A later tunnel of the same name starts with an empty history.
+    if (gone->journal()) gone->journal()->erase();
     announceChange();
     return gone;
 }

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -434,6 +435,11 @@ private Q_SLOTS:
         QCOMPARE(EchoServer::roundTrip(localPort, "through the tunnel", 5000), std::string("through the tunnel"));
         QVERIFY(openPrompts().isEmpty());
         QVERIFY(noAskpassLeft());
+        // The journal names the key that was let in.
+        const auto events = tunnel->journal()->events();
+        QVERIFY(std::any_of(events.begin(), events.end(), [](const JournalEvent& e) {
+            return e.text.starts_with("Host key accepted: ") && e.text.find(" SHA256:") != std::string::npos;
+        }));
         tunnel->run().stop();
     }
 
@@ -669,6 +675,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     TempDir config("zandrel-auth-config");
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    setenv("XDG_STATE_HOME", (config.path() + "/state").c_str(), 1);  // tunnel journals
     // An askpass program whose ssh is gone becomes ours, so that none escapes the counting.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);

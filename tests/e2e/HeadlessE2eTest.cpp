@@ -11,7 +11,10 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusReply>
+#include <QDateTime>
 #include <QProcess>
+#include <QRegularExpression>
 #include <fstream>
 
 #include "Defaults.h"
@@ -38,7 +41,7 @@ bool privateSshHome() {
 
 }  // namespace
 
-TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigterm) {
+TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigtermKeepingItsJournal) {
     if (!privateSshHome()) GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
     int argc = 1;
     char arg0[] = "headless_e2e";
@@ -75,6 +78,7 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ZANDREL_SSH_PROGRAM"}) env.remove(name);
     env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.path()));
+    env.insert("XDG_STATE_HOME", QString::fromStdString(dir.file("state")));
     env.insert("SSH_AUTH_SOCK", QString::fromStdString(agent.socketPath()));
     QProcess headless;
     headless.setProcessEnvironment(env);
@@ -98,12 +102,59 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
     }
     ASSERT_EQ(sshes.size(), 1u);
 
+    // The status as scripts read it, over D-Bus with its types and as key: value lines.
+    QDBusInterface zandrel("org.zandrel.Zandrel", "/org/zandrel/Zandrel", "org.zandrel.Zandrel");
+    ASSERT_TRUE(GuiFixture::waitUntil(
+        [&] {
+            const QDBusReply<QVariantMap> status = zandrel.call("TunnelStatus", "db");
+            return status.value().value("bytesReceived").toULongLong() > 0;
+        },
+        5000));
+    const QDBusReply<QVariantMap> status = zandrel.call("TunnelStatus", "db");
+    const QVariantMap map = status.value();
+    EXPECT_EQ(map.value("state").toString(), "connected");
+    EXPECT_EQ(map.value("bytesSent").metaType(), QMetaType::fromType<qulonglong>());
+    EXPECT_EQ(map.value("connectedSince").metaType(), QMetaType::fromType<qlonglong>());
+    EXPECT_GT(map.value("connectedSince").toLongLong(), QDateTime::currentMSecsSinceEpoch() - 60000);
+    EXPECT_EQ(map.value("command").toStringList().value(0), "/usr/bin/ssh");
+    EXPECT_TRUE(map.value("warnings").toStringList().isEmpty());
+    EXPECT_EQ(zandrel.call("TunnelStatus", "nobody").errorName(), "org.zandrel.Zandrel.Error.UnknownTunnel");
+    EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, env, {"--status", "db"}, &out), 0);
+    const QStringList lines = out.split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines.value(0), "state: connected");
+    EXPECT_TRUE(lines.contains(QStringLiteral("addresses: localhost:%1 → 127.0.0.1:%2").arg(port).arg(echo.port())))
+        << out.toStdString();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const QString& l) {
+        return l.startsWith("command: /usr/bin/ssh -N -v ") && l.contains("-o ControlMaster=no");
+    })) << out.toStdString();
+
     headless.terminate();
     ASSERT_TRUE(headless.waitForFinished(8000));
     EXPECT_EQ(headless.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(headless.exitCode(), 0);
     EXPECT_FALSE(isAlive(sshes.front()));
     EXPECT_FALSE(LoopbackPort::isListening(port));
+
+    // The next Zandrel tells what the last one did, in its own words and times.
+    QProcess again;
+    again.setProcessEnvironment(env);
+    again.setProcessChannelMode(QProcess::ForwardedChannels);
+    again.start(ZANDREL_BINARY, {"--headless"});
+    ASSERT_TRUE(GuiFixture::waitUntil(
+        [&] {
+            return GuiFixture::runProgram(ZANDREL_BINARY, env, {"--events", "db"}, &out) == 0;
+        },
+        10000));
+    const QStringList events = out.split(u'\n', Qt::SkipEmptyParts);
+    const QRegularExpression stamped(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\t"));
+    for (const QString& e : events) EXPECT_TRUE(stamped.match(e).hasMatch()) << e.toStdString();
+    const int quit = events.indexOf(QRegularExpression(".*\tStopped: Zandrel quit"));
+    ASSERT_GE(quit, 2) << out.toStdString();
+    EXPECT_TRUE(events[0].contains("\tStarted ssh to ")) << out.toStdString();
+    const int connectedAt = events.indexOf(QRegularExpression(".*\tConnected: localhost:\\d+ → 127\\.0\\.0\\.1:\\d+"));
+    EXPECT_TRUE(connectedAt > 0 && connectedAt < quit) << out.toStdString();
+    again.terminate();
+    ASSERT_TRUE(again.waitForFinished(8000));
 }
 
 TEST(HeadlessE2e, ImportReadsTheUsersSshConfigOffTheMainThreadOneTunnelPerHostLine) {

@@ -3,7 +3,9 @@
 # nothing the command does reads or writes the user's own ssh keys, known_hosts or config, and
 # in a PID namespace of its own with a tmpfs over /tmp (TMPDIR and XDG_RUNTIME_DIR inside it):
 # when the command ends, or is killed midway, every daemon it started (sshd, ssh-agent, askpass)
-# dies with the namespace and its temporary folders vanish with the tmpfs.
+# dies with the namespace and its temporary folders vanish with the tmpfs. With
+# ZANDREL_ISOLATED_NETWORK=1 also in a network namespace of its own with only lo up, so that a
+# socket bound to all interfaces reaches no real network.
 # Exits with the command's status, or 77 (ctest's skip code) when no such namespace can be made.
 #   isolated.sh COMMAND [ARGUMENT...]
 set -eu
@@ -34,6 +36,9 @@ if [ -n "${ZANDREL_ISOLATED_SSH_DIR:-}" ]; then
     mount -t tmpfs -o mode=1777,size=256m zandrel-tmp "$tmp" || skip "cannot mount a tmpfs on $tmp"
     export TMPDIR=$tmp XDG_RUNTIME_DIR=$tmp/runtime
     mkdir -m 700 "$XDG_RUNTIME_DIR"
+    if [ -n "${ZANDREL_ISOLATED_NETWORK:-}" ]; then
+        ip link set lo up || skip "cannot bring lo up in the private network namespace"
+    fi
     if [ -n "${ZANDREL_ISOLATED_UID:-}" ]; then
         # Root of a user namespace only for the mounts: the command runs as the user again, in a
         # nested namespace that maps the user's ids back and holds no capabilities.
@@ -82,6 +87,7 @@ run() {
 # --kill-child: when unshare is killed (a test time limit), the namespace's init gets SIGKILL,
 # and with it every process of the namespace.
 ns="-m --propagation private -p -f --mount-proc --kill-child"
+[ -n "${ZANDREL_ISOLATED_NETWORK:-}" ] && ns="$ns -n"
 # shellcheck disable=SC2086
 if [ "$uid" -eq 0 ] && unshare $ns true 2>/dev/null; then
     run $ns -- /bin/sh "$script" "$@"

@@ -245,6 +245,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     testsupport::TempDir dir("zandrel-desktop-events");
     setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+    setenv("XDG_STATE_HOME", (dir.path() + "/state").c_str(), 1);  // tunnel journals
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
 
     // A private bus stands in for the system bus.

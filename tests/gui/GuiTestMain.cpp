@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     testsupport::TempDir config("zandrel-gui-config");
     setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    setenv("XDG_STATE_HOME", (config.path() + "/state").c_str(), 1);  // tunnel journals
     Bundle::main().setResourceDir(ZANDREL_TEST_RESOURCES);
     const int rc = RUN_ALL_TESTS();
     TunnelDriver::setShutdown(true);

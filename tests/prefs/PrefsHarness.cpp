@@ -12,6 +12,7 @@
 
 PrefsHarness::PrefsHarness() {
     qputenv("XDG_CONFIG_HOME", m_dir.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", (m_dir.path() + "/state").toLocal8Bit());
     defaults = std::make_unique<Defaults>(Defaults::standardPath());
 }
 
