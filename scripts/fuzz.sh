@@ -7,8 +7,9 @@
 . "$(dirname "$0")/common.sh"
 seconds=${FUZZ_SECONDS:-60}
 dir=${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}
+# Warnings are the gcc builds' gate (test.sh); clang's own ones do not stop the fuzzing.
 build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DZANDREL_GUI=OFF \
-    -DZANDREL_BENCH=OFF -DZANDREL_TESTS=OFF -DZANDREL_SANITIZE=OFF -DZANDREL_FUZZ=ON
+    -DZANDREL_BENCH=OFF -DZANDREL_TESTS=OFF -DZANDREL_SANITIZE=OFF -DZANDREL_WERROR=OFF -DZANDREL_FUZZ=ON
 
 failed=0
 for seeds in "$ROOT"/tests/fuzz/corpus/*/; do

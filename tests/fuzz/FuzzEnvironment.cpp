@@ -16,6 +16,7 @@ FuzzEnvironment& FuzzEnvironment::instance() {
 
 FuzzEnvironment::FuzzEnvironment() {
     setenv("XDG_CONFIG_HOME", m_dir.path().c_str(), 1);
+    setenv("XDG_STATE_HOME", (m_dir.path() + "/state").c_str(), 1);  // tunnel journals
     Bundle::main().setResourceDir(ZANDREL_FUZZ_RESOURCES);
     // libFuzzer's own lines are the ones to read.
     Log::setSink([](const std::string&) {});

@@ -4,7 +4,8 @@
 
 #include "TempDir.h"
 
-// What every harness needs once per process: a private XDG_CONFIG_HOME, this build's resources,
+// What every harness needs once per process: a private XDG_CONFIG_HOME and XDG_STATE_HOME, this
+// build's resources,
 // no log output, and a stand-in for ssh that only waits.
 class FuzzEnvironment {
 public:

@@ -9,6 +9,7 @@
 
 #include "FuzzEnvironment.h"
 #include "SshOutputParser.h"
+#include "TargetRefusals.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
 #include "TunnelLog.h"
@@ -17,7 +18,7 @@ namespace {
 
 using M = SshOutputParser::Marker;
 
-void parseLine(const std::string& line, TunnelLog& log) {
+void parseLine(const std::string& line, TunnelLog& log, TargetRefusals& refusals) {
     for (M m : {M::Connected, M::Authenticated, M::PortForwarded, M::ClosedByRemote, M::ForwardRepliesExpected,
                 M::ForwardRepliesReceived, M::JumpSession})
         (void)SshOutputParser::holds(line, m);
@@ -28,6 +29,8 @@ void parseLine(const std::string& line, TunnelLog& log) {
     (void)SshOutputParser::busyPort(line);
     (void)SshOutputParser::reportText(line);
     (void)SshOutputParser::isPerConnection(line);
+    (void)SshOutputParser::connectingTo(line);
+    if (refusals.observe(line, 0) != TargetRefusals::Seen::Nothing) (void)refusals.lastWarning(0);
     log.append(line);
 }
 
@@ -78,13 +81,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     TunnelLog log;
+    TargetRefusals refusals;
     for (size_t start = 0; start <= input.size();) {
         const size_t nl = input.find('\n', start);
-        parseLine(input.substr(start, nl == std::string::npos ? std::string::npos : nl - start), log);
+        parseLine(input.substr(start, nl == std::string::npos ? std::string::npos : nl - start), log, refusals);
         if (nl == std::string::npos) break;
         start = nl + 1;
     }
     (void)log.lines();
+    (void)refusals.warnings(0);
 
     // Chunk sizes as a pipe gives them: from one byte to a page, varying with the input.
     TunnelRun& run = liveRun();
