@@ -28,7 +28,7 @@ for seeds in "$ROOT"/tests/fuzz/corpus/*/; do
         -artifact_prefix="$work/" "$work" "$seeds" >"$work/log" 2>&1 || rc=$?
     grep -E '^#[0-9]+[[:space:]]+DONE|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' \
         "$work/log" | sed "s/^/fuzz $name: /"
-    if [ "$rc" -ne 0 ] || grep -qE '^(==[0-9]+==)?ERROR: |runtime error: |^SUMMARY: ' "$work/log"; then
+    if [ "$rc" -ne 0 ] || grep -qE '^(==[0-9]+== ?)?ERROR: |runtime error: |^SUMMARY: ' "$work/log"; then
         tail -n 80 "$work/log" >&2
         echo "fuzz.sh: fuzz_$name failed (exit $rc); its log and input are in $work" >&2
         failed=1

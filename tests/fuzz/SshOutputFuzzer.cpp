@@ -74,6 +74,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         tunnels().push_back(Tunnel::create("fuzz " + std::to_string(i)));
         tunnels().back()->setValueForKey(Value("host" + std::to_string(i)), "connHost");
     }
+    // Every run launched before the runs' end is registered: it then comes before the statics a
+    // launch makes are destroyed, which the engine's thread would otherwise still use at exit.
+    for (const TunnelPtr& t : tunnels()) t->run().start();
+    for (const TunnelPtr& t : tunnels())
+        for (int i = 0; i < 2000 && !isLive(t->run()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     std::atexit(endRuns);
     return 0;
 }
