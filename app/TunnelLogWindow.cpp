@@ -40,14 +40,17 @@ void TunnelLogWindow::follow() {
     const TunnelLog& log = tunnel->run().log();
     const unsigned long long total = log.total();
     if (total == m_seen) return;
-    const std::vector<std::string> lines = log.lines();
-    // Those added since the last look, or all kept when more than that came.
-    const size_t fresh = static_cast<size_t>(std::min<unsigned long long>(total - m_seen, lines.size()));
     m_seen = total;
+    // Connection lines leave the log from its middle, so the window shows what is kept, whole.
+    std::string all;
+    for (const std::string& line : log.lines()) {
+        all += line;
+        all += '\n';
+    }
+    if (!all.empty()) all.pop_back();
     QScrollBar* bar = m_text->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
-    if (fresh == lines.size()) m_text->clear();
-    for (size_t i = lines.size() - fresh; i < lines.size(); ++i)
-        m_text->appendPlainText(QString::fromStdString(lines[i]));
-    if (atEnd) bar->setValue(bar->maximum());
+    const int at = bar->value();
+    m_text->setPlainText(QString::fromStdString(all));
+    bar->setValue(atEnd ? bar->maximum() : at);
 }

@@ -21,7 +21,7 @@ public:
 
     QPlainTextEdit* text() const { return m_text; }
     QPushButton* copyAllButton() const { return m_copy; }
-    // Takes the lines added since the last look; the view stays at the end when it was there.
+    // Shows what the log keeps when it changed; the view stays at the end when it was there.
     void follow();
 
 private:

@@ -9,6 +9,13 @@ bool contains(const std::string& s, std::string_view what) { return s.find(what)
 
 bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
+template <size_t N>
+bool startsWithAny(std::string_view s, const std::array<std::string_view, N>& prefixes) {
+    for (auto prefix : prefixes)
+        if (startsWith(s, prefix)) return true;
+    return false;
+}
+
 constexpr std::string_view kOldForward = "Connections to local port";
 constexpr std::string_view kNewForward = "Local connections to ";
 
@@ -106,9 +113,7 @@ bool SshOutputParser::isReportable(const std::string& line) {
                                                                 "OpenSSH_",
                                                                 "Killed by signal",
                                                                 "Authentication succeeded"};
-    for (auto r : routine)
-        if (startsWith(s, r)) return false;
-    return true;
+    return !startsWithAny(s, routine);
 }
 
 bool SshOutputParser::isForwardFailure(const std::string& line) {
@@ -134,4 +139,30 @@ std::string SshOutputParser::reportText(const std::string& line) {
     const std::string login = line.substr(0, at);
     if (login.find('@') == std::string::npos || login.find(' ') != std::string::npos) return line;
     return line.substr(at + 2);
+}
+
+bool SshOutputParser::isPerConnection(const std::string& line) {
+    std::string_view s(line);
+    if (startsWith(s, "debug")) {
+        const auto colon = s.find(": ");
+        if (colon == std::string_view::npos || colon > 6) return false;
+        s.remove_prefix(colon + 2);
+    }
+    if (startsWith(s, "channel ")) {
+        const auto digits = s.find_first_not_of("0123456789", 8);
+        if (digits == 8 || digits == std::string_view::npos || s.substr(digits, 2) != ": ") return false;
+        // Listeners and the session channel belong to the login, not to a connection.
+        const std::string_view rest = s.substr(digits + 2);
+        for (std::string_view own : {"listen", "session", "mux"})
+            if (rest.find(own) != std::string_view::npos && !startsWith(rest, "free: direct-")) return false;
+        return true;
+    }
+    static constexpr std::array<std::string_view, 7> starts = {"client_input_channel_open: ",
+                                                               "client_request_forwarded_",
+                                                               "confirm forwarded-",
+                                                               "connect_next: ",
+                                                               "connect_to ",
+                                                               "Connection to port ",
+                                                               "X11 connection requested."};
+    return startsWithAny(s, starts);
 }

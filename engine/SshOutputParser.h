@@ -44,4 +44,7 @@ public:
     // The reason as shown: ssh's "login@host: " before a refusal is dropped, since the tunnel
     // already names both; ssh's usage text (a command line it refused) becomes one plain line.
     static std::string reportText(const std::string& line);
+    // A line ssh writes for one forwarded connection or its channel (opened, connected, refused,
+    // freed), as opposed to the lines of the login, its session channel and its listeners.
+    static bool isPerConnection(const std::string& line);
 };

@@ -132,7 +132,8 @@ TunnelPtr Tunnel::tunnelFromDictionary(const Value& dictionary) {
     TunnelPtr t(new Tunnel);
     std::vector<std::string> misfits, unknown;
     for (const auto& [key, value] : dictionary.dict()) {
-        auto field = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return key == f.key; });
+        const std::string& name = key;  // clang 14 (the fuzzers') captures no structured binding
+        auto field = std::find_if(fields().begin(), fields().end(), [&](const Field& f) { return name == f.key; });
         if (field != fields().end()) {
             t->m_keysAsRead.push_back(key);
             if (!t->assign(*field, value, true))

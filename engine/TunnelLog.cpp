@@ -4,33 +4,107 @@
 #include <cstdio>
 #include <ctime>
 
+#include "SshOutputParser.h"
+
 namespace {
-std::string stamp() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char out[32];
-    std::snprintf(out, sizeof out, "%02d:%02d:%02d.%03d ", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+
+// Stamps formatted together, each second's local time looked up once.
+class Stamper {
+public:
+    std::string operator()(std::int64_t ms) {
+        const std::time_t t = static_cast<std::time_t>(ms / 1000);
+        if (t != m_second || !m_valid) {
+            localtime_r(&t, &m_tm);
+            m_second = t;
+            m_valid = true;
+        }
+        char out[32];
+        std::snprintf(out, sizeof out, "%02d:%02d:%02d.%03d ", m_tm.tm_hour, m_tm.tm_min, m_tm.tm_sec,
+                      static_cast<int>(ms % 1000));
+        return out;
+    }
+
+private:
+    std::time_t m_second = 0;
+    bool m_valid = false;
+    std::tm m_tm{};
+};
+
+std::string withSeparators(unsigned long long n) {
+    const std::string digits = std::to_string(n);
+    std::string out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
     return out;
 }
+
+// A line too long for the ring is cut at a character boundary, marked as cut.
+std::string_view fitted(const std::string& line, std::string& cut) {
+    if (line.size() <= LogRing::kLineMax) return line;
+    constexpr std::string_view kEllipsis = "\xE2\x80\xA6";
+    size_t end = LogRing::kLineMax - kEllipsis.size();
+    while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+    cut.assign(line, 0, end);
+    cut += kEllipsis;
+    return cut;
+}
+
 }  // namespace
 
 void TunnelLog::append(const std::string& line) {
-    std::string entry = stamp() + line;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const bool perConnection = SshOutputParser::isPerConnection(line);
+    std::string cut;
+    const std::string_view text = fitted(line, cut);
     std::lock_guard lock(m_mutex);
-    if (m_lines.size() == kCapacity) m_lines.pop_front();
-    m_lines.push_back(std::move(entry));
+    unsigned long long unused = 0;
+    if (perConnection)
+        m_connectionsDropped += m_connections.push(m_total, ms, text, &m_lastDropped);
+    else
+        m_rest.push(m_total, ms, text, &unused);
     ++m_total;
 }
 
 std::vector<std::string> TunnelLog::lines() const {
-    std::lock_guard lock(m_mutex);
-    return {m_lines.begin(), m_lines.end()};
+    std::vector<LogRing::Entry> rest, connections;
+    unsigned long long dropped = 0, lastDropped = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        rest = m_rest.entries();
+        connections = m_connections.entries();
+        dropped = m_connectionsDropped;
+        lastDropped = m_lastDropped;
+    }
+    std::vector<std::string> out;
+    out.reserve(rest.size() + connections.size() + 1);
+    const auto fold = [dropped] { return "\xE2\x80\xA6 " + withSeparators(dropped) + " connection lines not kept"; };
+    Stamper stamp;
+    bool folded = dropped == 0;
+    auto r = rest.begin();
+    auto c = connections.begin();
+    while (r != rest.end() || c != connections.end()) {
+        const bool fromRest = c == connections.end() || (r != rest.end() && r->seq < c->seq);
+        const LogRing::Entry& e = fromRest ? *r++ : *c++;
+        if (!folded && e.seq > lastDropped) {
+            out.push_back(fold());
+            folded = true;
+        }
+        out.push_back(stamp(e.ms) + e.text);
+    }
+    if (!folded) out.push_back(fold());
+    return out;
 }
 
 unsigned long long TunnelLog::total() const {
     std::lock_guard lock(m_mutex);
     return m_total;
+}
+
+size_t TunnelLog::memoryUsed() const {
+    std::lock_guard lock(m_mutex);
+    return sizeof(*this) + m_rest.capacity() + m_connections.capacity();
 }

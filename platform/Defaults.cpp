@@ -132,11 +132,13 @@ bool Defaults::setObjectForKey(const Value& value, const std::string& key) { ret
 
 bool Defaults::setObjectsForKeys(const Value::Dictionary& values) {
     std::lock_guard lock(m_mutex);
-    for (const auto& [k, v] : values) {
-        if (v.isNone())
-            std::erase_if(m_stored, [&k](const auto& kv) { return kv.first == k; });
+    for (const auto& kv : values) {
+        // No structured binding: clang 14, which builds the fuzzers, cannot capture one.
+        const std::string& k = kv.first;
+        if (kv.second.isNone())
+            std::erase_if(m_stored, [&k](const auto& stored) { return stored.first == k; });
         else
-            put(m_stored, k, v);
+            put(m_stored, k, kv.second);
     }
     return writeLocked();
 }

@@ -1,5 +1,6 @@
 #include "Value.h"
 
+#include <limits>
 #include <nlohmann/json.hpp>
 
 Value Value::dictionary(std::initializer_list<std::pair<const std::string, Value>> items) {
@@ -120,8 +121,13 @@ Value Value::fromJson(const nlohmann::ordered_json& j) {
             return Value(j.get<std::int64_t>());
         case nlohmann::json::value_t::number_unsigned:
             return Value(static_cast<std::int64_t>(j.get<std::uint64_t>()));
-        case nlohmann::json::value_t::number_float:
-            return Value(static_cast<std::int64_t>(j.get<double>()));
+        case nlohmann::json::value_t::number_float: {
+            // A hand-written 1e30 is out of any integer's range: taken as the nearest one.
+            const double d = j.get<double>();
+            if (!(d > -9.2e18)) return Value(std::numeric_limits<std::int64_t>::min());
+            if (!(d < 9.2e18)) return Value(std::numeric_limits<std::int64_t>::max());
+            return Value(static_cast<std::int64_t>(d));
+        }
         case nlohmann::json::value_t::string:
             return Value(j.get<std::string>());
         case nlohmann::json::value_t::array: {

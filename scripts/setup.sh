@@ -2,11 +2,12 @@
 # Installs every Debian 12 package needed to build, run and test Zandrel. Run as root; safe to repeat.
 set -eu
 # Build: compiler, CMake, Qt (libgl-dev for Qt's Gui package), QtKeychain, libsecret (labelled
-# keyring items; QtKeychain loads it too), JSON, GoogleTest, clang-format (scripts/check-format.sh).
+# keyring items; QtKeychain loads it too), JSON, GoogleTest, clang-format (scripts/check-format.sh),
+# clang with its libFuzzer runtime (scripts/fuzz.sh).
 # Tests: ssh and sshd, a session bus, GNOME Keyring, desktop-file-validate, appstreamcli (the
 # metainfo check), unshare (util-linux), a font for offscreen widgets, an X server and xcb for the
 # late-tray test.
-PKGS="build-essential cmake ninja-build pkg-config git clang-format
+PKGS="build-essential cmake ninja-build pkg-config git clang-format clang libclang-rt-14-dev
 qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qtkeychain-qt6-dev libsecret-1-dev
 nlohmann-json3-dev libgtest-dev
 openssh-client openssh-server dbus dbus-bin gnome-keyring libsecret-1-0

@@ -18,6 +18,7 @@
 #include "TempDir.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
+#include "TunnelLog.h"
 #include "TunnelStore.h"
 #include "Wait.h"
 
@@ -561,6 +562,80 @@ TEST(LastError, WhichLinesCount) {
     EXPECT_EQ(SshOutputParser::reportText("ssh: connect to host h port 22: Connection refused"),
               "ssh: connect to host h port 22: Connection refused");
     EXPECT_EQ(SshOutputParser::reportText("a b@c: Permission denied"), "a b@c: Permission denied");
+}
+
+// Lines of OpenSSH 9.2's ssh -v through local, dynamic and remote forwards to a loopback sshd.
+TEST(LastError, PerConnectionLinesAreTheForwardsNotTheLogins) {
+    struct Case {
+        const char* line;
+        bool perConnection;
+    };
+    const Case cases[] = {
+        {"debug1: Connection to port 2301 forwarding to 127.0.0.1 port 2300 requested.", true},
+        {"debug1: channel 6: new direct-tcpip [direct-tcpip] (inactive timeout: 0)", true},
+        {"channel 7: open failed: connect failed: Connection refused", true},
+        {"debug1: channel 6: free: direct-tcpip: listening port 2301 for 127.0.0.1 port 2300, connect from "
+         "127.0.0.1 port 57166 to 127.0.0.1 port 2301, nchannels 8",
+         true},
+        {"debug1: Connection to port 2303 forwarding to socks port 0 requested.", true},
+        {"debug1: channel 6: new dynamic-tcpip [dynamic-tcpip] (inactive timeout: 0)", true},
+        {"debug1: client_input_channel_open: ctype forwarded-tcpip rchan 3 win 2097152 max 32768", true},
+        {"debug1: client_request_forwarded_tcpip: listen localhost port 2304, originator 127.0.0.1 port 32884", true},
+        {"debug1: connect_next: start for host 127.0.0.1 ([127.0.0.1]:2300)", true},
+        {"debug1: channel 7: new forwarded-tcpip [127.0.0.1] (inactive timeout: 0)", true},
+        {"debug1: confirm forwarded-tcpip", true},
+        {"debug1: channel 7: connected to 127.0.0.1 port 2300", true},
+        {"debug1: channel 0: connection failed: Connection refused", true},
+        {"connect_to 127.0.0.1 port 2309: failed.", true},
+        {"debug1: channel 7: free: 127.0.0.1, nchannels 7", true},
+        {"debug1: channel 0: new port-listener [port listener] (inactive timeout: 0)", false},
+        {"debug1: channel 0: free: port listener, nchannels 6", false},
+        {"debug1: channel 0: new session [client-session] (inactive timeout: 0)", false},
+        {"debug1: channel 0: free: client-session, nchannels 1", false},
+        {"debug1: Local forwarding listening on 127.0.0.1 port 2301.", false},
+        {"debug1: remote forward success for: listen 2304, connect 127.0.0.1:2300", false},
+        {"debug1: Entering interactive session.", false},
+        {"root@127.0.0.1: Permission denied (publickey).", false},
+        {"debug1: channel : new direct-tcpip", false},
+        {"channel 7", false},
+        {"", false}};
+    for (const Case& c : cases) EXPECT_EQ(SshOutputParser::isPerConnection(c.line), c.perConnection) << c.line;
+}
+
+// A failed run, a login, then 2,000 connections through one forward: the runs' lines stay, the
+// connection lines that did not fit are counted where they were, and the bytes stay bounded.
+TEST(RunLog, ConnectionLinesNeverPushOutTheLoginOrAFailure) {
+    TunnelLog log;
+    const std::vector<std::string> runs = {
+        "root@127.0.0.1: Permission denied (publickey).", "debug1: Authenticating to 127.0.0.1:2299 as 'root'",
+        "Authenticated to 127.0.0.1 ([127.0.0.1]:2299) using \"publickey\".", "debug1: Entering interactive session."};
+    for (const auto& line : runs) log.append(line);
+    size_t peak = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const std::string ch = "channel " + std::to_string(6 + i % 4) + ": ";
+        for (const std::string& line :
+             {std::string("debug1: Connection to port 2301 forwarding to 127.0.0.1 port 2300 requested."),
+              "debug1: " + ch + "new direct-tcpip [direct-tcpip] (inactive timeout: 0)",
+              ch + "open failed: connect failed: Connection refused",
+              "debug1: " + ch + "free: direct-tcpip: listening port 2301 for 127.0.0.1 port 2300, connect from " +
+                  "127.0.0.1 port " + std::to_string(40000 + i) + " to 127.0.0.1 port 2301, nchannels 8"})
+            log.append(line);
+        peak = std::max(peak, log.memoryUsed());
+    }
+    log.append(std::string(5000, 'x'));  // cut, not dropped
+    EXPECT_EQ(log.total(), runs.size() + 8001);
+    EXPECT_LE(peak, TunnelLog::kBytes + TunnelLog::kConnectionBytes + sizeof(TunnelLog));
+
+    const auto lines = log.lines();
+    ASSERT_LE(lines.size(), TunnelLog::kCapacity);
+    for (size_t i = 0; i < runs.size(); ++i) EXPECT_EQ(lines[i].substr(13), runs[i]);
+    const std::string& fold = lines[runs.size()];
+    const size_t kept = lines.size() - runs.size() - 2;
+    EXPECT_EQ(fold, "\xE2\x80\xA6 " + std::to_string(8000 - kept).insert(1, ",") + " connection lines not kept");
+    EXPECT_GT(kept, 40u);
+    EXPECT_NE(lines[lines.size() - 2].find("port 41999 to"), std::string::npos);
+    EXPECT_EQ(lines.back().size(), 13 + LogRing::kLineMax);
+    EXPECT_EQ(lines.back().substr(lines.back().size() - 3), "\xE2\x80\xA6");
 }
 
 TEST(SshConfigImport, ConcreteHostsResolvedBySshBecomeTunnels) {

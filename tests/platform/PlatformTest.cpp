@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -61,6 +62,22 @@ TEST(Value, NoneIsItsOwnStateAndJsonKeepsTypesAndOrder) {
     EXPECT_EQ(back, v);
     EXPECT_EQ(back.dump(), json);  // same key order
     EXPECT_TRUE(back.get("list").list()[1].isNone());
+}
+
+// Numbers written by hand with a fraction or an exponent, out of range included, read as integers.
+TEST(Value, HandWrittenFloatsReadAsTheNearestInteger) {
+    struct Case {
+        const char* json;
+        std::int64_t read;
+    };
+    const Case cases[] = {{"2.5", 2},
+                          {"-2.5", -2},
+                          {"1e3", 1000},
+                          {"1e30", std::numeric_limits<std::int64_t>::max()},
+                          {"-1e30", std::numeric_limits<std::int64_t>::min()},
+                          {"9.3e18", std::numeric_limits<std::int64_t>::max()}};
+    for (const Case& c : cases)
+        EXPECT_EQ(Value::fromJson(nlohmann::ordered_json::parse(c.json)), Value(c.read)) << c.json;
 }
 
 TEST(Defaults, WritesAtomicallyKeepsTypesAndNeverWritesRegisteredDefaults) {
