@@ -53,11 +53,12 @@ std::string_view fitted(const std::string& line, std::string& cut) {
 
 }  // namespace
 
-void TunnelLog::append(const std::string& line) {
+void TunnelLog::append(const std::string& line) { append(line, SshOutputParser::isPerConnection(line)); }
+
+void TunnelLog::append(const std::string& line, bool perConnection) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    const bool perConnection = SshOutputParser::isPerConnection(line);
     std::string cut;
     const std::string_view text = fitted(line, cut);
     std::lock_guard lock(m_mutex);

@@ -15,11 +15,13 @@ class TunnelLog {
 public:
     // The most lines lines() returns.
     static constexpr size_t kCapacity = 1000;
-    static constexpr size_t kBytes = 16 * 1024;
+    static constexpr size_t kBytes = 32 * 1024;  // a few runs of ssh -v, whole
     static constexpr size_t kConnectionBytes = 6 * 1024;
     static constexpr size_t kConnectionLines = 200;
 
     void append(const std::string& line);
+    // perConnection: as SshOutputParser::isPerConnection judged the line.
+    void append(const std::string& line, bool perConnection);
     // Oldest first, in order of arrival; where connection lines were pushed out, one line saying
     // how many.
     std::vector<std::string> lines() const;

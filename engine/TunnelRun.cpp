@@ -511,6 +511,50 @@ void TunnelRun::connectedLineSeen(bool interactive, bool forwardsConfirmed) {
     flushJournal();
 }
 
+bool TunnelRun::wholeLine(const std::string& whole, bool* changed) {
+    const bool perConnection = SshOutputParser::isPerConnection(whole);
+    m_log.append(whole, perConnection);
+    if (perConnection) {
+        std::string refused;
+        {
+            std::lock_guard lock(m_mutex);
+            const auto seen = m_targets.observe(whole, nowMs());
+            *changed = *changed || seen != TargetRefusals::Seen::Nothing;
+            if (seen == TargetRefusals::Seen::FirstFailure) refused = m_targets.lastWarning(nowMs());
+        }
+        if (!refused.empty()) recordEvent("Forward failed: " + refused);
+        return true;
+    }
+    m_failure.observe(whole);
+    if (const auto forward = SshOutputParser::localForward(whole)) {
+        forwardReported(*forward);
+        *changed = true;
+    }
+    if (const auto server = SshOutputParser::connectingTo(whole)) {
+        std::lock_guard lock(m_mutex);
+        if (!m_serverAddress) m_serverAddress = server;  // later ones are the forwards' or a hop's
+    }
+    // A loop never ends by itself: each ssh starts the next until the system runs out.
+    if (m_failure.kind() == RunFailure::Kind::JumpHostLoop && !m_runErrorFinal) {
+        m_runErrorFinal = true;
+        endRun();
+    }
+    if (SshOutputParser::isForwardFailure(whole)) {
+        // ssh goes on while another address listens; a forward that does not work is a failure.
+        if (!m_runErrorFinal) {
+            m_runError = SshOutputParser::reportText(whole);
+            if (const auto port = SshOutputParser::busyPort(whole))
+                if (std::string owner = PortOwner::describe(*port); !owner.empty()) m_runError += " (" + owner + ")";
+            recordEvent("Forward failed: " + m_runError);
+        }
+        m_runErrorFinal = true;
+        endRun();
+    } else if (!m_runErrorFinal && SshOutputParser::isReportable(whole)) {
+        m_runError = SshOutputParser::reportText(whole);
+    }
+    return false;
+}
+
 bool TunnelRun::stdErr(const char* data, size_t size) {
     if (size == 0) return false;  // end of file
     {
@@ -540,42 +584,10 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
             std::string whole = m_partialLine + line;
             m_partialLine.clear();
             if (!whole.empty() && whole.back() == '\r') whole.pop_back();
-            m_log.append(whole);
-            m_failure.observe(whole);
-            if (const auto forward = SshOutputParser::localForward(whole)) {
-                forwardReported(*forward);
-                changed = true;
-            }
-            if (const auto server = SshOutputParser::connectingTo(whole)) {
-                std::lock_guard lock(m_mutex);
-                if (!m_serverAddress) m_serverAddress = server;  // later ones are the forwards' or a hop's
-            }
-            std::string refused;
-            {
-                std::lock_guard lock(m_mutex);
-                const auto seen = m_targets.observe(whole, nowMs());
-                changed = changed || seen != TargetRefusals::Seen::Nothing;
-                if (seen == TargetRefusals::Seen::FirstFailure) refused = m_targets.lastWarning(nowMs());
-            }
-            if (!refused.empty()) recordEvent("Forward failed: " + refused);
-            // A loop never ends by itself: each ssh starts the next until the system runs out.
-            if (m_failure.kind() == RunFailure::Kind::JumpHostLoop && !m_runErrorFinal) {
-                m_runErrorFinal = true;
-                endRun();
-            }
-            if (SshOutputParser::isForwardFailure(whole)) {
-                // ssh goes on while another address listens; a forward that does not work is a failure.
-                if (!m_runErrorFinal) {
-                    m_runError = SshOutputParser::reportText(whole);
-                    if (const auto port = SshOutputParser::busyPort(whole))
-                        if (std::string owner = PortOwner::describe(*port); !owner.empty())
-                            m_runError += " (" + owner + ")";
-                    recordEvent("Forward failed: " + m_runError);
-                }
-                m_runErrorFinal = true;
-                endRun();
-            } else if (!m_runErrorFinal && SshOutputParser::isReportable(whole)) {
-                m_runError = SshOutputParser::reportText(whole);
+            if (wholeLine(whole, &changed)) {
+                // A forwarded connection's line: ssh's markers of the run are not in it.
+                start = nl + 1;
+                continue;
             }
         }
 

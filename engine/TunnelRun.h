@@ -132,6 +132,8 @@ private:
     // A forward ssh set up: kept when the running settings do not hold it.
     void forwardReported(const ForwardEntry& reported);
     void endRun();
+    // One whole line of ssh's output; true when it is one of a forwarded connection's.
+    bool wholeLine(const std::string& whole, bool* changed);
     // The events of the transitions applied since the last flush go to the journal; called
     // without the lock held (a connection's addresses need the tunnel's settings).
     void flushJournal();

@@ -47,6 +47,13 @@ bool inOrder(const std::vector<std::string>& seen, const std::vector<std::string
     return i == wanted.size();
 }
 
+// The texts of the tunnel's journal, oldest first.
+std::vector<std::string> eventTexts(const Tunnel& t) {
+    std::vector<std::string> texts;
+    for (const JournalEvent& e : t.journal()->events()) texts.push_back(e.text);
+    return texts;
+}
+
 // Takes the agent away from the tunnels started while it lives.
 struct WithoutAgent {
     std::string socket = getenv("SSH_AUTH_SOCK") ? getenv("SSH_AUTH_SOCK") : "";
@@ -449,9 +456,9 @@ TEST_F(EngineE2e, FailuresThatNoRetryHealsStopTheTunnelWithWhatToDo) {
         auto t = tunnel(c.name);
         c.prepare(t);
         const auto launches = [&] {
-            const auto lines = t->run().log().lines();
-            return std::count_if(lines.begin(), lines.end(),
-                                 [](const std::string& l) { return l.find("Started ssh") != std::string::npos; });
+            const auto events = eventTexts(*t);
+            return std::count_if(events.begin(), events.end(),
+                                 [](const std::string& e) { return e.starts_with("Started ssh"); });
         };
         t->run().start();
         EXPECT_TRUE(waitUntil([&] { return t->run().failedForGood(); }, 15s)) << c.name << ": " << t->run().lastError();
@@ -540,11 +547,6 @@ TEST_F(EngineE2e, AJumpHostChainThatLoopsStopsTheTunnel) {
 }
 
 namespace {
-std::vector<std::string> eventTexts(const Tunnel& t) {
-    std::vector<std::string> texts;
-    for (const JournalEvent& e : t.journal()->events()) texts.push_back(e.text);
-    return texts;
-}
 bool anyStartsWith(const std::vector<std::string>& texts, const std::string& prefix) {
     return std::any_of(texts.begin(), texts.end(), [&](const std::string& s) { return s.starts_with(prefix); });
 }
