@@ -36,12 +36,11 @@ std::string fileNameOf(const std::string& name) {
 }
 
 bool makeFolder(const std::string& path) {
-    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
-        const std::string part = path.substr(0, path.find('/', at));
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (part.size() == path.size()) break;
+    // Each parent, then the folder itself (the part after the last slash).
+    for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+        if (mkdir(path.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST) return false;
+        if (at == std::string::npos) return true;
     }
-    return true;
 }
 
 std::int64_t nowMs() {
