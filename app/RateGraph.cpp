@@ -54,7 +54,11 @@ void RateGraph::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), pal.color(QPalette::Base));
     const QFontMetrics fm(font());
     const double top = scaleTop();
-    constexpr int kRows = 4;
+    // Round figures on every line: fifths of a 5, quarters of a 1 or a 2.
+    double leading = top;
+    while (leading >= 1024) leading /= 1024;
+    while (leading >= 10) leading /= 10;
+    const int kRows = std::lround(leading) == 5 ? 5 : 4;
     int labelWidth = 0;
     for (int i = 0; i <= kRows; ++i)
         labelWidth = std::max(labelWidth, fm.horizontalAdvance(TrafficText::rate(top * i / kRows)));

@@ -27,7 +27,7 @@ public:
     static QColor sentColor();
     static QColor receivedColor();
 
-    QSize sizeHint() const override { return {480, 180}; }
+    QSize sizeHint() const override { return {480, 150}; }
     QSize minimumSizeHint() const override { return {240, 120}; }
 
 protected:

@@ -13,6 +13,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include "RateGraph.h"
@@ -61,13 +62,14 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
       m_journal(new QPlainTextEdit),
       m_close(new QPushButton(tr("&Close"))) {
     setAttribute(Qt::WA_DeleteOnClose);
-    m_reason->setStyleSheet(QStringLiteral("color: %1").arg(TunnelsItemDelegate::errorColor().name()));
 
     m_command->setReadOnly(true);
     m_command->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_command->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_command->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    m_command->setFixedHeight(QFontMetrics(m_command->font()).lineSpacing() * 3 + 12);
+    // Four whole lines: most commands fit, a longer one scrolls.
+    m_command->setFixedHeight(QFontMetrics(m_command->font()).lineSpacing() * 4 + 2 * m_command->frameWidth() +
+                              2 * static_cast<int>(m_command->document()->documentMargin()));
     m_command->setTabChangesFocus(true);
     m_command->setAccessibleName(tr("ssh command"));
     m_copy->setAccessibleName(tr("Copy the ssh command"));
@@ -83,7 +85,10 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     m_journal->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_journal->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_journal->setTabChangesFocus(true);
-    m_journal->setMinimumHeight(120);
+    m_journal->setMinimumHeight(100);
+    // The time, then the event a little apart from it.
+    m_journal->setTabStopDistance(
+        QFontMetrics(m_journal->font()).horizontalAdvance(QStringLiteral("0000-00-00T00:00:00.000  ")));
     m_journal->setAccessibleName(tr("Journal"));
     m_close->setAccessibleName(tr("Close"));
     connect(m_close, &QPushButton::clicked, this, &QWidget::close);
@@ -121,7 +126,6 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidget(content);
-    content->setMinimumHeight(content->sizeHint().height());
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -168,6 +172,8 @@ void TunnelDetailsWindow::refresh() {
     m_state->setText(state);
     m_status->setText(QString::fromStdString(report.status));
     m_reason->setText(report.reason.empty() ? tr("None") : QString::fromStdString(report.reason));
+    m_reason->setStyleSheet(
+        report.reason.empty() ? QString() : QStringLiteral("color: %1").arg(TunnelsItemDelegate::errorColor().name()));
     const QString command = report.command.empty() ? tr("(no ssh runs)")
                                                    : QString::fromStdString(SshCommand::displayCommand(report.command));
     if (m_command->toPlainText() != command) m_command->setPlainText(command);
