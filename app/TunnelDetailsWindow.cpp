@@ -67,9 +67,10 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     m_command->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_command->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_command->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    // Four whole lines: most commands fit, a longer one scrolls.
+    // Four whole lines: most commands fit, a longer one scrolls. The margin below them would
+    // show a sliver of the fifth, so only the one above counts.
     m_command->setFixedHeight(QFontMetrics(m_command->font()).lineSpacing() * 4 + 2 * m_command->frameWidth() +
-                              2 * static_cast<int>(m_command->document()->documentMargin()));
+                              static_cast<int>(m_command->document()->documentMargin()));
     m_command->setTabChangesFocus(true);
     m_command->setAccessibleName(tr("ssh command"));
     m_copy->setAccessibleName(tr("Copy the ssh command"));
@@ -197,7 +198,7 @@ void TunnelDetailsWindow::showWarnings(const std::vector<std::string>& warnings)
         delete item->widget();
         delete item;
     }
-    const QPixmap icon = style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16);
+    const QPixmap icon = style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(QSize(16, 16), devicePixelRatioF());
     for (const std::string& w : warnings) {
         auto* line = new QHBoxLayout;
         auto* image = new QLabel;
