@@ -1,6 +1,8 @@
 #include "RateGraph.h"
 
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <array>
 #include <cmath>
 
@@ -8,6 +10,8 @@
 
 RateGraph::RateGraph(QWidget* parent) : QWidget(parent) {
     setAccessibleName(tr("Traffic graph"));
+    // Reached by Tab, so that a screen reader tells its description.
+    setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     setSamples({}, 0);
 }
@@ -52,6 +56,11 @@ void RateGraph::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const QPalette& pal = palette();
     painter.fillRect(rect(), pal.color(QPalette::Base));
+    if (hasFocus()) {
+        QStyleOptionFocusRect focus;
+        focus.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+    }
     const QFontMetrics fm(font());
     const double top = scaleTop();
     // Round figures on every line: fifths of a 5, quarters of a 1 or a 2.

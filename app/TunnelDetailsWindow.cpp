@@ -38,7 +38,8 @@ QLabel* valueLabel() {
     auto* label = new QLabel;
     label->setWordWrap(true);
     label->setTextFormat(Qt::PlainText);
-    label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // Selectable, but out of the Tab chain: Tab goes from the command to the graph and the journal.
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return label;
 }
 
@@ -135,7 +136,8 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     layout->addWidget(scroll);
     layout->addLayout(buttons);
     setTabOrder(m_command, m_copy);
-    setTabOrder(m_copy, m_journal);
+    setTabOrder(m_copy, m_graph);
+    setTabOrder(m_graph, m_journal);
     setTabOrder(m_journal, m_close);
     resize(660, 700);
 

@@ -64,6 +64,15 @@ TEST_F(TunnelDetailsTest, OneWindowPerTunnelFollowsItsNameAndClosesWhenItGoes) {
         << alpha->commandText()->toPlainText().toStdString();
     EXPECT_TRUE(waitUntil([&] { return alpha->journalText()->toPlainText().contains("\tConnected"); }))
         << alpha->journalText()->toPlainText().toStdString();
+    // Tab steps through what a keyboard can use: the command, its copy button, the graph (whose
+    // description a screen reader tells), the journal, Close.
+    QStringList chain;
+    QWidget* w = alpha->commandText();
+    for (int i = 0; i < 5; ++i, w = w->nextInFocusChain()) {
+        while (!(w->focusPolicy() & Qt::TabFocus) || !w->isVisibleTo(alpha)) w = w->nextInFocusChain();
+        chain << w->accessibleName();
+    }
+    EXPECT_EQ(chain, (QStringList{"ssh command", "Copy the ssh command", "Traffic graph", "Journal", "Close"}));
     // Asked again, from the menu or by a double click on the name: the same window comes forward.
     EXPECT_EQ(detailsFromMenu(0), alpha.data());
     doubleClickTable(nameRect(0).center());
