@@ -28,16 +28,16 @@ QString TrafficText::duration(std::int64_t ms) {
 QString TrafficText::drops(unsigned count) { return count == 1 ? tr("1 drop today") : tr("%1 drops today").arg(count); }
 
 QString TrafficText::summary(const TunnelReport& report, std::int64_t nowMs) {
-    QStringList parts;
+    QStringList pieces;
     if (report.connectedSinceMs > 0) {
-        parts << tr("Connected for %1").arg(duration(nowMs - report.connectedSinceMs))
-              << tr("↑ %1 ↓ %2")
-                     .arg(bytes(static_cast<double>(report.bytesSent)),
-                          bytes(static_cast<double>(report.bytesReceived)))
-              << tr("↑ %1 ↓ %2").arg(rate(report.sendRate), rate(report.receiveRate));
+        pieces << tr("Connected for %1").arg(duration(nowMs - report.connectedSinceMs))
+               << tr("↑ %1 ↓ %2")
+                      .arg(bytes(static_cast<double>(report.bytesSent)),
+                           bytes(static_cast<double>(report.bytesReceived)))
+               << tr("↑ %1 ↓ %2").arg(rate(report.sendRate), rate(report.receiveRate));
     }
-    if (report.dropsToday > 0) parts << drops(report.dropsToday);
-    return parts.join(QStringLiteral(" · "));
+    if (report.dropsToday > 0) pieces << drops(report.dropsToday);
+    return pieces.join(QStringLiteral(" · "));
 }
 
 QString TrafficText::warning(const std::string& sentence) { return tr("⚠ %1").arg(QString::fromStdString(sentence)); }
