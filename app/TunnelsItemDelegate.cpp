@@ -1,5 +1,6 @@
 #include "TunnelsItemDelegate.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QFontMetrics>
 #include <QMouseEvent>
@@ -30,6 +31,8 @@ QFont TunnelsItemDelegate::smallFont(const QFont& base) {
 QColor TunnelsItemDelegate::statusColor() { return QColor::fromRgbF(0.5f, 0.5f, 0.5f, 1.0f); }
 
 QColor TunnelsItemDelegate::errorColor() { return QColor::fromRgbF(0.6f, 0.0f, 0.0f, 1.0f); }
+
+QColor TunnelsItemDelegate::warningColor() { return {0xa8, 0x5a, 0x00}; }
 
 int TunnelsItemDelegate::rowHeight(const QFont& base) {
     const int name = QFontMetrics(nameFont(base)).height();
@@ -72,18 +75,39 @@ void TunnelsItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& s
     }
 }
 
+int TunnelsItemDelegate::textTop(const QRect& cell, const QFont& base, bool threeLines) {
+    const int height =
+        QFontMetrics(nameFont(base)).height() + QFontMetrics(smallFont(base)).height() * (threeLines ? 2 : 1);
+    return cell.y() + (cell.height() - height) / 2;
+}
+
+QRect TunnelsItemDelegate::nameRect(const QAbstractItemView* view, const QModelIndex& index) {
+    QStyleOptionViewItem option;
+    option.initFrom(view);
+    option.font = view->font();
+    option.rect = view->visualRect(index);
+    const bool three = !index.data(TunnelsTableModel::ErrorRole).toString().isEmpty() ||
+                       !index.data(TunnelsTableModel::WarningRole).toString().isEmpty();
+    const QFontMetrics nm(nameFont(option.font));
+    const QRect area = option.rect.adjusted(kMargin, 0, -kMargin, 0);
+    const QString shown =
+        nm.elidedText(index.data(TunnelsTableModel::NameRole).toString().simplified(), Qt::ElideRight, area.width());
+    return {area.x(), textTop(option.rect, option.font, three), nm.horizontalAdvance(shown), nm.height()};
+}
+
 void TunnelsItemDelegate::paintText(QPainter* painter, const QStyleOptionViewItem& option,
                                     const QModelIndex& index) const {
     const QString name = index.data(TunnelsTableModel::NameRole).toString();
     const QString status = index.data(TunnelsTableModel::LineRole).toString();
     const QString error = index.data(TunnelsTableModel::ErrorRole).toString();
+    // A failure says more than a warning; the tooltip has both.
+    const QString warning = error.isEmpty() ? index.data(TunnelsTableModel::WarningRole).toString() : QString();
     const QFont nf = nameFont(option.font);
     const QFont sf = smallFont(option.font);
     const QFontMetrics nm(nf);
     const QFontMetrics sm(sf);
     const QRect area = option.rect.adjusted(kMargin, 0, -kMargin, 0);
-    const int height = nm.height() + sm.height() * (error.isEmpty() ? 1 : 2);
-    int y = area.y() + (area.height() - height) / 2;
+    int y = textTop(option.rect, option.font, !error.isEmpty() || !warning.isEmpty());
     const bool selected = option.state & QStyle::State_Selected;
 
     painter->save();
@@ -100,6 +124,7 @@ void TunnelsItemDelegate::paintText(QPainter* painter, const QStyleOptionViewIte
     line(name, nf, nm, Qt::black);
     line(status, sf, sm, statusColor());
     if (!error.isEmpty()) line(error, sf, sm, errorColor());
+    if (!warning.isEmpty()) line(warning, sf, sm, warningColor());
     painter->restore();
 }
 

@@ -1,13 +1,19 @@
 #include "TunnelsTableModel.h"
 
+#include <QDateTime>
 #include <QTextDocument>
 
 #include "BundleImage.h"
+#include "TrafficText.h"
 #include "TunnelInfo.h"
 
 namespace {
 const char* const kIdentifiers[] = {"icon", "text", "button"};
+
+QString andMore(const QString& first, qsizetype others) {
+    return others == 0 ? first : TunnelsTableModel::tr("%1 +%2 more").arg(first).arg(others);
 }
+}  // namespace
 
 TunnelsTableModel::TunnelsTableModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -16,8 +22,16 @@ void TunnelsTableModel::setTunnels(const TunnelStore* tunnels) {
     reload();
 }
 
+void TunnelsTableModel::refreshReports(const std::unordered_set<const void*>* changed) {
+    for (const TunnelPtr& t : m_rows)
+        if (!changed || changed->count(t.get())) m_reports[t] = t->run().report();
+}
+
 void TunnelsTableModel::reload() {
     TunnelList rows = m_source ? m_source->tunnels() : TunnelList{};
+    std::erase_if(m_reports, [](const auto& entry) { return entry.first.expired(); });
+    for (const TunnelPtr& t : rows)
+        if (!m_reports.count(t)) m_reports[t] = t->run().report();
     if (rows.size() != m_rows.size()) {
         beginResetModel();
         m_rows = std::move(rows);
@@ -57,19 +71,31 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
     if (!t || index.column() < 0 || index.column() >= ColumnCount) return {};
     const QString id = columnIdentifier(index.column());
 
-    if (role == ErrorRole || role == Qt::ToolTipRole) {
-        // Why the tunnel is down; a connected tunnel lists where it listens instead.
-        if (t->run().isConnected()) {
-            if (role == ErrorRole) return QString();
-            const QStringList addresses = TunnelInfo::listeningAddresses(*t);
-            return addresses.isEmpty() ? QVariant() : QVariant(addresses.join(u'\n'));
-        }
-        const QString error = QString::fromStdString(t->run().lastError());
-        if (role == Qt::ToolTipRole && error.isEmpty()) return {};
+    const auto cached = m_reports.find(t);
+    const TunnelReport* report = cached == m_reports.end() ? nullptr : &cached->second;
+    if (role == Qt::ToolTipRole) {
+        // One line of figures, where a connected tunnel listens, its warnings, why it is down.
+        QStringList lines;
+        if (report)
+            if (const QString summary = TrafficText::summary(*report, QDateTime::currentMSecsSinceEpoch());
+                !summary.isEmpty())
+                lines << summary;
+        if (t->run().isConnected()) lines << TunnelInfo::listeningAddresses(*t);
+        if (report)
+            for (const std::string& w : report->warnings) lines << TrafficText::warning(w);
+        if (const QString error = QString::fromStdString(t->run().lastError());
+            !t->run().isConnected() && !error.isEmpty())
+            lines << error;
+        if (lines.isEmpty()) return {};
         // ssh's words (a server's banner among them) are text: a tooltip would take markup
         // as rich text.
-        if (role == Qt::ToolTipRole) return Qt::convertFromPlainText(error, Qt::WhiteSpaceNormal);
-        return error;
+        return Qt::convertFromPlainText(lines.join(u'\n'), Qt::WhiteSpaceNormal);
+    }
+    if (role == ErrorRole) return t->run().isConnected() ? QString() : QString::fromStdString(t->run().lastError());
+    if (role == WarningRole) {
+        if (!report || report->warnings.empty()) return QString();
+        return andMore(TrafficText::warning(report->warnings.front()),
+                       static_cast<qsizetype>(report->warnings.size()) - 1);
     }
     if (role == RunningRole) return t->run().isRunning();
     if (role == CodeRole) return t->run().code();
@@ -83,8 +109,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (role == LineRole) {
             const QStringList addresses = t->run().isConnected() ? TunnelInfo::listeningAddresses(*t) : QStringList();
             if (addresses.isEmpty()) return QString::fromStdString(t->run().status());
-            if (addresses.size() == 1) return addresses.first();
-            return tr("%1 +%2 more").arg(addresses.first()).arg(addresses.size() - 1);
+            return andMore(addresses.first(), addresses.size() - 1);
         }
         if (role == Qt::DisplayRole)
             return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->run().status());

@@ -2,13 +2,17 @@
 
 #include <QAbstractTableModel>
 #include <QString>
+#include <map>
+#include <memory>
+#include <unordered_set>
 
+#include "TunnelReport.h"
 #include "TunnelStore.h"
 
 // The tunnels table's data source: row i is tunnel i of the application's list, unsorted and
 // unfiltered. The rows are a snapshot of that list taken at each reload, so that the
 // preferences editor may change the list between two reloads without the view ever asking
-// for a row that no longer exists.
+// for a row that no longer exists. Each row's report is kept from the last refresh.
 class TunnelsTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -21,6 +25,7 @@ public:
         LineRole,                          // "text": second line: the status, or where a connected
                                            // tunnel listens ("a → b", "+N more")
         ErrorRole,                         // "text": third line, empty when none is shown
+        WarningRole,                       // "text": the first warning, "⚠ …" ("+N more"), or empty
         RunningRole,
         CodeRole,
     };
@@ -33,6 +38,9 @@ public:
     // change of every cell (which keeps the selection).
     void reload();
     TunnelPtr tunnel(int row) const;
+    // Reads the reports again (the traffic, the warnings) that the tooltips and warnings are
+    // drawn from: of the tunnels in changed, or of all when it is null. Never done per paint.
+    void refreshReports(const std::unordered_set<const void*>* changed = nullptr);
 
     // "icon", "text", "button", or empty.
     // Whether the row's button stops the tunnel: its ssh runs, or it waits in the pause before
@@ -55,4 +63,5 @@ public:
 private:
     const TunnelStore* m_source = nullptr;
     TunnelList m_rows;
+    std::map<std::weak_ptr<const Tunnel>, TunnelReport, std::owner_less<>> m_reports;
 };

@@ -1,6 +1,7 @@
 #include "TunnelsTableView.h"
 
 #include <QHeaderView>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QProxyStyle>
@@ -91,4 +92,10 @@ void TunnelsTableView::mouseReleaseEvent(QMouseEvent* event) {
     QTableView::mouseReleaseEvent(event);
     // A release outside every cell reaches no delegate; the button must still spring back.
     Q_EMIT mouseReleased(this);
+}
+
+void TunnelsTableView::mouseDoubleClickEvent(QMouseEvent* event) {
+    // Before the view's doubleClicked, whose handler asks where.
+    m_doubleClickPos = event->position().toPoint();
+    QTableView::mouseDoubleClickEvent(event);
 }

@@ -29,6 +29,9 @@ public:
     static QColor evenRowColor();
     static QColor oddRowColor();
 
+    // Where the last double click happened (viewport coordinates).
+    QPoint doubleClickPos() const { return m_doubleClickPos; }
+
     // Paints the bands that meet clip (viewport coordinates), each cut to clip.
     void paintStripes(QPainter& painter, const QRect& clip) const;
 
@@ -39,8 +42,10 @@ Q_SIGNALS:
 protected:
     void paintEvent(QPaintEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
     bool m_selectionActive = false;
     QSize m_intercellSpacing{0, 0};
+    QPoint m_doubleClickPos;
 };

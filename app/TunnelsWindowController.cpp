@@ -24,6 +24,7 @@
 #include "PasswordKeyring.h"
 #include "PreferencesController.h"
 #include "TrayIcon.h"
+#include "TunnelDetailsWindow.h"
 #include "TunnelLogWindow.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
@@ -33,6 +34,19 @@
 
 namespace {
 QString localized(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
+
+// One window of its kind per tunnel: made once, then brought forward.
+template <class Window>
+Window* raiseWindowOf(std::map<std::weak_ptr<const Tunnel>, QPointer<Window>, std::owner_less<>>& windows,
+                      const TunnelPtr& tunnel, QWidget* parent) {
+    std::erase_if(windows, [](const auto& entry) { return entry.first.expired() || !entry.second; });
+    QPointer<Window>& window = windows[tunnel];
+    if (!window) window = new Window(tunnel, parent);
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return window;
+}
 }  // namespace
 
 TunnelsWindowController::TunnelsWindowController(ZandrelApplication& app, QObject* parent)
@@ -50,6 +64,15 @@ TunnelsWindowController::TunnelsWindowController(ZandrelApplication& app, QObjec
     connect(&m_frameTimer, &QTimer::timeout, this, &TunnelsWindowController::redraw);
 
     m_countdown.setInterval(1000);
+    // The figures in the rows' tooltips age; nobody reads them while the window is hidden.
+    m_reportTimer.setInterval(kReportRefreshMs);
+    connect(&m_reportTimer, &QTimer::timeout, this, [this] {
+        if (!m_window->isVisible() || m_window->isMinimized()) return;
+        m_model->refreshReports();
+        tunnelsTable()->viewport()->update();
+    });
+    m_reportTimer.start();
+
     connect(&m_countdown, &QTimer::timeout, this, [this] {
         if (m_tunnels)
             for (const TunnelPtr& t : m_tunnels->tunnels())
@@ -113,7 +136,14 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
     header->setSectionResizeMode(TunnelsTableModel::ButtonColumn, QHeaderView::Fixed);
     header->resizeSection(TunnelsTableModel::IconColumn, 36);
     header->resizeSection(TunnelsTableModel::ButtonColumn, 36);
-    connect(table, &QAbstractItemView::doubleClicked, this, &TunnelsWindowController::doubleAction);
+    connect(table, &QAbstractItemView::doubleClicked, this, [this, table](const QModelIndex& index) {
+        const bool onName = index.column() == TunnelsTableModel::TextColumn &&
+                            TunnelsItemDelegate::nameRect(table, index).contains(table->doubleClickPos());
+        if (TunnelPtr t = m_model->tunnel(index.row()); t && onName)
+            showDetails(t);
+        else
+            doubleAction(index);
+    });
     connect(table, &TunnelsTableView::mouseReleased, m_delegate, &TunnelsItemDelegate::releasePressed);
     table->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(table, &QWidget::customContextMenuRequested, this, [this, table](const QPoint& pos) {
@@ -245,6 +275,7 @@ QMenu* TunnelsWindowController::rowMenu(int row) {
         // The row may have moved while the menu was open.
         if (const int row = m_tunnels->indexOf(t.get()); row >= 0) editTunnel(row);
     });
+    act(tr("&Details…"), [this](const TunnelPtr& t) { showDetails(t); });
     act(tr("Show Log"), [this](const TunnelPtr& t) { showLog(t); });
     act(tr("Copy Command"), [](const TunnelPtr& t) {
         QApplication::clipboard()->setText(
@@ -254,13 +285,24 @@ QMenu* TunnelsWindowController::rowMenu(int row) {
 }
 
 TunnelLogWindow* TunnelsWindowController::showLog(const TunnelPtr& tunnel) {
-    std::erase_if(m_logWindows, [](const auto& entry) { return entry.first.expired() || !entry.second; });
-    QPointer<TunnelLogWindow>& window = m_logWindows[tunnel];
-    if (!window) window = new TunnelLogWindow(tunnel, m_window);
-    window->show();
-    window->raise();
-    window->activateWindow();
-    return window;
+    return raiseWindowOf(m_logWindows, tunnel, m_window);
+}
+
+TunnelDetailsWindow* TunnelsWindowController::showDetails(const TunnelPtr& tunnel) {
+    return raiseWindowOf(m_detailsWindows, tunnel, m_window);
+}
+
+void TunnelsWindowController::updateDetailsWindows(const std::unordered_set<const void*>& changed) {
+    for (auto& [weak, window] : m_detailsWindows) {
+        if (!window) continue;
+        const auto t = weak.lock();
+        if (!t || !m_tunnels || m_tunnels->indexOf(t.get()) < 0)
+            window->close();
+        else if (changed.count(t.get()))
+            window->statusChanged();
+        else
+            window->followName();
+    }
 }
 
 void TunnelsWindowController::updateTunnelItems() {
@@ -345,7 +387,9 @@ void TunnelsWindowController::redraw() {
     m_frameTimer.stop();
     const std::unordered_set<const void*> changed = m_hop->take();
     m_sinceRedraw.restart();
+    m_model->refreshReports(&changed);
     m_model->reload();
+    updateDetailsWindows(changed);
     showHintIfEmpty();
     tunnelsTable()->viewport()->update();
     updateTrayState();

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <unordered_set>
 
 #include "DesktopFront.h"
 #include "NotificationCenter.h"
@@ -24,6 +25,7 @@ class QMenu;
 class QMessageBox;
 class QModelIndex;
 class QPushButton;
+class TunnelDetailsWindow;
 class TunnelLogWindow;
 class TunnelsItemDelegate;
 class TunnelsTableModel;
@@ -66,7 +68,7 @@ public:
     // The first-start hint shown instead of an empty table, and its "Add a tunnel…" button.
     QWidget* emptyHint() const;
     QPushButton* addTunnelButton() const;
-    // A row's context menu: Start or Stop, Reconnect, Edit…, Show Log, Copy Command. The caller
+    // A row's context menu: Start or Stop, Reconnect, Edit…, Details…, Show Log, Copy Command. The caller
     // pops it up; it deletes itself once closed.
     QMenu* rowMenu(int row);
     // The tray menu's item per tunnel, checked while the tunnel is wanted up.
@@ -75,6 +77,11 @@ public:
     QMessageBox* storeNotice() const;
     // The tunnel's log window, made or raised.
     TunnelLogWindow* showLog(const TunnelPtr& tunnel);
+    // The tunnel's details window, made or raised; it follows renames and closes when the
+    // tunnel is deleted.
+    TunnelDetailsWindow* showDetails(const TunnelPtr& tunnel);
+    // How often the rows' tooltips and warnings are counted anew while the window is visible.
+    static constexpr int kReportRefreshMs = 2000;
     // Redraws done so far (each one a reload of every row).
     quint64 redrawCount() const { return m_redrawCount; }
 
@@ -84,7 +91,7 @@ public:
 
 public Q_SLOTS:
     // A double click starts the clicked row's tunnel; it never stops one. On the row's button
-    // the button's own click has acted already.
+    // the button's own click has acted already; on the tunnel's name it opens its details.
     void doubleAction(const QModelIndex& index);
     void openPreferences();
     // The preferences window with that row's tunnel selected, or with a new tunnel.
@@ -119,6 +126,7 @@ private:
     void scheduleRedraw();
     void redraw();
     void updateTrayState();
+    void updateDetailsWindows(const std::unordered_set<const void*>& changed);
     void markChanged(const void* tunnel);
     void saveFrame();
     void restoreFrame();
@@ -135,13 +143,17 @@ private:
     QList<QAction*> m_tunnelItems;
     QByteArray m_hiddenGeometry;
     QPointer<QMessageBox> m_storeNotice;
-    std::map<std::weak_ptr<const Tunnel>, QPointer<TunnelLogWindow>, std::owner_less<>> m_logWindows;
+    template <class Window>
+    using WindowsOfTunnels = std::map<std::weak_ptr<const Tunnel>, QPointer<Window>, std::owner_less<>>;
+    WindowsOfTunnels<TunnelLogWindow> m_logWindows;
+    WindowsOfTunnels<TunnelDetailsWindow> m_detailsWindows;
     bool m_terminated = false;
 
     std::shared_ptr<ChangeHop> m_hop;
     std::vector<NotificationCenter::Token> m_observers;
     QTimer m_frameTimer;
     QTimer m_countdown;
+    QTimer m_reportTimer;
     QElapsedTimer m_sinceRedraw;
     quint64 m_redrawCount = 0;
 };

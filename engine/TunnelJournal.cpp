@@ -36,6 +36,7 @@ std::string fileNameOf(const std::string& name) {
 }
 
 bool makeFolder(const std::string& path) {
+    // Each parent, then the folder itself (the part after the last slash).
     for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
         if (mkdir(path.substr(0, at).c_str(), 0700) != 0 && errno != EEXIST) return false;
         if (at == std::string::npos) return true;

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QMouseEvent>
 #include <QProcess>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <fstream>
@@ -85,6 +88,16 @@ bool GuiFixture::waitUntil(const std::function<bool()>& cond, int ms) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(5);
     });
+}
+
+void GuiFixture::doubleClickTable(QPoint pos) const {
+    QWidget* viewport = table()->viewport();
+    QTest::mouseClick(viewport, Qt::LeftButton, {}, pos);
+    QTest::mousePress(viewport, Qt::LeftButton, {}, pos);
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, pos, viewport->mapToGlobal(pos), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+    QApplication::sendEvent(viewport, &dbl);
+    QTest::mouseRelease(viewport, Qt::LeftButton, {}, pos);
 }
 
 QVariant GuiFixture::cell(int row, int column, int role) const {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QPoint>
 #include <QProcessEnvironment>
 #include <QStringList>
 #include <functional>
@@ -50,6 +51,9 @@ protected:
     std::string file(const std::string& name) const { return m_dir->file(name); }
 
     TunnelsTableView* table() const { return m_controller->tunnelsTable(); }
+    // As the window system delivers a double click at pos of the table's viewport: press,
+    // release, press, double click, release.
+    void doubleClickTable(QPoint pos) const;
     QVariant cell(int row, int column, int role) const;
 
     std::unique_ptr<testsupport::TempDir> m_dir;

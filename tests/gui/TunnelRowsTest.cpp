@@ -7,7 +7,9 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
+#include <QTextDocument>
 
 #include "GuiFixture.h"
 #include "TrayIcon.h"
@@ -41,8 +43,18 @@ TEST_F(TunnelRowsTest, ConnectedRowMenuAndTrayItems) {
     launch();
     ASSERT_TRUE(waitUntil([&] { return cell(1, M::TextColumn, M::CodeRole) == 2; }));
     EXPECT_EQ(cell(1, M::TextColumn, M::LineRole), "localhost:8143 → db.internal:5432 +1 more");
-    EXPECT_EQ(cell(1, M::TextColumn, Qt::ToolTipRole),
-              "localhost:8143 → db.internal:5432\n127.0.0.2:8144 → cache:6379");
+    // The tooltip: the figures' line (none counted from a fake ssh), then where it listens.
+    const auto tip = [&] {
+        QTextDocument shown;
+        shown.setHtml(cell(1, M::TextColumn, Qt::ToolTipRole).toString());
+        return shown.toPlainText().replace(QChar::LineSeparator, u'\n');
+    };
+    EXPECT_TRUE(waitUntil([&] { return tip().startsWith("Connected for "); })) << tip().toStdString();
+    EXPECT_TRUE(QRegularExpression("^Connected for \\d+ s · ↑ 0 B ↓ 0 B · ↑ 0 B/s ↓ 0 B/s\n"
+                                   "localhost:8143 → db.internal:5432\n127.0.0.2:8144 → cache:6379$")
+                    .match(tip())
+                    .hasMatch())
+        << tip().toStdString();
     EXPECT_EQ(cell(0, M::TextColumn, M::LineRole), "Idle");
 
     // The tray lists the tunnels, checked while wanted up, above its own items.
@@ -65,7 +77,7 @@ TEST_F(TunnelRowsTest, ConnectedRowMenuAndTrayItems) {
         menu->close();
     };
     auto [running, texts] = menuTexts(1);
-    EXPECT_EQ(texts, (QStringList{"Stop", "Reconnect", "Edit…", "Show Log", "Copy Command"}));
+    EXPECT_EQ(texts, (QStringList{"Stop", "Reconnect", "Edit…", "&Details…", "Show Log", "Copy Command"}));
     trigger(running, "Copy Command");
     EXPECT_TRUE(QApplication::clipboard()->text().startsWith("ssh "))
         << QApplication::clipboard()->text().toStdString();

@@ -60,17 +60,7 @@ protected:
     void click(int row, int column) {
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, cellCenter(row, column));
     }
-    // As the window system delivers it: press, release, press, double click, release.
-    void doubleClick(int row, int column) {
-        QWidget* viewport = table()->viewport();
-        const QPoint pos = cellCenter(row, column);
-        QTest::mouseClick(viewport, Qt::LeftButton, {}, pos);
-        QTest::mousePress(viewport, Qt::LeftButton, {}, pos);
-        QMouseEvent dbl(QEvent::MouseButtonDblClick, pos, viewport->mapToGlobal(pos), Qt::LeftButton, Qt::LeftButton,
-                        Qt::NoModifier);
-        QApplication::sendEvent(viewport, &dbl);
-        QTest::mouseRelease(viewport, Qt::LeftButton, {}, pos);
-    }
+    void doubleClick(int row, int column) { doubleClickTable(cellCenter(row, column)); }
     TunnelPtr at(int row) const { return m_app->tunnels().at(static_cast<size_t>(row)); }
     // Whether a dark red pixel is painted in the row's text cell: the failure line.
     bool showsErrorLine(int row) const {
