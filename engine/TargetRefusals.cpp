@@ -76,9 +76,25 @@ TargetRefusals::Seen TargetRefusals::observe(const std::string& text, std::int64
 }
 
 std::string TargetRefusals::sentence(const std::string& port, const Refusal& r) {
-    std::string s = "Port " + port + (r.socks ? " (SOCKS)" : "") + ": the target " + r.target + " refused";
-    s += r.count == 1 ? " a connection" : " " + std::to_string(r.count) + " connections";
-    return s + ", last at " + clock(r.lastMs) + " (" + r.reason + ")";
+    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in "literal" + std::string&&.
+    std::string s = "Port ";
+    s += port;
+    if (r.socks) s += " (SOCKS)";
+    s += ": the target ";
+    s += r.target;
+    if (r.count == 1) {
+        s += " refused a connection";
+    } else {
+        s += " refused ";
+        s += std::to_string(r.count);
+        s += " connections";
+    }
+    s += ", last at ";
+    s += clock(r.lastMs);
+    s += " (";
+    s += r.reason;
+    s += ")";
+    return s;
 }
 
 std::vector<std::string> TargetRefusals::warnings(std::int64_t nowMs) const {

@@ -15,7 +15,7 @@ class TunnelLog {
 public:
     // The most lines lines() returns.
     static constexpr size_t kCapacity = 1000;
-    static constexpr size_t kBytes = 32 * 1024;  // a few runs of ssh -v, whole
+    static constexpr size_t kBytes = 20 * 1024;  // a few runs of ssh -v, whole
     static constexpr size_t kConnectionBytes = 6 * 1024;
     static constexpr size_t kConnectionLines = 200;
 
