@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "RateGraph.h"
+#include "ScreenFit.h"
 #include "SshCommand.h"
 #include "TrafficText.h"
 #include "TunnelsItemDelegate.h"
@@ -140,6 +141,7 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     setTabOrder(m_graph, m_journal);
     setTabOrder(m_journal, m_close);
     resize(660, 700);
+    ScreenFit::fit(this);
 
     connect(&m_timer, &QTimer::timeout, this, &TunnelDetailsWindow::refresh);
     m_timer.setInterval(kRefreshMs);

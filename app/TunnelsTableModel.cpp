@@ -97,6 +97,8 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         return andMore(TrafficText::warning(report->warnings.front()),
                        static_cast<qsizetype>(report->warnings.size()) - 1);
     }
+    if (role == Qt::AccessibleTextRole || role == Qt::AccessibleDescriptionRole)
+        return accessibleText(*t, index.column(), role, report);
     if (role == RunningRole) return t->run().isRunning();
     if (role == CodeRole) return t->run().code();
 
@@ -117,8 +119,30 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         const bool running = isOn(*t);
         if (role == ImageNameRole) return QString::fromLatin1(running ? "stop_n" : "start_n");
         if (role == AlternateImageNameRole) return QString::fromLatin1(running ? "stop_p" : "start_p");
+        // Read by screen readers as the button's pressed state; the delegate draws no box.
+        if (role == Qt::CheckStateRole) return running ? Qt::Checked : Qt::Unchecked;
     }
     return {};
+}
+
+QString TunnelsTableModel::accessibleText(const Tunnel& t, int column, int role, const TunnelReport* report) const {
+    const QString name = QString::fromStdString(t.connName());
+    const QString status = QString::fromStdString(t.run().status());
+    const QString id = columnIdentifier(column);
+    if (role == Qt::AccessibleTextRole) {
+        if (id == QLatin1String("button")) return isOn(t) ? tr("Stop %1").arg(name) : tr("Start %1").arg(name);
+        if (id == QLatin1String("icon")) return status;
+        return tr("%1, %2").arg(name, status);
+    }
+    if (id == QLatin1String("button"))
+        return isOn(t) ? tr("Stops the tunnel and keeps it stopped") : tr("Starts the tunnel and keeps it up");
+    if (id != QLatin1String("text")) return {};
+    QStringList lines;
+    if (report)
+        for (const std::string& w : report->warnings) lines << TrafficText::warning(w);
+    if (const QString error = QString::fromStdString(t.run().lastError()); !t.run().isConnected() && !error.isEmpty())
+        lines << error;
+    return lines.join(u'\n');
 }
 
 QVariant TunnelsTableModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -6,12 +6,13 @@ set -eu
 # clang with its libFuzzer runtime (scripts/fuzz.sh).
 # Tests: ssh and sshd, a session bus, GNOME Keyring, desktop-file-validate, appstreamcli (the
 # metainfo check), unshare (util-linux), a font for offscreen widgets, an X server and xcb for the
-# late-tray test.
+# late-tray test; the accessibility bus and pyatspi (what a screen reader hears).
 PKGS="build-essential cmake ninja-build pkg-config git clang-format clang libclang-rt-14-dev
 qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qtkeychain-qt6-dev libsecret-1-dev
 nlohmann-json3-dev libgtest-dev
 openssh-client openssh-server dbus dbus-bin gnome-keyring libsecret-1-0
-desktop-file-utils appstream util-linux fonts-dejavu-core xvfb libxcb1-dev"
+desktop-file-utils appstream util-linux fonts-dejavu-core xvfb libxcb1-dev
+at-spi2-core python3-pyatspi"
 if [ "$(id -u)" -ne 0 ]; then
     echo "setup.sh: run as root (sudo $0)" >&2
     exit 1
