@@ -1,8 +1,9 @@
 #!/bin/sh
 # Fails when a statement of the desktop's layers (app/, prefs/, auth/) holds a literal of words
-# ("two words") that goes through neither tr(), QCoreApplication::translate() nor UI_TEXT(), and
-# is neither a log line nor a pattern of ssh's words; each such statement is named. A literal
-# that no person reads (a settings key, markup, a file's contents) goes into
+# ("two words", or a word given to a control's text, title, tooltip or accessible name) that goes
+# through neither tr(), QCoreApplication::translate() nor UI_TEXT(), and is neither a log line
+# nor a pattern of ssh's words; each such statement is named. A literal that no person reads (a
+# settings key, markup, a file's contents, the program's name) goes into
 # scripts/ui-texts-allowed.txt, as it stands in the source.
 set -eu
 cd "$(dirname "$0")/.."
@@ -15,7 +16,8 @@ found=$(for f in app/*.cpp prefs/*.cpp auth/*.cpp; do
             while (match(buf, /[;{}]/)) {
                 s = substr(buf, 1, RSTART)
                 buf = substr(buf, RSTART + 1)
-                if (s ~ /"[^"]*[A-Za-z] +[A-Za-z][^"]*"/ &&
+                if ((s ~ /"[^"]*[A-Za-z] +[A-Za-z][^"]*"/ ||
+                     s ~ /(setText|Title|ToolTip|setAccessible[A-Za-z]*|PlaceholderText|addAction|addMenu)\((QStringLiteral\(|QLatin1String\(|QString::fromLatin1\()?"[A-Z]/) &&
                     s !~ /(tr|translate|UI_TEXT)\(|Log::line|fprintf|fputs|QRegularExpression|#include/) {
                     gsub(/[ \t]+/, " ", s)
                     print file ":" NR ":" s
