@@ -20,6 +20,7 @@
 #include "Bundle.h"
 #include "ChangeHop.h"
 #include "DropNotifier.h"
+#include "EngineTexts.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "PreferencesController.h"
@@ -33,7 +34,7 @@
 #include "ui_MainMenu.h"
 
 namespace {
-QString localized(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
+QString localized(const char* key) { return EngineTexts::translated(Bundle::main().localizedString(key)); }
 
 // One window of its kind per tunnel: made once, then brought forward.
 template <class Window>
@@ -469,14 +470,15 @@ void TunnelsWindowController::updateTrayState() {
                 continue;
             }
             waiting = waiting || t->run().state() == TunnelState::RetryWaiting;
-            QString line = QString::fromStdString(t->connName() + ": " + t->run().status());
-            if (const std::string why = t->run().lastError(); !why.empty())
-                line += QStringLiteral(" (%1)").arg(QString::fromStdString(why));
-            failing << line;
+            const QString name = QString::fromStdString(t->connName());
+            const QString status = EngineTexts::translated(t->run().status());
+            const std::string why = t->run().lastError();
+            failing << (why.empty() ? tr("%1: %2").arg(name, status)
+                                    : tr("%1: %2 (%3)").arg(name, status, EngineTexts::translated(why)));
         }
     }
-    QString tip = wanted == 0 ? QStringLiteral("Zandrel: no tunnel running")
-                              : QStringLiteral("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
+    QString tip = wanted == 0 ? tr("Zandrel: no tunnel running")
+                              : tr("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
     for (const QString& line : failing) tip += u'\n' + line;
     // Reasons are ssh's text; tray hosts take markup in a tooltip.
     m_tray->setState(TrayIcon::stateFor(wanted, connected), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
