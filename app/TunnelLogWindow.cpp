@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "ScreenFit.h"
@@ -15,7 +16,7 @@ TunnelLogWindow::TunnelLogWindow(const TunnelPtr& tunnel, QWidget* parent)
     : QWidget(parent, Qt::Window),
       m_tunnel(tunnel),
       m_text(new QPlainTextEdit),
-      m_copy(new QPushButton(tr("Copy All"))) {
+      m_copy(new QPushButton(tr("&Copy All"))) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(tr("Log: %1").arg(QString::fromStdString(tunnel->connName())));
     m_text->setReadOnly(true);
@@ -23,9 +24,20 @@ TunnelLogWindow::TunnelLogWindow(const TunnelPtr& tunnel, QWidget* parent)
     m_text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // The log keeps no more; neither need the window.
     m_text->setMaximumBlockCount(static_cast<int>(TunnelLog::kCapacity));
+    // Read from the keyboard too: the cursor moves through the text, Tab goes on to the buttons.
+    m_text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_text->setTabChangesFocus(true);
+    m_text->setAccessibleName(tr("ssh's output"));
+    m_copy->setAccessibleName(tr("Copy the whole log"));
+    auto* close = new QPushButton(tr("C&lose"));
+    close->setAccessibleName(tr("Close"));
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    auto* escape = new QShortcut(QKeySequence::Cancel, this);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(m_copy);
+    buttons->addWidget(close);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_text);
     layout->addLayout(buttons);

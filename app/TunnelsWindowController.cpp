@@ -86,6 +86,9 @@ TunnelsWindowController::TunnelsWindowController(ZandrelApplication& app, QObjec
     connect(preferencesItem(), &QAction::triggered, this, &TunnelsWindowController::openPreferences);
     connect(aboutItem(), &QAction::triggered, this, [this] { m_app.orderFrontStandardAboutPanel(); });
     connect(quitItem(), &QAction::triggered, &m_app, &ZandrelApplication::terminate);
+    // Ctrl+Q and Ctrl+, from Preferences, the details and the log windows too.
+    quitItem()->setShortcutContext(Qt::ApplicationShortcut);
+    preferencesItem()->setShortcutContext(Qt::ApplicationShortcut);
     connect(&m_app, &QCoreApplication::aboutToQuit, this, &TunnelsWindowController::applicationWillTerminate);
 
     m_tray = new TrayIcon(
