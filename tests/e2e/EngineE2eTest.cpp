@@ -645,6 +645,7 @@ TEST_F(EngineE2e, ForwardsOpenToTheNetworkAreReadFromTheSocketsThatListen) {
                                             " asked for 0.0.0.0 (the server's GatewayPorts decides what it gets)"}));
     const auto gatewayWarnings = warningsOf(allowed);
     EXPECT_TRUE(anyStartsWith(gatewayWarnings, "Open to the network on ")) << ::testing::PrintToString(gatewayWarnings);
-    for (const std::string& w : gatewayWarnings) EXPECT_TRUE(w.ends_with(std::string(":").append(std::to_string(gateway)))) << w;
+    for (const std::string& w : gatewayWarnings)
+        EXPECT_TRUE(w.ends_with(std::string(":").append(std::to_string(gateway)))) << w;
     EXPECT_TRUE(warningsOf(closed).empty());
 }
