@@ -1,15 +1,15 @@
 #!/bin/sh
-# Runs Zandrel in a Wayland session of its own: weston's headless backend (rendering with pixman),
-# a private session bus, settings and runtime folder, and a stand-in ssh. Opens the tunnels
-# window and Preferences, lets two tunnels ask (a password, an unknown host key), and takes a
-# screenshot of each stage with weston-screenshooter once its windows are mapped. Fails when a
-# window does not map, when Zandrel does not end as asked, or when Qt writes any message.
+# Runs Zandrel in a Wayland session of its own (scripts/weston-session.sh) with a private session
+# bus, settings and a stand-in ssh. Opens the tunnels window and Preferences, lets two tunnels ask
+# (a password, an unknown host key), and takes a screenshot of each stage with
+# weston-screenshooter once its windows are mapped. Fails when a window does not map, when Zandrel
+# does not end as asked, or when Qt writes any message.
 #   scripts/wayland-shot.sh [BUILD_DIR [OUT_DIR]]      (default: build, BUILD_DIR/wayland-shots)
 set -eu
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$ROOT/build}" && pwd)
 out=${2:-$build/wayland-shots}
-for tool in weston weston-screenshooter dbus-run-session; do
+for tool in weston-screenshooter weston-debug dbus-run-session; do
     command -v "$tool" >/dev/null 2>&1 || {
         echo "wayland-shot.sh: $tool is missing; run scripts/setup.sh as root" >&2
         exit 1
@@ -29,22 +29,8 @@ if [ -n "${ZANDREL_SHOT_DIR:-}" ]; then
         sed 's/^/  zandrel: /' "$out/zandrel.log" >&2 || true
         exit 1
     }
-    weston --backend=headless-backend.so --use-pixman --width=1280 --height=800 --socket=zandrel-shot \
-        --idle-time=0 --debug >"$out/weston.log" 2>&1 &
-    weston=$!
     zandrel=
-    trap 'kill $zandrel $weston 2>/dev/null || true' EXIT
-    i=0
-    until [ -S "$XDG_RUNTIME_DIR/zandrel-shot" ]; do
-        i=$((i + 1))
-        [ $i -lt 100 ] || fail "weston did not start: $(tail -3 "$out/weston.log")"
-        sleep 0.1
-    done
-    # weston's headless backend has no seat, and Qt 6.4's Wayland text input then crashes at the
-    # first text field it draws (QWaylandInputDevice::textInput on no device); a session with a
-    # keyboard has one. The compose input method stands in.
-    export WAYLAND_DISPLAY=zandrel-shot QT_QPA_PLATFORM=wayland QT_IM_MODULE=compose
-    unset DISPLAY
+    trap 'kill $zandrel 2>/dev/null || true' EXIT
     ZANDREL_OPEN_PREFERENCES=2500 "$build/zandrel" >"$out/zandrel.log" 2>&1 &
     zandrel=$!
     # shot NAME TITLE...: once every window named is mapped (weston's scene graph lists each as
@@ -92,7 +78,7 @@ fi
 mkdir -p "$out"
 t=$(mktemp -d)
 trap 'rm -rf "$t"' EXIT
-mkdir -m 700 "$t/runtime" "$t/config" "$t/config/zandrel"
+mkdir -m 700 "$t/config" "$t/config/zandrel"
 cat >"$t/ssh" <<'SSH'
 #!/bin/sh
 [ "$1" = -F ] && exec /usr/bin/ssh "$@"
@@ -114,5 +100,5 @@ cat >"$t/config/zandrel/defaults.json" <<'JSON'
  {"connName": "Host", "connHost": "127.0.0.1", "connAuth": true}
 ]}
 JSON
-env -u DBUS_SESSION_BUS_ADDRESS ZANDREL_SHOT_DIR="$t" XDG_RUNTIME_DIR="$t/runtime" XDG_CONFIG_HOME="$t/config" \
-    XDG_STATE_HOME="$t/state" ZANDREL_SSH_PROGRAM="$t/ssh" dbus-run-session -- "$0" "$build" "$out"
+env -u DBUS_SESSION_BUS_ADDRESS ZANDREL_SHOT_DIR="$t" XDG_CONFIG_HOME="$t/config" XDG_STATE_HOME="$t/state" \
+    ZANDREL_SSH_PROGRAM="$t/ssh" "$ROOT/scripts/weston-session.sh" dbus-run-session -- "$0" "$build" "$out"
