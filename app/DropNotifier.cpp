@@ -5,6 +5,8 @@
 #include <QDBusPendingReply>
 #include <QVariantMap>
 
+#include "EngineTexts.h"
+
 DropNotifier::DropNotifier(QDBusConnection bus, std::function<bool()> enabled, QObject* parent)
     : QObject(parent), m_bus(std::move(bus)), m_enabled(std::move(enabled)) {}
 
@@ -24,7 +26,7 @@ void DropNotifier::update(const TunnelPtr& tunnel) {
     if (const unsigned drops = tunnel->run().drops(); drops != seen.drops) {
         seen.drops = drops;
         if (!m_enabled()) return;
-        QString why = QString::fromStdString(tunnel->run().lastError());
+        QString why = EngineTexts::translated(tunnel->run().lastError());
         if (why.isEmpty()) why = tr("The connection ended.");
         notify(keep, tr("%1 disconnected").arg(name), why);
         seen.dropShown = true;
@@ -40,7 +42,7 @@ void DropNotifier::notifyFailure(const TunnelPtr& tunnel, const std::shared_ptr<
     seen->failureShown = failed;
     if (failed && m_enabled())
         notify(seen, tr("%1 stopped").arg(QString::fromStdString(tunnel->connName())),
-               QString::fromStdString(tunnel->run().lastError()));
+               EngineTexts::translated(tunnel->run().lastError()));
 }
 
 void DropNotifier::notify(const std::shared_ptr<Seen>& seen, const QString& summary, const QString& body) {

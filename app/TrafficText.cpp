@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 
+#include "EngineTexts.h"
+
 QString TrafficText::bytes(double count) {
     static const std::array<const char*, 5> units = {"B", "KiB", "MiB", "GiB", "TiB"};
     size_t unit = 0;
@@ -40,4 +42,4 @@ QString TrafficText::summary(const TunnelReport& report, std::int64_t nowMs) {
     return pieces.join(QStringLiteral(" · "));
 }
 
-QString TrafficText::warning(const std::string& sentence) { return tr("⚠ %1").arg(QString::fromStdString(sentence)); }
+QString TrafficText::warning(const std::string& sentence) { return tr("⚠ %1").arg(EngineTexts::translated(sentence)); }

@@ -16,7 +16,9 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include "EngineTexts.h"
 #include "RateGraph.h"
+#include "ScreenFit.h"
 #include "SshCommand.h"
 #include "TrafficText.h"
 #include "TunnelsItemDelegate.h"
@@ -140,6 +142,7 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     setTabOrder(m_graph, m_journal);
     setTabOrder(m_journal, m_close);
     resize(660, 700);
+    ScreenFit::fit(this);
 
     connect(&m_timer, &QTimer::timeout, this, &TunnelDetailsWindow::refresh);
     m_timer.setInterval(kRefreshMs);
@@ -173,8 +176,8 @@ void TunnelDetailsWindow::refresh() {
                                             QLocale::ShortFormat),
                          TrafficText::duration(now - report.connectedSinceMs));
     m_state->setText(state);
-    m_status->setText(QString::fromStdString(report.status));
-    m_reason->setText(report.reason.empty() ? tr("None") : QString::fromStdString(report.reason));
+    m_status->setText(EngineTexts::translated(report.status));
+    m_reason->setText(report.reason.empty() ? tr("None") : EngineTexts::translated(report.reason));
     m_reason->setStyleSheet(
         report.reason.empty() ? QString() : QStringLiteral("color: %1").arg(TunnelsItemDelegate::errorColor().name()));
     const QString command = report.command.empty() ? tr("(no ssh runs)")
@@ -207,7 +210,7 @@ void TunnelDetailsWindow::showWarnings(const std::vector<std::string>& warnings)
         image->setPixmap(icon);
         image->setAlignment(Qt::AlignTop);
         auto* text = valueLabel();
-        text->setText(QString::fromStdString(w));
+        text->setText(EngineTexts::translated(w));
         text->setAccessibleName(TrafficText::warning(w));
         text->setStyleSheet(QStringLiteral("color: %1").arg(TunnelsItemDelegate::warningColor().name()));
         line->addWidget(image);
@@ -226,7 +229,8 @@ void TunnelDetailsWindow::reloadJournal() {
     const TunnelPtr tunnel = m_tunnel.lock();
     if (!tunnel || !tunnel->journal()) return;
     QStringList lines;
-    for (const JournalEvent& e : tunnel->journal()->events()) lines << QString::fromStdString(e.formatted());
+    for (const JournalEvent& e : tunnel->journal()->events())
+        lines << EngineTexts::translatedJournalLine(e.formatted());
     const QString text = lines.join(u'\n');
     if (text == m_journal->toPlainText()) return;
     QScrollBar* bar = m_journal->verticalScrollBar();

@@ -9,6 +9,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include "ScreenFit.h"
+
 TunnelLogWindow::TunnelLogWindow(const TunnelPtr& tunnel, QWidget* parent)
     : QWidget(parent, Qt::Window),
       m_tunnel(tunnel),
@@ -28,6 +30,7 @@ TunnelLogWindow::TunnelLogWindow(const TunnelPtr& tunnel, QWidget* parent)
     layout->addWidget(m_text);
     layout->addLayout(buttons);
     resize(640, 360);
+    ScreenFit::fit(this);
     connect(m_copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(m_text->toPlainText()); });
     connect(&m_timer, &QTimer::timeout, this, &TunnelLogWindow::follow);
     m_timer.start(kFollowMs);

@@ -4,6 +4,7 @@
 #include <QTextDocument>
 
 #include "BundleImage.h"
+#include "EngineTexts.h"
 #include "TrafficText.h"
 #include "TunnelInfo.h"
 
@@ -83,7 +84,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (t->run().isConnected()) lines << TunnelInfo::listeningAddresses(*t);
         if (report)
             for (const std::string& w : report->warnings) lines << TrafficText::warning(w);
-        if (const QString error = QString::fromStdString(t->run().lastError());
+        if (const QString error = EngineTexts::translated(t->run().lastError());
             !t->run().isConnected() && !error.isEmpty())
             lines << error;
         if (lines.isEmpty()) return {};
@@ -91,12 +92,14 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         // as rich text.
         return Qt::convertFromPlainText(lines.join(u'\n'), Qt::WhiteSpaceNormal);
     }
-    if (role == ErrorRole) return t->run().isConnected() ? QString() : QString::fromStdString(t->run().lastError());
+    if (role == ErrorRole) return t->run().isConnected() ? QString() : EngineTexts::translated(t->run().lastError());
     if (role == WarningRole) {
         if (!report || report->warnings.empty()) return QString();
         return andMore(TrafficText::warning(report->warnings.front()),
                        static_cast<qsizetype>(report->warnings.size()) - 1);
     }
+    if (role == Qt::AccessibleTextRole || role == Qt::AccessibleDescriptionRole)
+        return accessibleText(*t, index.column(), role, report);
     if (role == RunningRole) return t->run().isRunning();
     if (role == CodeRole) return t->run().code();
 
@@ -105,20 +108,42 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (role == Qt::DecorationRole) return BundleImage::named(QString::fromStdString(t->run().icon()));
     } else if (id == QLatin1String("text")) {
         if (role == NameRole) return QString::fromStdString(t->connName());
-        if (role == StatusRole) return QString::fromStdString(t->run().status());
+        if (role == StatusRole) return EngineTexts::translated(t->run().status());
         if (role == LineRole) {
             const QStringList addresses = t->run().isConnected() ? TunnelInfo::listeningAddresses(*t) : QStringList();
-            if (addresses.isEmpty()) return QString::fromStdString(t->run().status());
+            if (addresses.isEmpty()) return EngineTexts::translated(t->run().status());
             return andMore(addresses.first(), addresses.size() - 1);
         }
         if (role == Qt::DisplayRole)
-            return QString::fromStdString(t->connName()) + u'\n' + QString::fromStdString(t->run().status());
+            return QString::fromStdString(t->connName()) + u'\n' + EngineTexts::translated(t->run().status());
     } else if (id == QLatin1String("button")) {
         const bool running = isOn(*t);
         if (role == ImageNameRole) return QString::fromLatin1(running ? "stop_n" : "start_n");
         if (role == AlternateImageNameRole) return QString::fromLatin1(running ? "stop_p" : "start_p");
+        // Read by screen readers as the button's pressed state; the delegate draws no box.
+        if (role == Qt::CheckStateRole) return running ? Qt::Checked : Qt::Unchecked;
     }
     return {};
+}
+
+QString TunnelsTableModel::accessibleText(const Tunnel& t, int column, int role, const TunnelReport* report) const {
+    const QString name = QString::fromStdString(t.connName());
+    const QString status = EngineTexts::translated(t.run().status());
+    const QString id = columnIdentifier(column);
+    if (role == Qt::AccessibleTextRole) {
+        if (id == QLatin1String("button")) return isOn(t) ? tr("Stop %1").arg(name) : tr("Start %1").arg(name);
+        if (id == QLatin1String("icon")) return status;
+        return tr("%1, %2").arg(name, status);
+    }
+    if (id == QLatin1String("button"))
+        return isOn(t) ? tr("Stops the tunnel and keeps it stopped") : tr("Starts the tunnel and keeps it up");
+    if (id != QLatin1String("text")) return {};
+    QStringList lines;
+    if (report)
+        for (const std::string& w : report->warnings) lines << TrafficText::warning(w);
+    if (const QString error = EngineTexts::translated(t.run().lastError()); !t.run().isConnected() && !error.isEmpty())
+        lines << error;
+    return lines.join(u'\n');
 }
 
 QVariant TunnelsTableModel::headerData(int section, Qt::Orientation orientation, int role) const {

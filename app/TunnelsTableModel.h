@@ -61,6 +61,10 @@ public:
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
 private:
+    // What a screen reader says of a cell: "Start db-tunnel" for the button, the name and status
+    // for the text; the description holds the warnings and why the tunnel is down.
+    QString accessibleText(const Tunnel& t, int column, int role, const TunnelReport* report) const;
+
     const TunnelStore* m_source = nullptr;
     TunnelList m_rows;
     std::map<std::weak_ptr<const Tunnel>, TunnelReport, std::owner_less<>> m_reports;

@@ -1,6 +1,9 @@
 #include "TunnelsTableView.h"
 
+#include <QAccessible>
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -40,6 +43,104 @@ TunnelsTableView::TunnelsTableView(QWidget* parent) : QTableView(parent) {
     setStyle(style);
     // Every row has the same pitch, which the stripes rely on.
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // Tab goes on to the next control, not to the next cell.
+    setTabKeyNavigation(false);
+    setContextMenuPolicy(Qt::DefaultContextMenu);
+}
+
+QPoint TunnelsTableView::menuPosition(int row) const {
+    const QRect r = visualRect(model() ? model()->index(row, 0) : QModelIndex());
+    return QPoint(r.left() + r.height() / 2, r.bottom());
+}
+
+void TunnelsTableView::announceRowChanged(int row) {
+    QAccessibleInterface* table = QAccessible::queryAccessibleInterface(this);
+    QAccessibleTableInterface* cells = table ? table->tableInterface() : nullptr;
+    if (!cells || !model() || row < 0 || row >= model()->rowCount(rootIndex())) return;
+    for (int column = 0; column < model()->columnCount(rootIndex()); ++column) {
+        QAccessibleInterface* cell = cells->cellAt(row, column);
+        if (!cell) continue;
+        const int child = table->indexOfChild(cell);
+        QAccessibleEvent name(this, QAccessible::NameChanged);
+        name.setChild(child);
+        QAccessible::updateAccessibility(&name);
+        // Only the button has a pressed state to tell.
+        if (!model()->index(row, column, rootIndex()).data(Qt::CheckStateRole).isValid()) continue;
+        QAccessible::State changed;
+        changed.checked = true;
+        QAccessibleStateChangeEvent state(this, changed);
+        state.setChild(child);
+        QAccessible::updateAccessibility(&state);
+    }
+}
+
+bool TunnelsTableView::event(QEvent* event) {
+    // A right click reaches the viewport, the Menu key the table itself: both name a row.
+    if (event->type() == QEvent::ContextMenu) {
+        auto* menu = static_cast<QContextMenuEvent*>(event);
+        if (menu->reason() == QContextMenuEvent::Keyboard) {
+            if (currentIndex().isValid())
+                Q_EMIT rowMenuRequested(currentIndex().row(), menuPosition(currentIndex().row()));
+            return true;
+        }
+    }
+    return QTableView::event(event);
+}
+
+bool TunnelsTableView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ContextMenu) {
+        auto* menu = static_cast<QContextMenuEvent*>(event);
+        const QModelIndex index = indexAt(menu->pos());
+        if (index.isValid()) {
+            setCurrentIndex(index);
+            Q_EMIT rowMenuRequested(index.row(), menu->pos());
+        }
+        return true;
+    }
+    return QTableView::viewportEvent(event);
+}
+
+void TunnelsTableView::keyPressEvent(QKeyEvent* event) {
+    const QModelIndex current = currentIndex();
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    const bool plain = mods == Qt::NoModifier;
+    switch (event->key()) {
+        case Qt::Key_Space:
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Select:
+            if (!plain) break;
+            if (current.isValid()) Q_EMIT rowToggleRequested(current.row());
+            event->accept();
+            return;
+        case Qt::Key_F10:
+            if (mods != Qt::ShiftModifier) break;
+            if (current.isValid()) Q_EMIT rowMenuRequested(current.row(), menuPosition(current.row()));
+            event->accept();
+            return;
+        default:
+            break;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+QModelIndex TunnelsTableView::moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) {
+    // A row is one item: Home and End go to the first and last tunnel, left and right stay.
+    const int rows = model() ? model()->rowCount(rootIndex()) : 0;
+    const int column = currentIndex().isValid() ? currentIndex().column() : 0;
+    switch (action) {
+        case MoveHome:
+            return rows ? model()->index(0, column, rootIndex()) : QModelIndex();
+        case MoveEnd:
+            return rows ? model()->index(rows - 1, column, rootIndex()) : QModelIndex();
+        case MoveLeft:
+        case MoveRight:
+        case MoveNext:
+        case MovePrevious:
+            return currentIndex();
+        default:
+            return QTableView::moveCursor(action, modifiers);
+    }
 }
 
 int TunnelsTableView::rowHeight() const { return verticalHeader()->defaultSectionSize() - m_intercellSpacing.height(); }
@@ -86,6 +187,33 @@ void TunnelsTableView::paintEvent(QPaintEvent* event) {
     }
     // Cells on top; the item delegate leaves out the selection when it is switched off.
     QTableView::paintEvent(event);
+    // The keyboard's row: a frame in the highlight colour, which no selection display uses
+    // here, across the whole row.
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid()) return;
+    const QRect row = visualRect(current.siblingAtColumn(0))
+                          .united(visualRect(current.siblingAtColumn(model()->columnCount(rootIndex()) - 1)));
+    QPainter painter(viewport());
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPen pen(palette().color(QPalette::Active, QPalette::Highlight), 2);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(row).adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
+}
+
+void TunnelsTableView::currentChanged(const QModelIndex& current, const QModelIndex& previous) {
+    QTableView::currentChanged(current, previous);
+    viewport()->update();
+}
+
+void TunnelsTableView::focusInEvent(QFocusEvent* event) {
+    QTableView::focusInEvent(event);
+    viewport()->update();
+}
+
+void TunnelsTableView::focusOutEvent(QFocusEvent* event) {
+    QTableView::focusOutEvent(event);
+    viewport()->update();
 }
 
 void TunnelsTableView::mouseReleaseEvent(QMouseEvent* event) {

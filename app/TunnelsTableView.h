@@ -6,7 +6,10 @@
 
 // The tunnels table: pale blue and white stripes behind the rows, over the whole visible
 // width and down to the bottom of the redrawn area (below the last row too), and a selection
-// display that can be switched off while the table still keeps its selection.
+// display that can be switched off while the table still keeps its selection. From the
+// keyboard it moves by rows (arrows, Home, End), Space or Enter asks for the current row's
+// start or stop, the Menu key or Shift+F10 for its menu; Tab leaves the table. The row that
+// has the keyboard is framed, apart from any selection.
 class TunnelsTableView : public QTableView {
     Q_OBJECT
     // Off in a table made in code; the window layout switches it on, as a table loaded from a
@@ -35,12 +38,29 @@ public:
     // Paints the bands that meet clip (viewport coordinates), each cut to clip.
     void paintStripes(QPainter& painter, const QRect& clip) const;
 
+    // Tells screen readers that the row's texts and its button's state changed.
+    void announceRowChanged(int row);
+    // Where a menu for row opens from the keyboard (viewport coordinates).
+    QPoint menuPosition(int row) const;
+
 Q_SIGNALS:
     // After every mouse release the table handled, wherever it happened.
     void mouseReleased(QWidget* view);
+    // Space or Enter on the current row.
+    void rowToggleRequested(int row);
+    // A right click on a row, the Menu key or Shift+F10 (pos in viewport coordinates).
+    void rowMenuRequested(int row, QPoint pos);
 
 protected:
+    bool event(QEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    QModelIndex moveCursor(CursorAction action, Qt::KeyboardModifiers modifiers) override;
     void paintEvent(QPaintEvent* event) override;
+    // The frame spans the row: the whole table is redrawn where Qt would redraw one cell.
+    void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 

@@ -20,6 +20,7 @@
 #include "Bundle.h"
 #include "ChangeHop.h"
 #include "DropNotifier.h"
+#include "EngineTexts.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "PreferencesController.h"
@@ -34,7 +35,7 @@
 #include "ui_MainMenu.h"
 
 namespace {
-QString localized(const char* key) { return QString::fromStdString(Bundle::main().localizedString(key)); }
+QString localized(const char* key) { return EngineTexts::translated(Bundle::main().localizedString(key)); }
 
 // One window of its kind per tunnel: made once, then brought forward.
 template <class Window>
@@ -146,17 +147,26 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
             doubleAction(index);
     });
     connect(table, &TunnelsTableView::mouseReleased, m_delegate, &TunnelsItemDelegate::releasePressed);
-    table->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(table, &QWidget::customContextMenuRequested, this, [this, table](const QPoint& pos) {
-        const QModelIndex index = table->indexAt(pos);
-        if (index.isValid()) rowMenu(index.row())->popup(table->viewport()->mapToGlobal(pos));
+    connect(table, &TunnelsTableView::rowMenuRequested, this, [this, table](int row, QPoint pos) {
+        // The Menu key may arrive twice (its key and its context menu event): one menu.
+        if (m_openRowMenu && m_openRowMenu->isVisible()) return;
+        m_openRowMenu = rowMenu(row);
+        m_openRowMenu->popup(table->viewport()->mapToGlobal(pos));
     });
+    connect(table, &TunnelsTableView::rowToggleRequested, this, [this](int row) {
+        if (TunnelPtr t = m_model->tunnel(row)) toggle(t);
+    });
+    table->setAccessibleName(tr("Tunnels"));
+    table->setAccessibleDescription(
+        tr("Space or Enter starts or stops the selected tunnel; the Menu key opens its menu."));
+    addTunnelButton()->setAccessibleName(tr("Add a tunnel"));
 
     // The first request for the list: the tunnels are made and the auto-connect ones start.
     m_tunnels = &m_app.tunnels();
     m_model->setTunnels(m_tunnels);
     showHintIfEmpty();
     updateTunnelItems();
+    announceChanges({});  // what screen readers are told of next is measured from here
 
     // Status notices arrive on the engine's loop thread; a change of the list or of the preferences
     // only asks for a redraw.
@@ -185,6 +195,7 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
         m_window->show();
         m_window->raise();
         m_window->activateWindow();
+        focusTunnels();
         showHideItem()->setText(localized("SHMENU_HIDE"));
     } else {
         showHideItem()->setText(localized("SHMENU_SHOW"));
@@ -198,6 +209,29 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
             "The tunnels window starts hidden and the desktop has no notification area: "
             "start zandrel again to show it.");
     m_sinceRedraw.start();
+}
+
+void TunnelsWindowController::toggle(const TunnelPtr& t) {
+    t->run().isWanted() ? t->run().stop() : t->run().start();
+    redraw();
+}
+
+void TunnelsWindowController::focusTunnels() {
+    keepCurrentRow(nullptr, 0);
+    if (m_model->rowCount() > 0)
+        tunnelsTable()->setFocus(Qt::ActiveWindowFocusReason);
+    else
+        addTunnelButton()->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void TunnelsWindowController::keepCurrentRow(const Tunnel* was, int wasRow) {
+    TunnelsTableView* table = tunnelsTable();
+    if (table->currentIndex().isValid() || m_model->rowCount() == 0) return;
+    // After a reset: the same tunnel where it went, else the row that took its place.
+    int row = m_tunnels && was ? m_tunnels->indexOf(was) : -1;
+    if (row < 0 || row >= m_model->rowCount()) row = std::clamp(wasRow, 0, m_model->rowCount() - 1);
+    table->selectionModel()->setCurrentIndex(m_model->index(row, TunnelsTableModel::TextColumn),
+                                             QItemSelectionModel::NoUpdate);
 }
 
 void TunnelsWindowController::doubleAction(const QModelIndex& index) {
@@ -266,19 +300,18 @@ QMenu* TunnelsWindowController::rowMenu(int row) {
         });
     };
     const bool wanted = t->run().isWanted();
-    act(wanted ? tr("Stop") : tr("Start"), [this, wanted](const TunnelPtr& t) {
-        wanted ? t->run().stop() : t->run().start();
-        redraw();
+    act(wanted ? tr("S&top") : tr("&Start"), [this, wanted](const TunnelPtr& t) {
+        if (t->run().isWanted() == wanted) toggle(t);
     });
-    act(tr("Reconnect"), [](const TunnelPtr& t) { t->run().reconnect(); })->setEnabled(wanted);
+    act(tr("&Reconnect"), [](const TunnelPtr& t) { t->run().reconnect(); })->setEnabled(wanted);
     menu->addSeparator();
-    act(tr("Edit…"), [this](const TunnelPtr& t) {
+    act(tr("&Edit…"), [this](const TunnelPtr& t) {
         // The row may have moved while the menu was open.
         if (const int row = m_tunnels->indexOf(t.get()); row >= 0) editTunnel(row);
     });
     act(tr("&Details…"), [this](const TunnelPtr& t) { showDetails(t); });
-    act(tr("Show Log"), [this](const TunnelPtr& t) { showLog(t); });
-    act(tr("Copy Command"), [](const TunnelPtr& t) {
+    act(tr("Show &Log"), [this](const TunnelPtr& t) { showLog(t); });
+    act(tr("&Copy Command"), [](const TunnelPtr& t) {
         QApplication::clipboard()->setText(
             QString::fromStdString(SshCommand::displayCommand(t->command().arguments())));
     });
@@ -310,12 +343,14 @@ void TunnelsWindowController::updateTunnelItems() {
     const TunnelList list = m_tunnels ? m_tunnels->tunnels() : TunnelList{};
     bool same = static_cast<size_t>(m_tunnelItems.size()) == list.size();
     for (size_t i = 0; same && i < list.size(); ++i)
-        same = m_tunnelItems[static_cast<int>(i)]->text() == QString::fromStdString(list[i]->connName());
+        same = m_tunnelItems[static_cast<int>(i)]->text() ==
+               QString::fromStdString(list[i]->connName()).replace(u'&', QStringLiteral("&&"));
     if (!same) {
         qDeleteAll(m_tunnelItems);
         m_tunnelItems.clear();
         for (const TunnelPtr& t : list) {
-            auto* item = new QAction(QString::fromStdString(t->connName()), this);
+            // A name's "&" is text, not a mnemonic.
+            auto* item = new QAction(QString::fromStdString(t->connName()).replace(u'&', QStringLiteral("&&")), this);
             item->setCheckable(true);
             const std::weak_ptr<Tunnel> weak = t;
             connect(item, &QAction::triggered, this, [this, weak](bool on) {
@@ -372,6 +407,7 @@ void TunnelsWindowController::showWindow() {
     m_window->show();
     m_window->raise();
     m_window->activateWindow();
+    focusTunnels();
     showHideItem()->setText(localized("SHMENU_HIDE"));
 }
 
@@ -389,7 +425,11 @@ void TunnelsWindowController::redraw() {
     const std::unordered_set<const void*> changed = m_hop->take();
     m_sinceRedraw.restart();
     m_model->refreshReports(&changed);
+    const QModelIndex current = tunnelsTable()->currentIndex();
+    const TunnelPtr wasCurrent = m_model->tunnel(current.row());
     m_model->reload();
+    keepCurrentRow(wasCurrent.get(), current.row());
+    announceChanges(changed);
     updateDetailsWindows(changed);
     showHintIfEmpty();
     tunnelsTable()->viewport()->update();
@@ -401,6 +441,20 @@ void TunnelsWindowController::redraw() {
             if (changed.count(t.get())) m_notifier->update(t);
     ++m_redrawCount;
     Q_EMIT redrawn();
+}
+
+void TunnelsWindowController::announceChanges(const std::unordered_set<const void*>& changed) {
+    std::erase_if(m_announced, [](const auto& entry) { return entry.first.expired(); });
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const TunnelPtr t = m_model->tunnel(row);
+        if (!t) continue;
+        // A countdown's every second is no news; a new state or a new wish is.
+        const std::pair<int, bool> now{static_cast<int>(t->run().state()), t->run().isWanted()};
+        auto [it, fresh] = m_announced.try_emplace(t, now);
+        if (fresh || it->second == now || !changed.count(t.get())) continue;
+        it->second = now;
+        tunnelsTable()->announceRowChanged(row);
+    }
 }
 
 void TunnelsWindowController::updateTrayState() {
@@ -417,14 +471,15 @@ void TunnelsWindowController::updateTrayState() {
                 continue;
             }
             waiting = waiting || t->run().state() == TunnelState::RetryWaiting;
-            QString line = QString::fromStdString(t->connName() + ": " + t->run().status());
-            if (const std::string why = t->run().lastError(); !why.empty())
-                line += QStringLiteral(" (%1)").arg(QString::fromStdString(why));
-            failing << line;
+            const QString name = QString::fromStdString(t->connName());
+            const QString status = EngineTexts::translated(t->run().status());
+            const std::string why = t->run().lastError();
+            failing << (why.empty() ? tr("%1: %2").arg(name, status)
+                                    : tr("%1: %2 (%3)").arg(name, status, EngineTexts::translated(why)));
         }
     }
-    QString tip = wanted == 0 ? QStringLiteral("Zandrel: no tunnel running")
-                              : QStringLiteral("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
+    QString tip = wanted == 0 ? tr("Zandrel: no tunnel running")
+                              : tr("Zandrel: %1 of %2 tunnels connected").arg(connected).arg(wanted);
     for (const QString& line : failing) tip += u'\n' + line;
     // Reasons are ssh's text; tray hosts take markup in a tooltip.
     m_tray->setState(TrayIcon::stateFor(wanted, connected), Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));

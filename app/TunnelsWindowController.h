@@ -129,6 +129,13 @@ private:
     void redraw();
     void updateTrayState();
     void updateDetailsWindows(const std::unordered_set<const void*>& changed);
+    // Start or stop, as the row's button does.
+    void toggle(const TunnelPtr& t);
+    // The keyboard starts in the list (on its current row), or on "Add a tunnel…" when empty.
+    void focusTunnels();
+    // Gives the table a current row again after a reset took it.
+    void keepCurrentRow(const Tunnel* was, int wasRow);
+    void announceChanges(const std::unordered_set<const void*>& changed);
     void markChanged(const void* tunnel);
     void saveFrame();
     void restoreFrame();
@@ -151,6 +158,9 @@ private:
     using WindowsOfTunnels = std::map<std::weak_ptr<const Tunnel>, QPointer<Window>, std::owner_less<>>;
     WindowsOfTunnels<TunnelLogWindow> m_logWindows;
     WindowsOfTunnels<TunnelDetailsWindow> m_detailsWindows;
+    QPointer<QMenu> m_openRowMenu;
+    // Each row's state and wish when screen readers were last told (state, wanted).
+    std::map<std::weak_ptr<const Tunnel>, std::pair<int, bool>, std::owner_less<>> m_announced;
     bool m_terminated = false;
 
     std::shared_ptr<ChangeHop> m_hop;

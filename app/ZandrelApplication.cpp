@@ -7,11 +7,14 @@
 #include "BundleImage.h"
 #include "LinkLabel.h"
 #include "PasswordKeyring.h"
+#include "Translations.h"
 #include "VersionLabel.h"
 #include "ui_About.h"
 
 ZandrelApplication::ZandrelApplication(int& argc, char** argv, const std::string& defaultsPath)
     : QApplication(argc, argv), m_core(defaultsPath) {
+    // Before any window or text is made, so that every one is in the user's language.
+    Translations::install(*this);
     setApplicationName(QStringLiteral("zandrel"));
     setApplicationDisplayName(QStringLiteral("Zandrel"));
     setDesktopFileName(QStringLiteral("zandrel"));

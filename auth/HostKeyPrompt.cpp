@@ -46,8 +46,8 @@ void HostKeyPrompt::yes() {
     if (TunnelPtr t = tunnel(); t && runIsCurrent()) {
         // The journal keeps English, as ssh's own words are.
         const QString caption = m_ui->caption->text();
-        t->run().recordEvent("Host key accepted: " + hostOf(caption).toStdString() + " " +
-                             fingerprintOf(caption).toStdString());
+        t->run().recordEvent(UiText::format(UI_TEXT("Host key accepted: %1 %2"),
+                                            {hostOf(caption).toStdString(), fingerprintOf(caption).toStdString()}));
     }
     answerAndClose(QByteArrayLiteral("yes"));
 }

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "PromptWindow.h"
+#include "UiText.h"
 
 namespace Ui {
 class ynQuery;
@@ -27,7 +28,7 @@ public:
     // "Host: …" and "Fingerprint: …" as found in the question; empty when ssh said neither.
     QString heading() const;
 
-    static constexpr const char* kRefusedReason = "Host key not accepted";
+    static constexpr const char* kRefusedReason = UI_TEXT("Host key not accepted");
 
 public Q_SLOTS:
     void yes();

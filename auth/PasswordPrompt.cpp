@@ -13,7 +13,11 @@ PasswordPrompt::PasswordPrompt(QWidget* parent) : PromptWindow(parent), m_ui(std
 
 PasswordPrompt::~PasswordPrompt() { clearPassword(); }
 
-void PasswordPrompt::setACaption(const QString& caption) { m_ui->caption->setText(caption); }
+void PasswordPrompt::setACaption(const QString& caption) {
+    m_ui->caption->setText(caption);
+    // What ssh asks ("me@host's password:") is what a screen reader says of the field.
+    m_ui->password->setAccessibleName(caption.trimmed().isEmpty() ? tr("Password") : caption.trimmed());
+}
 
 QString PasswordPrompt::caption() const { return m_ui->caption->text(); }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "PromptWindow.h"
+#include "UiText.h"
 
 namespace Ui {
 class passQuery;
@@ -29,7 +30,7 @@ public:
     QPushButton* cancelButton() const;
     QCheckBox* rememberBox() const;
 
-    static constexpr const char* kNoPasswordReason = "No password given";
+    static constexpr const char* kNoPasswordReason = UI_TEXT("No password given");
 
     // A line above the question, such as why the window is back; empty hides it.
     void setNote(const QString& note);

@@ -26,7 +26,8 @@ passwords and host keys in its own windows. It can be driven from a terminal
 or over D-Bus, and run without a display as a systemd user service.")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "openssh-client, dbus, qt6-qpa-plugins, qt6-wayland, libqt6svg6")
-# Passwords are remembered through the Secret Service, which a keyring daemon provides.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager | keepassxc")
+# Passwords are remembered through the Secret Service, which a keyring daemon provides; Qt's own
+# texts (standard buttons) come translated from Qt's translations.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager | keepassxc, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -10,6 +10,7 @@
 
 #include "RefusalLog.h"
 #include "TunnelStore.h"
+#include "UiText.h"
 
 class PasswordKeyring;
 class PromptPresenter;
@@ -20,10 +21,10 @@ class PromptPresenter;
 class AuthenticationBridge : public QObject {
     Q_OBJECT
 public:
-    static constexpr const char* kNoDisplayReason = "Password needed: no display to ask on";
-    static constexpr const char* kNoDisplayHostKey = "Unknown host key: no display to ask on";
-    static constexpr const char* kRememberedRefused = "The remembered password was not accepted.";
-    static constexpr const char* kTypedRefused = "The password was not accepted. Try again.";
+    static constexpr const char* kNoDisplayReason = UI_TEXT("Password needed: no display to ask on");
+    static constexpr const char* kNoDisplayHostKey = UI_TEXT("Unknown host key: no display to ask on");
+    static constexpr const char* kRememberedRefused = QT_TR_NOOP("The remembered password was not accepted.");
+    static constexpr const char* kTypedRefused = QT_TR_NOOP("The password was not accepted. Try again.");
 
     static constexpr const char* kNoDisplayConfirm = "Confirmation refused: no display to ask on";
 

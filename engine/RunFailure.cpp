@@ -2,6 +2,8 @@
 
 #include <regex>
 
+#include "UiText.h"
+
 namespace {
 bool contains(const std::string& s, const char* what) { return s.find(what) != std::string::npos; }
 
@@ -54,22 +56,24 @@ RunFailure::Kind RunFailure::kind() const {
 std::string RunFailure::reason() const {
     switch (kind()) {
         case Kind::HostKeyChanged:
-            return "Host key verification failed. The server's identity changed: this can mean that someone is "
-                   "intercepting the connection. The server now sends the key " +
-                   (m_fingerprint.empty() ? std::string("shown in the log") : m_fingerprint) +
-                   ". Check it with the server's administrator; if it is right, remove the old entry with " +
-                   (m_removeCommand.empty() ? std::string("ssh-keygen -R HOST") : m_removeCommand) +
-                   " and press Start.";
+            return UiText::format(
+                UI_TEXT("Host key verification failed. The server's identity changed: this can mean that someone is "
+                        "intercepting the connection. The server now sends the key %1. Check it with the server's "
+                        "administrator; if it is right, remove the old entry with %2 and press Start."),
+                {m_fingerprint.empty() ? UI_TEXT("shown in the log") : m_fingerprint,
+                 m_removeCommand.empty() ? "ssh-keygen -R HOST" : m_removeCommand});
         case Kind::BadOptions:
-            return m_sshWords +
-                   ". Correct the option (in the tunnel's ssh options or in ~/.ssh/config), then press Start.";
+            return UiText::format(
+                UI_TEXT("%1. Correct the option (in the tunnel's ssh options or in ~/.ssh/config), then press Start."),
+                {m_sshWords});
         case Kind::BadJumpHosts:
-            return m_sshWords + ". Correct the jump hosts, then press Start.";
+            return UiText::format(UI_TEXT("%1. Correct the jump hosts, then press Start."), {m_sshWords});
         case Kind::JumpHostLoop:
-            return "The jump host chain loops: ssh started itself through a jump host more than " +
-                   std::to_string(kMaxJumpDepth) +
-                   " times over, as a ProxyJump in ~/.ssh/config that names its own host (Host a, ProxyJump a) "
-                   "makes it do. Correct the ProxyJump there or the tunnel's jump hosts, then press Start.";
+            return UiText::format(
+                UI_TEXT("The jump host chain loops: ssh started itself through a jump host more than %1 times over, "
+                        "as a ProxyJump in ~/.ssh/config that names its own host (Host a, ProxyJump a) makes it do. "
+                        "Correct the ProxyJump there or the tunnel's jump hosts, then press Start."),
+                {std::to_string(kMaxJumpDepth)});
         case Kind::LoginRefused:
             return m_sshWords;
         case Kind::Heals:

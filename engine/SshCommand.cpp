@@ -60,20 +60,23 @@ std::string SshCommand::launchError(const TunnelSettings& settings) {
     const std::string host = settings.connHost.value_or("");
     if (host.empty()) return kNoHost;
     if (host.front() == '-' || settings.connUser.value_or("").starts_with('-'))
-        return "The server host or user may not begin with \"-\"";  // ssh would read it as an option
+        return UI_TEXT("The server host or user may not begin with \"-\"");  // ssh would read it as an option
     return {};
 }
 
 const std::vector<SshCommand::ForcedOption>& SshCommand::forcedOptions() {
     static const std::vector<ForcedOption> forced = {
-        {"ControlMaster=no", "a shared master connection would carry the forwards beyond Zandrel's Stop and Quit"},
-        {"ControlPath=none", "ssh would hand the forwards to a master connection that Zandrel does not run"},
-        {"ControlPersist=no", "a master connection would stay in the background after the tunnel stops"},
-        {"ForkAfterAuthentication=no", "ssh would go to the background, where Zandrel can neither follow nor stop it"},
-        {"PermitLocalCommand=no", "a local command would run at every connection, outside the tunnel's control"},
-        {"ClearAllForwardings=no", "it would drop the tunnel's own forwards"},
+        {"ControlMaster=no",
+         UI_TEXT("a shared master connection would carry the forwards beyond Zandrel's Stop and Quit")},
+        {"ControlPath=none", UI_TEXT("ssh would hand the forwards to a master connection that Zandrel does not run")},
+        {"ControlPersist=no", UI_TEXT("a master connection would stay in the background after the tunnel stops")},
+        {"ForkAfterAuthentication=no",
+         UI_TEXT("ssh would go to the background, where Zandrel can neither follow nor stop it")},
+        {"PermitLocalCommand=no",
+         UI_TEXT("a local command would run at every connection, outside the tunnel's control")},
+        {"ClearAllForwardings=no", UI_TEXT("it would drop the tunnel's own forwards")},
         {"ExitOnForwardFailure=yes",
-         "a forward that cannot listen must fail the run, not leave a tunnel that carries nothing"},
+         UI_TEXT("a forward that cannot listen must fail the run, not leave a tunnel that carries nothing")},
     };
     return forced;
 }
@@ -86,7 +89,8 @@ std::string SshCommand::refusedOption(const std::string& option) {
     };
     const std::string key = keyOf(option);
     for (const ForcedOption& f : forcedOptions())
-        if (keyOf(f.option) == key) return "Zandrel always runs ssh with " + std::string(f.option) + ": " + f.why + ".";
+        if (keyOf(f.option) == key)
+            return UiText::format(UI_TEXT("Zandrel always runs ssh with %1: %2."), {f.option, f.why});
     return {};
 }
 
@@ -177,33 +181,36 @@ std::string SshCommand::jumpHostsError(const std::string& jumpHosts) {
         const size_t comma = jumpHosts.find(',', start);
         std::string entry = jumpHosts.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         const std::string shown = "\"" + entry + "\"";
-        if (entry.empty()) return "An empty jump host between commas";
-        if (entry.find_first_of(" \t'\"\\") != std::string::npos) return "No blanks or quotes in a jump host: " + shown;
+        if (entry.empty()) return UI_TEXT("An empty jump host between commas");
+        if (entry.find_first_of(" \t'\"\\") != std::string::npos)
+            return UiText::format(UI_TEXT("No blanks or quotes in a jump host: %1"), {shown});
         if (const auto at = entry.rfind('@'); at != std::string::npos) {
-            if (at == 0) return "A user name before \"@\" is missing in " + shown;
+            if (at == 0) return UiText::format(UI_TEXT("A user name before \"@\" is missing in %1"), {shown});
             entry = entry.substr(at + 1);
         }
         std::string host = entry, port;
         if (entry.front() == '[') {
             const auto close = entry.find(']');
-            if (close == std::string::npos) return "A \"]\" is missing in " + shown;
+            if (close == std::string::npos) return UiText::format(UI_TEXT("A \"]\" is missing in %1"), {shown});
             host = entry.substr(1, close - 1);
             if (close + 1 < entry.size()) {
-                if (entry[close + 1] != ':') return "A \":\" must follow \"]\" in " + shown;
+                if (entry[close + 1] != ':') return UiText::format(UI_TEXT("A \":\" must follow \"]\" in %1"), {shown});
                 port = entry.substr(close + 2);
-                if (port.empty()) return "The port is missing in " + shown;
+                if (port.empty()) return UiText::format(UI_TEXT("The port is missing in %1"), {shown});
             }
         } else if (const auto colon = entry.find(':'); colon != std::string::npos) {
-            if (entry.find(':', colon + 1) != std::string::npos) return "Write an IPv6 address in brackets: " + shown;
+            if (entry.find(':', colon + 1) != std::string::npos)
+                return UiText::format(UI_TEXT("Write an IPv6 address in brackets: %1"), {shown});
             host = entry.substr(0, colon);
             port = entry.substr(colon + 1);
-            if (port.empty()) return "The port is missing in " + shown;
+            if (port.empty()) return UiText::format(UI_TEXT("The port is missing in %1"), {shown});
         }
-        if (host.empty() || host.front() == '-') return "A host name is missing in " + shown;
+        if (host.empty() || host.front() == '-')
+            return UiText::format(UI_TEXT("A host name is missing in %1"), {shown});
         if (!port.empty()) {
             const bool digits = port.find_first_not_of("0123456789") == std::string::npos;
             if (!digits || port.size() > 5 || std::stoi(port) < 1 || std::stoi(port) > 65535)
-                return "Port must be a number from 1 to 65535 in " + shown;
+                return UiText::format(UI_TEXT("Port must be a number from 1 to 65535 in %1"), {shown});
         }
         if (comma == std::string::npos) return {};
         start = comma + 1;

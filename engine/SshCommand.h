@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "TunnelSettings.h"
+#include "UiText.h"
 
 // The ssh command that runs a tunnel: the program, its arguments and its environment, built
 // from the tunnel's settings, and the command line as the user sees it.
@@ -34,7 +35,7 @@ public:
     // Why ssh must not be started with these settings (no host; a host or user that ssh would
     // read as an option), or "".
     static std::string launchError(const TunnelSettings& settings);
-    static constexpr const char* kNoHost = "No server host set";
+    static constexpr const char* kNoHost = UI_TEXT("No server host set");
 
     // The options every tunnel's ssh runs with, first among the -o options so that neither the
     // config files nor the tunnel's own options can change them, each with the reason.

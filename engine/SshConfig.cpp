@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "UiText.h"
 
 namespace {
 
@@ -315,7 +316,7 @@ TunnelPtr SshConfig::tunnelFor(const Host& host) {
 
 std::string SshConfig::optionError(const std::string& option) {
     if (option.find('=') == std::string::npos && option.find(' ') == std::string::npos)
-        return "Write the option as Key=Value";
+        return UI_TEXT("Write the option as Key=Value");
     if (std::string refused = SshCommand::refusedOption(option); !refused.empty()) return refused;
     // Without the user's config: its Match exec lines may take seconds, and they judge no option.
     const SshAnswer ssh =

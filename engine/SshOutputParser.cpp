@@ -3,6 +3,8 @@
 #include <array>
 #include <string_view>
 
+#include "UiText.h"
+
 namespace {
 
 bool contains(const std::string& s, std::string_view what) { return s.find(what) != std::string::npos; }
@@ -133,7 +135,7 @@ std::optional<int> SshOutputParser::busyPort(const std::string& line) {
 }
 
 std::string SshOutputParser::reportText(const std::string& line) {
-    if (startsWith(line, "usage: ")) return "ssh refused its command line (see the log)";
+    if (startsWith(line, "usage: ")) return UI_TEXT("ssh refused its command line (see the log)");
     auto at = line.find(": Permission denied");
     if (at == std::string::npos) return line;
     const std::string login = line.substr(0, at);

@@ -4,6 +4,8 @@
 #include <ctime>
 #include <string_view>
 
+#include "UiText.h"
+
 namespace {
 
 // The channel number after "channel " at the start of the text (after "debug1: "), or -1.
@@ -76,25 +78,14 @@ TargetRefusals::Seen TargetRefusals::observe(const std::string& text, std::int64
 }
 
 std::string TargetRefusals::sentence(const std::string& port, const Refusal& r) {
-    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in "literal" + std::string&&.
-    std::string s = "Port ";
-    s += port;
-    if (r.socks) s += " (SOCKS)";
-    s += ": the target ";
-    s += r.target;
-    if (r.count == 1) {
-        s += " refused a connection";
-    } else {
-        s += " refused ";
-        s += std::to_string(r.count);
-        s += " connections";
-    }
-    s += ", last at ";
-    s += clock(r.lastMs);
-    s += " (";
-    s += r.reason;
-    s += ")";
-    return s;
+    // One template per form, so that a translation reads each whole.
+    if (r.count == 1)
+        return UiText::format(r.socks ? UI_TEXT("Port %1 (SOCKS): the target %2 refused a connection, last at %3 (%4)")
+                                      : UI_TEXT("Port %1: the target %2 refused a connection, last at %3 (%4)"),
+                              {port, r.target, clock(r.lastMs), r.reason});
+    return UiText::format(r.socks ? UI_TEXT("Port %1 (SOCKS): the target %2 refused %3 connections, last at %4 (%5)")
+                                  : UI_TEXT("Port %1: the target %2 refused %3 connections, last at %4 (%5)"),
+                          {port, r.target, std::to_string(r.count), clock(r.lastMs), r.reason});
 }
 
 std::vector<std::string> TargetRefusals::warnings(std::int64_t nowMs) const {

@@ -14,6 +14,7 @@
 #include "SshOutputParser.h"
 #include "Tunnel.h"
 #include "TunnelDriver.h"
+#include "UiText.h"
 
 using Machine = TunnelStateMachine;
 
@@ -173,29 +174,31 @@ void TunnelRun::noteTransitionLocked(TunnelState from, TunnelEvent event, const 
             note(kConnectedEvent);
             break;
         case TunnelState::RetryWaiting: {
-            const std::string why = m_lastError.empty() ? "ssh ended" : m_lastError;
-            note((from == TunnelState::Connected ? "Dropped: " : "Could not connect: ") + why);
+            const std::string why = m_lastError.empty() ? UI_TEXT("ssh ended") : m_lastError;
+            note(UiText::format(
+                from == TunnelState::Connected ? UI_TEXT("Dropped: %1") : UI_TEXT("Could not connect: %1"), {why}));
             const auto wait = std::chrono::ceil<std::chrono::seconds>(m_retryAt - std::chrono::steady_clock::now());
-            note("Retry scheduled in " + std::to_string(std::max<long long>(1, wait.count())) + " s");
+            note(UiText::format(UI_TEXT("Retry scheduled in %1 s"),
+                                {std::to_string(std::max<long long>(1, wait.count()))}));
             break;
         }
         case TunnelState::Relaunching:
-            if (event == TunnelEvent::Reconnect) note("Reconnecting");
+            if (event == TunnelEvent::Reconnect) note(UI_TEXT("Reconnecting"));
             break;
         case TunnelState::Idle:
         case TunnelState::Stopping:
             if (event == TunnelEvent::Stop && !reason.empty())
-                note("Stopped: " + reason);
+                note(UiText::format(UI_TEXT("Stopped: %1"), {reason}));
             else if (event == TunnelEvent::Stop)
-                note(m_stopBy == StopBy::DBus   ? "Stopped through D-Bus"
-                     : m_stopBy == StopBy::Quit ? "Stopped: Zandrel quit"
-                                                : "Stopped by the user");
+                note(m_stopBy == StopBy::DBus   ? UI_TEXT("Stopped through D-Bus")
+                     : m_stopBy == StopBy::Quit ? UI_TEXT("Stopped: Zandrel quit")
+                                                : UI_TEXT("Stopped by the user"));
             else if (event == TunnelEvent::Shutdown)
-                note("Stopped: Zandrel quit");
+                note(UI_TEXT("Stopped: Zandrel quit"));
             else if (event == TunnelEvent::ExitedForGood && from != TunnelState::Stopping)
-                note("Stopped: " + reason);
+                note(UiText::format(UI_TEXT("Stopped: %1"), {reason}));
             else if (event == TunnelEvent::LaunchFailed)
-                note("Could not start ssh: " + reason);
+                note(UiText::format(UI_TEXT("Could not start ssh: %1"), {reason}));
             break;
         default:
             break;
@@ -213,7 +216,8 @@ void TunnelRun::flushJournal() {
     for (std::string& event : due) {
         if (event == kConnectedEvent) {
             const std::vector<std::string> addresses = m_tunnel.listeningAddresses();
-            event = addresses.empty() ? "Connected" : "Connected: " + joined(addresses);
+            event = addresses.empty() ? UI_TEXT("Connected")
+                                      : UiText::format(UI_TEXT("Connected: %1"), {joined(addresses)});
         }
         journal->record(event);
     }
@@ -232,7 +236,7 @@ void TunnelRun::start() {
                 m_stopReason.clear();
                 m_lastError = refused;
                 lock.unlock();
-                recordEvent("Could not start ssh: " + refused);
+                recordEvent(UiText::format(UI_TEXT("Could not start ssh: %1"), {refused}));
                 post();
                 return;
             }
@@ -272,9 +276,9 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
         Log::line(Log::format(text("T_START"), name));
         std::string error;
         if (TunnelDriver::isShutdown())
-            error = "Zandrel is quitting";
+            error = UI_TEXT("Zandrel is quitting");
         else if (path.empty())
-            error = "the ssh program for SOCKS4 tunnels is missing from Zandrel's resources";
+            error = UI_TEXT("the ssh program for SOCKS4 tunnels is missing from Zandrel's resources");
         else
             task = ChildProcess::launch(path, args, command.environment(), &error, ChildProcess::FullPipe::Drop);
         if (!task) {
@@ -300,8 +304,10 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
             TunnelDriver::instance().watch(self(), task);
             m_log.append("Started " + SshCommand::displayCommand(args));
             const std::string user = settings.connUser.value_or(""), port = settings.connPort.value_or("");
-            m_journalDue.push_back("Started ssh to " + (user.empty() ? "" : user + "@") +
-                                   settings.connHost.value_or("") + (port.empty() ? "" : ":" + port));
+            std::string destination = user.empty() ? std::string() : user + "@";
+            destination += settings.connHost.value_or("");
+            if (!port.empty()) destination += ":" + port;
+            m_journalDue.push_back(UiText::format(UI_TEXT("Started ssh to %1"), {destination}));
         }
     }
     flushJournal();
@@ -324,7 +330,7 @@ void TunnelRun::settingsCheckDue(std::uint64_t checkToken) {
         if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected) return;
         m_log.append("Settings applied: ssh starts again with them");
     }
-    recordEvent("Settings applied: ssh starts again with them");
+    recordEvent(UI_TEXT("Settings applied: ssh starts again with them"));
     Log::line(m_tunnel.connName() + ": settings applied");
     reconnect();
 }
@@ -432,10 +438,11 @@ std::string TunnelRun::reasonForGoodLocked() {
             while (!m_refusals.empty() && now - m_refusals.front() > kRefusalWindow) m_refusals.pop_front();
             if (m_refusals.size() < static_cast<size_t>(kMaxRefusals)) return {};
             m_refusals.clear();
-            return m_failure.reason() + " The server refused the login " + std::to_string(kMaxRefusals) + " times in " +
-                   std::to_string(kRefusalWindow.count()) +
-                   " minutes: Zandrel stopped trying, so that an intrusion blocker such as fail2ban does not ban "
-                   "this address. Check the user name, key or password, then press Start.";
+            return UiText::format(
+                UI_TEXT("%1 The server refused the login %2 times in %3 minutes: Zandrel stopped trying, so that an "
+                        "intrusion blocker such as fail2ban does not ban this address. Check the user name, key or "
+                        "password, then press Start."),
+                {m_failure.reason(), std::to_string(kMaxRefusals), std::to_string(kRefusalWindow.count())});
         }
         default:
             return m_failure.reason();
@@ -522,7 +529,7 @@ bool TunnelRun::wholeLine(const std::string& whole, bool* changed) {
             *changed = *changed || seen != TargetRefusals::Seen::Nothing;
             if (seen == TargetRefusals::Seen::FirstFailure) refused = m_targets.lastWarning(nowMs());
         }
-        if (!refused.empty()) recordEvent("Forward failed: " + refused);
+        if (!refused.empty()) recordEvent(UiText::format(UI_TEXT("Forward failed: %1"), {refused}));
         return true;
     }
     m_failure.observe(whole);
@@ -544,8 +551,9 @@ bool TunnelRun::wholeLine(const std::string& whole, bool* changed) {
         if (!m_runErrorFinal) {
             m_runError = SshOutputParser::reportText(whole);
             if (const auto port = SshOutputParser::busyPort(whole))
-                if (std::string owner = PortOwner::describe(*port); !owner.empty()) m_runError += " (" + owner + ")";
-            recordEvent("Forward failed: " + m_runError);
+                if (std::string owner = PortOwner::describe(*port); !owner.empty())
+                    m_runError = UiText::format(UI_TEXT("%1 (%2)"), {m_runError, owner});
+            recordEvent(UiText::format(UI_TEXT("Forward failed: %1"), {m_runError}));
         }
         m_runErrorFinal = true;
         endRun();
@@ -609,12 +617,13 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
         if (SshOutputParser::holds(line, M::Authenticated) || SshOutputParser::holds(line, M::Connected))
             TunnelDriver::instance().handshakeDone(this);
         if (SshOutputParser::holds(line, M::PortForwarded)) {
-            if (auto port = SshOutputParser::forwardedPort(line)) showStatus(Log::format("Port %@ forwarded", *port));
+            if (auto port = SshOutputParser::forwardedPort(line))
+                showStatus(UiText::format(UI_TEXT("Port %1 forwarded"), {*port}));
         }
         if (SshOutputParser::holds(line, M::ClosedByRemote)) {
             endRun();
             keepReading = false;
-            showStatus("Connection closed");
+            showStatus(UI_TEXT("Connection closed"));
         }
         if (nl == std::string::npos) break;
         start = nl + 1;
@@ -628,7 +637,8 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
 std::vector<std::string> TunnelRun::exposureOf(pid_t ssh) const {
     std::vector<std::string> out;
     for (const SocketTraffic::Listener& l : SocketTraffic::listeners(ssh)) {
-        std::string sentence = "Open to the network on " + l.address + ":" + std::to_string(l.port);
+        std::string sentence =
+            UiText::format(UI_TEXT("Open to the network on %1:%2"), {l.address, std::to_string(l.port)});
         if (!l.loopback && std::find(out.begin(), out.end(), sentence) == out.end()) out.push_back(std::move(sentence));
     }
     const std::optional<TunnelSettings> running = runningSettings();
@@ -636,8 +646,9 @@ std::vector<std::string> TunnelRun::exposureOf(pid_t ssh) const {
         for (const ForwardEntry& e : *running->tunnelsRemote) {
             const std::string bind = forwardField(e, "bind");
             if (SshCommand::isComplete(e) && !isLoopbackName(bind))
-                out.push_back("Remote port " + forwardField(e, "port") + " asked for " + bind +
-                              " (the server's GatewayPorts decides what it gets)");
+                out.push_back(UiText::format(
+                    UI_TEXT("Remote port %1 asked for %2 (the server's GatewayPorts decides what it gets)"),
+                    {forwardField(e, "port"), bind}));
         }
     return out;
 }

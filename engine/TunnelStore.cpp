@@ -4,6 +4,7 @@
 
 #include "Log.h"
 #include "NotificationCenter.h"
+#include "UiText.h"
 
 void TunnelStore::load(const Value& stored) {
     TunnelList tunnels;
@@ -92,14 +93,15 @@ TunnelPtr TunnelStore::named(const std::string& name) const {
 }
 
 std::string TunnelStore::nameError(const std::string& name, const Tunnel* self) const {
-    if (name.empty()) return "A tunnel needs a name";
+    if (name.empty()) return UI_TEXT("A tunnel needs a name");
     std::string plain;  // the name as the log would show it, were it free of hidden characters
     for (char c : name) plain += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    if (Log::escaped(name) != plain) return "A name may not hold line breaks, tabs or invisible characters";
-    if (name.front() == '@') return "A name may not begin with \"@\", which names groups";
+    if (Log::escaped(name) != plain) return UI_TEXT("A name may not hold line breaks, tabs or invisible characters");
+    if (name.front() == '@') return UI_TEXT("A name may not begin with \"@\", which names groups");
     std::lock_guard lock(m_mutex);
     for (const TunnelPtr& t : m_tunnels)
-        if (t.get() != self && t->connName() == name) return "Another tunnel is named \"" + name + "\"";
+        if (t.get() != self && t->connName() == name)
+            return UiText::format(UI_TEXT("Another tunnel is named \"%1\""), {name});
     return {};
 }
 

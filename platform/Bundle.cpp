@@ -52,7 +52,9 @@ void Bundle::loadLocked() {
         auto j = nlohmann::ordered_json::parse(buf.str(), nullptr, false);
         if (!j.is_discarded() && j.is_object()) m_info = Value::fromJson(j);
     }
-    m_strings = StringTable(m_dir + "/strings", StringTable::userLocale());
+    // The engine's texts stay English (D-Bus and the command line give them to scripts); the
+    // desktop translates them where it shows them.
+    m_strings = StringTable(m_dir + "/strings", "en");
 }
 
 void Bundle::setResourceDir(const std::string& dir) {

@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include "UiText.h"
+
 namespace {
 
 // The inodes of this user's sockets listening on the port, IPv4 and IPv6.
@@ -54,7 +56,7 @@ std::string PortOwner::describe(int port) {
             if (!link.starts_with("socket:[") || !inodes.count(link.substr(8, link.size() - 9))) continue;
             std::string comm;
             std::getline(std::ifstream("/proc/" + pid + "/comm"), comm);
-            found = "port " + std::to_string(port) + " is used by " + comm + ", pid " + pid;
+            found = UiText::format(UI_TEXT("port %1 is used by %2, pid %3"), {std::to_string(port), comm, pid});
             break;
         }
         closedir(fds);

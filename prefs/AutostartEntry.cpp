@@ -48,16 +48,17 @@ bool AutostartEntry::setEnabled(bool enabled, const QString& program, QString* e
     const QString file = path();
     if (!enabled) {
         if (!QFileInfo::exists(file) || QFile::remove(file)) return true;
-        if (error) *error = QStringLiteral("cannot remove %1").arg(file);
+        if (error) *error = QCoreApplication::translate("AutostartEntry", "cannot remove %1").arg(file);
         return false;
     }
     if (!QDir().mkpath(QFileInfo(file).path())) {
-        if (error) *error = QStringLiteral("cannot make the folder of %1").arg(file);
+        if (error) *error = QCoreApplication::translate("AutostartEntry", "cannot make the folder of %1").arg(file);
         return false;
     }
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly) || out.write(contents(program).toUtf8()) < 0 || !out.commit()) {
-        if (error) *error = QStringLiteral("cannot write %1: %2").arg(file, out.errorString());
+        if (error)
+            *error = QCoreApplication::translate("AutostartEntry", "cannot write %1: %2").arg(file, out.errorString());
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 
 #include <QThread>
 
+#include "EngineTexts.h"
 #include "SshConfig.h"
 
 OptionCheck::~OptionCheck() {
@@ -14,7 +15,7 @@ OptionCheck::~OptionCheck() {
 QString OptionCheck::errorOf(const QStringList& lines) {
     for (const QString& line : lines) {
         const std::string error = SshConfig::optionError(line.toStdString());
-        if (!error.empty()) return tr("%1: %2").arg(line, QString::fromStdString(error));
+        if (!error.empty()) return tr("%1: %2").arg(line, EngineTexts::translated(error));
     }
     return {};
 }

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <algorithm>
 
 #include "AutostartEntry.h"
@@ -15,6 +16,7 @@
 #include "Log.h"
 #include "NotificationCenter.h"
 #include "PreferencesWindow.h"
+#include "ScreenFit.h"
 #include "TunnelForm.h"
 #include "TunnelListModel.h"
 #include "ui_Preferences.h"
@@ -45,6 +47,15 @@ PreferencesController::PreferencesController(TunnelStore& tunnels, Defaults& def
 
     m_ui->drawer->setFixedWidth(kDrawerWidth);
     m_ui->drawer->hide();
+    // On a small screen (or at scale 2) the form scrolls rather than the window outgrowing it.
+    auto* formScroll = new QScrollArea(m_window.get());
+    formScroll->setObjectName(QStringLiteral("formScroll"));
+    formScroll->setFrameShape(QFrame::NoFrame);
+    formScroll->setWidgetResizable(true);
+    formScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_ui->mainLayout->replaceWidget(m_ui->formStack, formScroll);
+    formScroll->setWidget(m_ui->formStack);
+    formScroll->setFocusPolicy(Qt::NoFocus);
 
     connectControls();
     finishLoading();
@@ -55,6 +66,7 @@ PreferencesController::~PreferencesController() = default;
 QDialog* PreferencesController::window() const { return m_window.get(); }
 
 void PreferencesController::show() {
+    if (!m_window->isVisible()) ScreenFit::fit(m_window.get());
     m_window->setWindowModality(Qt::NonModal);
     m_window->show();
     m_window->raise();
@@ -62,6 +74,7 @@ void PreferencesController::show() {
 }
 
 int PreferencesController::exec() {
+    ScreenFit::fit(m_window.get());
     const int result = m_window->exec();
     // A quit (menu, D-Bus, SIGTERM, logout) ends the window's loop without closing it: what was
     // typed so far is saved all the same.
@@ -81,6 +94,9 @@ void PreferencesController::connectControls() {
     button(m_ui->delRemoteButton, &PreferencesController::delRemote);
     button(m_ui->importButton, &PreferencesController::importHosts);
     connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
+    connect(m_ui->tunnelsList, &PrefsTableView::deleteRequested, this, [this] { delHost(); });
+    connect(m_ui->localList, &PrefsTableView::deleteRequested, this, [this] { delLocal(); });
+    connect(m_ui->remoteList, &PrefsTableView::deleteRequested, this, [this] { delRemote(); });
     button(m_ui->forgetPasswordButton, &PreferencesController::forgetPassword);
 
     connect(m_form, &TunnelForm::edited, this, [this](QObject* control) { controlChanged(control); });

@@ -4,6 +4,31 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QPainter>
+#include <QProxyStyle>
+#include <QStyleOptionFocusRect>
+
+namespace {
+
+class OutlinedFocusStyle : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override {
+        if (element != PE_FrameFocusRect || !qstyleoption_cast<const QStyleOptionFocusRect*>(option)) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        painter->save();
+        QPen pen(option->palette.color(QPalette::Active, QPalette::Text), 1, Qt::DashLine);
+        painter->setPen(pen);
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+        painter->restore();
+    }
+};
+
+}  // namespace
 
 PrefsTableView::PrefsTableView(QWidget* parent) : QTableView(parent) {
     setSelectionBehavior(SelectRows);
@@ -13,6 +38,10 @@ PrefsTableView::PrefsTableView(QWidget* parent) : QTableView(parent) {
     verticalHeader()->hide();
     horizontalHeader()->setStretchLastSection(true);
     horizontalHeader()->setHighlightSections(false);
+    auto* style = new OutlinedFocusStyle;
+    style->setParent(this);
+    setStyle(style);
+    setTabKeyNavigation(false);
 }
 
 QItemSelectionModel::SelectionFlags PrefsTableView::selectionCommand(const QModelIndex& index,
@@ -46,6 +75,12 @@ void PrefsTableView::mouseDoubleClickEvent(QMouseEvent* event) {
 
 void PrefsTableView::keyPressEvent(QKeyEvent* event) {
     if (isEditing()) {
+        event->accept();
+        return;
+    }
+    if (event->matches(QKeySequence::Delete) ||
+        (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier)) {
+        Q_EMIT deleteRequested();
         event->accept();
         return;
     }

@@ -4,7 +4,9 @@
 
 // The three lists of the preferences window. Tells the editor before the user changes the
 // selection (programmatic selections are not announced this way), and holds clicks and
-// keys back while a cell's refused edit is still open.
+// keys back while a cell's refused edit is still open. Delete asks for the selected row's
+// removal. The keyboard's row is outlined, never filled, so that it cannot pass for a
+// selection.
 class PrefsTableView : public QTableView {
     Q_OBJECT
 public:
@@ -20,6 +22,7 @@ public:
 
 Q_SIGNALS:
     void selectionShouldChange();
+    void deleteRequested();
 
 protected:
     QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index, const QEvent* event) const override;

@@ -15,6 +15,7 @@
 #include "CipherList.h"
 #include "EditGuard.h"
 #include "EditValidator.h"
+#include "EngineTexts.h"
 #include "InlineMessage.h"
 #include "OptionCheck.h"
 #include "ui_Preferences.h"
@@ -51,10 +52,10 @@ TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelSto
     // The form's fields, in the order they load.
     auto jumpCheck = [](QString& text) {
         text = text.trimmed().remove(u' ');
-        return text.isEmpty() ? QString() : QString::fromStdString(SshCommand::jumpHostsError(text.toStdString()));
+        return text.isEmpty() ? QString() : EngineTexts::translated(SshCommand::jumpHostsError(text.toStdString()));
     };
     auto nameCheck = [this](QString& text) {
-        return QString::fromStdString(m_tunnels.nameError(text.toStdString(), m_current().get()));
+        return EngineTexts::translated(m_tunnels.nameError(text.toStdString(), m_current().get()));
     };
     m_fields = {{m_ui.name, "connName", FieldKind::Text, nameCheck, m_ui.formMessage},
                 {m_ui.login, "connUser", FieldKind::Text},

@@ -199,11 +199,11 @@ private Q_SLOTS:
             items.insert(entry.properties.value("label").toString(), entry);
         }
         QCOMPARE(items.value("Office").properties.value("toggle-state").toInt(), 1);
-        QVERIFY2(items.contains("Reconnect All") && items.contains("Quit"), qPrintable(items.keys().join(", ")));
+        QVERIFY2(items.contains("Reconnect _All") && items.contains("_Quit"), qPrintable(items.keys().join(", ")));
         QDBusMessage click = QDBusMessage::createMethodCall(
             item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("EventGroup"));
         click << QVariant::fromValue(TrayMenuExporter::MenuEventList{
-            {items.value("Reconnect All").id, QStringLiteral("clicked"), QDBusVariant(0), 0u}});
+            {items.value("Reconnect _All").id, QStringLiteral("clicked"), QDBusVariant(0), 0u}});
         const QDBusMessage clicked = bus.call(click, QDBus::BlockWithGui, 5000);
         QVERIFY2(clicked.type() == QDBusMessage::ReplyMessage, qPrintable(clicked.errorMessage()));
         QTRY_COMPARE(runs(), 2);

@@ -27,7 +27,7 @@ TEST_F(TunnelRowsTest, FirstStartSaysHowToBegin) {
     launch();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(m_controller->window()));
     EXPECT_TRUE(m_controller->emptyHint()->isVisible());
-    EXPECT_EQ(m_controller->addTunnelButton()->text(), "Add a tunnel…");
+    EXPECT_EQ(m_controller->addTunnelButton()->text(), "&Add a tunnel…");
     // The button opens the preferences with a new tunnel, which the window then lists.
     QTest::mouseClick(m_controller->addTunnelButton(), Qt::LeftButton);
     EXPECT_EQ(m_app->tunnels().size(), 1u);
@@ -77,20 +77,20 @@ TEST_F(TunnelRowsTest, ConnectedRowMenuAndTrayItems) {
         menu->close();
     };
     auto [running, texts] = menuTexts(1);
-    EXPECT_EQ(texts, (QStringList{"Stop", "Reconnect", "Edit…", "&Details…", "Show Log", "Copy Command"}));
-    trigger(running, "Copy Command");
+    EXPECT_EQ(texts, (QStringList{"S&top", "&Reconnect", "&Edit…", "&Details…", "Show &Log", "&Copy Command"}));
+    trigger(running, "&Copy Command");
     EXPECT_TRUE(QApplication::clipboard()->text().startsWith("ssh "))
         << QApplication::clipboard()->text().toStdString();
     EXPECT_TRUE(QApplication::clipboard()->text().contains("-L 8143:db.internal:5432"));
-    trigger(menuTexts(1).first, "Show Log");
+    trigger(menuTexts(1).first, "Show &Log");
     TunnelLogWindow* log = nullptr;
     for (QWidget* w : QApplication::topLevelWidgets())
         if ((log = qobject_cast<TunnelLogWindow*>(w))) break;
     ASSERT_TRUE(log);
     EXPECT_TRUE(waitUntil([&] { return log->text()->toPlainText().contains("Entering interactive session."); }));
-    trigger(menuTexts(1).first, "Stop");
+    trigger(menuTexts(1).first, "S&top");
     EXPECT_TRUE(waitUntil([&] { return !m_controller->tunnelItems()[1]->isChecked(); }));
-    EXPECT_EQ(menuTexts(1).second.first(), "Start");
+    EXPECT_EQ(menuTexts(1).second.first(), "&Start");
 
     // A tray item starts its tunnel.
     m_controller->tunnelItems()[0]->trigger();

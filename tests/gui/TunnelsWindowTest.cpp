@@ -267,7 +267,7 @@ TEST_F(TunnelsWindowTest, StartUpShowsWindowUnlessStoredOtherwise) {
     EXPECT_TRUE(trayItems.contains(m_controller->preferencesItem()));
     EXPECT_TRUE(trayItems.contains(m_controller->aboutItem()));
     EXPECT_TRUE(trayItems.contains(m_controller->quitItem()));
-    EXPECT_EQ(m_controller->preferencesItem()->text(), "Preferences…");
+    EXPECT_EQ(m_controller->preferencesItem()->text(), "&Preferences…");
 
     // The window's close control hides it; the item still says hide, and choosing it shows.
     m_controller->window()->close();
