@@ -249,12 +249,12 @@ void PreferencesController::updateWindow() {
     m_shown = tunnel;
     m_shownRow = m_ui->tunnelsList->selectedRow();
     if (!tunnel) {
-        m_ui->formStack->setCurrentWidget(m_ui->emptyView);
+        showPage(m_ui->emptyView);
         m_ui->options->setChecked(false);
         m_empty = true;
     } else {
         if (m_empty) {
-            m_ui->formStack->setCurrentWidget(m_ui->fullView);
+            showPage(m_ui->fullView);
             m_empty = false;
         }
         m_forwards->clearMessages();
@@ -273,6 +273,15 @@ void PreferencesController::controlChanged(QObject* sender) {
     if (t && m_form->store(sender, *t) && sender == m_ui->name)
         m_tunnelModel->refreshRow(m_ui->tunnelsList->selectedRow());
     save();
+}
+
+void PreferencesController::showPage(QWidget* page) {
+    // The form's scroll bar is for the page shown: a hidden page's size does not count.
+    for (QWidget* p : {m_ui->emptyView, m_ui->fullView})
+        p->setSizePolicy(p == page ? QSizePolicy::Preferred : QSizePolicy::Ignored,
+                         p == page ? QSizePolicy::Preferred : QSizePolicy::Ignored);
+    m_ui->formStack->setCurrentWidget(page);
+    m_ui->formStack->adjustSize();
 }
 
 void PreferencesController::disclosure() {

@@ -77,6 +77,8 @@ public:
     void forgetPassword();
 
 private:
+    // Shows the form or the empty panel; the scroll bar follows the page shown.
+    void showPage(QWidget* page);
     void finishLoading();
     void windowWillClose();
     void connectControls();

@@ -64,7 +64,7 @@ TEST_F(TranslationTest, TheDesktopSpeaksGermanWhileScriptsReadEnglish) {
         cell(0, M::TextColumn, Qt::ToolTipRole).toString().contains(QStringLiteral("Korrigieren Sie die Option")));
     EXPECT_EQ(cell(1, M::TextColumn, M::StatusRole), "Verbunden");
     EXPECT_EQ(m_controller->showHideItem()->text(), "Tunnel ausblenden");
-    EXPECT_EQ(m_controller->preferencesItem()->text(), "Einstellungen…");
+    EXPECT_EQ(m_controller->preferencesItem()->text(), "&Einstellungen…");
     EXPECT_TRUE(waitUntil([&] {
         return m_controller->trayIcon()->toolTip().contains("Zandrel: 1 von 1 Tunneln verbunden");
     })) << m_controller->trayIcon()->toolTip().toStdString();

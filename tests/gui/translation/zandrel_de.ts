@@ -16,7 +16,7 @@
 </context>
 <context>
     <name>MainMenu</name>
-    <message><source>Preferences…</source><translation>Einstellungen…</translation></message>
+    <message><source>&amp;Preferences…</source><translation>&amp;Einstellungen…</translation></message>
 </context>
 <context>
     <name>TunnelDetailsWindow</name>
