@@ -9,6 +9,7 @@
 
 #include "BundleImage.h"
 #include "StatusNotifierItem.h"
+#include "WindowingLimits.h"
 
 TrayIcon::TrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(parent), m_menu(new QMenu) {
     for (QAction* a : actions) {
@@ -35,7 +36,7 @@ TrayIcon::TrayIcon(const QList<QAction*>& actions, QObject* parent) : QObject(pa
     connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] {
         m_watcherUp = false;
         // Our own item has nobody to show it: Qt's icon may still find an X11 tray.
-        if (m_item && m_wanted) m_icon->show();
+        if (m_item && m_wanted && !WindowingLimits::onWayland()) m_icon->show();
     });
 }
 
@@ -88,9 +89,12 @@ TrayIcon::~TrayIcon() {
 
 bool TrayIcon::show() {
     m_wanted = true;
-    // Visible even without a notification area: Qt embeds it into one that appears later.
-    m_icon->show();
-    return isAvailable();
+    // Visible even without a notification area: Qt embeds it into an X11 tray that appears later.
+    // Wayland has none (Qt's fallback would only warn): a StatusNotifierWatcher that appears
+    // later gets Zandrel's own item.
+    const bool available = isAvailable();
+    if (available || !WindowingLimits::onWayland()) m_icon->show();
+    return available;
 }
 
 bool TrayIcon::isShown() const {

@@ -30,6 +30,7 @@
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
 #include "TunnelsTableView.h"
+#include "WindowingLimits.h"
 #include "ZandrelApplication.h"
 #include "ui_MainMenu.h"
 
@@ -495,7 +496,10 @@ void TunnelsWindowController::updateTrayState() {
 void TunnelsWindowController::reconnectAll() { m_app.core().reconnectAll(); }
 
 void TunnelsWindowController::saveFrame() {
-    const QRect g = m_window->geometry();
+    QRect g = m_window->geometry();
+    // A compositor that places windows itself tells no position: the one kept stays.
+    if (WindowingLimits::onWayland())
+        if (const std::optional<QRect> kept = storedFrame()) g.moveTopLeft(kept->topLeft());
     const std::string frame =
         QStringLiteral("%1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toStdString();
     Defaults& defaults = m_app.defaults();
@@ -506,24 +510,33 @@ void TunnelsWindowController::saveFrame() {
         Log::line("The tunnels window's position is kept twice (the old key could not be removed).");
 }
 
-void TunnelsWindowController::restoreFrame() {
+std::optional<QRect> TunnelsWindowController::storedFrame() const {
     Value stored = m_app.defaults().objectForKey(frameKey(kFrameName));
     if (stored.isNone()) stored = m_app.defaults().objectForKey(legacyFrameKey(kFrameName));
     const QStringList parts = QString::fromStdString(stored.text()).split(u' ', Qt::SkipEmptyParts);
-    if (parts.size() != 4) return;
+    if (parts.size() != 4) return std::nullopt;
     int v[4];
     for (int i = 0; i < 4; ++i) {
         bool ok = false;
         v[i] = parts[i].toInt(&ok);
-        if (!ok) return;
+        if (!ok) return std::nullopt;
     }
     const QRect frame(v[0], v[1], v[2], v[3]);
-    if (frame.width() <= 0 || frame.height() <= 0 || frame.width() > 32767 || frame.height() > 32767) return;
-    // A frame from a screen that is gone keeps its size but not its place.
+    if (frame.width() <= 0 || frame.height() <= 0 || frame.width() > 32767 || frame.height() > 32767)
+        return std::nullopt;
+    return frame;
+}
+
+void TunnelsWindowController::restoreFrame() {
+    const std::optional<QRect> kept = storedFrame();
+    if (!kept) return;
+    const QRect frame = *kept;
+    // A frame from a screen that is gone keeps its size but not its place; so does every frame
+    // where the compositor places windows.
     bool onScreen = false;
     for (const QScreen* screen : QGuiApplication::screens())
         if (screen->availableGeometry().intersects(frame)) onScreen = true;
-    if (onScreen)
+    if (onScreen && !WindowingLimits::onWayland())
         m_window->setGeometry(frame);
     else
         m_window->resize(frame.size());

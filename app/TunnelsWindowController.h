@@ -4,11 +4,13 @@
 #include <QObject>
 #include <QPair>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_set>
 
 #include "DesktopFront.h"
@@ -137,6 +139,8 @@ private:
     void markChanged(const void* tunnel);
     void saveFrame();
     void restoreFrame();
+    // The frame kept in the settings, when it reads as one.
+    std::optional<QRect> storedFrame() const;
 
     ZandrelApplication& m_app;
     std::unique_ptr<Ui::MainMenu> m_ui;

@@ -1,15 +1,20 @@
 // zandrel-desktop: the desktop part of zandrel, which hands a session with a display over to it
 // (same process, same arguments, options already checked). Without a display that can be opened
-// it says so and ends instead of aborting.
+// it says so and ends instead of aborting. With ZANDREL_DISPLAY_PROBE set it only tries the
+// display, for zandrel to choose between the desktop and the headless mode.
 #include <unistd.h>
 
 #include <QDBusConnection>
+#include <QGuiApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 
 #include "AutostartEntry.h"
 #include "DesktopStartup.h"
+#include "DisplayProbe.h"
 #include "Tunnel.h"
+#include "TunnelsWindowController.h"
 #include "ZandrelApplication.h"
 
 namespace {
@@ -25,6 +30,15 @@ void startupMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
+// What Qt says while its platform starts, a line a message, for zandrel to quote.
+void probeMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    std::fprintf(stderr, "%s\n", qPrintable(message.simplified()));
+    if (type == QtFatalMsg) {
+        std::fflush(stderr);
+        _exit(1);
+    }
+}
+
 // Taken once, so that the tunnels' ssh do not inherit it.
 QString takeEnvironment(const char* name) {
     const char* v = std::getenv(name);
@@ -36,7 +50,16 @@ QString takeEnvironment(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const char* probe = std::getenv(DisplayProbe::kVariable); probe && *probe) {
+        qInstallMessageHandler(probeMessageHandler);
+        QGuiApplication display(argc, argv);
+        return 0;
+    }
     const QString command = takeEnvironment("ZANDREL_COMMAND");
+    // For scripts/wayland-shot.sh, which has no pointer to click the menu item with: Preferences
+    // opens that many milliseconds after the start.
+    bool openPreferences = false;
+    const int preferencesAfterMs = takeEnvironment("ZANDREL_OPEN_PREFERENCES").toInt(&openPreferences);
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);
 
@@ -56,6 +79,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
             return 1;
     }
+    if (openPreferences)
+        QTimer::singleShot(preferencesAfterMs, &startup.controller(), &TunnelsWindowController::openPreferences);
     // The quit steps run on aboutToQuit; nothing of the engine outlives this point.
     return app.exec();
 }

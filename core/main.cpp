@@ -1,7 +1,8 @@
 // zandrel: the one command. It answers --version and --help, is the command-line client of a
 // running instance and, with --headless, the service with no display at all; none of that maps
 // a widget or display library. Given a display it hands the process over to its desktop part
-// (zandrel-desktop, same process id and arguments), which alone links the widgets.
+// (zandrel-desktop, same process id and arguments), which alone links the widgets. A display
+// that cannot be opened (none set, no platform plugin for it, nobody answering) leaves it headless.
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -12,8 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Bundle.h"
+#include "DisplayProbe.h"
+#include "Log.h"
 #include "Tunnel.h"
 #include "ZandrelCommandLine.h"
 #include "ZandrelCore.h"
@@ -88,10 +92,7 @@ std::string desktopProgram(const std::string& dir) {
 }
 
 // Replaces this process by the desktop part; returns only on failure.
-int runDesktop(char** argv) {
-    std::string self = Bundle::executablePath();
-    if (self.empty()) self = "./zandrel";
-    const std::string program = desktopProgram(self.substr(0, self.rfind('/')));
+int runDesktop(const std::string& self, const std::string& program, char** argv) {
     // What "Start at login" writes: this command, not its desktop part.
     ::setenv("ZANDREL_COMMAND", self.c_str(), 1);
     ::execv(program.c_str(), argv);
@@ -99,8 +100,12 @@ int runDesktop(char** argv) {
     return 1;
 }
 
-// The headless mode: the same start-up wiring without widgets.
-int runHeadless(int argc, char** argv) {
+// The headless mode: the same start-up wiring without widgets. noDisplay: why a start meant for
+// the desktop is headless instead.
+int runHeadless(int argc, char** argv, const std::string& noDisplay = {}) {
+    if (!noDisplay.empty())
+        Log::line("No display could be opened (" + noDisplay +
+                  "); the tunnels run without a window or tray, as with --headless.");
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("zandrel"));
     ZandrelCore core;
@@ -181,13 +186,13 @@ int main(int argc, char** argv) {
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);
     if (headless) return runHeadless(argc, argv);
-    if (!hasDisplay() && !wantsPlatformArgument(argc, argv)) {
-        std::fputs(
-            "zandrel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set. Zandrel is a desktop "
-            "program; start it inside a graphical session, or run zandrel --headless.\n",
-            stderr);
-        return 1;
-    }
+    if (!hasDisplay() && !wantsPlatformArgument(argc, argv))
+        return runHeadless(argc, argv, "neither DISPLAY nor WAYLAND_DISPLAY is set");
 
-    return runDesktop(argv);
+    std::string self = Bundle::executablePath();
+    if (self.empty()) self = "./zandrel";
+    const std::string program = desktopProgram(self.substr(0, self.rfind('/')));
+    const DisplayProbe::Result probe = DisplayProbe::run(program, std::vector<std::string>(argv + 1, argv + argc));
+    if (!probe.opened) return runHeadless(argc, argv, probe.reason);
+    return runDesktop(self, program, argv);
 }

@@ -111,7 +111,6 @@ struct SshAnswer {
 // share one pipe: ssh -G prints nothing before it has read every file, and nothing when it fails.
 SshAnswer runSsh(const std::vector<std::string>& args, const std::vector<std::string>& env,
                  std::chrono::milliseconds timeout, const std::atomic<bool>* cancel) {
-    constexpr int kPollMs = 20;  // how soon a cancel is seen
     // The shell only moves descriptors; the arguments reach ssh untouched as "$@".
     std::vector<std::string> argv{"-c", "exec \"$0\" \"$@\" >&2 </dev/null", SshCommand::sshProgram()};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -125,28 +124,22 @@ SshAnswer runSsh(const std::vector<std::string>& args, const std::vector<std::st
         answer.text.append(data, std::min(size, kMaxText - std::min(kMaxText, answer.text.size())));
         return true;
     };
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool reading = true;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (cancel && cancel->load())
-            answer.result = SshAnswer::Cancelled;
-        else if (left.count() <= 0)
+    std::function<bool()> cancelled;
+    if (cancel) cancelled = [cancel] { return cancel->load(); };
+    switch (child->waitUntil(std::chrono::steady_clock::now() + timeout, keep, cancelled)) {
+        case ChildProcess::Waited::Exited:
+            answer.status = child->finish();
+            return answer;
+        case ChildProcess::Waited::TimedOut:
             answer.result = SshAnswer::TimedOut;
-        if (answer.result != SshAnswer::Exited) break;
-        pollfd fds[2] = {{child->pidFd(), POLLIN, 0}, {reading ? child->outputFd() : -1, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(std::min<std::int64_t>(left.count(), kPollMs))) < 0 && errno != EINTR) {
+            break;
+        case ChildProcess::Waited::Stopped:
+            answer.result = SshAnswer::Cancelled;
+            break;
+        case ChildProcess::Waited::Failed:
             answer.result = SshAnswer::Failed;
             answer.text = std::string("cannot wait for ssh: ") + std::strerror(errno);
             break;
-        }
-        if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) reading = child->readOutput(keep);
-        if (fds[0].revents) {
-            if (reading) child->readOutput(keep);
-            answer.status = child->finish();
-            return answer;
-        }
     }
     child->kill();
     child->finish();

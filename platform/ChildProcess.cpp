@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -180,18 +182,34 @@ int ChildProcess::finish() {
 }
 
 int ChildProcess::waitForExit(const ChunkHandler& handler) {
+    waitUntil(std::chrono::steady_clock::time_point::max(), handler);
+    return finish();
+}
+
+ChildProcess::Waited ChildProcess::waitUntil(std::chrono::steady_clock::time_point deadline,
+                                             const ChunkHandler& handler, const std::function<bool()>& stop) {
+    constexpr int kStopPollMs = 20;  // how soon a stop is seen
+    const bool forever = deadline == std::chrono::steady_clock::time_point::max();
     bool reading = m_errFd >= 0;
     bool exited = m_pidfd < 0;
     while (!exited) {
+        if (stop && stop()) return Waited::Stopped;
+        int ms = -1;
+        if (!forever) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return Waited::TimedOut;
+            ms = static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX));
+        }
+        if (stop) ms = ms < 0 ? kStopPollMs : std::min(ms, kStopPollMs);
         pollfd fds[2] = {{m_pidfd, POLLIN, 0}, {reading ? m_errFd : -1, POLLIN, 0}};
-        int r = poll(fds, 2, -1);
-        if (r < 0) {
+        if (poll(fds, 2, ms) < 0) {
             if (errno == EINTR) continue;
-            break;
+            return Waited::Failed;
         }
         if (reading && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) reading = readOutput(handler);
         if (fds[0].revents) exited = true;
     }
     if (reading) readOutput(handler);
-    return finish();
+    return Waited::Exited;
 }

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,13 @@ public:
     // in the pipe is still handed over (when reading was not stopped), what is left of the child's
     // process group is sent SIGTERM, and the child is reaped. Returns the wait status. Call once.
     int waitForExit(const ChunkHandler& handler);
+
+    enum class Waited { Exited, TimedOut, Stopped, Failed };
+    // Hands standard error to the handler until the child exits (what is still in the pipe is
+    // handed over too; finish() reaps it), the deadline passes or stop, asked every 20 ms when
+    // given, returns true. Failed: poll failed, errno says why. Call once.
+    Waited waitUntil(std::chrono::steady_clock::time_point deadline, const ChunkHandler& handler,
+                     const std::function<bool()>& stop = {});
 
     // For an event loop: readable once the child has exited (a pidfd), and standard error
     // (non-blocking). Both stay open until the object goes.

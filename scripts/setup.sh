@@ -7,14 +7,20 @@ set -eu
 # package, and Qt's own translations (loaded beside Zandrel's).
 # Tests: ssh and sshd, a session bus, GNOME Keyring, desktop-file-validate, appstreamcli (the
 # metainfo check), unshare (util-linux), a font for offscreen widgets, an X server and xcb for the
-# late-tray test; the accessibility bus and pyatspi (what a screen reader hears).
+# late-tray test; the accessibility bus and pyatspi (what a screen reader hears); weston (a
+# headless Wayland compositor) and Qt's Wayland plugin for the Wayland run
+# (scripts/wayland-shot.sh); the X11 platform and SVG plugins the package depends on.
+# Package: dpkg-dev and fakeroot (CPack's shared-library dependencies, dpkg-shlibdeps), lintian
+# (scripts/package.sh checks what it builds).
 PKGS="build-essential cmake ninja-build pkg-config git clang-format clang libclang-rt-14-dev
 qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qtkeychain-qt6-dev libsecret-1-dev
 qt6-l10n-tools qt6-tools-dev qt6-translations-l10n
 nlohmann-json3-dev libgtest-dev
 openssh-client openssh-server dbus dbus-bin gnome-keyring libsecret-1-0
 desktop-file-utils appstream util-linux fonts-dejavu-core xvfb libxcb1-dev
-at-spi2-core python3-pyatspi"
+at-spi2-core python3-pyatspi
+weston qt6-wayland qt6-qpa-plugins libqt6svg6
+dpkg-dev fakeroot lintian"
 if [ "$(id -u)" -ne 0 ]; then
     echo "setup.sh: run as root (sudo $0)" >&2
     exit 1

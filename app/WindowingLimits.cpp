@@ -1,0 +1,5 @@
+#include "WindowingLimits.h"
+
+#include <QGuiApplication>
+
+bool WindowingLimits::onWayland() { return QGuiApplication::platformName().startsWith(QLatin1String("wayland")); }
