@@ -8,7 +8,10 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 D=$(mktemp -d)
 XPID=""
 cleanup() {
-    [ -n "$XPID" ] && kill "$XPID" 2>/dev/null || true
+    if [ -n "$XPID" ]; then
+        kill "$XPID" 2>/dev/null || true
+        wait "$XPID" 2>/dev/null || true
+    fi
     rm -rf "$D"
 }
 trap cleanup EXIT INT TERM
@@ -39,4 +42,7 @@ export DISPLAY=":$n"
 unset WAYLAND_DISPLAY QT_QPA_PLATFORM
 # Qt speaks AT-SPI only when asked to or when a screen reader runs.
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
-exec dbus-run-session -- /usr/bin/python3 "$HERE/screen_reader_check.py" "$BUILD/zandrel"
+# Not exec'd: the X server is ended on the way out.
+status=0
+dbus-run-session -- /usr/bin/python3 "$HERE/screen_reader_check.py" "$BUILD/zandrel" || status=$?
+exit $status
