@@ -82,11 +82,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
                 !summary.isEmpty())
                 lines << summary;
         if (t->run().isConnected()) lines << TunnelInfo::listeningAddresses(*t);
-        if (report)
-            for (const std::string& w : report->warnings) lines << TrafficText::warning(w);
-        if (const QString error = EngineTexts::translated(t->run().lastError());
-            !t->run().isConnected() && !error.isEmpty())
-            lines << error;
+        lines << troubles(*t, report);
         if (lines.isEmpty()) return {};
         // ssh's words (a server's banner among them) are text: a tooltip would take markup
         // as rich text.
@@ -138,12 +134,16 @@ QString TunnelsTableModel::accessibleText(const Tunnel& t, int column, int role,
     if (id == QLatin1String("button"))
         return isOn(t) ? tr("Stops the tunnel and keeps it stopped") : tr("Starts the tunnel and keeps it up");
     if (id != QLatin1String("text")) return {};
+    return troubles(t, report).join(u'\n');
+}
+
+QStringList TunnelsTableModel::troubles(const Tunnel& t, const TunnelReport* report) {
     QStringList lines;
     if (report)
         for (const std::string& w : report->warnings) lines << TrafficText::warning(w);
     if (const QString error = EngineTexts::translated(t.run().lastError()); !t.run().isConnected() && !error.isEmpty())
         lines << error;
-    return lines.join(u'\n');
+    return lines;
 }
 
 QVariant TunnelsTableModel::headerData(int section, Qt::Orientation orientation, int role) const {

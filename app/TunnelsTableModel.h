@@ -64,6 +64,9 @@ private:
     // What a screen reader says of a cell: "Start db-tunnel" for the button, the name and status
     // for the text; the description holds the warnings and why the tunnel is down.
     QString accessibleText(const Tunnel& t, int column, int role, const TunnelReport* report) const;
+    // The warnings, then why a tunnel that is not connected is down: for the tooltip and for
+    // screen readers alike.
+    static QStringList troubles(const Tunnel& t, const TunnelReport* report);
 
     const TunnelStore* m_source = nullptr;
     TunnelList m_rows;

@@ -37,6 +37,9 @@
 namespace {
 QString localized(const char* key) { return EngineTexts::translated(Bundle::main().localizedString(key)); }
 
+// A tunnel's name as a menu item's text: its "&" is text, not a mnemonic.
+QString menuText(const std::string& name) { return QString::fromStdString(name).replace(u'&', QStringLiteral("&&")); }
+
 // One window of its kind per tunnel: made once, then brought forward.
 template <class Window>
 Window* raiseWindowOf(std::map<std::weak_ptr<const Tunnel>, QPointer<Window>, std::owner_less<>>& windows,
@@ -346,14 +349,12 @@ void TunnelsWindowController::updateTunnelItems() {
     const TunnelList list = m_tunnels ? m_tunnels->tunnels() : TunnelList{};
     bool same = static_cast<size_t>(m_tunnelItems.size()) == list.size();
     for (size_t i = 0; same && i < list.size(); ++i)
-        same = m_tunnelItems[static_cast<int>(i)]->text() ==
-               QString::fromStdString(list[i]->connName()).replace(u'&', QStringLiteral("&&"));
+        same = m_tunnelItems[static_cast<int>(i)]->text() == menuText(list[i]->connName());
     if (!same) {
         qDeleteAll(m_tunnelItems);
         m_tunnelItems.clear();
         for (const TunnelPtr& t : list) {
-            // A name's "&" is text, not a mnemonic.
-            auto* item = new QAction(QString::fromStdString(t->connName()).replace(u'&', QStringLiteral("&&")), this);
+            auto* item = new QAction(menuText(t->connName()), this);
             item->setCheckable(true);
             const std::weak_ptr<Tunnel> weak = t;
             connect(item, &QAction::triggered, this, [this, weak](bool on) {

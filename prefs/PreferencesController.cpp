@@ -306,12 +306,9 @@ void PreferencesController::keepOnScreen() {
     const QScreen* screen = m_window->screen();
     if (!screen) return;
     const QRect area = screen->availableGeometry();
-    QRect frame = m_window->frameGeometry();
-    // Wider than the screen: the form gives up width, never the panel.
-    if (frame.width() > area.width()) {
-        m_window->resize(m_window->width() - (frame.width() - area.width()), m_window->height());
-        frame = m_window->frameGeometry();
-    }
+    // Wider than the screen: the form gives up width (it scrolls), never the panel.
+    ScreenFit::fit(m_window.get());
+    const QRect frame = m_window->frameGeometry();
     // Past the right edge: the window moves left rather than growing off the screen.
     if (frame.right() > area.right()) m_window->move(m_window->x() - (frame.right() - area.right()), m_window->y());
     if (m_window->frameGeometry().left() < area.left()) m_window->move(area.left(), m_window->y());
