@@ -33,6 +33,7 @@ QString stateText(const std::string& word) {
     if (word == "retrying") return TunnelDetailsWindow::tr("Waiting to retry");
     if (word == "stopping") return TunnelDetailsWindow::tr("Stopping");
     if (word == "stopped") return TunnelDetailsWindow::tr("Stopped");
+    if (word == "ready") return TunnelDetailsWindow::tr("Ready: starts when used");
     return TunnelDetailsWindow::tr("Idle");
 }
 
@@ -59,6 +60,7 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
       m_traffic(valueLabel()),
       m_rates(valueLabel()),
       m_drops(valueLabel()),
+      m_forwards(valueLabel()),
       m_warnings(new QWidget),
       m_warningLines(new QVBoxLayout(m_warnings)),
       m_graph(new RateGraph),
@@ -115,6 +117,8 @@ TunnelDetailsWindow::TunnelDetailsWindow(const TunnelPtr& tunnel, QWidget* paren
     row(tr("Traffic:"), m_traffic, tr("Traffic"));
     row(tr("Rates:"), m_rates, tr("Rates"));
     row(tr("Drops:"), m_drops, tr("Drops today"));
+    row(tr("Ports held:"), m_forwards, tr("Ports held"));
+    m_forwardsTitle = qobject_cast<QLabel*>(form->itemAt(form->rowCount() - 1, QFormLayout::LabelRole)->widget());
     row(tr("Warnings:"), m_warnings, tr("Warnings"));
 
     auto* journalTitle = new QLabel(tr("&Journal:"));
@@ -192,6 +196,18 @@ void TunnelDetailsWindow::refresh() {
                                 TrafficText::bytes(static_cast<double>(report.bytesReceived))));
     m_rates->setText(tr("↑ %1, ↓ %2").arg(TrafficText::rate(report.sendRate), TrafficText::rate(report.receiveRate)));
     m_drops->setText(TrafficText::drops(report.dropsToday));
+    QStringList forwards;
+    for (const ForwardStats& f : report.forwards)
+        forwards << tr("%1 → %2: ↑ %3 to it, ↓ %4 back; %5 open, %6 in all, %7 refused by the target")
+                        .arg(QString::fromStdString(f.listen), QString::fromStdString(f.target),
+                             TrafficText::bytes(static_cast<double>(f.bytesToTarget)),
+                             TrafficText::bytes(static_cast<double>(f.bytesFromTarget)))
+                        .arg(f.open)
+                        .arg(f.total)
+                        .arg(f.refused);
+    m_forwards->setText(forwards.join(u'\n'));
+    m_forwards->setVisible(!forwards.isEmpty());
+    m_forwardsTitle->setVisible(!forwards.isEmpty());
     showWarnings(report.warnings);
     m_graph->setSamples(report.samples, now);
 }

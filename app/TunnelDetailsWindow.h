@@ -36,6 +36,7 @@ public:
     QLabel* stateLabel() const { return m_state; }
     QLabel* trafficLabel() const { return m_traffic; }
     QLabel* rateLabel() const { return m_rates; }
+    QLabel* forwardsLabel() const { return m_forwards; }
     QPlainTextEdit* commandText() const { return m_command; }
     QPlainTextEdit* journalText() const { return m_journal; }
     QWidget* warningsBox() const { return m_warnings; }
@@ -60,6 +61,8 @@ private:
     QLabel* m_traffic;
     QLabel* m_rates;
     QLabel* m_drops;
+    QLabel* m_forwards;  // per held port: what it carried
+    QLabel* m_forwardsTitle = nullptr;
     QWidget* m_warnings;
     QVBoxLayout* m_warningLines;
     std::vector<std::string> m_shownWarnings;

@@ -81,7 +81,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
             if (const QString summary = TrafficText::summary(*report, QDateTime::currentMSecsSinceEpoch());
                 !summary.isEmpty())
                 lines << summary;
-        if (t->run().isConnected()) lines << TunnelInfo::listeningAddresses(*t);
+        if (t->run().isUp()) lines << TunnelInfo::listeningAddresses(*t);
         lines << troubles(*t, report);
         if (lines.isEmpty()) return {};
         // ssh's words (a server's banner among them) are text: a tooltip would take markup
@@ -106,7 +106,7 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (role == NameRole) return QString::fromStdString(t->connName());
         if (role == StatusRole) return EngineTexts::translated(t->run().status());
         if (role == LineRole) {
-            const QStringList addresses = t->run().isConnected() ? TunnelInfo::listeningAddresses(*t) : QStringList();
+            const QStringList addresses = t->run().isUp() ? TunnelInfo::listeningAddresses(*t) : QStringList();
             if (addresses.isEmpty()) return EngineTexts::translated(t->run().status());
             return andMore(addresses.first(), addresses.size() - 1);
         }

@@ -470,7 +470,7 @@ void TunnelsWindowController::updateTrayState() {
         for (const TunnelPtr& t : m_tunnels->tunnels()) {
             if (!t->run().isWanted()) continue;
             ++wanted;
-            if (t->run().isConnected()) {
+            if (t->run().isUp()) {  // ready ones hold their ports: up, to the user
                 ++connected;
                 continue;
             }

@@ -109,6 +109,7 @@ int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConn
     // Before the bus is used at all: a reply of these types must never meet them unregistered.
     TunnelInfo::registerMetaType();
     qDBusRegisterMetaType<QMap<QString, QString>>();
+    qDBusRegisterMetaType<QList<QVariantMap>>();
     const QString service = QString::fromLatin1(ZandrelDBusService::kService);
     if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service).value()) {
         print(err, QStringLiteral("zandrel: no Zandrel runs in this session (start it, or run zandrel --headless)"));
@@ -160,6 +161,15 @@ int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConn
                 print(out, prefix + QString::number(value.toDouble(), 'f', 0));
             else
                 print(out, prefix + field(value.toString()));
+        }
+        // One line per held port: where it listens, where it leads, what it carried.
+        for (const QVariantMap& f : qdbus_cast<QList<QVariantMap>>(status.value(QStringLiteral("forwards")))) {
+            auto number = [&f](const char* key) { return QString::number(f.value(QLatin1String(key)).toULongLong()); };
+            print(out, QStringLiteral("forward: %1 → %2, bytesToTarget %3, bytesFromTarget %4, open %5, total %6, "
+                                      "refused %7")
+                           .arg(field(f.value(QStringLiteral("listen")).toString()),
+                                field(f.value(QStringLiteral("target")).toString()), number("bytesToTarget"),
+                                number("bytesFromTarget"), number("open"), number("total"), number("refused")));
         }
     } else if (command == Command::Import) {
         const QList<QVariant> results = reply.arguments();

@@ -11,6 +11,7 @@
 #include <csignal>
 
 #include "AuthenticationBridge.h"
+#include "HeldForwards.h"
 #include "Log.h"
 #include "PasswordKeyring.h"
 #include "SystemEventsWatcher.h"
@@ -112,4 +113,5 @@ void ZandrelCore::waitForRuns() {
     // No ssh may be left unreaped when the process goes.
     if (!TunnelDriver::waitUntilIdle(kQuitWait))
         Log::line("Quitting while a tunnel's ssh still runs; it ends with the program.");
+    HeldForwards::removeSocketFolder();
 }

@@ -17,6 +17,7 @@ ZandrelDBusService::ZandrelDBusService(ZandrelCore& core, DesktopFront* front, Q
     // The adaptor's slot names the type by its alias.
     qRegisterMetaType<HostReasons>("HostReasons");
     qDBusRegisterMetaType<HostReasons>();
+    qDBusRegisterMetaType<QList<QVariantMap>>();
     new ZandrelAdaptor(this);
     connect(&m_core.statusFeed(), &TunnelStatusFeed::tunnelStatusChanged, this, &ZandrelDBusService::StatusChanged);
 }
@@ -155,6 +156,16 @@ QVariantMap ZandrelDBusService::TunnelStatus(const QString& name) {
     status[QStringLiteral("connectedSince")] = QVariant::fromValue<qlonglong>(r.connectedSinceMs);
     status[QStringLiteral("dropsToday")] = QVariant::fromValue<uint>(r.dropsToday);
     status[QStringLiteral("warnings")] = list(r.warnings);
+    QList<QVariantMap> forwards;
+    for (const ForwardStats& f : r.forwards)
+        forwards << QVariantMap{{QStringLiteral("listen"), QString::fromStdString(f.listen)},
+                                {QStringLiteral("target"), QString::fromStdString(f.target)},
+                                {QStringLiteral("bytesToTarget"), QVariant::fromValue<qulonglong>(f.bytesToTarget)},
+                                {QStringLiteral("bytesFromTarget"), QVariant::fromValue<qulonglong>(f.bytesFromTarget)},
+                                {QStringLiteral("open"), QVariant::fromValue<uint>(f.open)},
+                                {QStringLiteral("total"), QVariant::fromValue<uint>(f.total)},
+                                {QStringLiteral("refused"), QVariant::fromValue<uint>(f.refused)}};
+    status[QStringLiteral("forwards")] = QVariant::fromValue(forwards);
     return status;
 }
 

@@ -19,13 +19,14 @@ std::string g_sshProgram = "/usr/bin/ssh";
 // Protocol-1 cipher names: every current ssh refuses them, so they mean "let ssh choose".
 bool isObsoleteCipher(const std::string& c) { return c == "3des" || c == "blowfish" || c == "des"; }
 
-std::string forwardText(const ForwardEntry& e) {
+// [bind:]port:host:hostport, or with held set, PATH:host:hostport.
+std::string forwardText(const ForwardEntry& e, const std::string& held = {}) {
     const std::string port = forwardField(e, "port");
     std::string hostport = forwardField(e, "hostport");
     if (hostport.empty()) hostport = port;
     const std::string bind = forwardField(e, "bind");
-    return (bind.empty() ? "" : SshCommand::bracketed(bind) + ":") + port + ":" +
-           SshCommand::bracketed(forwardField(e, "host")) + ":" + hostport;
+    const std::string listen = !held.empty() ? held : (bind.empty() ? "" : SshCommand::bracketed(bind) + ":") + port;
+    return listen + ":" + SshCommand::bracketed(forwardField(e, "host")) + ":" + hostport;
 }
 
 std::string homeDirectory() {
@@ -102,7 +103,8 @@ std::vector<std::string> SshCommand::arguments() const {
     for (const ForcedOption& f : forcedOptions()) a.insert(a.end(), {"-o", f.option});
     // No port, no user: ssh takes them from ssh_config (a host alias works whole) or its defaults.
     if (s.connPort && !s.connPort->empty()) a.insert(a.end(), {"-p", *s.connPort});
-    if (s.connRemote) a.push_back("-g");
+    // Held ports: Zandrel's own listeners open them to the network, never ssh's.
+    if (s.connRemote && !m_held) a.push_back("-g");
     if (s.compression) a.push_back("-C");
     if (s.v1) a.push_back("-1");
     if (s.encryption && !s.encryption->empty() && !isObsoleteCipher(*s.encryption))
@@ -119,7 +121,10 @@ std::vector<std::string> SshCommand::arguments() const {
     const std::int64_t keepAlive = s.keepAlive.value_or(TunnelSettings::kDefaultKeepAlive);
     if (keepAlive > 0)
         a.insert(a.end(), {"-o", "ServerAliveInterval=" + std::to_string(keepAlive), "-o", "ServerAliveCountMax=3"});
-    if (s.socks4 && s.socks4p) {
+    if (m_held) a.insert(a.end(), {"-o", "StreamLocalBindUnlink=yes"});  // a killed run's socket is replaced
+    if (s.socks4 && s.socks4p && m_held && m_held->socksPort) {
+        a.insert(a.end(), {"-D", "127.0.0.1:" + std::to_string(m_held->socksPort)});
+    } else if (s.socks4 && s.socks4p) {
         const std::string bind = s.socks4b.value_or("");
         a.insert(a.end(), {"-D", (bind.empty() ? "" : bracketed(bind) + ":") + std::to_string(*s.socks4p)});
     }
@@ -129,8 +134,13 @@ std::vector<std::string> SshCommand::arguments() const {
     // A forward without its port or host would only make ssh refuse the whole command line.
     for (const auto& [list, flag] : {std::pair{s.tunnelsLocal, "-L"}, std::pair{s.tunnelsRemote, "-R"}}) {
         if (!list) continue;
-        for (const auto& e : *list)
-            if (isComplete(e)) a.insert(a.end(), {flag, forwardText(e)});
+        const bool held = m_held && list == s.tunnelsLocal;
+        for (size_t i = 0; i < list->size(); ++i) {
+            const ForwardEntry& e = (*list)[i];
+            if (!isComplete(e)) continue;
+            a.insert(a.end(),
+                     {flag, forwardText(e, held && i < m_held->localPaths.size() ? m_held->localPaths[i] : "")});
+        }
     }
     return a;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,9 @@
 class SshCommand {
 public:
     explicit SshCommand(TunnelSettings settings) : m_settings(std::move(settings)) {}
+    // ssh's local and SOCKS forwards listen where Zandrel alone reaches them.
+    SshCommand(TunnelSettings settings, HeldEndpoints held)
+        : m_settings(std::move(settings)), m_held(std::move(held)) {}
 
     // The program: the SOCKS4 wrapper among the resources (empty when it is missing), else
     // sshProgram().
@@ -53,4 +57,5 @@ public:
 
 private:
     TunnelSettings m_settings;
+    std::optional<HeldEndpoints> m_held;
 };

@@ -60,7 +60,16 @@ TargetRefusals::Seen TargetRefusals::observe(const std::string& text, std::int64
         m_failedChannels.erase(failed);
     }
     if (endAt == std::string_view::npos) return Seen::Nothing;
-    const std::string port(rest.substr(0, forAt));
+    std::string port(rest.substr(0, forAt));
+    // A Unix socket's port is -2: "..., connect from  port 0 to PATH port 0"
+    if (constexpr std::string_view kTo = " to "; port == "-2") {
+        const size_t toAt = rest.find(kTo, endAt);
+        const size_t pathEnd = toAt == std::string_view::npos ? toAt : rest.rfind(" port ");
+        if (pathEnd != std::string_view::npos && pathEnd > toAt)
+            port = rest.substr(toAt + kTo.size(), pathEnd - toAt - kTo.size());
+    }
+    m_lastListening = port;
+    if (const auto held = m_heldToPort.find(port); held != m_heldToPort.end()) port = held->second;
     m_lastPort = port;
     if (reason.empty()) return m_byPort.erase(port) ? Seen::Success : Seen::Nothing;
     const std::string host(rest.substr(forAt + 5, portAt - forAt - 5));

@@ -22,6 +22,11 @@ public:
     // The sentence of the forward the last observed line was about ("" when none).
     std::string lastWarning(std::int64_t nowMs) const;
     void clear();
+    // Where ssh listens for a forward that Zandrel holds (a socket path, a private port) → the
+    // port the user set, so that warnings name the port the user knows.
+    void setHeldPorts(std::map<std::string, std::string> heldToPort) { m_heldToPort = std::move(heldToPort); }
+    // Where ssh listened for the connection of the last line that was about one (path or port).
+    const std::string& lastListening() const { return m_lastListening; }
 
 private:
     struct Refusal {
@@ -37,4 +42,6 @@ private:
     std::map<int, bool> m_socksChannels;
     std::map<std::string, Refusal> m_byPort;
     std::string m_lastPort;
+    std::string m_lastListening;
+    std::map<std::string, std::string> m_heldToPort;
 };

@@ -42,6 +42,8 @@ const std::vector<Tunnel::Field>& Tunnel::fields() {
         {"jumpHosts", &S::jumpHosts},
         {"sshOptions", &S::sshOptions},
         {"socks4b", &S::socks4b},
+        {"onDemand", &S::onDemand},
+        {"idleMinutes", &S::idleMinutes},
     };
     return table;
 }
@@ -498,6 +500,8 @@ std::string Tunnel::valueError(const std::string& key, const Value& value) {
         error = wordError(value, false);
     else if (key == "keepAlive" && integerFrom(value).value_or(0) < 0)
         error = "must not be negative";
+    else if (key == "idleMinutes" && (integerFrom(value).value_or(0) < 0 || integerFrom(value).value_or(0) > 10080))
+        error = "must be from 0 (never) to 10080 minutes";
     else if (key == "tunnelsLocal" || key == "tunnelsRemote")
         error = forwardsError(value);
     else if (key == "jumpHosts")

@@ -86,6 +86,10 @@ TunnelArguments::Parsed TunnelArguments::parse(const std::vector<std::string>& w
             d.emplace_back("autoConnect", true);
             continue;
         }
+        if (flag == "--on-demand") {
+            d.emplace_back("onDemand", true);
+            continue;
+        }
         const auto shape = kShapes.find(flag);
         if (shape == kShapes.end()) return fail("--add does not take \"" + flag + "\"");
         if (i + 1 >= words.size()) return fail(flag + " needs " + shape->second);

@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +21,7 @@ std::mutex g_instanceMutex;
 TunnelDriver* g_instance = nullptr;  // never destroyed: the loop may run while statics go
 
 constexpr std::uint64_t kWakeKey = 0;
+constexpr std::uint64_t kDescriptorBit = std::uint64_t{1} << 63;
 // A watch's epoll key: its id, and whether the descriptor is the pidfd.
 std::uint64_t keyOf(std::uint64_t id, bool pidfd) { return id << 1 | (pidfd ? 1 : 0); }
 
@@ -32,6 +34,12 @@ TunnelDriver& TunnelDriver::instance() {
 }
 
 TunnelDriver::TunnelDriver() {
+    // Every connection through a held port costs six descriptors (two sockets, two pipes): the
+    // soft limit of 1,024 would refuse the 171st.
+    if (rlimit limit{}; getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     m_epoll = epoll_create1(EPOLL_CLOEXEC);
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_epoll < 0 || m_wake < 0) {
@@ -141,28 +149,51 @@ void TunnelDriver::cancelLaunch(const TunnelRun* run) {
 }
 
 void TunnelDriver::scheduleRetry(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
-    addTimer(at, Timer{std::move(run), token, Timer::Kind::Retry});
+    addTimer(at, Timer{std::move(run), token, Timer::Kind::Retry, {}});
 }
 
 void TunnelDriver::addTimer(Clock::time_point at, Timer timer) {
     {
         std::lock_guard lock(m_mutex);
-        if (timer.kind == Timer::Kind::Sample) ++m_sampleTimers;
+        if (timer.quiet()) ++m_quietTimers;
         m_timers.emplace(at, std::move(timer));
     }
     wake();  // the loop's wait may end sooner now
 }
 
 void TunnelDriver::scheduleSettingsCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
-    addTimer(at, Timer{std::move(run), token, Timer::Kind::SettingsCheck});
+    addTimer(at, Timer{std::move(run), token, Timer::Kind::SettingsCheck, {}});
 }
 
 void TunnelDriver::scheduleEndCheck(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t serial) {
-    addTimer(at, Timer{std::move(run), serial, Timer::Kind::EndCheck});
+    addTimer(at, Timer{std::move(run), serial, Timer::Kind::EndCheck, {}});
 }
 
 void TunnelDriver::scheduleSample(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token) {
-    addTimer(at, Timer{std::move(run), token, Timer::Kind::Sample});
+    addTimer(at, Timer{std::move(run), token, Timer::Kind::Sample, {}});
+}
+
+void TunnelDriver::scheduleCall(Clock::time_point at, std::function<void()> call) {
+    Timer timer{nullptr, 0, Timer::Kind::Call, {}};
+    timer.call = std::move(call);
+    addTimer(at, std::move(timer));
+}
+
+std::uint64_t TunnelDriver::addDescriptor(int fd, std::uint32_t events, DescriptorHandler handler) {
+    const std::uint64_t id = m_nextDescriptor++;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = kDescriptorBit | id;
+    if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &ev) != 0) return 0;
+    m_descriptors.emplace(id, std::make_shared<DescriptorHandler>(std::move(handler)));
+    return id;
+}
+
+void TunnelDriver::removeDescriptor(std::uint64_t id, int fd) {
+    const auto it = m_descriptors.find(id);
+    if (it == m_descriptors.end()) return;
+    epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    m_descriptors.erase(it);
 }
 
 void TunnelDriver::cancelTimers(const TunnelRun* run, bool endChecksOnly) {
@@ -171,7 +202,7 @@ void TunnelDriver::cancelTimers(const TunnelRun* run, bool endChecksOnly) {
         std::lock_guard lock(m_mutex);
         for (auto it = m_timers.begin(); it != m_timers.end();) {
             if (it->second.run.get() == run && (!endChecksOnly || it->second.kind == Timer::Kind::EndCheck)) {
-                if (it->second.kind == Timer::Kind::Sample) --m_sampleTimers;
+                if (it->second.quiet()) --m_quietTimers;
                 removed.push_back(std::move(it->second.run));
                 it = m_timers.erase(it);
             } else {
@@ -209,7 +240,8 @@ void TunnelDriver::setShutdown(bool on) {
         std::vector<std::shared_ptr<TunnelRun>> waiting;
         {
             std::lock_guard lock(driver.m_mutex);
-            for (const auto& [at, timer] : driver.m_timers) waiting.push_back(timer.run);
+            for (const auto& [at, timer] : driver.m_timers)
+                if (timer.run) waiting.push_back(timer.run);
             for (const auto& [key, server] : driver.m_servers)
                 for (const Launch& launch : server.waiting) waiting.push_back(launch.run);
         }
@@ -246,7 +278,15 @@ void TunnelDriver::loop() {
             Log::line(std::string("The tunnels' event loop failed: ") + std::strerror(errno));
             return;
         }
-        for (int i = 0; i < n; ++i) handleEvent(events[i].data.u64);
+        for (int i = 0; i < n; ++i) {
+            const std::uint64_t key = events[i].data.u64;
+            if (!(key & kDescriptorBit)) {
+                handleEvent(key);
+            } else if (const auto it = m_descriptors.find(key & ~kDescriptorBit); it != m_descriptors.end()) {
+                const auto handler = it->second;  // it may remove itself
+                (*handler)(events[i].events);
+            }
+        }
 
         std::vector<std::function<void()>> work;
         {
@@ -309,7 +349,7 @@ void TunnelDriver::runDueTimers() {
         std::lock_guard lock(m_mutex);
         const auto now = Clock::now();
         while (!m_timers.empty() && m_timers.begin()->first <= now) {
-            if (m_timers.begin()->second.kind == Timer::Kind::Sample) --m_sampleTimers;
+            if (m_timers.begin()->second.quiet()) --m_quietTimers;
             due.push_back(std::move(m_timers.begin()->second));
             m_timers.erase(m_timers.begin());
         }
@@ -328,6 +368,9 @@ void TunnelDriver::runDueTimers() {
                 break;
             case Timer::Kind::Sample:
                 t.run->sampleDue(t.token);
+                break;
+            case Timer::Kind::Call:
+                t.call();
                 break;
         }
     }

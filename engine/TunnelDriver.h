@@ -45,11 +45,22 @@ public:
     // Asks the run, at that time, to count its connection's bytes. Such a timer alone never keeps
     // the engine busy: quitting does not wait for it.
     void scheduleSample(std::shared_ptr<TunnelRun> run, Clock::time_point at, std::uint64_t token);
+    // Calls work on the loop at that time. Such a call never keeps the engine busy either.
+    void scheduleCall(Clock::time_point at, std::function<void()> call);
+    // Runs work on the loop, in the order asked.
+    void post(std::function<void()> work);
     void cancelRetry(const TunnelRun* run) { cancelTimers(run, false); }
     // The run's ssh has ended: no end check is needed any more.
     void cancelEndCheck(const TunnelRun* run) { cancelTimers(run, true); }
     // On the loop: follows the child's output and its exit for the run.
     void watch(std::shared_ptr<TunnelRun> run, std::shared_ptr<ChildProcess> child);
+
+    // Descriptors the loop serves for others (the held ports and the connections they carry).
+    // On the loop only: handler is called with epoll's event bits until removeDescriptor; an id
+    // is never reused, so an event of a removed one goes nowhere.
+    using DescriptorHandler = std::function<void(std::uint32_t events)>;
+    std::uint64_t addDescriptor(int fd, std::uint32_t events, DescriptorHandler handler);
+    void removeDescriptor(std::uint64_t id, int fd);
 
     // Engine-wide switch thrown at quit: no ssh is started after it and every retry pause ends.
     static void setShutdown(bool on);
@@ -77,11 +88,12 @@ private:
     struct Timer {
         std::shared_ptr<TunnelRun> run;
         std::uint64_t token;
-        enum class Kind { Retry, SettingsCheck, EndCheck, Sample } kind = Kind::Retry;
+        enum class Kind { Retry, SettingsCheck, EndCheck, Sample, Call } kind = Kind::Retry;
+        std::function<void()> call;
+        bool quiet() const { return kind == Kind::Sample || kind == Kind::Call; }
     };
 
     TunnelDriver();
-    void post(std::function<void()> work);
     void addTimer(Clock::time_point at, Timer timer);
     void cancelTimers(const TunnelRun* run, bool endChecksOnly);
     void launchOrWait(Launch launch, const std::string& server);
@@ -91,7 +103,7 @@ private:
     void handleEvent(std::uint64_t key);
     void runDueTimers();
     bool busyLocked() const {
-        return !m_work.empty() || m_timers.size() > m_sampleTimers || !m_watches.empty() || m_waitingLaunches > 0;
+        return !m_work.empty() || m_timers.size() > m_quietTimers || !m_watches.empty() || m_waitingLaunches > 0;
     }
     void notifyIfIdleLocked();
 
@@ -101,7 +113,9 @@ private:
     std::condition_variable m_idle;
     std::vector<std::function<void()>> m_work;
     std::multimap<Clock::time_point, Timer> m_timers;
-    size_t m_sampleTimers = 0;  // of m_timers
+    size_t m_quietTimers = 0;                                                   // of m_timers
+    std::map<std::uint64_t, std::shared_ptr<DescriptorHandler>> m_descriptors;  // the loop's own: no lock
+    std::uint64_t m_nextDescriptor = 1;
     std::map<std::uint64_t, Watch> m_watches;
     std::uint64_t m_nextWatch = 1;
     std::map<std::string, Server> m_servers;

@@ -11,6 +11,13 @@ struct TrafficSample {
     std::uint64_t received = 0;
 };
 
+// What one port that Zandrel holds for a tunnel has carried.
+struct ForwardStats {
+    std::string listen, target;  // "localhost:8143", "db.internal:5432"; "SOCKS" for the SOCKS port
+    std::uint64_t bytesToTarget = 0, bytesFromTarget = 0;
+    unsigned open = 0, total = 0, refused = 0;
+};
+
 // Everything known about a tunnel at one moment, for its details, its tooltip, D-Bus
 // TunnelStatus and `zandrel --status`.
 struct TunnelReport {
@@ -32,4 +39,5 @@ struct TunnelReport {
     // targets that refused: each a sentence.
     std::vector<std::string> warnings;
     std::vector<TrafficSample> samples;  // the last minutes, oldest first
+    std::vector<ForwardStats> forwards;  // per held port, while Zandrel holds them
 };

@@ -1,6 +1,7 @@
 #include "TunnelRun.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,12 @@ using Machine = TunnelStateMachine;
 
 namespace {
 std::atomic<std::uint64_t> g_runSerials{0};
+std::atomic<std::uint64_t> g_heldIds{0};
+std::atomic<std::int64_t> g_idleMinuteMs{60 * 1000};
+
+bool holdsPorts(TunnelState s) {
+    return s != TunnelState::Idle && s != TunnelState::Stopping && s != TunnelState::Arming;
+}
 
 // Stands in the journal's queue for "Connected: ADDRESSES", which are read once unlocked.
 constexpr const char* kConnectedEvent = "\x01connected";
@@ -52,6 +59,15 @@ std::vector<std::string> commandOf(const SshCommand& command) {
     return all;
 }
 }  // namespace
+
+TunnelRun::TunnelRun(Tunnel& tunnel) : m_tunnel(tunnel), m_heldId(++g_heldIds) {
+    // Posted: the held ports call from within the run's own calls to them.
+    m_held = std::make_shared<HeldForwards>(HeldForwards::Callbacks{
+        [this] { TunnelDriver::instance().post([run = self()] { run->demandArrived(); }); },
+        [this](bool) { TunnelDriver::instance().post([run = self()] { run->useChanged(); }); }});
+}
+
+void TunnelRun::setIdleMinute(std::chrono::milliseconds minute) { g_idleMinuteMs = minute.count(); }
 
 TunnelRun::~TunnelRun() {
     // A safeguard: the loop holds the tunnel until it has reaped its ssh.
@@ -101,10 +117,13 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         driver.cancelRetry(this);
     }
     if (a & Machine::ScheduleRetry) {
-        m_retryAt = std::chrono::steady_clock::now() + RetryPolicy::scaled(m_retry.nextDelay());
+        auto delay = RetryPolicy::scaled(m_retry.nextDelay());
+        if (m_held->waiting() > 0) delay = std::min<std::chrono::milliseconds>(delay, kWaitingRetry);
+        m_retryAt = std::chrono::steady_clock::now() + delay;
         driver.scheduleRetry(self(), m_retryAt, ++m_token);
     }
     if (a & Machine::Launch) driver.launch(self(), ++m_token, m_tunnel.command().serverKey());
+    if (a & Machine::Hold) driver.post([run = self(), token = ++m_holdToken] { run->armDue(token); });
     // Stopped while its launch waits for the server.
     if (from == TunnelState::Launching && m_state == TunnelState::Idle) driver.cancelLaunch(this);
     if ((a & Machine::Terminate) && m_task) {
@@ -119,6 +138,9 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
         m_configForwards.clear();
     }
     if (from == m_state) return a;
+    // Stop releases the held ports and closes what they carry; so does a failure that no retry heals.
+    if (!holdsPorts(m_state) && m_endpoints) releaseLocked();
+    if (from == TunnelState::Connected && m_endpoints) driver.post([held = m_held] { held->setUpstreamReady(false); });
     if (from == TunnelState::Connected) {
         m_connectedSinceMs = 0;
         ++m_sampleToken;
@@ -151,6 +173,18 @@ unsigned TunnelRun::applyLocked(TunnelEvent event, const std::string& reason,
             m_connectedSinceMs = nowMs();
             m_samples.clear();
             driver.scheduleSample(self(), std::chrono::steady_clock::now(), ++m_sampleToken);
+            if (m_endpoints) {
+                driver.post([held = m_held] { held->setUpstreamReady(true); });
+                m_lastUse = std::chrono::steady_clock::now();
+                scheduleIdleCheckLocked();
+            }
+            break;
+        case TunnelState::Ready:
+        case TunnelState::Resting:
+            m_status = UI_TEXT("Ready: starts when used");
+            if (m_state == TunnelState::Ready) m_lastError.clear();
+            break;
+        case TunnelState::Arming:
             break;
         case TunnelState::RetryWaiting:
             m_status.reset();
@@ -175,8 +209,11 @@ void TunnelRun::noteTransitionLocked(TunnelState from, TunnelEvent event, const 
             break;
         case TunnelState::RetryWaiting: {
             const std::string why = m_lastError.empty() ? UI_TEXT("ssh ended") : m_lastError;
-            note(UiText::format(
-                from == TunnelState::Connected ? UI_TEXT("Dropped: %1") : UI_TEXT("Could not connect: %1"), {why}));
+            note(UiText::format(from == TunnelState::Connected ? UI_TEXT("Dropped: %1")
+                                : from == TunnelState::Arming || from == TunnelState::Ready
+                                    ? UI_TEXT("Could not listen: %1")
+                                    : UI_TEXT("Could not connect: %1"),
+                                {why}));
             const auto wait = std::chrono::ceil<std::chrono::seconds>(m_retryAt - std::chrono::steady_clock::now());
             note(UiText::format(UI_TEXT("Retry scheduled in %1 s"),
                                 {std::to_string(std::max<long long>(1, wait.count()))}));
@@ -184,6 +221,12 @@ void TunnelRun::noteTransitionLocked(TunnelState from, TunnelEvent event, const 
         }
         case TunnelState::Relaunching:
             if (event == TunnelEvent::Reconnect) note(UI_TEXT("Reconnecting"));
+            break;
+        case TunnelState::Resting:
+            note(UI_TEXT("Unused: ssh ended, the ports stay held"));
+            break;
+        case TunnelState::Ready:
+            if (from == TunnelState::Arming) note(UI_TEXT("Ready: Zandrel holds the ports, ssh starts when used"));
             break;
         case TunnelState::Idle:
         case TunnelState::Stopping:
@@ -229,6 +272,7 @@ void TunnelRun::recordEvent(const std::string& text) {
 
 void TunnelRun::start() {
     if (TunnelDriver::isShutdown()) return;
+    const bool onDemand = m_tunnel.settings().onDemand;
     {
         std::unique_lock lock(m_mutex);
         if (m_state == TunnelState::Idle) {
@@ -240,6 +284,12 @@ void TunnelRun::start() {
                 post();
                 return;
             }
+        }
+        // One whose ports are not held takes them first; ssh follows when they are used.
+        if (onDemand && !m_endpoints && (m_state == TunnelState::Idle || m_state == TunnelState::RetryWaiting)) {
+            lock.unlock();
+            handle(TunnelEvent::Arm);
+            return;
         }
     }
     handle(TunnelEvent::Start);
@@ -262,9 +312,14 @@ void TunnelRun::toggle() {
 
 void TunnelRun::reconnect() { handle(TunnelEvent::Reconnect); }
 
+SshCommand TunnelRun::commandFor(const TunnelSettings& settings) const {
+    std::lock_guard lock(m_mutex);
+    return m_endpoints ? SshCommand(settings, *m_endpoints) : SshCommand(settings);
+}
+
 bool TunnelRun::launchNow(std::uint64_t launchToken) {
     const TunnelSettings settings = m_tunnel.settings();
-    const SshCommand command(settings);
+    const SshCommand command = commandFor(settings);
     const std::string name = settings.connName.value_or("");
     const std::string path = command.program();
     const auto args = command.arguments();
@@ -299,6 +354,13 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
             m_awaitingForwardReplies = false;
             m_jumpSessions = 0;
             m_serverAddress.reset();
+            m_remoteChannels.clear();
+            m_runPaths = m_endpoints ? m_endpoints->localPaths : std::vector<std::string>{};
+            std::map<std::string, std::string> heldToPort;
+            for (const HeldForward& f : m_heldSpec)
+                heldToPort[f.upstreamPath.empty() ? std::to_string(f.upstreamPort) : f.upstreamPath] =
+                    std::to_string(f.port);
+            m_targets.setHeldPorts(std::move(heldToPort));
             actions = applyLocked(TunnelEvent::Launched, {}, nullptr);
             m_status = text("S_CONNECTING");
             TunnelDriver::instance().watch(self(), task);
@@ -317,16 +379,48 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
 
 void TunnelRun::settingsChanged() {
     std::lock_guard lock(m_mutex);
-    if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected) return;
+    const bool held = m_endpoints && (m_state == TunnelState::Ready || m_state == TunnelState::RetryWaiting);
+    if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected && !held) return;
     TunnelDriver::instance().scheduleSettingsCheck(self(), std::chrono::steady_clock::now() + kSettleTime,
                                                    ++m_checkToken);
 }
 
 void TunnelRun::settingsCheckDue(std::uint64_t checkToken) {
-    const std::vector<std::string> wanted = commandOf(m_tunnel.command());
+    const TunnelSettings settings = m_tunnel.settings();
+    {
+        std::unique_lock lock(m_mutex);
+        if (checkToken != m_checkToken) return;
+        // Held ports follow the edit at once; ssh, when it runs, is replaced below.
+        if (settings.onDemand && m_endpoints) {
+            if (std::string error = holdLocked(settings); !error.empty()) {
+                m_runError = error;
+                lock.unlock();
+                if (m_state == TunnelState::Ready) {
+                    handle(TunnelEvent::HoldFailed, error);
+                } else {
+                    endRun();  // its retry takes the ports again, after the pause
+                }
+                return;
+            }
+        } else if (!settings.onDemand && m_endpoints) {
+            releaseLocked();
+            if (m_state == TunnelState::Ready || m_state == TunnelState::Resting) {
+                lock.unlock();
+                handle(TunnelEvent::Demand);  // started, no longer on demand: ssh runs now
+                return;
+            }
+        } else if (settings.onDemand && m_state == TunnelState::Connected) {
+            // Its ssh holds the ports: it ends, and Zandrel takes them over.
+            lock.unlock();
+            handle(TunnelEvent::IdleStop);
+            return;
+        }
+        if (m_state == TunnelState::Ready || m_state == TunnelState::RetryWaiting) return;
+    }
+    const std::vector<std::string> wanted = commandOf(commandFor(settings));
     {
         std::lock_guard lock(m_mutex);
-        if (checkToken != m_checkToken || wanted == m_runningCommand) return;
+        if (wanted == m_runningCommand) return;
         if (m_state != TunnelState::Connecting && m_state != TunnelState::Connected) return;
         m_log.append("Settings applied: ssh starts again with them");
     }
@@ -347,7 +441,8 @@ void TunnelRun::retryDue(std::uint64_t retryToken) {
     {
         std::lock_guard lock(m_mutex);
         if (m_state != TunnelState::RetryWaiting || retryToken != m_token) return;
-        actions = applyLocked(TunnelEvent::RetryDue, {}, nullptr);
+        const bool arm = !m_endpoints && m_tunnel.settings().onDemand;
+        actions = applyLocked(arm ? TunnelEvent::Arm : TunnelEvent::RetryDue, {}, nullptr);
     }
     flushJournal();
     if (actions & Machine::Post) post();
@@ -366,15 +461,162 @@ void TunnelRun::exited(int waitStatus) {
         if (!m_runErrorFinal && !m_partialLine.empty() && SshOutputParser::isReportable(m_partialLine))
             m_runError = SshOutputParser::reportText(m_partialLine);
         if (!m_partialLine.empty()) m_failure.observe(m_partialLine);
+        if (!m_endpoints) removeSocketFiles(m_runPaths);
+        m_runPaths.clear();
         const std::string forGood = reasonForGoodLocked();
         actions = applyLocked(forGood.empty() ? TunnelEvent::Exited : TunnelEvent::ExitedForGood, forGood, nullptr);
         TunnelDriver::instance().cancelEndCheck(this);
         // Quitting: no pause and no next run.
         if (TunnelDriver::isShutdown()) actions |= applyLocked(TunnelEvent::Shutdown, {}, nullptr);
+        if (m_state == TunnelState::Ready && !m_endpoints) actions |= applyLocked(TunnelEvent::Arm, {}, nullptr);
     }
     Log::line(Log::format(text("T_STOP"), m_tunnel.connName()));
     flushJournal();
     if (actions & Machine::Post) post();
+}
+
+// ---- held ports ----
+
+std::vector<HeldForward> TunnelRun::heldForwardsFor(const TunnelSettings& s, HeldEndpoints* endpoints) const {
+    std::vector<HeldForward> out;
+    const std::string folder = HeldForwards::socketFolder();
+    auto shown = [](const std::string& bind, const std::string& port) {
+        return (bind.empty() ? std::string("localhost") : bind) + ":" + port;
+    };
+    const std::string allOrLoopback = s.connRemote ? "*" : "";
+    if (s.tunnelsLocal)
+        for (size_t i = 0; i < s.tunnelsLocal->size(); ++i) {
+            const ForwardEntry& e = (*s.tunnelsLocal)[i];
+            std::string path;
+            const int port = std::atoi(forwardField(e, "port").c_str());
+            if (SshCommand::isComplete(e) && port > 0 && !folder.empty()) {
+                path = folder + "/" + std::to_string(m_heldId) + "-" + std::to_string(i) + ".sock";
+                std::string hostport = forwardField(e, "hostport");
+                if (hostport.empty()) hostport = forwardField(e, "port");
+                const std::string bind = forwardField(e, "bind");
+                out.push_back({shown(bind, forwardField(e, "port")),
+                               SshCommand::bracketed(forwardField(e, "host")) + ":" + hostport,
+                               bind.empty() ? allOrLoopback : bind, port, path, 0});
+            }
+            endpoints->localPaths.push_back(path);
+        }
+    if (s.socks4 && s.socks4p && *s.socks4p > 0) {
+        // The port ssh's SOCKS end had stays while the tunnel is held: its command does not change.
+        endpoints->socksPort =
+            m_endpoints && m_endpoints->socksPort ? m_endpoints->socksPort : HeldForwards::freeLoopbackPort();
+        const std::string bind = s.socks4b.value_or("");
+        out.push_back({shown(bind, std::to_string(*s.socks4p)) + " (SOCKS)", "SOCKS",
+                       bind.empty() ? allOrLoopback : bind, static_cast<int>(*s.socks4p), "", endpoints->socksPort});
+    }
+    return out;
+}
+
+std::string TunnelRun::holdLocked(const TunnelSettings& settings) {
+    HeldEndpoints endpoints;
+    std::vector<HeldForward> spec = heldForwardsFor(settings, &endpoints);
+    if (spec.empty()) return {};  // nothing to hold (remote forwards only): ssh runs as for any tunnel
+    if (HeldForwards::socketFolder().empty())
+        return UI_TEXT("Cannot make the folder for ssh's sockets in the runtime folder");
+    if (std::string error = m_held->hold(spec, self()); !error.empty()) {
+        m_endpoints.reset();
+        m_heldSpec.clear();
+        return error;
+    }
+    m_endpoints = std::move(endpoints);
+    m_heldSpec = std::move(spec);
+    return {};
+}
+
+void TunnelRun::releaseLocked() {
+    m_endpoints.reset();
+    m_heldSpec.clear();
+    ++m_idleToken;
+    TunnelDriver::instance().post([held = m_held] { held->release(); });
+    if (!m_task) removeSocketFiles(m_runPaths);
+}
+
+void TunnelRun::removeSocketFiles(const std::vector<std::string>& paths) const {
+    for (const std::string& path : paths)
+        if (!path.empty()) ::unlink(path.c_str());
+}
+
+void TunnelRun::armDue(std::uint64_t holdToken) {
+    const TunnelSettings settings = m_tunnel.settings();
+    std::string error;
+    bool held;
+    {
+        std::lock_guard lock(m_mutex);
+        if (holdToken != m_holdToken || m_state != TunnelState::Arming) return;
+        error = holdLocked(settings);
+        if (!error.empty()) m_runError = error;
+        held = m_endpoints.has_value();
+    }
+    handle(!error.empty() ? TunnelEvent::HoldFailed : held ? TunnelEvent::Held : TunnelEvent::Demand, error);
+}
+
+void TunnelRun::demandArrived() {
+    TunnelState state;
+    {
+        std::lock_guard lock(m_mutex);
+        state = m_state;
+        if (state == TunnelState::RetryWaiting && m_endpoints) {
+            // A connection waits: the next try comes soon, whatever the pause.
+            const auto soon = std::chrono::steady_clock::now() + kWaitingRetry;
+            if (m_retryAt > soon) {
+                m_retryAt = soon;
+                TunnelDriver::instance().cancelRetry(this);
+                TunnelDriver::instance().scheduleRetry(self(), m_retryAt, ++m_token);
+            }
+        }
+    }
+    if (state == TunnelState::Ready || state == TunnelState::Resting) handle(TunnelEvent::Demand);
+}
+
+void TunnelRun::useChanged() {
+    std::lock_guard lock(m_mutex);
+    if (m_held->inUse() || !m_remoteChannels.empty()) return;
+    m_lastUse = std::chrono::steady_clock::now();
+    scheduleIdleCheckLocked();
+}
+
+void TunnelRun::scheduleIdleCheckLocked() {
+    const std::int64_t minutes = m_tunnel.settings().idleMinutes.value_or(TunnelSettings::kDefaultIdleMinutes);
+    if (minutes <= 0 || m_state != TunnelState::Connected || !m_endpoints) return;
+    const auto at = m_lastUse + std::chrono::milliseconds(minutes * g_idleMinuteMs.load());
+    TunnelDriver::instance().scheduleCall(at, [run = self(), token = ++m_idleToken] { run->idleDue(token); });
+}
+
+void TunnelRun::idleDue(std::uint64_t idleToken) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (idleToken != m_idleToken || m_state != TunnelState::Connected || !m_endpoints) return;
+        // In use again: its end schedules the next check.
+        if (m_held->inUse() || !m_remoteChannels.empty()) return;
+    }
+    handle(TunnelEvent::IdleStop);
+}
+
+void TunnelRun::remoteChannelLine(const std::string& line) {
+    // "channel 3: new forwarded-tcpip [...]" opens one, "channel 3: free: ..." ends it.
+    std::string_view rest(line);
+    if (rest.starts_with("debug1: ")) rest.remove_prefix(8);
+    if (!rest.starts_with("channel ")) return;
+    rest.remove_prefix(8);
+    const size_t colon = rest.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 6) return;
+    const std::string digits(rest.substr(0, colon));
+    if (digits.find_first_not_of("0123456789") != std::string::npos) return;
+    const int channel = std::stoi(digits);
+    rest.remove_prefix(colon + 1);
+    bool changed = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (rest.starts_with(" new forwarded-tcpip"))
+            m_remoteChannels.insert(channel);
+        else if (rest.starts_with(" free:"))
+            changed = m_remoteChannels.erase(channel) > 0 && m_remoteChannels.empty();
+    }
+    if (changed) useChanged();
 }
 
 // ---- what it shows ----
@@ -396,6 +638,7 @@ std::string TunnelRun::iconForCode(int code) {
         case 1:
             return "middleState";
         case 2:
+        case 3:  // ready: its ports answer
             return "onState";
         default:
             return "offState";
@@ -493,6 +736,11 @@ void TunnelRun::endRun() {
 void TunnelRun::forwardReported(const ForwardEntry& reported) {
     std::lock_guard lock(m_mutex);
     if (!m_runningSettings) return;
+    // ssh's ends of the ports Zandrel holds.
+    for (const HeldForward& f : m_heldSpec)
+        if (forwardField(reported, "bind") == (f.upstreamPath.empty() ? "127.0.0.1" : f.upstreamPath) &&
+            (!f.upstreamPath.empty() || forwardField(reported, "port") == std::to_string(f.upstreamPort)))
+            return;
     const TunnelSettings& s = *m_runningSettings;
     // ssh names the address as given, without brackets; no address is its LOCALHOST, or "*" with -g.
     const std::string bind = forwardField(reported, "bind"), port = forwardField(reported, "port");
@@ -523,12 +771,17 @@ bool TunnelRun::wholeLine(const std::string& whole, bool* changed) {
     m_log.append(whole, perConnection);
     if (perConnection) {
         std::string refused;
+        bool held;
         {
             std::lock_guard lock(m_mutex);
             const auto seen = m_targets.observe(whole, nowMs());
             *changed = *changed || seen != TargetRefusals::Seen::Nothing;
             if (seen == TargetRefusals::Seen::FirstFailure) refused = m_targets.lastWarning(nowMs());
+            held = m_endpoints.has_value();
+            if (held && (seen == TargetRefusals::Seen::FirstFailure || seen == TargetRefusals::Seen::Failure))
+                TunnelDriver::instance().post([h = m_held, at = m_targets.lastListening()] { h->countRefused(at); });
         }
+        if (held) remoteChannelLine(whole);
         if (!refused.empty()) recordEvent(UiText::format(UI_TEXT("Forward failed: %1"), {refused}));
         return true;
     }
@@ -617,8 +870,18 @@ bool TunnelRun::stdErr(const char* data, size_t size) {
         if (SshOutputParser::holds(line, M::Authenticated) || SshOutputParser::holds(line, M::Connected))
             TunnelDriver::instance().handshakeDone(this);
         if (SshOutputParser::holds(line, M::PortForwarded)) {
-            if (auto port = SshOutputParser::forwardedPort(line))
+            if (auto port = SshOutputParser::forwardedPort(line)) {
+                // A held port's: ssh names its own end.
+                if (const auto reported = SshOutputParser::localForward(line)) {
+                    std::lock_guard lock(m_mutex);
+                    for (const HeldForward& f : m_heldSpec)
+                        if (forwardField(*reported, "bind") == f.upstreamPath ||
+                            (f.upstreamPath.empty() &&
+                             forwardField(*reported, "port") == std::to_string(f.upstreamPort)))
+                            port = std::to_string(f.port);
+                }
                 showStatus(UiText::format(UI_TEXT("Port %1 forwarded"), {*port}));
+            }
         }
         if (SshOutputParser::holds(line, M::ClosedByRemote)) {
             endRun();
@@ -697,6 +960,7 @@ std::string TunnelRun::stateWord() const {
         case TunnelState::Launching:
         case TunnelState::Connecting:
         case TunnelState::Relaunching:
+        case TunnelState::Arming:  // its ports are not held yet
             return "connecting";
         case TunnelState::Connected:
             return "connected";
@@ -704,6 +968,9 @@ std::string TunnelRun::stateWord() const {
             return "retrying";
         case TunnelState::Stopping:
             return "stopping";
+        case TunnelState::Ready:
+        case TunnelState::Resting:
+            return "ready";
     }
     return "idle";
 }
@@ -722,6 +989,10 @@ TunnelReport TunnelRun::report() const {
         r.connectedSinceMs = m_connectedSinceMs;
         r.samples.assign(m_samples.begin(), m_samples.end());
         r.warnings = m_exposure;
+        for (const HeldForward& f : m_heldSpec)
+            if (!isLoopbackName(f.bind))
+                r.warnings.push_back(UiText::format(UI_TEXT("Open to the network on %1:%2"),
+                                                    {f.bind == "*" ? "0.0.0.0" : f.bind, std::to_string(f.port)}));
         for (std::string& w : m_targets.warnings(now)) r.warnings.push_back(std::move(w));
         connection = m_connection;
         std::time_t t = static_cast<std::time_t>(now / 1000);
@@ -732,6 +1003,7 @@ TunnelReport TunnelRun::report() const {
         r.dropsToday = static_cast<unsigned>(
             std::count_if(m_dropTimes.begin(), m_dropTimes.end(), [&](std::int64_t at) { return at >= midnight; }));
     }
+    r.forwards = m_held->stats();
     if (r.connectedSinceMs) {
         if (const auto counts = connection ? SocketTraffic::counts(*connection) : std::nullopt) {
             r.bytesSent = counts->sent;

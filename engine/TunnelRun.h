@@ -8,13 +8,16 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "HeldForwards.h"
 #include "RetryPolicy.h"
 #include "RunFailure.h"
 #include "SocketTraffic.h"
+#include "SshCommand.h"
 #include "TargetRefusals.h"
 #include "TunnelLog.h"
 #include "TunnelReport.h"
@@ -31,7 +34,7 @@ public:
     static constexpr const char* kStatusChanged = "TunnelStatusChanged";
 
     // The run of that tunnel, which owns it.
-    explicit TunnelRun(Tunnel& tunnel) : m_tunnel(tunnel) {}
+    explicit TunnelRun(Tunnel& tunnel);
     ~TunnelRun();
     TunnelRun(const TunnelRun&) = delete;
     TunnelRun& operator=(const TunnelRun&) = delete;
@@ -53,6 +56,8 @@ public:
     int code() const { return TunnelStateMachine::code(state()); }
     bool isWanted() const { return TunnelStateMachine::isWanted(state()); }
     bool isConnected() const { return state() == TunnelState::Connected; }
+    // Connected, or ready: its ports held, ssh starts when they are used.
+    bool isUp() const { return code() >= 2; }
     // Anything under way: an ssh, a launch or a retry pause.
     bool isActive() const { return state() != TunnelState::Idle; }
     bool isRunning() const;
@@ -87,8 +92,8 @@ public:
     ForwardList configForwards() const;
     // ssh's output across runs, with a line at each start and exit.
     const TunnelLog& log() const { return m_log; }
-    // The state as scripts see it: "idle", "connecting", "connected", "retrying", "stopping" or
-    // "stopped" (idle with a reason that needs the user).
+    // The state as scripts see it: "idle", "connecting", "connected", "retrying", "stopping",
+    // "stopped" (idle with a reason that needs the user) or "ready" (its ports held, no ssh).
     std::string stateWord() const;
     // State, command, traffic (counted afresh), warnings and the last minutes' samples.
     TunnelReport report() const;
@@ -115,6 +120,10 @@ public:
     // one login, not fifteen); a change that does not reach ssh (the name, auto-connect) leaves it.
     void settingsChanged();
     static constexpr std::chrono::milliseconds kSettleTime{1000};
+    // While connections wait for ssh, the next try comes within this, whatever the pause.
+    static constexpr std::chrono::seconds kWaitingRetry{5};
+    // The length of the idle time's minute (tests shorten it).
+    static void setIdleMinute(std::chrono::milliseconds minute);
     void exited(int waitStatus);
     void shutdown() { handle(TunnelEvent::Shutdown); }
 
@@ -140,6 +149,23 @@ private:
     void noteTransitionLocked(TunnelState from, TunnelEvent event, const std::string& reason);
     // Forwards listening beyond loopback, remote forwards asking for more than the server's.
     std::vector<std::string> exposureOf(pid_t ssh) const;
+
+    // Held ports, on the loop: taking them, giving them up, whether they are used.
+    void armDue(std::uint64_t holdToken);
+    // The ports to hold for these settings and where ssh's ends listen.
+    std::vector<HeldForward> heldForwardsFor(const TunnelSettings& settings, HeldEndpoints* endpoints) const;
+    // Holds the settings' ports: "" or why not; the endpoints are kept for ssh's command.
+    std::string holdLocked(const TunnelSettings& settings);
+    void releaseLocked();
+    void demandArrived();
+    void useChanged();
+    void scheduleIdleCheckLocked();
+    void idleDue(std::uint64_t idleToken);
+    SshCommand commandFor(const TunnelSettings& settings) const;
+    // The run's own ssh socket files go once no ssh uses them.
+    void removeSocketFiles(const std::vector<std::string>& paths) const;
+    // A remote forward's connection opened or closed (ssh's channel lines).
+    void remoteChannelLine(const std::string& line);
 
     Tunnel& m_tunnel;
     mutable std::mutex m_mutex;
@@ -170,6 +196,17 @@ private:
     std::deque<TrafficSample> m_samples;
     std::vector<std::string> m_exposure;
     TargetRefusals m_targets;
+
+    // Held ports (a tunnel that starts when first used).
+    std::shared_ptr<HeldForwards> m_held;
+    std::optional<HeldEndpoints> m_endpoints;  // while held
+    std::vector<HeldForward> m_heldSpec;       // as held
+    std::vector<std::string> m_runPaths;       // the socket paths the running ssh listens on
+    std::uint64_t m_holdToken = 0;
+    std::uint64_t m_idleToken = 0;
+    std::uint64_t m_heldId;          // names this tunnel's socket files
+    std::set<int> m_remoteChannels;  // open connections through remote forwards
+    std::chrono::steady_clock::time_point m_lastUse;
 
     // What the output of the current run said so far (the loop's, and tests feeding output).
     std::string m_partialLine;

@@ -28,6 +28,7 @@ using ForwardList = std::vector<ForwardEntry>;
 // built from. A field that was never set is empty (std::nullopt, or a null list).
 struct TunnelSettings {
     static constexpr std::int64_t kDefaultKeepAlive = 15;  // seconds; ssh gives up after 3 missed
+    static constexpr std::int64_t kDefaultIdleMinutes = 10;
 
     bool connAuth = false;
     bool autoConnect = false;
@@ -48,4 +49,16 @@ struct TunnelSettings {
     std::optional<std::string> socks4b;
     std::shared_ptr<const ForwardList> tunnelsLocal;
     std::shared_ptr<const ForwardList> tunnelsRemote;
+    // Zandrel holds the local and SOCKS ports; ssh starts at the first connection to one, and
+    // ends after idleMinutes without any (0: never).
+    bool onDemand = false;
+    std::optional<std::int64_t> idleMinutes;
+};
+
+// Where ssh's forwards listen when Zandrel holds the tunnel's ports: one Unix socket per local
+// forward (by its index; "" for one that does not reach ssh), and a loopback port for SOCKS.
+struct HeldEndpoints {
+    std::vector<std::string> localPaths;
+    int socksPort = 0;
+    bool operator==(const HeldEndpoints&) const = default;
 };

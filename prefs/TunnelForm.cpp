@@ -64,6 +64,8 @@ TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelSto
                 {m_ui.identityFile, "identityFile", FieldKind::Text},
                 {m_ui.jumpHosts, "jumpHosts", FieldKind::Text, jumpCheck, m_ui.formMessage},
                 {m_ui.autoConnect, "autoConnect", FieldKind::Flag},
+                {m_ui.onDemand, "onDemand", FieldKind::Flag},
+                {m_ui.idleMinutes, "idleMinutes", FieldKind::Minutes},
                 {m_ui.handleAuthentication, "connAuth", FieldKind::Flag},
                 {m_ui.compress, "compression", FieldKind::Flag},
                 {m_ui.forcev1, "v1", FieldKind::Flag},
@@ -82,6 +84,9 @@ TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelSto
             new EditGuard(e, f.check, [label](const QString& why) { InlineMessage::show(label, why); });
         }
 
+    // The quiet time means something only for a tunnel that starts when used.
+    connect(m_ui.onDemand, &QCheckBox::toggled, m_ui.idleMinutes, &QWidget::setEnabled);
+    m_ui.idleMinutes->setEnabled(false);
     connectFields();
 }
 
@@ -133,8 +138,11 @@ void TunnelForm::load(const Tunnel& t) {
         const Value v = t.valueForKey(f.key);
         switch (f.kind) {
             case FieldKind::Seconds:
+            case FieldKind::Minutes:
                 static_cast<QSpinBox*>(f.control)->setValue(
-                    static_cast<int>(v.isNone() ? TunnelSettings::kDefaultKeepAlive : v.intValue()));
+                    static_cast<int>(!v.isNone()                    ? v.intValue()
+                                     : f.kind == FieldKind::Seconds ? TunnelSettings::kDefaultKeepAlive
+                                                                    : TunnelSettings::kDefaultIdleMinutes));
                 break;
             case FieldKind::Lines: {
                 QStringList lines;
@@ -232,6 +240,7 @@ std::optional<Value> TunnelForm::valueOf(const FormFieldRef& f, bool judged) con
             value = Value(static_cast<QComboBox*>(f->control)->currentData().toString().toStdString());
             break;
         case FieldKind::Seconds:
+        case FieldKind::Minutes:
             value = Value(static_cast<std::int64_t>(static_cast<QSpinBox*>(f->control)->value()));
             break;
         case FieldKind::Lines: {

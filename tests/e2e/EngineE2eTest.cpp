@@ -16,10 +16,13 @@
 #include "Bundle.h"
 #include "EchoServer.h"
 #include "FakeSsh.h"
+#include "HeldForwards.h"
 #include "LoopbackPort.h"
 #include "NotificationCenter.h"
 #include "ProcessProbe.h"
+#include "RetryPolicy.h"
 #include "SshAgent.h"
+#include "SshCommand.h"
 #include "SshdFixture.h"
 #include "StatusRecorder.h"
 #include "TempDir.h"
@@ -654,4 +657,153 @@ TEST_F(EngineE2e, ForwardsOpenToTheNetworkAreReadFromTheSocketsThatListen) {
     for (const std::string& w : gatewayWarnings)
         EXPECT_TRUE(w.ends_with(std::string(":").append(std::to_string(gateway)))) << w;
     EXPECT_TRUE(warningsOf(closed).empty());
+}
+
+// ---- tunnels that start when first used ----
+
+namespace {
+
+// The per-connection sshd processes under the listener (each one's session).
+std::vector<pid_t> sessionsOf(pid_t sshd) {
+    std::vector<pid_t> out;
+    std::ifstream children("/proc/" + std::to_string(sshd) + "/task/" + std::to_string(sshd) + "/children");
+    for (pid_t pid; children >> pid;) out.push_back(pid);
+    return out;
+}
+
+size_t filesIn(const std::string& folder) {
+    std::error_code ignored;
+    size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator(folder, ignored); it != std::filesystem::directory_iterator();
+         ++it)
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+class HeldPortsE2e : public EngineE2e {
+protected:
+    TunnelPtr heldTunnel(const std::string& name, int port, const EchoServer& echo) {
+        auto t = tunnel(name);
+        forwardTo(t, port, echo);
+        t->setValueForKey(Value(true), "onDemand");
+        return t;
+    }
+    static bool noSsh() { return ProcessProbe::childrenNamed("ssh").empty(); }
+    void TearDown() override {
+        EngineE2e::TearDown();
+        TunnelRun::setIdleMinute(std::chrono::minutes(1));
+        RetryPolicy::setScale(1);
+    }
+};
+
+TEST_F(HeldPortsE2e, FirstUseStartsSshFiftyClientsAreServedExactlyAndQuietEndsSsh) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int port = LoopbackPort::pickFree();
+    auto t = heldTunnel("on-demand", port, echo);
+    t->setValueForKey(Value(std::int64_t{1}), "idleMinutes");
+    TunnelRun::setIdleMinute(1500ms);
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "ready"; }, 5s)) << t->run().lastError();
+    EXPECT_EQ(t->run().code(), 3);
+    EXPECT_EQ(t->run().status(), "Ready: starts when used");
+    EXPECT_TRUE(LoopbackPort::isListening(port, getpid()));
+    EXPECT_TRUE(noSsh());
+
+    // Fifty clients at once at the idle tunnel: the first starts ssh, all wait and are served.
+    constexpr int kClients = 50;
+    std::vector<std::string> answers(kClients), asked(kClients);
+    std::vector<std::thread> clients;
+    size_t sent = 0;
+    for (int i = 0; i < kClients; ++i) {
+        asked[i] = std::to_string(i) + std::string(static_cast<size_t>(i) * 1000, static_cast<char>(i));
+        sent += asked[i].size();
+        clients.emplace_back([&, i] { answers[i] = EchoServer::roundTrip(port, asked[i], 20000); });
+    }
+    for (auto& c : clients) c.join();
+    for (int i = 0; i < kClients; ++i) ASSERT_EQ(answers[i], asked[i]) << "client " << i;
+    EXPECT_TRUE(t->run().isConnected());
+    ASSERT_EQ(t->run().report().command.empty(), false);
+    EXPECT_NE(SshCommand::displayCommand(t->run().report().command).find(".sock:127.0.0.1:"), std::string::npos);
+
+    // Counted to the byte, once every relay has closed.
+    ASSERT_TRUE(
+        waitUntil([&] { return !t->run().report().forwards.empty() && t->run().report().forwards[0].open == 0; }, 5s));
+    const ForwardStats f = t->run().report().forwards.at(0);
+    EXPECT_EQ(f.listen, "localhost:" + std::to_string(port));
+    EXPECT_EQ(f.target, "127.0.0.1:" + std::to_string(echo.port()));
+    EXPECT_EQ(f.total, unsigned{kClients});
+    EXPECT_EQ(f.bytesToTarget, sent);
+    EXPECT_EQ(f.bytesFromTarget, sent);
+    EXPECT_EQ(f.refused, 0u);
+
+    // Quiet for its minute (1.5 s here): ssh ends, the port stays held, no drop is counted.
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "ready" && noSsh(); }, 6s));
+    EXPECT_EQ(t->run().drops(), 0u);
+    EXPECT_TRUE(LoopbackPort::isListening(port, getpid()));
+    EXPECT_EQ(EchoServer::roundTrip(port, "again", 15000), "again");
+
+    // Stop lets go of everything: port, ssh, socket files.
+    t->run().stop();
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
+    EXPECT_TRUE(waitUntil([&] { return !LoopbackPort::isListening(port) && noSsh(); }, 3s));
+    EXPECT_EQ(filesIn(HeldForwards::socketFolder()), 0u);
+    EXPECT_EQ(t->run().report().state, "idle");
+}
+
+TEST_F(HeldPortsE2e, AConnectionWaitsThroughADropAndAFailureThatCannotHealClosesIt) {
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int port = LoopbackPort::pickFree();
+    auto t = heldTunnel("waits", port, echo);
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "ready"; }, 5s)) << t->run().lastError();
+    ASSERT_EQ(EchoServer::roundTrip(port, "first", 15000), "first");
+    ASSERT_TRUE(t->run().isConnected());
+
+    // The server ends the session; a connection made right then waits for the next ssh.
+    const auto sessions = sessionsOf(sshd->pid());
+    ASSERT_FALSE(sessions.empty());
+    for (pid_t s : sessions) kill(s, SIGKILL);
+    EXPECT_EQ(EchoServer::roundTrip(port, "through the reconnect", 20000), "through the reconnect");
+    EXPECT_TRUE(waitUntil([&] { return t->run().drops() == 1u && t->run().isConnected(); }, 5s));
+
+    // An option ssh refuses cannot heal: the waiting client is let go at once, the port released.
+    t->run().stop();
+    ASSERT_TRUE(TunnelDriver::waitUntilIdle(5s));
+    t->setValueForKey(Value(Value::List{Value("NoSuchOption=1")}), "sshOptions");
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "ready"; }, 5s));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(EchoServer::roundTrip(port, "refused", 20000), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "stopped"; }, 5s)) << t->run().report().state;
+    EXPECT_NE(t->run().lastError().find("nosuchoption"), std::string::npos) << t->run().lastError();
+    EXPECT_FALSE(LoopbackPort::isListening(port));
+    EXPECT_TRUE(eventTexts(*t).back().starts_with("Stopped: ")) << eventTexts(*t).back();
+}
+
+TEST_F(HeldPortsE2e, APortInUseIsRetriedNamingItsHolderAndAnEditMovesTheListener) {
+    EchoServer echo, taken;
+    ASSERT_TRUE(echo.start());
+    ASSERT_TRUE(taken.start());  // a program of this user holds the port
+    RetryPolicy::setScale(0.1);
+    auto t = heldTunnel("taken", taken.port(), echo);
+    t->run().start();
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "retrying"; }, 5s)) << t->run().report().state;
+    const std::string reason = t->run().report().reason;
+    EXPECT_NE(reason.find("Port " + std::to_string(taken.port()) + " is already in use"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("engine_e2e"), std::string::npos) << reason;
+    taken.stop();
+    ASSERT_TRUE(waitUntil([&] { return t->run().report().state == "ready"; }, 5s)) << t->run().report().reason;
+
+    // The forward moves: the old port is let go, the new one held.
+    const int moved = LoopbackPort::pickFree();
+    const int old = taken.port();
+    t->setLocalValueOfTunnelForKey(std::to_string(moved), 0, "port");
+    ASSERT_TRUE(waitUntil([&] { return LoopbackPort::isListening(moved, getpid()); }, 5s));
+    EXPECT_FALSE(LoopbackPort::isListening(old));
+    EXPECT_EQ(EchoServer::roundTrip(moved, "moved", 15000), "moved");
 }

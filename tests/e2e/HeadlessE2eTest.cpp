@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QProcess>
 #include <QRegularExpression>
+#include <filesystem>
 #include <fstream>
 
 #include "Defaults.h"
@@ -205,4 +206,104 @@ TEST(HeadlessE2e, ImportReadsTheUsersSshConfigOffTheMainThreadOneTunnelPerHostLi
     headless.terminate();
     ASSERT_TRUE(headless.waitForFinished(8000));
     EXPECT_EQ(headless.exitCode(), 0);
+}
+
+TEST(HeadlessE2e, ATunnelAddedToStartWhenUsedHoldsItsPortCountsItsBytesAndLeavesNothingWhenKilled) {
+    if (!privateSshHome()) GTEST_SKIP() << sshHome() << " is not a private tmpfs: run under tests/e2e/isolated.sh";
+    int argc = 1;
+    char arg0[] = "headless_e2e";
+    char* argv[] = {arg0, nullptr};
+    QCoreApplication app(argc, argv);
+    qDBusRegisterMetaType<QList<QVariantMap>>();
+    SshdFixture sshd;
+    SshAgent agent;
+    ASSERT_TRUE(sshd.start() && agent.start() && agent.addKey(sshd.clientKeyPath()) &&
+                sshd.writeKnownHosts(sshHome() + "/known_hosts"))
+        << sshd.error() << agent.error();
+    EchoServer echo;
+    ASSERT_TRUE(echo.start());
+    const int port = LoopbackPort::pickFree();
+    TempDir dir("zandrel-held");
+    TempDir runtime("zandrel-runtime");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "ZANDREL_SSH_PROGRAM"}) env.remove(name);
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir.path()));
+    env.insert("XDG_STATE_HOME", QString::fromStdString(dir.file("state")));
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(runtime.path()));
+    env.insert("SSH_AUTH_SOCK", QString::fromStdString(agent.socketPath()));
+    QString out, ignored;
+    const auto startService = [&](QProcess& p) {
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::ForwardedChannels);
+        p.start(ZANDREL_BINARY, {"--headless"});
+        return p.waitForStarted() &&
+               GuiFixture::waitUntil(
+                   [&] { return GuiFixture::runProgram(ZANDREL_BINARY, env, {"--list"}, &ignored) == 0; }, 10000);
+    };
+    QProcess headless;
+    ASSERT_TRUE(startService(headless));
+    const QString server =
+        QStringLiteral("%1@127.0.0.1:%2").arg(QString::fromStdString(SshdFixture::userName())).arg(sshd.port());
+    const QString forward = QStringLiteral("%1:127.0.0.1:%2").arg(port).arg(echo.port());
+    ASSERT_EQ(
+        GuiFixture::runProgram(ZANDREL_BINARY, env, {"--add", "held", server, "-L", forward, "--on-demand"}, &out), 0);
+    ASSERT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, env, {"--start", "held"}, &out), 0);
+    ASSERT_TRUE(GuiFixture::waitUntil(
+        [&] {
+            GuiFixture::runProgram(ZANDREL_BINARY, env, {"--list"}, &out);
+            return out.startsWith("held\tReady: starts when used\t");
+        },
+        5000))
+        << out.toStdString();
+    EXPECT_TRUE(ProcessProbe::descendantsOf(static_cast<pid_t>(headless.processId())).empty());
+    QDBusInterface zandrel("org.zandrel.Zandrel", "/org/zandrel/Zandrel", "org.zandrel.Zandrel");
+
+    const std::string bytes(100000, '\x42');
+    ASSERT_EQ(EchoServer::roundTrip(port, bytes, 15000), bytes);
+    ASSERT_TRUE(GuiFixture::waitUntil(
+        [&] {
+            const QDBusReply<QVariantMap> status = zandrel.call("TunnelStatus", "held");
+            const auto forwards = qdbus_cast<QList<QVariantMap>>(status.value().value("forwards"));
+            return !forwards.isEmpty() && forwards[0].value("open").toUInt() == 0;
+        },
+        5000));
+    const QDBusReply<QVariantMap> status = zandrel.call("TunnelStatus", "held");
+    const auto forwards = qdbus_cast<QList<QVariantMap>>(status.value().value("forwards"));
+    ASSERT_EQ(forwards.size(), 1);
+    EXPECT_EQ(forwards[0].value("listen").toString(), QStringLiteral("localhost:%1").arg(port));
+    EXPECT_EQ(forwards[0].value("bytesToTarget").toULongLong(), bytes.size());
+    EXPECT_EQ(forwards[0].value("bytesFromTarget").toULongLong(), bytes.size());
+    EXPECT_EQ(forwards[0].value("total").toUInt(), 1u);
+    EXPECT_EQ(forwards[0].value("bytesToTarget").metaType(), QMetaType::fromType<qulonglong>());
+    EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, env, {"--status", "held"}, &out), 0);
+    EXPECT_TRUE(out.contains(QStringLiteral("forward: localhost:%1 → 127.0.0.1:%2, bytesToTarget 100000, "
+                                            "bytesFromTarget 100000, open 0, total 1, refused 0\n")
+                                 .arg(port)
+                                 .arg(echo.port())))
+        << out.toStdString();
+
+    // Killed: the kernel closes the port, ssh follows its parent; the next start clears the socket folder.
+    const auto sshes = ProcessProbe::descendantsOf(static_cast<pid_t>(headless.processId()));
+    ASSERT_EQ(sshes.size(), 1u);
+    headless.kill();
+    ASSERT_TRUE(headless.waitForFinished(5000));
+    EXPECT_TRUE(waitUntil([&] { return !isAlive(sshes.front()); }, std::chrono::seconds(3)));
+    EXPECT_FALSE(LoopbackPort::isListening(port));
+    const std::string folder = runtime.file("zandrel");
+    QProcess again;
+    ASSERT_TRUE(startService(again));
+    ASSERT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, env, {"--start", "held"}, &out), 0);
+    ASSERT_EQ(EchoServer::roundTrip(port, "again", 15000), "again");
+    size_t folders = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        ++folders;
+        EXPECT_EQ(entry.path().filename().string(), "held-" + std::to_string(again.processId()));
+    }
+    EXPECT_EQ(folders, 1u);
+    // SIGTERM: no listener, no ssh, no socket file.
+    again.terminate();
+    ASSERT_TRUE(again.waitForFinished(8000));
+    EXPECT_EQ(again.exitCode(), 0);
+    EXPECT_FALSE(LoopbackPort::isListening(port));
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
 }

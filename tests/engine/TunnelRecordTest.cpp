@@ -53,9 +53,9 @@ std::vector<std::string> keysOf(const Value& d) {
     return keys;
 }
 
-const std::vector<std::string> kStoredKeys = {"autoConnect", "compression",  "connAuth",      "connHost",   "connName",
-                                              "connPort",    "connRemote",   "connUser",      "encryption", "socks4",
-                                              "socks4p",     "tunnelsLocal", "tunnelsRemote", "v1"};
+const std::vector<std::string> kStoredKeys = {"autoConnect", "compression", "connAuth",     "connHost",      "connName",
+                                              "connPort",    "connRemote",  "connUser",     "encryption",    "onDemand",
+                                              "socks4",      "socks4p",     "tunnelsLocal", "tunnelsRemote", "v1"};
 
 // Log lines, from any thread, while the object lives.
 struct LogCapture {
@@ -139,7 +139,7 @@ TEST(TunnelRecord, StoredDictionaryWithMissingExtraAndRuntimeKeys) {
     EXPECT_TRUE(t->valueForKey("tunnelsLocal").isNone());
     EXPECT_EQ(keysOf(t->dictionary()),
               (std::vector<std::string>{"autoConnect", "bogus", "compression", "connAuth", "connHost", "connName",
-                                        "connRemote", "socks4", "v1"}));
+                                        "connRemote", "onDemand", "socks4", "v1"}));
     EXPECT_EQ(t->command().arguments().back(), "h");  // unset lists act as empty
 
     // Values stored with another type than ours are taken where the meaning is plain.
@@ -253,11 +253,11 @@ TEST(TunnelRecord, KeyAccessByName) {
     t->setValueForKey(Value(), "encryption");
     Value d = t->dictionary();
     EXPECT_FALSE(d.has("encryption"));
-    EXPECT_EQ(d.dict().size(), 13u);
+    EXPECT_EQ(d.dict().size(), 14u);
     t->setValueForKey(Value(2), "code");  // the state follows from the run alone
     EXPECT_EQ(t->run().code(), 0);
     for (auto [code, icon] : std::vector<std::pair<int, std::string>>{
-             {0, "offState"}, {1, "middleState"}, {2, "onState"}, {3, "offState"}, {-1, "offState"}})
+             {0, "offState"}, {1, "middleState"}, {2, "onState"}, {3, "onState"}, {4, "offState"}, {-1, "offState"}})
         EXPECT_EQ(TunnelRun::iconForCode(code), icon) << code;
 }
 
@@ -392,6 +392,33 @@ TEST(CommandLine, Forwards) {
               withFixed({"-N", "-v"}, {"U@H", "-L", "143:imap:143", "-L", "25:smtp:25", "-L", "993:imap:1993", "-L",
                                        "53:[::1]:53", "-L", "54:[fe80::1]:5", "-L", "127.0.0.3:5432:db:5432", "-L",
                                        "[::1]:5433:db:5432", "-R", "8080:localhost:80"}));
+
+    // Ports Zandrel holds: ssh's ends listen on its sockets and a loopback port; -g stays Zandrel's.
+    t->setValueForKey(Value(true), "connRemote");
+    t->setValueForKey(Value(true), "socks4");
+    t->setValueForKey(Value(std::int64_t{1080}), "socks4p");
+    HeldEndpoints held{{"/run/h/0.sock", "", "", "", "", "", "/run/h/6.sock"}, 41080};
+    EXPECT_EQ(SshCommand(t->settings(), held).arguments(), withFixed({"-N", "-v"}, {"-o",
+                                                                                    "StreamLocalBindUnlink=yes",
+                                                                                    "-D",
+                                                                                    "127.0.0.1:41080",
+                                                                                    "U@H",
+                                                                                    "-L",
+                                                                                    "/run/h/0.sock:imap:143",
+                                                                                    "-L",
+                                                                                    "25:smtp:25",
+                                                                                    "-L",
+                                                                                    "993:imap:1993",
+                                                                                    "-L",
+                                                                                    "53:[::1]:53",
+                                                                                    "-L",
+                                                                                    "54:[fe80::1]:5",
+                                                                                    "-L",
+                                                                                    "127.0.0.3:5432:db:5432",
+                                                                                    "-L",
+                                                                                    "/run/h/6.sock:db:5432",
+                                                                                    "-R",
+                                                                                    "8080:localhost:80"}));
 }
 
 // The output handler, fed directly while a silent stand-in for ssh runs: one notification per

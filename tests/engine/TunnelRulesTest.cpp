@@ -16,10 +16,11 @@ using M = TunnelStateMachine;
 using namespace std::chrono_literals;
 
 namespace {
-constexpr S kStates[] = {S::Idle,        S::Launching,    S::Connecting, S::Connected,
-                         S::Relaunching, S::RetryWaiting, S::Stopping};
-constexpr E kEvents[] = {E::Start,        E::Stop,          E::Reconnect, E::Shutdown,      E::Launched,
-                         E::LaunchFailed, E::ConnectedSeen, E::Exited,    E::ExitedForGood, E::RetryDue};
+constexpr S kStates[] = {S::Idle,         S::Launching, S::Connecting, S::Connected, S::Relaunching,
+                         S::RetryWaiting, S::Stopping,  S::Arming,     S::Ready,     S::Resting};
+constexpr E kEvents[] = {E::Start,        E::Stop,          E::Reconnect,  E::Shutdown,      E::Launched,
+                         E::LaunchFailed, E::ConnectedSeen, E::Exited,     E::ExitedForGood, E::RetryDue,
+                         E::Arm,          E::Held,          E::HoldFailed, E::Demand,        E::IdleStop};
 }  // namespace
 
 TEST(StateMachine, Transitions) {
@@ -58,6 +59,19 @@ TEST(StateMachine, Transitions) {
         {S::Stopping, E::Exited, S::Idle, M::Post},
         {S::Stopping, E::ConnectedSeen, S::Stopping, M::None},
         {S::Stopping, E::Reconnect, S::Stopping, M::None},
+        // Held ports: taken first, ssh at the first use, ended when quiet, the ports kept.
+        {S::Idle, E::Arm, S::Arming, M::ClearReason | M::ResetRetry | M::Hold},
+        {S::Arming, E::Held, S::Ready, M::Post},
+        {S::Arming, E::HoldFailed, S::RetryWaiting, M::ScheduleRetry | M::Post},
+        {S::RetryWaiting, E::Arm, S::Arming, M::CancelRetry | M::Hold},
+        {S::Ready, E::Demand, S::Launching, M::Launch | M::Post},
+        {S::Ready, E::Start, S::Ready, M::None},
+        {S::Ready, E::Reconnect, S::Ready, M::None},
+        {S::Connected, E::IdleStop, S::Resting, M::Terminate | M::Post},
+        {S::Connecting, E::IdleStop, S::Connecting, M::None},
+        {S::Resting, E::Exited, S::Ready, M::Post},  // no drop: it was asked to end
+        {S::Resting, E::Demand, S::Relaunching, M::ResetRetry | M::Post},
+        {S::Resting, E::Stop, S::Stopping, M::Post},
     };
     for (const Row& r : rows) {
         const auto t = M::next(r.from, r.event);
@@ -76,6 +90,8 @@ TEST(StateMachine, WholeTableKeepsItsPromises) {
             if (t.actions & M::Terminate) {
                 EXPECT_TRUE(from == S::Connecting || from == S::Connected || from == S::Relaunching) << what;
             }
+            // Ports are taken only on the way to Arming.
+            EXPECT_EQ(bool(t.actions & M::Hold), t.next == S::Arming && from != S::Arming) << what;
             // A stop always ends in a state that is not wanted; neither it nor quitting starts anything.
             if (event == E::Stop) {
                 EXPECT_FALSE(M::isWanted(t.next)) << what;
@@ -91,7 +107,8 @@ TEST(StateMachine, WholeTableKeepsItsPromises) {
         }
     }
     const std::pair<S, int> codes[] = {{S::Idle, 0},        {S::Stopping, 0},     {S::Launching, 1}, {S::Connecting, 1},
-                                       {S::Relaunching, 1}, {S::RetryWaiting, 1}, {S::Connected, 2}};
+                                       {S::Relaunching, 1}, {S::RetryWaiting, 1}, {S::Connected, 2}, {S::Arming, 1},
+                                       {S::Ready, 3},       {S::Resting, 3}};
     for (auto [state, code] : codes) EXPECT_EQ(M::code(state), code) << M::name(state);
 }
 
