@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -201,6 +202,9 @@ void HeldForwards::accepted(const std::shared_ptr<Port>& port, int listenFd) {
     for (int i = 0; i < 64; ++i) {  // then other descriptors get their turn
         const int client = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (client < 0) return;
+        // As ssh does with the connections it forwards: what comes in small goes out at once.
+        const int on = 1;
+        setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Waiting w{client, 0, port, Clock::now() + kWait, m_nextSeq++, {}, false};
         if (m_upstreamReady && m_waiting.empty()) {
             connectUpstream(std::move(w));
@@ -255,6 +259,8 @@ void HeldForwards::connectUpstream(Waiting w) {
         }
     } else {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(f.upstreamPort));

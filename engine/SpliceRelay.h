@@ -45,6 +45,8 @@ private:
         int from = -1, to = -1;
         int pipe[2] = {-1, -1};
         size_t inPipe = 0;
+        size_t capacity = 1 << 16;  // the pipe's; grown once for a bulk transfer
+        bool grown = false;
         bool ended = false;     // from has reached its end
         bool shutDown = false;  // and to has been told
     };

@@ -9,19 +9,16 @@ Needs root (sshd) and a private ~/.ssh: run it through tests/e2e/isolated.sh.
 Usage: InsightCost.py ZANDREL_BINARY [TUNNELS]"""
 import json, os, socket, subprocess, sys, tempfile, threading, time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from benchsshd import cpu_seconds, free_port, run, start_sshd  # noqa: E402
+
 BIN = sys.argv[1]
 N = int(sys.argv[2]) if len(sys.argv) > 2 else 50
 work = tempfile.mkdtemp(prefix="zandrel-insight.")
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
-def run(*args, **kw):
-    return subprocess.run(args, check=True, capture_output=True, text=True, **kw).stdout
 
 
 def pss_kib(pid):
@@ -34,13 +31,6 @@ def threads(pid):
         return next(int(l.split()[1]) for l in f if l.startswith("Threads:"))
 
 
-def cpu_seconds(pid):
-    # Every thread's time on a CPU, in nanoseconds (finer than the clock ticks of /proc/PID/stat).
-    total = 0
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{tid}/schedstat") as f:
-            total += int(f.read().split()[0])
-    return total / 1e9
 
 
 def echo_server():
@@ -78,17 +68,7 @@ def connections(port, count):
 
 
 # ---- the server ----
-sshd_port = free_port()
-run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{work}/hostkey")
-run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", f"{work}/client")
-with open(f"{work}/sshd_config", "w") as f:
-    f.write(f"Port {sshd_port}\nListenAddress 127.0.0.1\nHostKey {work}/hostkey\n"
-            f"AuthorizedKeysFile {work}/client.pub\nPasswordAuthentication no\n"
-            f"KbdInteractiveAuthentication no\nStrictModes no\nPidFile {work}/sshd.pid\nMaxStartups 100\n")
-subprocess.run(["/usr/sbin/sshd", "-f", f"{work}/sshd_config", "-E", f"{work}/sshd.log"], check=True)
-os.makedirs(os.path.expanduser("~/.ssh"), exist_ok=True)
-with open(os.path.expanduser("~/.ssh/known_hosts"), "w") as f:
-    f.write(f"[127.0.0.1]:{sshd_port} {open(f'{work}/hostkey.pub').read()}")
+sshd_port = start_sshd(work)
 echo = echo_server()
 user = run("id", "-un").strip()
 
