@@ -184,8 +184,10 @@ void TunnelDetailsWindow::refresh() {
     m_reason->setText(report.reason.empty() ? tr("None") : EngineTexts::translated(report.reason));
     m_reason->setStyleSheet(
         report.reason.empty() ? QString() : QStringLiteral("color: %1").arg(TunnelsItemDelegate::errorColor().name()));
-    const QString command = report.command.empty() ? tr("(no ssh runs)")
-                                                   : QString::fromStdString(SshCommand::displayCommand(report.command));
+    const QString command =
+        report.command.empty()
+            ? tr("(no ssh runs)")
+            : QString::fromStdString(SshCommand::displayCommand({report.command.begin() + 1, report.command.end()}));
     if (m_command->toPlainText() != command) m_command->setPlainText(command);
     m_copy->setEnabled(!report.command.empty());
     QStringList addresses;

@@ -343,6 +343,8 @@ bool TunnelRun::launchNow(std::uint64_t launchToken) {
         } else {
             m_task = task;
             m_runningCommand = commandOf(command);
+            m_runningArguments = args;
+            m_runningArguments.insert(m_runningArguments.begin(), path);
             m_runningSettings = settings;
             m_configForwards.clear();
             m_runSerial = ++g_runSerials;
@@ -985,7 +987,7 @@ TunnelReport TunnelRun::report() const {
     {
         std::lock_guard lock(m_mutex);
         r.reason = m_lastError.empty() && m_state == TunnelState::RetryWaiting ? m_runError : m_lastError;
-        if (m_task && m_task->isRunning() && m_state != TunnelState::Stopping) r.command = m_runningCommand;
+        if (m_task && m_task->isRunning() && m_state != TunnelState::Stopping) r.command = m_runningArguments;
         r.connectedSinceMs = m_connectedSinceMs;
         r.samples.assign(m_samples.begin(), m_samples.end());
         r.warnings = m_exposure;

@@ -174,7 +174,8 @@ private:
     std::chrono::steady_clock::time_point m_retryAt;
     std::uint64_t m_token = 0;  // names the pending launch or retry; a stale one finds it changed
     std::shared_ptr<ChildProcess> m_task;
-    std::vector<std::string> m_runningCommand;  // what the running ssh was started with
+    std::vector<std::string> m_runningCommand;    // what the running ssh was started with, environment too
+    std::vector<std::string> m_runningArguments;  // its program and arguments
     std::optional<TunnelSettings> m_runningSettings;
     ForwardList m_configForwards;
     std::uint64_t m_checkToken = 0;

@@ -450,6 +450,8 @@ TEST_F(DBusTest, ScriptsChangeTheListByTheRulesOfPreferencesAndEachChangeIsOnDis
         QString why;
     } bad[] = {{"[1]", "one JSON object"},
                {R"({"keepAlive": "soon"})", "\"keepAlive\" must be a whole number"},
+               {R"({"idleMinutes": -5})", "\"idleMinutes\" must be from 0 (never) to 10080 minutes"},
+               {R"({"onDemand": [true]})", "\"onDemand\" must be true or false"},
                {R"({"tunnelsLocal": [{"port": "80"}]})", "forward 1: \"host\" must not be empty"},
                {R"({"connName": "db"})", "Another tunnel is named \"db\""},
                {R"({"status": "Connected"})", "\"status\" is not a tunnel setting"}};

@@ -195,7 +195,8 @@ void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
                                                              {"handleAuthentication", "connAuth"},
                                                              {"compress", "compression"},
                                                              {"allowLAN", "connRemote"},
-                                                             {"enableSOCKS4", "socks4"}};
+                                                             {"enableSOCKS4", "socks4"},
+                                                             {"onDemand", "onDemand"}};
         for (const auto& [box, key] : boxes) {
             const bool before = t->valueForKey(key).boolValue();
             PrefsHarness::click(h.child<QCheckBox>(box));
@@ -227,6 +228,13 @@ void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
         keepAlive->setValue(0);
         QVERIFY(changed("keepAlive", Value(0)));
         QVERIFY(!h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral("ServerAlive")));
+        // The quiet time, for a tunnel that starts when used (turned on above): 10 by default, 0 never.
+        auto* idle = h.child<QSpinBox>("idleMinutes");
+        QVERIFY(idle->isEnabled());
+        QCOMPARE(idle->value(), 10);
+        idle->setValue(0);
+        QVERIFY(changed("idleMinutes", Value(0)));
+        QCOMPARE(idle->text(), QStringLiteral("Never"));
 
         auto* cipher = h.child<QComboBox>("cryptMethod");
         auto choose = [&](const QString& title) {
