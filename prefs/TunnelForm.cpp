@@ -18,6 +18,7 @@
 #include "EngineTexts.h"
 #include "InlineMessage.h"
 #include "OptionCheck.h"
+#include "TunnelGroups.h"
 #include "ui_Preferences.h"
 
 namespace {
@@ -75,7 +76,13 @@ TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelSto
                  m_ui.drawerMessage},
                 {m_ui.cryptMethod, "encryption", FieldKind::Cipher},
                 {m_ui.keepAlive, "keepAlive", FieldKind::Seconds},
-                {m_ui.sshOptions, "sshOptions", FieldKind::Lines, {}, m_ui.drawerMessage}};
+                {m_ui.sshOptions, "sshOptions", FieldKind::Lines, {}, m_ui.drawerMessage},
+                {m_ui.group, "group", FieldKind::Choice,
+                 [](QString& text) {
+                     text = text.trimmed();
+                     return EngineTexts::translated(TunnelGroups::nameError(text.toStdString()));
+                 },
+                 m_ui.formMessage}};
     for (const FormField& f : m_fields)
         if (auto* e = qobject_cast<QLineEdit*>(f.control); e && f.check) {
             QLabel* label = f.message;
@@ -102,6 +109,16 @@ void TunnelForm::connectFields() {
             connect(c, &QCheckBox::clicked, this, [this, c] { Q_EMIT edited(c); });
         } else if (auto* b = qobject_cast<QComboBox*>(f->control)) {
             connect(b, &QComboBox::activated, this, [this, b] { Q_EMIT edited(b); });
+            // A group typed in: the edit ends as a text field's does.
+            if (QLineEdit* typed = b->lineEdit())
+                connect(typed, &QLineEdit::editingFinished, this, [this, b, typed, f] {
+                    if (!typed->isModified()) return;
+                    typed->setModified(false);
+                    QString text = typed->text();
+                    const QString why = f->check ? f->check(text) : QString();
+                    InlineMessage::show(f->message, why);
+                    if (why.isEmpty()) Q_EMIT edited(b);
+                });
         } else if (auto* s = qobject_cast<QSpinBox*>(f->control)) {
             connect(s, &QSpinBox::valueChanged, this, [this, s] {
                 if (!m_loading) Q_EMIT edited(s);
@@ -157,6 +174,16 @@ void TunnelForm::load(const Tunnel& t) {
             case FieldKind::Cipher:
                 loadCipher(v);
                 break;
+            case FieldKind::Choice: {
+                // The groups there are to pick from, and none.
+                auto* box = static_cast<QComboBox*>(f.control);
+                box->clear();
+                box->addItem(QString());
+                for (const std::string& g : TunnelGroups::names(m_tunnels.tunnels()))
+                    box->addItem(QString::fromStdString(g));
+                box->setEditText(textOf(v));
+                break;
+            }
         }
     }
     // Protocol 1 is gone from ssh; the box is kept only for a tunnel that still has it on.
@@ -231,6 +258,11 @@ std::optional<Value> TunnelForm::valueOf(const FormFieldRef& f, bool judged) con
         case FieldKind::Cipher:
             value = Value(static_cast<QComboBox*>(f->control)->currentData().toString().toStdString());
             break;
+        case FieldKind::Choice: {
+            QString text = static_cast<QComboBox*>(f->control)->currentText();
+            if (!f->check || f->check(text).isEmpty()) value = Value(text.toStdString());
+            break;
+        }
         case FieldKind::Seconds:
             value = Value(static_cast<std::int64_t>(static_cast<QSpinBox*>(f->control)->value()));
             break;

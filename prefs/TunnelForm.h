@@ -49,7 +49,7 @@ protected:
 
 private:
     // How a control shows and edits its tunnel field.
-    enum class FieldKind { Text, Flag, Port, Cipher, Seconds, Lines };
+    enum class FieldKind { Text, Flag, Port, Cipher, Seconds, Lines, Choice };  // Choice: typed or picked
     struct FormField {
         QWidget* control;
         const char* key;
