@@ -65,6 +65,12 @@ int TunnelsTableModel::rowOf(const Tunnel* tunnel) const {
     return -1;
 }
 
+int TunnelsTableModel::sectionRow(const QString& group) const {
+    for (size_t i = 0; i < m_rows.size(); ++i)
+        if (!m_rows[i].tunnel && m_rows[i].group == group) return static_cast<int>(i);
+    return -1;
+}
+
 QString TunnelsTableModel::groupAt(int row) const {
     if (row < 0 || row >= rowCount() || m_rows[static_cast<size_t>(row)].tunnel) return {};
     return m_rows[static_cast<size_t>(row)].group;

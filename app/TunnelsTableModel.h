@@ -47,6 +47,8 @@ public:
     TunnelPtr tunnel(int row) const;
     // The row of that tunnel, or -1 (in a folded group, or gone).
     int rowOf(const Tunnel* tunnel) const;
+    // The section row of that group, or -1.
+    int sectionRow(const QString& group) const;
     // The group of a section row, or "" for a tunnel's row.
     QString groupAt(int row) const;
     // Every tunnel of the section row's group, in list order.

@@ -154,7 +154,7 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
             showDetails(t);
         else if (const QString group = m_model->groupAt(index.row());
                  !group.isEmpty() && index.column() == TunnelsTableModel::TextColumn)
-            m_model->setFolded(group, !m_model->isFolded(group));
+            fold(group, !m_model->isFolded(group));
         else
             doubleAction(index);
     });
@@ -169,10 +169,10 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
         if (TunnelPtr t = m_model->tunnel(row))
             toggle(t);
         else if (const QString group = m_model->groupAt(row); !group.isEmpty())
-            m_model->setFolded(group, !m_model->isFolded(group));
+            fold(group, !m_model->isFolded(group));
     });
     connect(table, &TunnelsTableView::rowFoldRequested, this, [this](int row, bool fold) {
-        if (const QString group = m_model->groupAt(row); !group.isEmpty()) m_model->setFolded(group, fold);
+        if (const QString group = m_model->groupAt(row); !group.isEmpty()) this->fold(group, fold);
     });
     connect(m_model, &TunnelsTableModel::foldedGroupsChanged, this, [this] {
         Value::List folded;
@@ -325,7 +325,7 @@ QMenu* TunnelsWindowController::rowMenu(int row) {
         addGroupItems(menu, group);
         menu->addSeparator();
         menu->addAction(m_model->isFolded(group) ? tr("&Unfold") : tr("&Fold"), menu,
-                        [this, group] { m_model->setFolded(group, !m_model->isFolded(group)); });
+                        [this, group] { fold(group, !m_model->isFolded(group)); });
         return menu;
     }
     const TunnelPtr t = m_model->tunnel(row);
@@ -374,6 +374,14 @@ void TunnelsWindowController::updateDetailsWindows(const std::unordered_set<cons
         else
             window->followName();
     }
+}
+
+void TunnelsWindowController::fold(const QString& group, bool folded) {
+    m_model->setFolded(group, folded);
+    // The keyboard stays on the section it folded.
+    if (const int row = m_model->sectionRow(group); row >= 0)
+        tunnelsTable()->selectionModel()->setCurrentIndex(m_model->index(row, TunnelsTableModel::TextColumn),
+                                                          QItemSelectionModel::NoUpdate);
 }
 
 void TunnelsWindowController::addGroupItems(QMenu* menu, const QString& group) {

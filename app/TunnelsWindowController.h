@@ -127,6 +127,8 @@ private:
     void runPreferences(const std::function<void(PreferencesController&)>& prepare);
     void closePreferences();
     void updateTunnelItems();
+    // Folds or unfolds a group's section, the keyboard staying on it.
+    void fold(const QString& group, bool folded);
     // Start All and Stop All of a group.
     void addGroupItems(QMenu* menu, const QString& group);
     // The window's first size: ten rows tall.
