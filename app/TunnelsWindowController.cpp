@@ -7,7 +7,6 @@
 #include <QDBusConnection>
 #include <QGuiApplication>
 #include <QHeaderView>
-#include <QLayout>
 #include <QMainWindow>
 #include <QMenu>
 #include <QMessageBox>
@@ -453,11 +452,11 @@ void TunnelsWindowController::openTunnelFile(const std::string& path) {
 void TunnelsWindowController::fitTenRows() {
     // Ten rows, whatever the font, unless the screen is smaller; a stored size wins after this.
     TunnelsTableView* table = tunnelsTable();
-    m_window->ensurePolished();
-    if (QLayout* layout = m_window->layout()) layout->activate();
-    const int chrome = m_window->height() - table->viewport()->height();
+    // The window is not laid out before it shows: what its layout adds around the table is
+    // told by the size hints.
+    const int chrome = m_window->sizeHint().height() - table->sizeHint().height();
     const int pitch = table->rowHeight() + table->intercellSpacing().height();
-    int height = chrome + 10 * pitch + 2;
+    int height = chrome + 10 * pitch + 2 * table->frameWidth();
     if (const QScreen* screen = m_window->screen())
         height = std::min(height, screen->availableGeometry().height() * 9 / 10);
     m_window->resize(m_window->width(), std::max(height, m_window->height()));

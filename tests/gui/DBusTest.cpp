@@ -490,10 +490,13 @@ TEST_F(DBusTest, ExportedTunnelsImportIntoAnotherHomeByEachChoiceAndABadFileChan
     ASSERT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), {"--export", "@work"}, &file, &err), 0)
         << err.toStdString();
     EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), {"--export", "nope"}, &out, &err), 1);
-    zandrel().call("Quit");
-    ASSERT_TRUE(GuiFixture::waitUntil([] { return !serviceUp(); }, 8000));
     const std::string path = m_dir->file("team.zandrel-tunnels");
     std::ofstream(path) << file.toStdString();
+    // A file manager's "zandrel FILE" hands the file to the running Zandrel's import.
+    EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), {QString::fromStdString(path)}, &out, &err), 0)
+        << err.toStdString();
+    zandrel().call("Quit");
+    ASSERT_TRUE(GuiFixture::waitUntil([] { return !serviceUp(); }, 8000));
 
     // Another home with a "db" of its own.
     const struct {

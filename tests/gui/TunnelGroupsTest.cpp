@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -102,6 +103,31 @@ TEST_F(TunnelGroupsTest, SectionsCountStartFoldAndFillTheTray) {
     press(Qt::Key_Right);
     EXPECT_EQ(rows().size(), 5);
     EXPECT_EQ(stored(TunnelsWindowController::kFoldedGroups), Value(Value::List{"lab"}));
+}
+
+TEST_F(TunnelGroupsTest, PreferencesOffersTheGroupsThereAreAndTakesATypedOne) {
+    store({{"tunnels", Value::List{member("w1", "work"), tunnel("solo")}}});
+    launch();
+    m_controller->editTunnel(1);
+    QComboBox* group = nullptr;
+    ASSERT_TRUE(waitUntil([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = w->findChild<QComboBox*>("group"); box && box->isVisible()) group = box;
+        return group != nullptr;
+    }));
+    EXPECT_EQ(group->findText("work"), 1);
+    EXPECT_EQ(group->currentText(), "");
+    group->window()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(group->window()));
+    QLineEdit* typed = group->lineEdit();
+    QTest::mouseClick(typed, Qt::LeftButton, {}, typed->rect().center());
+    QTest::keyClicks(typed, "home lab ");
+    QTest::keyClick(typed, Qt::Key_Tab);
+    // Trimmed as it is stored.
+    EXPECT_TRUE(waitUntil([&] { return m_app->tunnels().at(1)->valueForKey("group") == Value("home lab"); }))
+        << m_app->tunnels().at(1)->valueForKey("group").dump();
+    const Value tunnels = stored("tunnels");
+    EXPECT_EQ(tunnels.list()[1].get("group"), Value("home lab"));
 }
 
 TEST_F(TunnelGroupsTest, OpenedTunnelFileShowsConflictsSideBySideAndKeepsBoth) {
