@@ -46,7 +46,12 @@ nlohmann::json comparable(const Value& dictionary) {
     return out;
 }
 
-std::string inQuotes(const std::string& name) { return "\"" + Log::escaped(name) + "\""; }
+std::string inQuotes(const std::string& name) {
+    // Appended: GCC 12 at -O3 misreads a literal joined first as an overlapping copy.
+    std::string out(1, '"');
+    out.append(Log::escaped(name)).append(1, '"');
+    return out;
+}
 
 }  // namespace
 
