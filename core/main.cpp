@@ -114,6 +114,11 @@ int runDesktop(const std::string& self, const std::string& program, char** argv)
 // The headless mode: the same start-up wiring without widgets. noDisplay: why a start meant for
 // the desktop is headless instead.
 int runHeadless(int argc, char** argv, const std::string& noDisplay = {}) {
+    // A tunnel file to open needs a window; its tunnels' ssh must not inherit the request.
+    if (const char* file = std::getenv("ZANDREL_OPEN_FILE")) {
+        Log::line(std::string("No window to import ") + file + " in; run zandrel --import-file on it.");
+        ::unsetenv("ZANDREL_OPEN_FILE");
+    }
     if (!noDisplay.empty())
         Log::line("No display could be opened (" + noDisplay +
                   "); the tunnels run without a window or tray, as with --headless.");

@@ -110,10 +110,8 @@ void TunnelForm::connectFields() {
         } else if (auto* b = qobject_cast<QComboBox*>(f->control)) {
             connect(b, &QComboBox::activated, this, [this, b] { Q_EMIT edited(b); });
             // A group typed in: the edit ends as a text field's does, by Enter or by leaving it.
-            if (QLineEdit* typed = b->lineEdit()) {
+            if (QLineEdit* typed = b->lineEdit())
                 connect(typed, &QLineEdit::editingFinished, this, [this, f] { endTypedChoice(f); });
-                b->installEventFilter(this);
-            }
         } else if (auto* s = qobject_cast<QSpinBox*>(f->control)) {
             connect(s, &QSpinBox::valueChanged, this, [this, s] {
                 if (!m_loading) Q_EMIT edited(s);
@@ -298,13 +296,6 @@ void TunnelForm::endTypedChoice(const FormFieldRef& f) {
 }
 
 bool TunnelForm::eventFilter(QObject* watched, QEvent* event) {
-    // The pop-up's own line edit sees no focus leave when Tab moves on from the box.
-    if (auto* box = qobject_cast<QComboBox*>(watched); box && event->type() == QEvent::FocusOut) {
-        const auto f = std::find_if(m_fields.cbegin(), m_fields.cend(),
-                                    [box](const FormField& field) { return field.control == box; });
-        if (f != m_fields.cend() && box->isEditable()) endTypedChoice(f);
-        return false;
-    }
     auto* edit = qobject_cast<QPlainTextEdit*>(watched);
     if (!edit || event->type() != QEvent::FocusOut || !edit->document()->isModified() || m_closed) return false;
     const auto reason = static_cast<QFocusEvent*>(event)->reason();
