@@ -102,9 +102,27 @@ int TrayMenuExporter::idOf(QAction* action) {
 
 QAction* TrayMenuExporter::actionOf(int id) const {
     if (!m_menu) return nullptr;
-    for (QAction* a : m_menu->actions())
+    // Depth first through the submenus (a group's tunnels).
+    QList<QAction*> pending = m_menu->actions();
+    while (!pending.isEmpty()) {
+        QAction* a = pending.takeFirst();
         if (m_ids.value(a) == id) return a;
+        if (a->menu()) pending << a->menu()->actions();
+    }
     return nullptr;
+}
+
+TrayMenuExporter::Layout TrayMenuExporter::layoutOf(QAction* action, int depth) {
+    Layout layout{idOf(action), propertiesOf(action), {}};
+    if (QMenu* sub = action->menu()) {
+        layout.properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
+        // Its items change too; the layout follows them.
+        sub->removeEventFilter(this);
+        sub->installEventFilter(this);
+        if (depth != 0)
+            for (QAction* a : sub->actions()) layout.children << QVariant::fromValue(layoutOf(a, depth - 1));
+    }
+    return layout;
 }
 
 QVariantMap TrayMenuExporter::propertiesOf(const QAction* action) {
@@ -122,15 +140,17 @@ QVariantMap TrayMenuExporter::propertiesOf(const QAction* action) {
 }
 
 uint TrayMenuExporter::GetLayout(int parentId, int recursionDepth, const QStringList&, Layout& layout) {
-    // The menu is flat: the root's children are the items, which have none.
-    layout = Layout{parentId, {}, {}};
+    // The root's children are the items; a group's item holds its tunnels.
     if (parentId != 0) {
-        if (QAction* a = actionOf(parentId)) layout.properties = propertiesOf(a);
+        QAction* a = actionOf(parentId);
+        layout = a ? layoutOf(a, recursionDepth < 0 ? -1 : recursionDepth) : Layout{parentId, {}, {}};
         return m_revision;
     }
+    layout = Layout{0, {}, {}};
     layout.properties.insert(QStringLiteral("children-display"), QStringLiteral("submenu"));
     if (recursionDepth == 0 || !m_menu) return m_revision;
-    for (QAction* a : m_menu->actions()) layout.children << QVariant::fromValue(Layout{idOf(a), propertiesOf(a), {}});
+    for (QAction* a : m_menu->actions())
+        layout.children << QVariant::fromValue(layoutOf(a, recursionDepth < 0 ? -1 : recursionDepth - 1));
     return m_revision;
 }
 
@@ -176,7 +196,7 @@ QList<int> TrayMenuExporter::AboutToShowGroup(const QList<int>&, QList<int>& idE
 
 bool TrayMenuExporter::eventFilter(QObject* watched, QEvent* event) {
     const auto type = event->type();
-    if (watched == m_menu &&
+    if ((watched == m_menu || qobject_cast<QMenu*>(watched)) &&
         (type == QEvent::ActionAdded || type == QEvent::ActionRemoved || type == QEvent::ActionChanged)) {
         if (type == QEvent::ActionRemoved) m_ids.remove(static_cast<QActionEvent*>(event)->action());
         if (!m_updateQueued) {

@@ -77,6 +77,8 @@ protected:
 private:
     int idOf(QAction* action);
     QAction* actionOf(int id) const;
+    // The item with its submenu's items, depth levels down (-1: all).
+    Layout layoutOf(QAction* action, int depth);
     static QVariantMap propertiesOf(const QAction* action);
 
     QPointer<QMenu> m_menu;

@@ -5,6 +5,7 @@
 #include <QFontMetrics>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QStyleOption>
 
 #include "BundleImage.h"
 #include "TunnelsTableModel.h"
@@ -29,6 +30,8 @@ QFont TunnelsItemDelegate::smallFont(const QFont& base) {
 }
 
 QColor TunnelsItemDelegate::statusColor() { return QColor::fromRgbF(0.5f, 0.5f, 0.5f, 1.0f); }
+
+QColor TunnelsItemDelegate::dimmedNameColor() { return QColor::fromRgbF(0.35f, 0.35f, 0.35f, 1.0f); }
 
 QColor TunnelsItemDelegate::errorColor() { return QColor::fromRgbF(0.6f, 0.0f, 0.0f, 1.0f); }
 
@@ -62,7 +65,17 @@ void TunnelsItemDelegate::paint(QPainter* painter, const QStyleOptionViewItem& s
     }
 
     const QString id = TunnelsTableModel::columnIdentifier(index.column());
-    if (id == QLatin1String("icon")) {
+    const bool section = index.data(TunnelsTableModel::GroupRowRole).toBool();
+    if (id == QLatin1String("icon") && section) {
+        // A section's fold arrow, as a tree's branch shows it.
+        QStyleOption arrow;
+        arrow.initFrom(option.widget);
+        arrow.rect = buttonRect(option.rect).adjusted(4, 4, -4, -4);
+        const QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawPrimitive(index.data(TunnelsTableModel::FoldedRole).toBool() ? QStyle::PE_IndicatorArrowRight
+                                                                                : QStyle::PE_IndicatorArrowDown,
+                             &arrow, painter, option.widget);
+    } else if (id == QLatin1String("icon")) {
         const QIcon icon = index.data(Qt::DecorationRole).value<QIcon>();
         if (!icon.isNull()) icon.paint(painter, buttonRect(option.rect));
     } else if (id == QLatin1String("text")) {
@@ -121,7 +134,11 @@ void TunnelsItemDelegate::paintText(QPainter* painter, const QStyleOptionViewIte
         painter->drawText(QPointF(area.x(), y + fm.ascent()), shown);
         y += fm.height();
     };
-    line(name, nf, nm, Qt::black);
+    QFont sectionFont = nf;
+    sectionFont.setBold(true);
+    const bool section = index.data(TunnelsTableModel::GroupRowRole).toBool();
+    line(name, section ? sectionFont : nf, nm,
+         index.data(TunnelsTableModel::DimmedRole).toBool() ? dimmedNameColor() : QColor(Qt::black));
     line(status, sf, sm, statusColor());
     if (!error.isEmpty()) line(error, sf, sm, errorColor());
     if (!warning.isEmpty()) line(warning, sf, sm, warningColor());
@@ -137,7 +154,10 @@ QSize TunnelsItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QM
 bool TunnelsItemDelegate::editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
                                       const QModelIndex& index) {
     auto* view = const_cast<QWidget*>(option.widget);
-    if (TunnelsTableModel::columnIdentifier(index.column()) != QLatin1String("button")) {
+    // A section's fold arrow is a button too.
+    const bool foldArrow = TunnelsTableModel::columnIdentifier(index.column()) == QLatin1String("icon") &&
+                           index.data(TunnelsTableModel::GroupRowRole).toBool();
+    if (TunnelsTableModel::columnIdentifier(index.column()) != QLatin1String("button") && !foldArrow) {
         // Released away from the button that was pressed: it springs back without firing.
         if (event->type() == QEvent::MouseButtonRelease) releasePressed(view);
         return QStyledItemDelegate::editorEvent(event, model, option, index);

@@ -23,6 +23,8 @@ public:
     static QFont smallFont(const QFont& base);
     static QColor statusColor();
     static QColor errorColor();
+    // The name of a tunnel nobody wants up.
+    static QColor dimmedNameColor();
     // Warnings (a forward open to the network, a target that refuses): amber, apart from failures.
     static QColor warningColor();
     // The height of a row that holds the three lines of the "text" column.

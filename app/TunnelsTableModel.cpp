@@ -2,10 +2,12 @@
 
 #include <QDateTime>
 #include <QTextDocument>
+#include <algorithm>
 
 #include "BundleImage.h"
 #include "EngineTexts.h"
 #include "TrafficText.h"
+#include "TunnelGroups.h"
 #include "TunnelInfo.h"
 
 namespace {
@@ -24,16 +26,25 @@ void TunnelsTableModel::setTunnels(const TunnelStore* tunnels) {
 }
 
 void TunnelsTableModel::refreshReports(const std::unordered_set<const void*>* changed) {
-    for (const TunnelPtr& t : m_rows)
-        if (!changed || changed->count(t.get())) m_reports[t] = t->run().report();
+    for (const Row& r : m_rows)
+        if (r.tunnel && (!changed || changed->count(r.tunnel.get()))) m_reports[r.tunnel] = r.tunnel->run().report();
 }
 
 void TunnelsTableModel::reload() {
-    TunnelList rows = m_source ? m_source->tunnels() : TunnelList{};
+    const TunnelList all = m_source ? m_source->tunnels() : TunnelList{};
+    std::vector<Row> rows;
+    QString section;
+    for (const TunnelPtr& t : TunnelGroups::shownOrder(all)) {
+        const QString group = QString::fromStdString(TunnelGroups::groupOf(*t));
+        if (group != section) rows.push_back({nullptr, section = group});
+        if (group.isEmpty() || !m_folded.contains(group)) rows.push_back({t, group});
+    }
     std::erase_if(m_reports, [](const auto& entry) { return entry.first.expired(); });
-    for (const TunnelPtr& t : rows)
-        if (!m_reports.count(t)) m_reports[t] = t->run().report();
-    if (rows.size() != m_rows.size()) {
+    for (const Row& r : rows)
+        if (r.tunnel && !m_reports.count(r.tunnel)) m_reports[r.tunnel] = r.tunnel->run().report();
+    const bool sameShape = std::equal(rows.begin(), rows.end(), m_rows.begin(), m_rows.end(),
+                                      [](const Row& a, const Row& b) { return !a.tunnel == !b.tunnel; });
+    if (!sameShape) {
         beginResetModel();
         m_rows = std::move(rows);
         endResetModel();
@@ -45,7 +56,99 @@ void TunnelsTableModel::reload() {
 
 TunnelPtr TunnelsTableModel::tunnel(int row) const {
     if (row < 0 || row >= rowCount()) return nullptr;
-    return m_rows[static_cast<size_t>(row)];
+    return m_rows[static_cast<size_t>(row)].tunnel;
+}
+
+int TunnelsTableModel::rowOf(const Tunnel* tunnel) const {
+    for (size_t i = 0; i < m_rows.size(); ++i)
+        if (m_rows[i].tunnel.get() == tunnel) return static_cast<int>(i);
+    return -1;
+}
+
+int TunnelsTableModel::sectionRow(const QString& group) const {
+    for (size_t i = 0; i < m_rows.size(); ++i)
+        if (!m_rows[i].tunnel && m_rows[i].group == group) return static_cast<int>(i);
+    return -1;
+}
+
+QString TunnelsTableModel::groupAt(int row) const {
+    if (row < 0 || row >= rowCount() || m_rows[static_cast<size_t>(row)].tunnel) return {};
+    return m_rows[static_cast<size_t>(row)].group;
+}
+
+TunnelList TunnelsTableModel::groupMembers(int row) const {
+    const QString group = groupAt(row);
+    if (group.isEmpty() || !m_source) return {};
+    return TunnelGroups::members(m_source->tunnels(), group.toStdString());
+}
+
+void TunnelsTableModel::setFolded(const QString& group, bool folded) {
+    if (folded == m_folded.contains(group)) return;
+    folded ? (void)m_folded.insert(group) : (void)m_folded.remove(group);
+    reload();
+    Q_EMIT foldedGroupsChanged();
+}
+
+QStringList TunnelsTableModel::foldedGroups() const {
+    QStringList out(m_folded.begin(), m_folded.end());
+    out.sort();
+    return out;
+}
+
+void TunnelsTableModel::setFoldedGroups(const QStringList& groups) {
+    m_folded = QSet<QString>(groups.begin(), groups.end());
+    reload();
+}
+
+QString TunnelsTableModel::countText(const TunnelList& members) {
+    const TunnelGroups::Count c = TunnelGroups::count(members);
+    if (c.wanted == 0) return tr("%1 stopped").arg(c.total);
+    return tr("%1 of %2 up").arg(c.up).arg(c.wanted);
+}
+
+QVariant TunnelsTableModel::sectionData(int row, int column, int role) const {
+    const QString group = groupAt(row);
+    const TunnelList members = groupMembers(row);
+    const bool anyOn = std::any_of(members.begin(), members.end(), [](const TunnelPtr& t) { return isOn(*t); });
+    const bool folded = m_folded.contains(group);
+    const QString id = columnIdentifier(column);
+    switch (role) {
+        case GroupRowRole:
+            return true;
+        case FoldedRole:
+            return folded;
+        case NameRole:
+            return group;
+        case LineRole:
+        case StatusRole:
+            return countText(members);
+        case Qt::DisplayRole:
+            return group + u'\n' + countText(members);
+        case Qt::AccessibleTextRole:
+            if (id == QLatin1String("button"))
+                return anyOn ? tr("Stop all in %1").arg(group) : tr("Start all in %1").arg(group);
+            if (id == QLatin1String("icon")) return folded ? tr("Unfold %1").arg(group) : tr("Fold %1").arg(group);
+            return (folded ? tr("Group %1, %2, folded") : tr("Group %1, %2")).arg(group, countText(members));
+        case Qt::AccessibleDescriptionRole:
+            if (id == QLatin1String("button"))
+                return anyOn ? tr("Stops every tunnel of the group") : tr("Starts every tunnel of the group");
+            return tr("Space or Enter folds or unfolds the group; Left folds it, Right unfolds it.");
+        case Qt::ToolTipRole: {
+            QStringList lines;
+            for (const TunnelPtr& t : members)
+                lines << tr("%1: %2").arg(QString::fromStdString(t->connName()),
+                                          EngineTexts::translated(t->run().status()));
+            return Qt::convertFromPlainText(lines.join(u'\n'), Qt::WhiteSpaceNormal);
+        }
+        case ImageNameRole:
+            return id == QLatin1String("button") ? QString::fromLatin1(anyOn ? "stop_n" : "start_n") : QVariant();
+        case AlternateImageNameRole:
+            return id == QLatin1String("button") ? QString::fromLatin1(anyOn ? "stop_p" : "start_p") : QVariant();
+        case Qt::CheckStateRole:
+            return id == QLatin1String("button") ? QVariant(anyOn ? Qt::Checked : Qt::Unchecked) : QVariant();
+        default:
+            return {};
+    }
 }
 
 bool TunnelsTableModel::isOn(const Tunnel& tunnel) { return tunnel.run().isWanted(); }
@@ -68,8 +171,10 @@ int TunnelsTableModel::rowCount(const QModelIndex& parent) const {
 int TunnelsTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : ColumnCount; }
 
 QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
+    if (index.column() < 0 || index.column() >= ColumnCount) return {};
+    if (!groupAt(index.row()).isEmpty()) return sectionData(index.row(), index.column(), role);
     const TunnelPtr t = tunnel(index.row());
-    if (!t || index.column() < 0 || index.column() >= ColumnCount) return {};
+    if (!t) return {};
     const QString id = columnIdentifier(index.column());
 
     const auto cached = m_reports.find(t);
@@ -97,6 +202,8 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::AccessibleTextRole || role == Qt::AccessibleDescriptionRole)
         return accessibleText(*t, index.column(), role, report);
     if (role == RunningRole) return t->run().isRunning();
+    if (role == DimmedRole) return !isOn(*t);
+    if (role == GroupRowRole) return false;
     if (role == CodeRole) return t->run().code();
 
     if (id == QLatin1String("icon")) {
@@ -106,9 +213,17 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
         if (role == NameRole) return QString::fromStdString(t->connName());
         if (role == StatusRole) return EngineTexts::translated(t->run().status());
         if (role == LineRole) {
-            const QStringList addresses = t->run().isUp() ? TunnelInfo::listeningAddresses(*t) : QStringList();
-            if (addresses.isEmpty()) return EngineTexts::translated(t->run().status());
-            return andMore(addresses.first(), addresses.size() - 1);
+            // A stopped tunnel is told apart by its forwards, greyed; a ready one by its state and
+            // ports; a wanted one by its state.
+            const bool stopped = !isOn(*t);
+            const bool ready = t->run().code() == 3;
+            const QStringList addresses = t->run().isConnected() || stopped || ready
+                                              ? TunnelInfo::listeningAddresses(*t)
+                                              : QStringList();
+            const QString status = EngineTexts::translated(t->run().status());
+            if (addresses.isEmpty()) return status;
+            const QString where = andMore(addresses.first(), addresses.size() - 1);
+            return stopped || ready ? tr("%1 · %2").arg(status, where) : where;
         }
         if (role == Qt::DisplayRole)
             return QString::fromStdString(t->connName()) + u'\n' + EngineTexts::translated(t->run().status());
@@ -158,6 +273,19 @@ Qt::ItemFlags TunnelsTableModel::flags(const QModelIndex& index) const {
 
 bool TunnelsTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     Q_UNUSED(role);
+    if (const QString group = groupAt(index.row()); !group.isEmpty()) {
+        if (!value.toBool()) return false;
+        if (columnIdentifier(index.column()) == QLatin1String("icon")) {
+            setFolded(group, !isFolded(group));
+            return true;
+        }
+        if (columnIdentifier(index.column()) != QLatin1String("button")) return false;
+        const TunnelList members = groupMembers(index.row());
+        const bool anyOn = std::any_of(members.begin(), members.end(), [](const TunnelPtr& t) { return isOn(*t); });
+        for (const TunnelPtr& t : members) anyOn ? t->run().stop() : t->run().start();
+        reload();
+        return true;
+    }
     const TunnelPtr t = tunnel(index.row());
     if (!t) return false;
     if (columnIdentifier(index.column()) == QLatin1String("button") && value.toBool()) {

@@ -113,6 +113,12 @@ void TunnelsTableView::keyPressEvent(QKeyEvent* event) {
             if (current.isValid()) Q_EMIT rowToggleRequested(current.row());
             event->accept();
             return;
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+            if (!plain) break;
+            if (current.isValid()) Q_EMIT rowFoldRequested(current.row(), event->key() == Qt::Key_Left);
+            event->accept();
+            return;
         case Qt::Key_F10:
             if (mods != Qt::ShiftModifier) break;
             if (current.isValid()) Q_EMIT rowMenuRequested(current.row(), menuPosition(current.row()));

@@ -8,8 +8,8 @@
 // width and down to the bottom of the redrawn area (below the last row too), and a selection
 // display that can be switched off while the table still keeps its selection. From the
 // keyboard it moves by rows (arrows, Home, End), Space or Enter asks for the current row's
-// start or stop, the Menu key or Shift+F10 for its menu; Tab leaves the table. The row that
-// has the keyboard is framed, apart from any selection.
+// start or stop (a section's fold), Left and Right for a section's fold, the Menu key or Shift+F10 for its menu; Tab
+// leaves the table. The row that has the keyboard is framed, apart from any selection.
 class TunnelsTableView : public QTableView {
     Q_OBJECT
     // Off in a table made in code; the window layout switches it on, as a table loaded from a
@@ -48,6 +48,8 @@ Q_SIGNALS:
     void mouseReleased(QWidget* view);
     // Space or Enter on the current row.
     void rowToggleRequested(int row);
+    // Left (fold) or Right (unfold) on the current row; a group's section row acts on it.
+    void rowFoldRequested(int row, bool fold);
     // A right click on a row, the Menu key or Shift+F10 (pos in viewport coordinates).
     void rowMenuRequested(int row, QPoint pos);
 

@@ -26,6 +26,7 @@
 #include "PreferencesController.h"
 #include "TrayIcon.h"
 #include "TunnelDetailsWindow.h"
+#include "TunnelGroups.h"
 #include "TunnelLogWindow.h"
 #include "TunnelsItemDelegate.h"
 #include "TunnelsTableModel.h"
@@ -112,6 +113,7 @@ TunnelsWindowController::~TunnelsWindowController() {
     m_preferences.reset();  // its window is a child of the tunnels window
     delete m_tray;
     m_tray = nullptr;
+    qDeleteAll(m_groupMenus);
     delete m_window;
 }
 
@@ -149,6 +151,9 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
                             TunnelsItemDelegate::nameRect(table, index).contains(table->doubleClickPos());
         if (TunnelPtr t = m_model->tunnel(index.row()); t && onName)
             showDetails(t);
+        else if (const QString group = m_model->groupAt(index.row());
+                 !group.isEmpty() && index.column() == TunnelsTableModel::TextColumn)
+            fold(group, !m_model->isFolded(group));
         else
             doubleAction(index);
     });
@@ -160,15 +165,32 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
         m_openRowMenu->popup(table->viewport()->mapToGlobal(pos));
     });
     connect(table, &TunnelsTableView::rowToggleRequested, this, [this](int row) {
-        if (TunnelPtr t = m_model->tunnel(row)) toggle(t);
+        if (TunnelPtr t = m_model->tunnel(row))
+            toggle(t);
+        else if (const QString group = m_model->groupAt(row); !group.isEmpty())
+            fold(group, !m_model->isFolded(group));
+    });
+    connect(table, &TunnelsTableView::rowFoldRequested, this, [this](int row, bool fold) {
+        if (const QString group = m_model->groupAt(row); !group.isEmpty()) this->fold(group, fold);
+    });
+    connect(m_model, &TunnelsTableModel::foldedGroupsChanged, this, [this] {
+        Value::List folded;
+        for (const QString& g : m_model->foldedGroups()) folded.emplace_back(g.toStdString());
+        if (!m_app.defaults().setObjectForKey(Value(folded), kFoldedGroups))
+            Log::line("Which groups are folded was not saved.");
+        redraw();
     });
     table->setAccessibleName(tr("Tunnels"));
     table->setAccessibleDescription(
-        tr("Space or Enter starts or stops the selected tunnel; the Menu key opens its menu."));
+        tr("Space or Enter starts or stops the selected tunnel, or folds a group; the Menu key opens its menu."));
     addTunnelButton()->setAccessibleName(tr("Add a tunnel"));
 
     // The first request for the list: the tunnels are made and the auto-connect ones start.
     m_tunnels = &m_app.tunnels();
+    QStringList folded;
+    for (const Value& g : m_app.defaults().objectForKey(kFoldedGroups).list())
+        folded << QString::fromStdString(g.text());
+    m_model->setFoldedGroups(folded);
     m_model->setTunnels(m_tunnels);
     showHintIfEmpty();
     updateTunnelItems();
@@ -194,6 +216,7 @@ void TunnelsWindowController::setUpWindowAndTunnels() {
         },
         this);
 
+    fitTenRows();
     restoreFrame();
 
     const Value open = m_app.defaults().objectForKey("openPalette");
@@ -234,7 +257,7 @@ void TunnelsWindowController::keepCurrentRow(const Tunnel* was, int wasRow) {
     TunnelsTableView* table = tunnelsTable();
     if (table->currentIndex().isValid() || m_model->rowCount() == 0) return;
     // After a reset: the same tunnel where it went, else the row that took its place.
-    int row = m_tunnels && was ? m_tunnels->indexOf(was) : -1;
+    int row = was ? m_model->rowOf(was) : -1;
     if (row < 0 || row >= m_model->rowCount()) row = std::clamp(wasRow, 0, m_model->rowCount() - 1);
     table->selectionModel()->setCurrentIndex(m_model->index(row, TunnelsTableModel::TextColumn),
                                              QItemSelectionModel::NoUpdate);
@@ -297,6 +320,13 @@ QMessageBox* TunnelsWindowController::storeNotice() const { return m_storeNotice
 QMenu* TunnelsWindowController::rowMenu(int row) {
     auto* menu = new QMenu(m_window);
     menu->setAttribute(Qt::WA_DeleteOnClose);
+    if (const QString group = m_model->groupAt(row); !group.isEmpty()) {
+        addGroupItems(menu, group);
+        menu->addSeparator();
+        menu->addAction(m_model->isFolded(group) ? tr("&Unfold") : tr("&Fold"), menu,
+                        [this, group] { fold(group, !m_model->isFolded(group)); });
+        return menu;
+    }
     const TunnelPtr t = m_model->tunnel(row);
     if (!t) return menu;
     const std::weak_ptr<Tunnel> weak = t;
@@ -345,14 +375,38 @@ void TunnelsWindowController::updateDetailsWindows(const std::unordered_set<cons
     }
 }
 
+void TunnelsWindowController::fold(const QString& group, bool folded) {
+    m_model->setFolded(group, folded);
+    // The keyboard stays on the section it folded.
+    if (const int row = m_model->sectionRow(group); row >= 0)
+        tunnelsTable()->selectionModel()->setCurrentIndex(m_model->index(row, TunnelsTableModel::TextColumn),
+                                                          QItemSelectionModel::NoUpdate);
+}
+
+void TunnelsWindowController::addGroupItems(QMenu* menu, const QString& group) {
+    auto each = [this, group](bool start) {
+        if (!m_tunnels) return;
+        for (const TunnelPtr& t : TunnelGroups::members(m_tunnels->tunnels(), group.toStdString()))
+            start ? t->run().start() : t->run().stop();
+        redraw();
+    };
+    menu->addAction(tr("&Start All"), this, [each] { each(true); });
+    menu->addAction(tr("S&top All"), this, [each] { each(false); });
+}
+
 void TunnelsWindowController::updateTunnelItems() {
-    const TunnelList list = m_tunnels ? m_tunnels->tunnels() : TunnelList{};
-    bool same = static_cast<size_t>(m_tunnelItems.size()) == list.size();
-    for (size_t i = 0; same && i < list.size(); ++i)
-        same = m_tunnelItems[static_cast<int>(i)]->text() == menuText(list[i]->connName());
-    if (!same) {
+    const TunnelList list = m_tunnels ? TunnelGroups::shownOrder(m_tunnels->tunnels()) : TunnelList{};
+    // The menu is made anew when a name or a group changed; else only its checks and counts.
+    QStringList shape;
+    for (const TunnelPtr& t : list)
+        shape << QString::fromStdString(TunnelGroups::groupOf(*t)) + u'\n' + QString::fromStdString(t->connName());
+    if (shape != m_trayShape) {
+        m_trayShape = shape;
+        qDeleteAll(m_groupMenus);
+        m_groupMenus.clear();
         qDeleteAll(m_tunnelItems);
         m_tunnelItems.clear();
+        QList<QAction*> items;
         for (const TunnelPtr& t : list) {
             auto* item = new QAction(menuText(t->connName()), this);
             item->setCheckable(true);
@@ -362,10 +416,50 @@ void TunnelsWindowController::updateTunnelItems() {
                 redraw();
             });
             m_tunnelItems << item;
+            const QString group = QString::fromStdString(TunnelGroups::groupOf(*t));
+            if (group.isEmpty()) {
+                items << item;
+                continue;
+            }
+            // A submenu per group: its Start All and Stop All, then its tunnels.
+            if (m_groupMenus.isEmpty() || m_groupMenus.last()->property("group").toString() != group) {
+                auto* sub = new QMenu;
+                sub->setProperty("group", group);
+                addGroupItems(sub, group);
+                sub->addSeparator();
+                m_groupMenus << sub;
+                items << sub->menuAction();
+            }
+            m_groupMenus.last()->addAction(item);
         }
-        m_tray->setTunnelItems(m_tunnelItems);
+        m_tray->setTunnelItems(items);
     }
     for (size_t i = 0; i < list.size(); ++i) m_tunnelItems[static_cast<int>(i)]->setChecked(list[i]->run().isWanted());
+    for (QMenu* sub : m_groupMenus) {
+        const QString group = sub->property("group").toString();
+        const QString title = tr("%1 (%2)").arg(
+            group, TunnelsTableModel::countText(TunnelGroups::members(m_tunnels->tunnels(), group.toStdString())));
+        if (sub->title() != menuText(title.toStdString())) sub->setTitle(menuText(title.toStdString()));
+    }
+}
+
+void TunnelsWindowController::openTunnelFile(const std::string& path) {
+    showWindow();
+    const QString file = QString::fromStdString(path);
+    runPreferences([file](PreferencesController& controller) { controller.importTunnelFile(file); });
+}
+
+void TunnelsWindowController::fitTenRows() {
+    // Ten rows, whatever the font, unless the screen is smaller; a stored size wins after this.
+    TunnelsTableView* table = tunnelsTable();
+    // The window is not laid out before it shows: what its layout adds around the table is
+    // told by the size hints.
+    const int chrome = m_window->sizeHint().height() - table->sizeHint().height();
+    const int pitch = table->rowHeight() + table->intercellSpacing().height();
+    int height = chrome + 10 * pitch + 2 * table->frameWidth();
+    if (const QScreen* screen = m_window->screen())
+        height = std::min(height, screen->availableGeometry().height() * 9 / 10);
+    m_window->resize(m_window->width(), std::max(height, m_window->height()));
 }
 
 void TunnelsWindowController::showHintIfEmpty() { emptyHint()->setVisible(m_model->rowCount() == 0); }
@@ -391,7 +485,11 @@ bool TunnelsWindowController::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
         // X11 window managers place a window anew when it is shown again.
-        if (event->type() == QEvent::Hide && !m_window->isMinimized()) m_hiddenGeometry = m_window->saveGeometry();
+        if (event->type() == QEvent::Hide && !m_window->isMinimized()) {
+            m_hiddenGeometry = m_window->saveGeometry();
+            // The size the user gave it is kept from here on, not only at a quit.
+            if (!m_terminated) saveFrame();
+        }
     }
     return QObject::eventFilter(watched, event);
 }
@@ -470,7 +568,7 @@ void TunnelsWindowController::updateTrayState() {
         for (const TunnelPtr& t : m_tunnels->tunnels()) {
             if (!t->run().isWanted()) continue;
             ++wanted;
-            if (t->run().isUp()) {  // ready ones hold their ports: up, to the user
+            if (TunnelGroups::isUp(*t)) {
                 ++connected;
                 continue;
             }

@@ -47,6 +47,8 @@ public:
     // Redraws are coalesced to at most one per display frame (60 a second).
     static constexpr qint64 kFrameNs = 16'666'667;
     static constexpr const char* kFrameName = "tunnelsWindow";
+    // The groups whose sections are folded (a list of names).
+    static constexpr const char* kFoldedGroups = "foldedGroups";
 
     // Loads the window from its layout, hidden; setUpWindowAndTunnels does the start-up.
     explicit TunnelsWindowController(ZandrelApplication& app, QObject* parent = nullptr);
@@ -73,7 +75,7 @@ public:
     // A row's context menu: Start or Stop, Reconnect, Edit…, Details…, Show Log, Copy Command. The caller
     // pops it up; it deletes itself once closed.
     QMenu* rowMenu(int row);
-    // The tray menu's item per tunnel, checked while the tunnel is wanted up.
+    // The tray menu's item per tunnel (a group's in the group's submenu), checked while the tunnel is wanted up.
     const QList<QAction*>& tunnelItems() const { return m_tunnelItems; }
     // The notice shown at start-up when the store was moved aside, or null.
     QMessageBox* storeNotice() const;
@@ -103,6 +105,8 @@ public Q_SLOTS:
     void showHide();
     // Shows the window and brings it to the front (a second launch, D-Bus ShowWindow).
     void showWindow() override;
+    // The window, and Preferences with the import of that tunnel file.
+    void openTunnelFile(const std::string& path) override;
     // Every running or waiting tunnel starts a fresh ssh now (menu, D-Bus, network back, resume).
     void reconnectAll();
     // The quit steps: stop every tunnel in list order, let the engine start no other ssh,
@@ -123,6 +127,12 @@ private:
     void runPreferences(const std::function<void(PreferencesController&)>& prepare);
     void closePreferences();
     void updateTunnelItems();
+    // Folds or unfolds a group's section, the keyboard staying on it.
+    void fold(const QString& group, bool folded);
+    // Start All and Stop All of a group.
+    void addGroupItems(QMenu* menu, const QString& group);
+    // The window's first size: ten rows tall.
+    void fitTenRows();
     void showStoreNotice();
     void showHintIfEmpty();
     void scheduleRedraw();
@@ -152,6 +162,8 @@ private:
     TunnelStore* m_tunnels = nullptr;
     std::unique_ptr<PreferencesController> m_preferences;
     QList<QAction*> m_tunnelItems;
+    QList<QMenu*> m_groupMenus;  // the tray's submenu per group
+    QStringList m_trayShape;     // each tunnel's group and name when the tray menu was made
     QByteArray m_hiddenGeometry;
     QPointer<QMessageBox> m_storeNotice;
     template <class Window>

@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
     // opens that many milliseconds after the start.
     bool openPreferences = false;
     const int preferencesAfterMs = takeEnvironment("ZANDREL_OPEN_PREFERENCES").toInt(&openPreferences);
+    // A tunnel file zandrel was asked to open while no Zandrel ran.
+    const QString tunnelFile = takeEnvironment("ZANDREL_OPEN_FILE");
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);
 
@@ -79,6 +81,9 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "zandrel: %s\n", qPrintable(startup.error()));
             return 1;
     }
+    if (!tunnelFile.isEmpty())
+        QTimer::singleShot(0, &startup.controller(),
+                           [&startup, tunnelFile] { startup.controller().openTunnelFile(tunnelFile.toStdString()); });
     if (openPreferences)
         QTimer::singleShot(preferencesAfterMs, &startup.controller(), &TunnelsWindowController::openPreferences);
     // The quit steps run on aboutToQuit; nothing of the engine outlives this point.

@@ -1,9 +1,12 @@
 #include "TunnelChanges.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "PasswordKeyring.h"
+#include "TunnelGroups.h"
 
 namespace {
 using Outcome = TunnelChanges::Outcome;
@@ -87,6 +90,48 @@ Outcome TunnelChanges::addImported(const std::vector<SshConfig::Host>& hosts, st
         made->push_back(name);
     }
     return save();
+}
+
+std::string TunnelChanges::home() {
+    const char* h = std::getenv("HOME");
+    return h ? h : "";
+}
+
+Outcome TunnelChanges::exportTunnels(const std::vector<std::string>& words, std::string* file) const {
+    const TunnelList all = m_tunnels.tunnels();
+    TunnelList chosen = words.empty() ? all : TunnelList{};
+    for (const std::string& word : words) {
+        const std::string group = TunnelGroups::fromReference(word);
+        TunnelList some = group.empty() ? TunnelList{} : TunnelGroups::members(all, group);
+        if (group.empty())
+            if (TunnelPtr t = m_tunnels.named(word)) some.push_back(t);
+        if (some.empty())
+            return {
+                group.empty() ? Outcome::Kind::UnknownTunnel : Outcome::Kind::Invalid,
+                group.empty() ? "No tunnel is named \"" + word + "\"" : "No tunnel is in a group \"" + group + "\""};
+        for (const TunnelPtr& t : some)
+            if (std::find(chosen.begin(), chosen.end(), t) == chosen.end()) chosen.push_back(t);
+    }
+    *file = TunnelFile::write(chosen, home());
+    return {};
+}
+
+Outcome TunnelChanges::importTunnels(const TunnelFile::Contents& contents, TunnelFile::Choice choice,
+                                     std::vector<std::string>* lines) {
+    if (!contents.clean()) {
+        std::string why;
+        for (const std::string& p : contents.problems()) why += (why.empty() ? "" : "\n") + p;
+        return invalid(why);
+    }
+    const TunnelFile::Applied applied =
+        TunnelFile::apply(m_tunnels, contents.valid(), home(), [choice](const std::string&) { return choice; });
+    if (Outcome saved = save(); !saved.ok()) {
+        TunnelFile::undo(m_tunnels, applied);
+        return saved;
+    }
+    TunnelFile::finish(applied);
+    *lines = applied.lines;
+    return {};
 }
 
 Outcome TunnelChanges::save() {

@@ -6,6 +6,7 @@
 
 #include "Defaults.h"
 #include "SshConfig.h"
+#include "TunnelFile.h"
 #include "TunnelStore.h"
 #include "Value.h"
 
@@ -49,6 +50,16 @@ public:
     std::vector<std::string> hostsToImport(const std::vector<std::string>& asked, Refusals* refused) const;
     // A tunnel for each resolved host, named after it (or "NAME 2" …), added and saved.
     Outcome addImported(const std::vector<SshConfig::Host>& hosts, std::vector<std::string>* made);
+
+    // A tunnel file of the tunnels named (a word "@work" names the group "work"; none: all).
+    Outcome exportTunnels(const std::vector<std::string>& words, std::string* file) const;
+    // Merges the valid tunnels of a file whose problems were all seen (Invalid, listing them, when
+    // the file has any); a conflict is settled by choice. One line per tunnel says what was done.
+    // A failed save changes nothing.
+    Outcome importTunnels(const TunnelFile::Contents& contents, TunnelFile::Choice choice,
+                          std::vector<std::string>* lines);
+    // The user's home folder, which identity files in tunnel files are written from.
+    static std::string home();
 
 private:
     Outcome save();

@@ -5,12 +5,16 @@
 #include <QDBusMetaType>
 #include <QDBusReply>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <climits>
 #include <nlohmann/json.hpp>
 
 #include "Log.h"
 #include "TunnelArguments.h"
+#include "TunnelFile.h"
+#include "TunnelGroups.h"
 #include "TunnelInfo.h"
 #include "ZandrelDBusService.h"
 
@@ -32,6 +36,9 @@ constexpr Option kOptions[] = {
     {"--import", ZandrelCommandLine::Command::Import, "ImportHosts"},
     {"--events", ZandrelCommandLine::Command::Events, "TunnelEvents"},
     {"--status", ZandrelCommandLine::Command::Status, "TunnelStatus"},
+    {"--export", ZandrelCommandLine::Command::Export, "ExportTunnels"},
+    {"--import-file", ZandrelCommandLine::Command::ImportFile, "ImportTunnels"},
+    {"--open-file", ZandrelCommandLine::Command::OpenFile, "OpenTunnelFile"},
 };
 
 // TunnelStatus's keys in the order --status prints them.
@@ -71,6 +78,32 @@ QString failure(const QDBusMessage& reply) {
     return reply.errorMessage().isEmpty() ? reply.errorName() : reply.errorMessage();
 }
 
+// The tunnel's group as TunnelStatus tells it ("" for none, or for a tunnel gone meanwhile).
+QString groupOf(QDBusConnection& bus, const QDBusMessage& like, const QString& name) {
+    QDBusMessage status =
+        QDBusMessage::createMethodCall(like.service(), like.path(), like.interface(), QStringLiteral("TunnelStatus"));
+    status << name;
+    const QDBusMessage reply = bus.call(status, QDBus::Block, 10000);
+    return qdbus_cast<QVariantMap>(reply.arguments().value(0)).value(QStringLiteral("group")).toString();
+}
+
+// --import-file's arguments: the file's text and what to do on a conflict.
+QString importArguments(const QStringList& words, QList<QVariant>* args) {
+    QStringList files = words;
+    const bool replace = files.removeAll(QStringLiteral("--replace")) > 0;
+    if (files.size() != 1) return QStringLiteral("--import-file needs one FILE (and --replace, if wanted)");
+    QFile file(files.first());
+    // A huge file is refused before it is read.
+    if (!file.open(QIODevice::ReadOnly) || file.size() > qint64(TunnelFile::kMaxBytes) + 1)
+        return file.isOpen() ? QStringLiteral("%1: larger than %2 KiB, more than any tunnel file")
+                                   .arg(files.first())
+                                   .arg(TunnelFile::kMaxBytes / 1024)
+                             : QStringLiteral("%1: %2").arg(files.first(), file.errorString());
+    *args = {QString::fromUtf8(file.read(qint64(TunnelFile::kMaxBytes) + 1)),
+             replace ? QStringLiteral("replace") : QStringLiteral("keep")};
+    return {};
+}
+
 // --add's arguments: NAME and its JSON settings, or the reason they cannot be read.
 QString addArguments(const QStringList& words, QDBusConnection& bus, const QString& service, QList<QVariant>* args) {
     std::vector<std::string> plain;
@@ -101,7 +134,15 @@ bool ZandrelCommandLine::takesName(Command command) {
            command == Command::Events || command == Command::Status;
 }
 
-bool ZandrelCommandLine::takesRest(Command command) { return command == Command::Add || command == Command::Import; }
+bool ZandrelCommandLine::takesRest(Command command) {
+    return command == Command::Add || command == Command::Import || command == Command::Export ||
+           command == Command::ImportFile || command == Command::OpenFile;
+}
+
+bool ZandrelCommandLine::isRunning(QDBusConnection bus) {
+    return bus.isConnected() && bus.interface() &&
+           bus.interface()->isServiceRegistered(QString::fromLatin1(ZandrelDBusService::kService)).value();
+}
 
 int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConnection bus, FILE* out, FILE* err) {
     const Option* option = optionFor(command);
@@ -111,7 +152,7 @@ int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConn
     qDBusRegisterMetaType<QMap<QString, QString>>();
     qDBusRegisterMetaType<QList<QVariantMap>>();
     const QString service = QString::fromLatin1(ZandrelDBusService::kService);
-    if (!bus.isConnected() || !bus.interface() || !bus.interface()->isServiceRegistered(service).value()) {
+    if (!isRunning(bus)) {
         print(err, QStringLiteral("zandrel: no Zandrel runs in this session (start it, or run zandrel --headless)"));
         return 1;
     }
@@ -120,7 +161,16 @@ int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConn
                                                        QString::fromLatin1(option->method));
     int timeout = 10000;
     if (takesName(command)) {
-        call << words.value(0);
+        // "@work" is always the group "work": no tunnel's name begins with "@".
+        const std::string group = TunnelGroups::fromReference(words.value(0).toStdString());
+        if (!group.empty() && (command == Command::Start || command == Command::Stop)) {
+            call = QDBusMessage::createMethodCall(
+                service, call.path(), call.interface(),
+                command == Command::Start ? QStringLiteral("StartGroup") : QStringLiteral("StopGroup"));
+            call << QString::fromStdString(group);
+        } else {
+            call << words.value(0);
+        }
     } else if (command == Command::Add) {
         QList<QVariant> args;
         if (const QString why = addArguments(words, bus, service, &args); !why.isEmpty()) {
@@ -131,19 +181,36 @@ int ZandrelCommandLine::run(Command command, const QStringList& words, QDBusConn
     } else if (command == Command::Import) {
         call << words;
         timeout = INT_MAX;  // each host has its own time-out in Zandrel
+    } else if (command == Command::Export) {
+        call << words;
+    } else if (command == Command::ImportFile) {
+        QList<QVariant> args;
+        if (const QString why = importArguments(words, &args); !why.isEmpty()) {
+            print(err, QStringLiteral("zandrel: ") + why);
+            return 1;
+        }
+        call.setArguments(args);
+        timeout = 120000;  // ssh judges each option of the file
+    } else if (command == Command::OpenFile) {
+        call << QFileInfo(words.value(0)).absoluteFilePath();
     }
     const QDBusMessage reply = bus.call(call, QDBus::Block, timeout);
     if (const QString why = failure(reply); !why.isEmpty()) {
-        print(err, QStringLiteral("zandrel: ") + why);
+        // A file's problems come a line each.
+        for (const QString& line : why.split(u'\n')) print(err, QStringLiteral("zandrel: ") + line);
         return 1;
     }
     if (command == Command::List) {
-        // One line per tunnel, tab-separated for scripts: name, state, addresses, reason.
+        // One line per tunnel, tab-separated for scripts: name, state, addresses, reason, group.
         const QDBusReply<TunnelInfoList> list(reply);
         for (const TunnelInfo& t : list.value())
             print(out, QStringList{field(t.name), field(t.status), field(t.addresses.join(QStringLiteral(", "))),
-                                   field(t.lastError)}
+                                   field(t.lastError), field(groupOf(bus, call, t.name))}
                            .join(u'\t'));
+    } else if (command == Command::Export) {
+        std::fputs(reply.arguments().value(0).toString().toUtf8().constData(), out);
+    } else if (command == Command::ImportFile) {
+        for (const QString& line : reply.arguments().value(0).toStringList()) print(out, line);
     } else if (command == Command::Events) {
         // The journal keeps each text on one line already.
         for (const QString& event : reply.arguments().value(0).toStringList()) print(out, event);

@@ -8,6 +8,7 @@
 
 #include "ConnectionClock.h"
 #include "DesktopFront.h"
+#include "TunnelGroups.h"
 #include "TunnelStatusFeed.h"
 #include "ZandrelCore.h"
 #include "zandreladaptor.h"
@@ -110,6 +111,22 @@ void ZandrelDBusService::StopTunnel(const QString& name) {
     if (TunnelPtr t = tunnelNamed(name)) t->run().stop(TunnelRun::StopBy::DBus);
 }
 
+TunnelList ZandrelDBusService::groupNamed(const QString& group) {
+    TunnelList members = TunnelGroups::members(m_core.tunnels().tunnels(), group.toStdString());
+    if (members.empty() || group.isEmpty())
+        sendErrorReply(QString::fromLatin1(kErrorUnknownGroup),
+                       QStringLiteral("No tunnel is in a group \"%1\"").arg(group));
+    return group.isEmpty() ? TunnelList{} : members;
+}
+
+void ZandrelDBusService::StartGroup(const QString& group) {
+    for (const TunnelPtr& t : groupNamed(group)) t->run().start();
+}
+
+void ZandrelDBusService::StopGroup(const QString& group) {
+    for (const TunnelPtr& t : groupNamed(group)) t->run().stop(TunnelRun::StopBy::DBus);
+}
+
 void ZandrelDBusService::ShowWindow() {
     if (m_front)
         m_front->showWindow();
@@ -156,6 +173,7 @@ QVariantMap ZandrelDBusService::TunnelStatus(const QString& name) {
     status[QStringLiteral("connectedSince")] = QVariant::fromValue<qlonglong>(r.connectedSinceMs);
     status[QStringLiteral("dropsToday")] = QVariant::fromValue<uint>(r.dropsToday);
     status[QStringLiteral("warnings")] = list(r.warnings);
+    status[QStringLiteral("group")] = QString::fromStdString(TunnelGroups::groupOf(*t));
     QList<QVariantMap> forwards;
     for (const ForwardStats& f : r.forwards)
         forwards << QVariantMap{{QStringLiteral("listen"), QString::fromStdString(f.listen)},
@@ -249,4 +267,48 @@ QStringList ZandrelDBusService::ImportHosts(const QStringList& hosts, HostReason
         };
     });
     return {};
+}
+
+QString ZandrelDBusService::ExportTunnels(const QStringList& names) {
+    std::vector<std::string> words;
+    for (const QString& n : names) words.push_back(n.toStdString());
+    std::string file;
+    if (const TunnelChanges::Outcome outcome = changes().exportTunnels(words, &file); !outcome.ok())
+        sendOutcomeError(outcome);
+    return QString::fromStdString(file);
+}
+
+QStringList ZandrelDBusService::ImportTunnels(const QString& json, const QString& onConflict) {
+    TunnelFile::Choice choice{};
+    if (!TunnelFile::choiceFrom(onConflict.toStdString(), &choice)) {
+        sendErrorReply(QString::fromLatin1(kErrorInvalid), QStringLiteral("onConflict must be keep, replace or both"));
+        return {};
+    }
+    auto contents = std::make_shared<TunnelFile::Contents>(TunnelFile::read(json.toStdString()));
+    setDelayedReply(true);
+    const QDBusMessage call = message();
+    const QDBusConnection bus = connection();
+    // ssh judges every option of the file, off the main thread, before anything changes.
+    m_work->run([this, call, bus, contents, choice](const std::atomic<bool>&) -> BackgroundWork::Finish {
+        for (TunnelFile::Entry& e : contents->tunnels)
+            if (e.problems.empty())
+                if (const TunnelChanges::Outcome judged = TunnelChanges::checkWithSsh(e.tunnel); !judged.ok())
+                    e.problems.push_back("Tunnel \"" + e.name + "\": " + judged.why);
+        return [this, call, bus, contents, choice] {
+            std::vector<std::string> lines;
+            const TunnelChanges::Outcome outcome = changes().importTunnels(*contents, choice, &lines);
+            if (!outcome.ok()) return reply(bus, call, outcome);
+            QStringList done;
+            for (const std::string& l : lines) done << QString::fromStdString(l);
+            QDBusConnection(bus).send(call.createReply(QVariant(done)));
+        };
+    });
+    return {};
+}
+
+void ZandrelDBusService::OpenTunnelFile(const QString& path) {
+    if (m_front)
+        m_front->openTunnelFile(path.toStdString());
+    else
+        sendErrorReply(QString::fromLatin1(kErrorNoDisplay), QStringLiteral("Zandrel runs without a display"));
 }

@@ -31,6 +31,7 @@ public:
     static constexpr const char* kPath = "/org/zandrel/Zandrel";
     static constexpr const char* kInterface = "org.zandrel.Zandrel";
     static constexpr const char* kErrorUnknownTunnel = "org.zandrel.Zandrel.Error.UnknownTunnel";
+    static constexpr const char* kErrorUnknownGroup = "org.zandrel.Zandrel.Error.UnknownGroup";
     static constexpr const char* kErrorNoDisplay = "org.zandrel.Zandrel.Error.NoDisplay";
     // Authenticate from a process that no ssh of Zandrel started, or with bad arguments.
     static constexpr const char* kErrorRefused = "org.zandrel.Zandrel.Error.Refused";
@@ -56,6 +57,8 @@ public Q_SLOTS:
     TunnelInfoList ListTunnels();
     void StartTunnel(const QString& name);
     void StopTunnel(const QString& name);
+    void StartGroup(const QString& group);
+    void StopGroup(const QString& group);
     void ShowWindow();
     void ReconnectAll();
     QStringList TunnelLog(const QString& name);
@@ -64,6 +67,9 @@ public Q_SLOTS:
     void SetTunnel(const QString& name, const QString& json);
     void RemoveTunnel(const QString& name);
     QStringList ImportHosts(const QStringList& hosts, HostReasons& refused);
+    QString ExportTunnels(const QStringList& names);
+    QStringList ImportTunnels(const QString& json, const QString& onConflict);
+    void OpenTunnelFile(const QString& path);
 
 Q_SIGNALS:
     void StatusChanged(const QString& name, const QString& status, int code);
@@ -71,6 +77,8 @@ Q_SIGNALS:
 private:
     // The first tunnel of that name, or nullptr after sending the error reply.
     TunnelPtr tunnelNamed(const QString& name);
+    // The tunnels of that group, or none after sending the error reply.
+    TunnelList groupNamed(const QString& group);
 
     // The error reply for an outcome that is not Done.
     void sendOutcomeError(const TunnelChanges::Outcome& outcome);

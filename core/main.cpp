@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QFileInfo>
 #include <QStringList>
 #include <cerrno>
 #include <cstdio>
@@ -30,22 +31,24 @@ void printUsage(FILE* out) {
     std::fputs(
         "Usage: zandrel [--headless | --list | --start NAME | --stop NAME | --reconnect-all |\n"
         "                --show | --quit | --add NAME ... | --remove NAME | --import [HOST...] |\n"
-        "                --events NAME | --status NAME | --help | --version]\n"
+        "                --events NAME | --status NAME | --export [NAME|@GROUP...] |\n"
+        "                --import-file FILE [--replace] | --open-file FILE | --help | --version]\n"
         "Keeps a list of SSH tunnels and opens or closes each on demand.\n"
         "Starting zandrel while it runs shows the running one's tunnels window.\n\n"
         "  --headless       run the tunnels and the D-Bus service without a display, window or\n"
         "                   tray (for servers and systemd --user); SIGTERM quits\n\n"
         "Commands to the Zandrel running in this session (no display needed):\n"
-        "  --list           one line per tunnel: name, state, local addresses, reason\n"
-        "                   (tab-separated)\n"
-        "  --start NAME     start the tunnel named NAME\n"
-        "  --stop NAME      stop it\n"
+        "  --list           one line per tunnel: name, state, local addresses, reason,\n"
+        "                   group (tab-separated)\n"
+        "  --start NAME     start the tunnel named NAME; --start @GROUP starts every tunnel\n"
+        "                   of the group GROUP\n"
+        "  --stop NAME      stop it (--stop @GROUP: the group's)\n"
         "  --reconnect-all  every running or retrying tunnel starts a fresh ssh now\n"
         "  --show           show the tunnels window\n"
         "  --quit           stop every tunnel and quit\n"
         "  --add NAME [USER@]HOST[:PORT] [-L [BIND:]PORT:HOST:HOSTPORT]...\n"
         "        [-R [BIND:]PORT:HOST:HOSTPORT]... [-D [BIND:]PORT] [-J JUMP] [-i IDENTITY]\n"
-        "        [-o OPTION=VALUE]... [--auto] [--on-demand]\n"
+        "        [-o OPTION=VALUE]... [--group GROUP] [--auto] [--on-demand]\n"
         "                   add a tunnel, as ssh writes these (an IPv6 address in brackets:\n"
         "                   root@[::1]:2222, -L 8080:[::1]:80); --auto starts it with Zandrel;\n"
         "                   --on-demand: Zandrel holds its ports and ssh starts when they are used\n"
@@ -54,6 +57,14 @@ void printUsage(FILE* out) {
         "                   a tunnel for each Host of ~/.ssh/config given (all, without HOST)\n"
         "                   that no tunnel uses; prints the tunnels made, and each host ssh\n"
         "                   refused with ssh's words\n"
+        "  --export [NAME|@GROUP]...\n"
+        "                   write a tunnel file of those tunnels (all, without NAME) to standard\n"
+        "                   output; it holds no password\n"
+        "  --import-file FILE [--replace]\n"
+        "                   merge a tunnel file: new names are added, the same settings skipped;\n"
+        "                   a tunnel of yours with other settings is kept, or with --replace\n"
+        "                   replaced; prints what was done per tunnel\n"
+        "  --open-file FILE show the tunnels window's import of FILE\n"
         "  --events NAME    what happened to the tunnel, one event per line: local time, a tab,\n"
         "                   the event (kept across restarts, at least the last 500)\n"
         "  --status NAME    the tunnel now, as \"key: value\" lines: state, status, reason,\n"
@@ -106,6 +117,11 @@ int runDesktop(const std::string& self, const std::string& program, char** argv)
 // The headless mode: the same start-up wiring without widgets. noDisplay: why a start meant for
 // the desktop is headless instead.
 int runHeadless(int argc, char** argv, const std::string& noDisplay = {}) {
+    // A tunnel file to open needs a window; its tunnels' ssh must not inherit the request.
+    if (const char* file = std::getenv("ZANDREL_OPEN_FILE")) {
+        Log::line(std::string("No window to import ") + file + " in; run zandrel --import-file on it.");
+        ::unsetenv("ZANDREL_OPEN_FILE");
+    }
     if (!noDisplay.empty())
         Log::line("No display could be opened (" + noDisplay +
                   "); the tunnels run without a window or tray, as with --headless.");
@@ -126,9 +142,15 @@ void keepQtNotesOff(QtMsgType type, const QMessageLogContext&, const QString& me
     if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "zandrel: %s\n", qPrintable(message));
 }
 
+// kStartWithFile: a tunnel file to open, and no Zandrel runs to open it.
+constexpr int kStartWithFile = -1;
+
 int runCommand(int argc, char** argv, ZandrelCommandLine::Command command, const QStringList& words) {
     qInstallMessageHandler(keepQtNotesOff);
     QCoreApplication app(argc, argv);
+    if (command == ZandrelCommandLine::Command::OpenFile &&
+        !ZandrelCommandLine::isRunning(QDBusConnection::sessionBus()))
+        return kStartWithFile;
     return ZandrelCommandLine::run(command, words, QDBusConnection::sessionBus(), stdout, stderr);
 }
 
@@ -173,6 +195,13 @@ int main(int argc, char** argv) {
             }
             continue;
         }
+        // A file manager opening a tunnel file ("zandrel FILE"); "-platform xcb" gives Qt a word too.
+        if (!arg.empty() && arg[0] != '-' && command == ZandrelCommandLine::Command::None &&
+            (i == 1 || argv[i - 1][0] != '-' || std::strncmp(argv[i - 1], "--", 2) == 0)) {
+            command = ZandrelCommandLine::Command::OpenFile;
+            words << QString::fromLocal8Bit(argv[i]);
+            continue;
+        }
         if (arg.rfind("--", 0) == 0) {
             std::fprintf(stderr, "zandrel: unknown option %s\n", arg.c_str());
             printUsage(stderr);
@@ -184,7 +213,10 @@ int main(int argc, char** argv) {
             std::fputs("zandrel: --headless starts Zandrel; it does not go with a command\n", stderr);
             return 2;
         }
-        return runCommand(argc, argv, command, words);
+        const int result = runCommand(argc, argv, command, words);
+        if (result != kStartWithFile) return result;
+        // The desktop part opens the import once its window is up.
+        ::setenv("ZANDREL_OPEN_FILE", qPrintable(QFileInfo(words.value(0)).absoluteFilePath()), 1);
     }
     // Black-box tests run a fake ssh; the default program never changes otherwise.
     if (const char* ssh = std::getenv("ZANDREL_SSH_PROGRAM"); ssh && *ssh) SshCommand::setSshProgram(ssh);

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "Log.h"
+#include "TunnelGroups.h"
 
 // One stored setting: its key and the field that holds it. Drives the stored form and the
 // access by name, so a new setting is one line here.
@@ -44,6 +45,7 @@ const std::vector<Tunnel::Field>& Tunnel::fields() {
         {"socks4b", &S::socks4b},
         {"onDemand", &S::onDemand},
         {"idleMinutes", &S::idleMinutes},
+        {"group", &S::group},
     };
     return table;
 }
@@ -486,6 +488,10 @@ std::string forwardsError(const Value& list) {
 
 }  // namespace
 
+bool Tunnel::isSetting(const std::string& key) {
+    return std::any_of(fields().begin(), fields().end(), [&key](const Field& f) { return key == f.key; });
+}
+
 std::string Tunnel::valueError(const std::string& key, const Value& value) {
     auto field = std::find_if(fields().begin(), fields().end(), [&key](const Field& f) { return key == f.key; });
     if (field == fields().end()) return "\"" + key + "\" is not a tunnel setting";
@@ -506,5 +512,7 @@ std::string Tunnel::valueError(const std::string& key, const Value& value) {
         error = forwardsError(value);
     else if (key == "jumpHosts")
         error = SshCommand::jumpHostsError(value.text());
-    return error.empty() || key == "jumpHosts" ? error : "\"" + key + "\" " + error;
+    else if (key == "group")
+        error = TunnelGroups::nameError(value.text());
+    return error.empty() || key == "jumpHosts" || key == "group" ? error : "\"" + key + "\" " + error;
 }

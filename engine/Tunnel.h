@@ -45,6 +45,8 @@ public:
     // Why the value cannot stand for the key ("" when it can): the stored keys only, with the
     // types and ranges Preferences accepts. Names and ssh's own judgement are the caller's.
     static std::string valueError(const std::string& key, const Value& value);
+    // One of the stored keys of this version.
+    static bool isSetting(const std::string& key);
 
     // Field access by name; the names are the stored keys plus "code", "status", "shouldStop".
     // Writing an unknown key logs "key <key> undefined"; reading one gives None.

@@ -68,7 +68,8 @@ const std::map<std::string, std::string> kShapes = {{"-L", "[BIND:]PORT:HOST:HOS
                                                     {"-D", "[BIND:]PORT"},
                                                     {"-J", "JUMP"},
                                                     {"-i", "IDENTITY"},
-                                                    {"-o", "OPTION=VALUE"}};
+                                                    {"-o", "OPTION=VALUE"},
+                                                    {"--group", "GROUP"}};
 
 }  // namespace
 
@@ -103,6 +104,8 @@ TunnelArguments::Parsed TunnelArguments::parse(const std::vector<std::string>& w
             socks = true;
         } else if (flag == "-J") {
             d.emplace_back("jumpHosts", spec);
+        } else if (flag == "--group") {
+            d.emplace_back("group", spec);
         } else if (flag == "-i") {
             const bool relative = !spec.empty() && spec.front() != '/' && spec.front() != '~';
             d.emplace_back("identityFile", relative ? workingDirectory + "/" + spec : spec);

@@ -6,7 +6,7 @@
 #include "Value.h"
 
 // zandrel --add's words, ssh's way of writing them: NAME [USER@]HOST[:PORT] then -L, -R, -D, -J,
-// -i, -o and --auto, an IPv6 address in brackets wherever a port may follow ("root@[::1]:2222",
+// -i, -o, --group and --auto, an IPv6 address in brackets wherever a port may follow ("root@[::1]:2222",
 // "-L 8080:[::1]:80"). The result is the stored tunnel keys they give; the values themselves are
 // judged where every change is (a port of "x" is refused there, with the key it belongs to).
 class TunnelArguments {

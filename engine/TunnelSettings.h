@@ -47,6 +47,7 @@ struct TunnelSettings {
     std::optional<std::string> jumpHosts;
     std::optional<std::vector<std::string>> sshOptions;
     std::optional<std::string> socks4b;
+    std::optional<std::string> group;  // a name shared by the tunnels of one group; none: ungrouped
     std::shared_ptr<const ForwardList> tunnelsLocal;
     std::shared_ptr<const ForwardList> tunnelsRemote;
     // Zandrel holds the local and SOCKS ports; ssh starts at the first connection to one, and

@@ -94,15 +94,19 @@ TunnelPtr TunnelStore::named(const std::string& name) const {
 
 std::string TunnelStore::nameError(const std::string& name, const Tunnel* self) const {
     if (name.empty()) return UI_TEXT("A tunnel needs a name");
-    std::string plain;  // the name as the log would show it, were it free of hidden characters
-    for (char c : name) plain += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    if (Log::escaped(name) != plain) return UI_TEXT("A name may not hold line breaks, tabs or invisible characters");
+    if (!isOneLine(name)) return UI_TEXT("A name may not hold line breaks, tabs or invisible characters");
     if (name.front() == '@') return UI_TEXT("A name may not begin with \"@\", which names groups");
     std::lock_guard lock(m_mutex);
     for (const TunnelPtr& t : m_tunnels)
         if (t.get() != self && t->connName() == name)
             return UiText::format(UI_TEXT("Another tunnel is named \"%1\""), {name});
     return {};
+}
+
+bool TunnelStore::isOneLine(const std::string& text) {
+    std::string plain;  // the text as the log would show it, were it free of hidden characters
+    for (char c : text) plain += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return Log::escaped(text) == plain;
 }
 
 std::string TunnelStore::freeName(const std::string& base) const {
@@ -132,6 +136,16 @@ TunnelPtr TunnelStore::remove(size_t index) {
     if (gone->journal()) gone->journal()->erase();
     announceChange();
     return gone;
+}
+
+TunnelPtr TunnelStore::replace(size_t index, TunnelPtr tunnel) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (index >= m_tunnels.size()) return nullptr;
+        m_tunnels[index].swap(tunnel);
+    }
+    announceChange();
+    return tunnel;
 }
 
 void TunnelStore::move(size_t from, size_t to) {

@@ -42,6 +42,8 @@ public:
     // Why a tunnel may not be given that name (empty, control or invisible format characters, a
     // leading "@", which names groups, or the name of another tunnel than self), or "".
     std::string nameError(const std::string& name, const Tunnel* self) const;
+    // Free of line breaks, tabs and invisible format characters (what a name must be).
+    static bool isOneLine(const std::string& text);
     // base, or "base 2", "base 3" …: the first that no tunnel has.
     std::string freeName(const std::string& base) const;
 
@@ -51,6 +53,8 @@ public:
     // The removed tunnel, or null for a row past the end. Its ssh keeps running: the caller stops it.
     TunnelPtr remove(size_t index);
     void move(size_t from, size_t to);
+    // Puts another tunnel in that row; the one there keeps running and its history stays.
+    TunnelPtr replace(size_t index, TunnelPtr tunnel);
     // A tunnel's settings changed (the list itself did not).
     void announceChange() const;
 

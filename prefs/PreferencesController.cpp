@@ -1,12 +1,20 @@
 #include "PreferencesController.h"
 
 #include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScreen>
 #include <QScrollArea>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "AutostartEntry.h"
@@ -17,7 +25,10 @@
 #include "NotificationCenter.h"
 #include "PreferencesWindow.h"
 #include "ScreenFit.h"
+#include "SshConfig.h"
+#include "TunnelFileDialog.h"
 #include "TunnelForm.h"
+#include "TunnelGroups.h"
 #include "TunnelListModel.h"
 #include "ui_Preferences.h"
 
@@ -93,6 +104,12 @@ void PreferencesController::connectControls() {
     button(m_ui->addRemoteButton, &PreferencesController::addRemote);
     button(m_ui->delRemoteButton, &PreferencesController::delRemote);
     button(m_ui->importButton, &PreferencesController::importHosts);
+    button(m_ui->exportButton, &PreferencesController::exportTunnels);
+    connect(m_ui->importFileButton, &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getOpenFileName(m_window.get(), tr("Import Tunnels"), QDir::homePath(),
+                                                          tr("Tunnel files (*.zandrel-tunnels);;All files (*)"));
+        if (!file.isEmpty()) importTunnelFile(file);
+    });
     connect(m_ui->options, &QPushButton::clicked, this, [this] { disclosure(); });
     connect(m_ui->tunnelsList, &PrefsTableView::deleteRequested, this, [this] { delHost(); });
     connect(m_ui->localList, &PrefsTableView::deleteRequested, this, [this] { delLocal(); });
@@ -234,6 +251,83 @@ void PreferencesController::importHosts() {
     save();
 }
 
+void PreferencesController::exportTunnels() {
+    if (m_closed) return;
+    // Which tunnels: all are ticked, the selected one first in view.
+    QDialog choose(m_window.get());
+    choose.setWindowTitle(tr("Export Tunnels"));
+    auto* layout = new QVBoxLayout(&choose);
+    auto* label = new QLabel(tr("&Tunnels to write (never a password):"), &choose);
+    auto* list = new QListWidget(&choose);
+    label->setBuddy(list);
+    list->setAccessibleName(tr("Tunnels to write"));
+    const TunnelList all = m_tunnels.tunnels();
+    for (const TunnelPtr& t : all) {
+        const std::string group = TunnelGroups::groupOf(*t);
+        auto* item = new QListWidgetItem(
+            group.empty() ? QString::fromStdString(t->connName())
+                          : tr("%1 (%2)").arg(QString::fromStdString(t->connName()), QString::fromStdString(group)),
+            list);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(Qt::Checked);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Save | QDialogButtonBox::Cancel, &choose);
+    connect(buttons, &QDialogButtonBox::accepted, &choose, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &choose, &QDialog::reject);
+    layout->addWidget(label);
+    layout->addWidget(list);
+    layout->addWidget(buttons);
+    choose.setWindowModality(Qt::WindowModal);
+    if (choose.exec() != QDialog::Accepted || m_closed) return;
+    TunnelList chosen;
+    for (int i = 0; i < list->count() && i < static_cast<int>(all.size()); ++i)
+        if (list->item(i)->checkState() == Qt::Checked) chosen.push_back(all[static_cast<size_t>(i)]);
+    if (chosen.empty()) return;
+    const QString path = QFileDialog::getSaveFileName(m_window.get(), tr("Export Tunnels"),
+                                                      QDir::homePath() + QStringLiteral("/tunnels.zandrel-tunnels"),
+                                                      tr("Tunnel files (*.zandrel-tunnels)"));
+    if (path.isEmpty()) return;
+    QSaveFile file(path);
+    const std::string text = TunnelFile::write(chosen, QDir::homePath().toStdString());
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+        !file.commit())
+        QMessageBox::warning(m_window.get(), tr("Export Tunnels"),
+                             tr("%1 could not be written: %2").arg(path, file.errorString()));
+}
+
+void PreferencesController::importTunnelFile(const QString& path) {
+    if (m_closed) return;
+    TunnelFile::Contents contents;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        contents.error = tr("The file cannot be read: %1").arg(file.errorString()).toStdString();
+    else
+        contents = TunnelFile::read(file.read(qint64(TunnelFile::kMaxBytes) + 1).toStdString());
+    // ssh judges the options of each tunnel, as it does those typed here.
+    for (TunnelFile::Entry& e : contents.tunnels)
+        for (const Value& option : e.tunnel.get("sshOptions").list())
+            if (std::string why = SshConfig::optionError(option.text()); !why.empty() && e.problems.empty())
+                e.problems.push_back("Tunnel \"" + e.name + "\": \"" + option.text() + "\": " + why);
+    const std::string home = QDir::homePath().toStdString();
+    QPointer<TunnelFileDialog> dialog = new TunnelFileDialog(path, contents, m_tunnels, home, m_window.get());
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    m_fileImport = dialog;
+    connect(dialog, &QDialog::accepted, this, [this, dialog, home] {
+        if (m_closed || !dialog) return;
+        const TunnelFile::Applied applied = TunnelFile::apply(
+            m_tunnels, dialog->entries(), home, [dialog](const std::string& name) { return dialog->choiceFor(name); });
+        // Nothing of it stays when it cannot be saved.
+        if (!save()) {
+            TunnelFile::undo(m_tunnels, applied);
+            return;
+        }
+        TunnelFile::finish(applied);
+        if (!applied.added.empty()) m_ui->tunnelsList->setSelectedRow(m_tunnels.indexOf(applied.added.back().get()));
+    });
+    dialog->open();
+}
+
 // ---- window ----
 
 void PreferencesController::updateWindow() {
@@ -316,8 +410,8 @@ void PreferencesController::keepOnScreen() {
 
 // ---- saving ----
 
-void PreferencesController::save() {
-    if (m_closed) return;
+bool PreferencesController::save() {
+    if (m_closed) return false;
     m_form->showPreview();
     updateForgetButton();  // user, host and port name the account
     // One atomic write for both keys; it is on disk before anyone hears of it.
@@ -326,6 +420,8 @@ void PreferencesController::save() {
                                       {"openPalette", Value(m_ui->autoOpen->isChecked())},
                                       {kNotifyDrops, Value(m_ui->notifyDrops->isChecked())}})) {
         showSaveProblem({});
+        NotificationCenter::defaultCenter().post(kPrefChanged, this);
+        return true;
     } else {
         Log::line("The tunnels were not saved; the changes last until Zandrel quits.");
         showSaveProblem(tr("Your changes could not be saved to %1 (is the disk full or read-only?). "
@@ -333,6 +429,7 @@ void PreferencesController::save() {
                             .arg(QString::fromStdString(m_defaults.path())));
     }
     NotificationCenter::defaultCenter().post(kPrefChanged, this);
+    return false;
 }
 
 void PreferencesController::showSaveProblem(const QString& text) { InlineMessage::show(m_ui->saveProblem, text); }

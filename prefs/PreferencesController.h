@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
+#include <QString>
 #include <functional>
 #include <memory>
 #include <string>
@@ -61,8 +63,15 @@ public:
     void controlChanged(QObject* sender);
     // Shows or hides the options panel as the options button says.
     void disclosure();
-    // Stores every tunnel and "openPalette", then tells the application (PreferencesChanged).
-    void save();
+    // Stores every tunnel and "openPalette", then tells the application (PreferencesChanged);
+    // false when it could not be written (the window says so).
+    bool save();
+    // Writes the tunnels the user ticks to a tunnel file the user names.
+    void exportTunnels();
+    // The import of a tunnel file (TunnelFileDialog); what the user accepts is merged and saved.
+    void importTunnelFile(const QString& path);
+    // The import window of the last importTunnelFile while it is open, or null.
+    QDialog* tunnelFileDialog() const { return m_fileImport; }
     // Shows the current tunnel, or the empty panel.
     void updateWindow();
 
@@ -104,6 +113,7 @@ private:
     bool m_closed = false;
     PasswordHooks m_passwordHooks;
     // The tunnel the form shows, and its row then.
+    QPointer<QDialog> m_fileImport;
     TunnelPtr m_shown;
     int m_shownRow = -1;
 };

@@ -18,6 +18,7 @@
 #include "EngineTexts.h"
 #include "InlineMessage.h"
 #include "OptionCheck.h"
+#include "TunnelGroups.h"
 #include "ui_Preferences.h"
 
 namespace {
@@ -77,7 +78,13 @@ TunnelForm::TunnelForm(Ui::Preferences& ui, CipherList& ciphers, const TunnelSto
                  m_ui.drawerMessage},
                 {m_ui.cryptMethod, "encryption", FieldKind::Cipher},
                 {m_ui.keepAlive, "keepAlive", FieldKind::Seconds},
-                {m_ui.sshOptions, "sshOptions", FieldKind::Lines, {}, m_ui.drawerMessage}};
+                {m_ui.sshOptions, "sshOptions", FieldKind::Lines, {}, m_ui.drawerMessage},
+                {m_ui.group, "group", FieldKind::Choice,
+                 [](QString& text) {
+                     text = text.trimmed();
+                     return EngineTexts::translated(TunnelGroups::nameError(text.toStdString()));
+                 },
+                 m_ui.formMessage}};
     for (const FormField& f : m_fields)
         if (auto* e = qobject_cast<QLineEdit*>(f.control); e && f.check) {
             QLabel* label = f.message;
@@ -107,6 +114,9 @@ void TunnelForm::connectFields() {
             connect(c, &QCheckBox::clicked, this, [this, c] { Q_EMIT edited(c); });
         } else if (auto* b = qobject_cast<QComboBox*>(f->control)) {
             connect(b, &QComboBox::activated, this, [this, b] { Q_EMIT edited(b); });
+            // A group typed in: the edit ends as a text field's does, by Enter or by leaving it.
+            if (QLineEdit* typed = b->lineEdit())
+                connect(typed, &QLineEdit::editingFinished, this, [this, f] { endTypedChoice(f); });
         } else if (auto* s = qobject_cast<QSpinBox*>(f->control)) {
             connect(s, &QSpinBox::valueChanged, this, [this, s] {
                 if (!m_loading) Q_EMIT edited(s);
@@ -165,6 +175,16 @@ void TunnelForm::load(const Tunnel& t) {
             case FieldKind::Cipher:
                 loadCipher(v);
                 break;
+            case FieldKind::Choice: {
+                // The groups there are to pick from, and none.
+                auto* box = static_cast<QComboBox*>(f.control);
+                box->clear();
+                box->addItem(QString());
+                for (const std::string& g : TunnelGroups::names(m_tunnels.tunnels()))
+                    box->addItem(QString::fromStdString(g));
+                box->setEditText(textOf(v));
+                break;
+            }
         }
     }
     // Protocol 1 is gone from ssh; the box is kept only for a tunnel that still has it on.
@@ -239,6 +259,11 @@ std::optional<Value> TunnelForm::valueOf(const FormFieldRef& f, bool judged) con
         case FieldKind::Cipher:
             value = Value(static_cast<QComboBox*>(f->control)->currentData().toString().toStdString());
             break;
+        case FieldKind::Choice: {
+            QString text = static_cast<QComboBox*>(f->control)->currentText();
+            if (!f->check || f->check(text).isEmpty()) value = Value(text.toStdString());
+            break;
+        }
         case FieldKind::Seconds:
         case FieldKind::Minutes:
             value = Value(static_cast<std::int64_t>(static_cast<QSpinBox*>(f->control)->value()));
@@ -266,6 +291,17 @@ void TunnelForm::previewTyped(const FormFieldRef& f, const Value& typed) {
     copy->setValueForKey(typed, f->key);
     m_ui.commandLine->setText(QString::fromStdString(SshCommand::displayCommand(copy->command().arguments())));
     m_ui.commandLine->setCursorPosition(0);
+}
+
+void TunnelForm::endTypedChoice(const FormFieldRef& f) {
+    auto* box = static_cast<QComboBox*>(f->control);
+    QLineEdit* typed = box->lineEdit();
+    if (m_loading || !typed->isModified()) return;
+    typed->setModified(false);
+    QString text = typed->text();
+    const QString why = f->check ? f->check(text) : QString();
+    InlineMessage::show(f->message, why);
+    if (why.isEmpty()) Q_EMIT edited(box);
 }
 
 bool TunnelForm::eventFilter(QObject* watched, QEvent* event) {

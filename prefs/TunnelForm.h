@@ -49,7 +49,7 @@ protected:
 
 private:
     // How a control shows and edits its tunnel field.
-    enum class FieldKind { Text, Flag, Port, Cipher, Seconds, Minutes, Lines };
+    enum class FieldKind { Text, Flag, Port, Cipher, Seconds, Minutes, Lines, Choice };  // Choice: typed or picked
     struct FormField {
         QWidget* control;
         const char* key;
@@ -70,6 +70,8 @@ private:
     // A field's value from its control; none while the control holds a refused text. judged:
     // options that ssh has not yet judged are asked of it now (the window's last moment).
     std::optional<Value> valueOf(const FormFieldRef& field, bool judged = true) const;
+    // A typed group's edit ended: stored when it can stand, else the reason shown.
+    void endTypedChoice(const FormFieldRef& field);
     void optionsJudged(const QStringList& lines, const QString& why);
 
     Ui::Preferences& m_ui;

@@ -31,7 +31,8 @@ for f in /usr/bin/zandrel /usr/libexec/zandrel/zandrel-desktop /usr/share/zandre
     /usr/share/zandrel/images/onState.svg /usr/share/applications/zandrel.desktop \
     /usr/share/metainfo/org.zandrel.Zandrel.metainfo.xml /usr/share/icons/hicolor/scalable/apps/zandrel.svg \
     /usr/lib/systemd/user/zandrel.service /usr/share/dbus-1/interfaces/org.zandrel.Zandrel.xml \
-    /usr/share/doc/zandrel/copyright /usr/share/doc/zandrel/changelog.gz /usr/share/man/man1/zandrel.1.gz; do
+    /usr/share/doc/zandrel/copyright /usr/share/doc/zandrel/changelog.gz /usr/share/man/man1/zandrel.1.gz \
+    /usr/share/mime/packages/org.zandrel.Zandrel.xml; do
     echo "$files" | grep -qx "$f" || fail "$f is not in the package"
 done
 outside=$(echo "$files" | grep -v -e '^/$' -e '^/usr/' || true)

@@ -5,7 +5,8 @@ set -eu
 # keyring items; QtKeychain loads it too), JSON, GoogleTest, clang-format (scripts/check-format.sh),
 # clang with its libFuzzer runtime (scripts/fuzz.sh), Qt's lupdate and lrelease with their CMake
 # package, and Qt's own translations (loaded beside Zandrel's).
-# Tests: ssh and sshd, a session bus, GNOME Keyring, desktop-file-validate, appstreamcli (the
+# Tests: ssh and sshd, a session bus, GNOME Keyring, desktop-file-validate, xdg-mime and
+# update-mime-database and gio (the tunnel files' type, as GNOME reads it), appstreamcli (the
 # metainfo check), unshare (util-linux), a font for offscreen widgets, an X server and xcb for the
 # late-tray test; the accessibility bus and pyatspi (what a screen reader hears); weston (a
 # headless Wayland compositor) and Qt's Wayland plugin for the Wayland run
@@ -17,7 +18,7 @@ qt6-base-dev qt6-base-dev-tools qt6-svg-dev libgl-dev qtkeychain-qt6-dev libsecr
 qt6-l10n-tools qt6-tools-dev qt6-translations-l10n
 nlohmann-json3-dev libgtest-dev
 openssh-client openssh-server dbus dbus-bin gnome-keyring libsecret-1-0
-desktop-file-utils appstream util-linux fonts-dejavu-core xvfb libxcb1-dev
+desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin appstream util-linux fonts-dejavu-core xvfb libxcb1-dev
 at-spi2-core python3-pyatspi
 weston qt6-wayland qt6-qpa-plugins libqt6svg6
 dpkg-dev fakeroot lintian"

@@ -93,7 +93,7 @@ TEST(HeadlessE2e, AutoConnectTunnelCarriesBytesSignalsItsStatusAndEndsWithSigter
     EXPECT_EQ(EchoServer::roundTrip(port, bytes, 5000), bytes);
     QString out;
     EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, env, {"--list"}, &out), 0);
-    EXPECT_EQ(out, QStringLiteral("db\tConnected\tlocalhost:%1 → 127.0.0.1:%2\t\n").arg(port).arg(echo.port()));
+    EXPECT_EQ(out, QStringLiteral("db\tConnected\tlocalhost:%1 → 127.0.0.1:%2\t\t\n").arg(port).arg(echo.port()));
     // Its ssh runs below the service, and nowhere else.
     std::vector<pid_t> sshes;
     for (pid_t pid : ProcessProbe::descendantsOf(static_cast<pid_t>(headless.processId()))) {

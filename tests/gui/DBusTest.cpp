@@ -365,7 +365,7 @@ TEST_F(DBusTest, HeadlessInstanceAnswersTheCommandLineAndQuitsOnSigterm) {
         int code;
         QString out, err;
     } cases[] = {
-        {{"--list"}, 0, "A\tConnected\tlocalhost:8143 → db.internal:5432, [::1]:8144 → h:8144\t\n", ""},
+        {{"--list"}, 0, "A\tConnected\tlocalhost:8143 → db.internal:5432, [::1]:8144 → h:8144\t\t\n", ""},
         {{"--start", "B"}, 0, "", ""},
         {{"--stop", "A"}, 0, "", ""},
         {{"--start", "Nope"}, 1, "", "zandrel: No tunnel is named \"Nope\"\n"},
@@ -482,3 +482,73 @@ TEST_F(DBusTest, ScriptsChangeTheListByTheRulesOfPreferencesAndEachChangeIsOnDis
 }
 
 }  // namespace
+
+TEST_F(DBusTest, ExportedTunnelsImportIntoAnotherHomeByEachChoiceAndABadFileChangesNothing) {
+    // One home writes its "work" group; nobody's password or keyring item goes with it.
+    store({{"tunnels", Value::List{tunnel("db").with("group", "work").with("connPort", "2201"),
+                                   tunnel("web").with("group", "work"), tunnel("private")}}});
+    startInstance();
+    QString file, out, err;
+    ASSERT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), {"--export", "@work"}, &file, &err), 0)
+        << err.toStdString();
+    EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), {"--export", "nope"}, &out, &err), 1);
+    const std::string path = m_dir->file("team.zandrel-tunnels");
+    std::ofstream(path) << file.toStdString();
+    // A file manager's "zandrel FILE" hands the file to the running Zandrel's import.
+    EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), {QString::fromStdString(path)}, &out, &err), 0)
+        << err.toStdString();
+    zandrel().call("Quit");
+    ASSERT_TRUE(GuiFixture::waitUntil([] { return !serviceUp(); }, 8000));
+
+    // Another home with a "db" of its own.
+    const struct {
+        QStringList how;
+        QStringList lines;
+        std::vector<std::string> names;
+        std::string dbPort;
+    } cases[] = {
+        {{"--import-file", QString::fromStdString(path)},
+         {"\"db\": yours kept, the file's differs", "\"web\": added"},
+         {"db", "web"},
+         "22"},
+        {{"--import-file", QString::fromStdString(path), "--replace"},
+         {"\"db\": replaced by the file's", "\"web\": added"},
+         {"db", "web"},
+         "2201"},
+        {{"both"},
+         {"\"db\": yours kept, the file's added as \"db (2)\"", "\"web\": added"},
+         {"db", "db (2)", "web"},
+         "22"},
+    };
+    for (const auto& c : cases) {
+        store({{"tunnels", Value::List{tunnel("db").with("connPort", "22")}}});
+        startInstance();
+        QStringList lines;
+        if (c.how.first() == "both") {
+            const QDBusReply<QStringList> done = zandrel().call("ImportTunnels", file, "both");
+            ASSERT_TRUE(done.isValid()) << done.error().message().toStdString();
+            lines = done.value();
+        } else {
+            ASSERT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(), c.how, &out, &err), 0) << err.toStdString();
+            lines = out.split(u'\n', Qt::SkipEmptyParts);
+        }
+        EXPECT_EQ(lines, c.lines);
+        std::vector<std::string> names;
+        const Value after = stored("tunnels");
+        for (const Value& t : after.list()) names.push_back(t.get("connName").text());
+        ASSERT_EQ(names, c.names);
+        EXPECT_EQ(stored("tunnels").list()[0].get("connPort").text(), c.dbPort);
+        EXPECT_EQ(stored("tunnels").list()[1].get("group"), Value("work"));
+        // A bad file: what is wrong and where, a line each, and the list as it was.
+        const Value before = stored("tunnels");
+        std::ofstream(m_dir->file("bad")) << R"({"format": "zandrel-tunnels", "version": 1, "tunnels": [)"
+                                          << R"({"connName": "x", "connPort": "http"}, {"connName": "y"}]})";
+        EXPECT_EQ(GuiFixture::runProgram(ZANDREL_BINARY, environment(),
+                                         {"--import-file", QString::fromStdString(m_dir->file("bad"))}, &out, &err),
+                  1);
+        EXPECT_EQ(err, "zandrel: Tunnel \"x\": \"connPort\" must be a port number from 1 to 65535\n");
+        EXPECT_EQ(stored("tunnels"), before);
+        zandrel().call("Quit");
+        ASSERT_TRUE(GuiFixture::waitUntil([] { return !serviceUp(); }, 8000));
+    }
+}

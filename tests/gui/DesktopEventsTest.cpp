@@ -200,6 +200,11 @@ private Q_SLOTS:
         }
         QCOMPARE(items.value("Office").properties.value("toggle-state").toInt(), 1);
         QVERIFY2(items.contains("Reconnect _All") && items.contains("_Quit"), qPrintable(items.keys().join(", ")));
+        // A group is a submenu of its own items and tunnels.
+        QStringList lab;
+        for (const QVariant& child : items.value("lab (1 stopped)").children)
+            lab << qdbus_cast<TrayMenuExporter::Layout>(child).properties.value("label").toString();
+        QCOMPARE(lab, (QStringList{"_Start All", "S_top All", QString(), "Lab"}));
         QDBusMessage click = QDBusMessage::createMethodCall(
             item, QStringLiteral("/MenuBar"), QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("EventGroup"));
         click << QVariant::fromValue(TrayMenuExporter::MenuEventList{
@@ -262,7 +267,8 @@ int main(int argc, char** argv) {
     {
         Defaults defaults(dir.file("defaults.json"));
         if (!defaults.setObjectForKey(
-                Value(Value::List{Value::dictionary({{"connName", "Office"}, {"connHost", "h"}, {"connAuth", false}})}),
+                Value(Value::List{Value::dictionary({{"connName", "Office"}, {"connHost", "h"}, {"connAuth", false}}),
+                                  Value::dictionary({{"connName", "Lab"}, {"connHost", "h"}, {"group", "lab"}})}),
                 "tunnels"))
             return 1;
     }
