@@ -217,9 +217,8 @@ QVariant TunnelsTableModel::data(const QModelIndex& index, int role) const {
             // ports; a wanted one by its state.
             const bool stopped = !isOn(*t);
             const bool ready = t->run().code() == 3;
-            const QStringList addresses = t->run().isConnected() || stopped || ready
-                                              ? TunnelInfo::listeningAddresses(*t)
-                                              : QStringList();
+            const QStringList addresses =
+                t->run().isConnected() || stopped || ready ? TunnelInfo::listeningAddresses(*t) : QStringList();
             const QString status = EngineTexts::translated(t->run().status());
             if (addresses.isEmpty()) return status;
             const QString where = andMore(addresses.first(), addresses.size() - 1);

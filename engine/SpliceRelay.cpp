@@ -101,7 +101,8 @@ bool SpliceRelay::pump(Direction& d, std::atomic<std::uint64_t>& count) {
         const ssize_t n = splice(d.from, nullptr, d.pipe[1], nullptr, d.capacity, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n > 0 && static_cast<size_t>(n) == d.capacity && !d.grown) {
             d.grown = true;
-            if (const int size = fcntl(d.pipe[1], F_SETPIPE_SZ, kBulkPipe); size > 0) d.capacity = static_cast<size_t>(size);
+            if (const int size = fcntl(d.pipe[1], F_SETPIPE_SZ, kBulkPipe); size > 0)
+                d.capacity = static_cast<size_t>(size);
         }
         if (n == 0) {
             d.ended = true;

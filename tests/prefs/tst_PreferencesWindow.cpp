@@ -191,12 +191,9 @@ void PreferencesWindowTest::everyControlEditsItsFieldAndSaves() {
         QVERIFY(changed("connPort", Value("2222")));
         QVERIFY(h.child<QLineEdit>("commandLine")->text().contains(QStringLiteral(" -p 2222 ")));
 
-        const std::pair<const char*, const char*> boxes[] = {{"autoConnect", "autoConnect"},
-                                                             {"handleAuthentication", "connAuth"},
-                                                             {"compress", "compression"},
-                                                             {"allowLAN", "connRemote"},
-                                                             {"enableSOCKS4", "socks4"},
-                                                             {"onDemand", "onDemand"}};
+        const std::pair<const char*, const char*> boxes[] = {
+            {"autoConnect", "autoConnect"}, {"handleAuthentication", "connAuth"}, {"compress", "compression"},
+            {"allowLAN", "connRemote"},     {"enableSOCKS4", "socks4"},           {"onDemand", "onDemand"}};
         for (const auto& [box, key] : boxes) {
             const bool before = t->valueForKey(key).boolValue();
             PrefsHarness::click(h.child<QCheckBox>(box));
