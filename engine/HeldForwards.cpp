@@ -160,7 +160,6 @@ std::string HeldForwards::hold(const std::vector<HeldForward>& forwards, std::sh
         std::lock_guard lock(m_statsMutex);
         m_ports = ports;
     }
-    m_forwards = forwards;
     if (!error.empty()) {
         release();
         return error;
@@ -191,7 +190,6 @@ void HeldForwards::release() {
         std::lock_guard lock(m_statsMutex);
         m_ports.clear();
     }
-    m_forwards.clear();
     m_upstreamReady = false;
     m_holding = false;
     noteUse();

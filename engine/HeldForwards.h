@@ -64,7 +64,6 @@ public:
     size_t waiting() const { return m_waitingCount.load(); }
     bool inUse() const { return m_inUse.load(); }
     std::vector<ForwardStats> stats() const;
-    const std::vector<HeldForward>& forwards() const { return m_forwards; }  // the loop's
 
     // The folder for ssh's sockets: private to the user, made afresh for this process, with
     // those of ended Zandrel processes removed. "" when none can be made.
@@ -110,7 +109,6 @@ private:
 
     Callbacks m_callbacks;
     std::shared_ptr<void> m_keep;
-    std::vector<HeldForward> m_forwards;
     mutable std::mutex m_statsMutex;  // guards m_ports' list, which readers walk
     std::vector<std::shared_ptr<Port>> m_ports;
     std::deque<Waiting> m_waiting;

@@ -396,8 +396,9 @@ void TunnelRun::settingsCheckDue(std::uint64_t checkToken) {
         if (settings.onDemand && m_endpoints) {
             if (std::string error = holdLocked(settings); !error.empty()) {
                 m_runError = error;
+                const bool ready = m_state == TunnelState::Ready;
                 lock.unlock();
-                if (m_state == TunnelState::Ready) {
+                if (ready) {
                     handle(TunnelEvent::HoldFailed, error);
                 } else {
                     endRun();  // its retry takes the ports again, after the pause
