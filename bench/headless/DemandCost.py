@@ -75,6 +75,22 @@ def transfer(port):
     return GIB / elapsed
 
 
+def greeted(port, between=None):
+    # Connects, takes the greeting, and (with between) waits on it, then pings; True when all came.
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as c:
+            c.settimeout(30)
+            if c.recv(1) != b"!":
+                return False
+            if between is None:
+                return True
+            between()
+            c.sendall(b"ping")
+            return c.recv(4) == b"ping"
+    except OSError:
+        return False
+
+
 def first_byte(port, timeout=30):
     start = time.perf_counter()
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as c:
@@ -206,17 +222,8 @@ try:
     ok, opened, go = [], [], threading.Event()
 
     def client():
-        try:
-            with socket.create_connection(("127.0.0.1", held_greet), timeout=30) as c:
-                c.settimeout(30)
-                if c.recv(1) == b"!":
-                    opened.append(1)
-                    go.wait(30)
-                    c.sendall(b"ping")
-                    if c.recv(4) == b"ping":
-                        ok.append(1)
-        except OSError:
-            pass
+        if greeted(held_greet, lambda: (opened.append(1), go.wait(30))):
+            ok.append(1)
 
     clients = [threading.Thread(target=client) for _ in range(200)]
     start = time.perf_counter()
@@ -237,13 +244,8 @@ try:
     served = []
 
     def waiter():
-        try:
-            with socket.create_connection(("127.0.0.1", held_greet), timeout=30) as c:
-                c.settimeout(30)
-                if c.recv(1) == b"!":
-                    served.append(1)
-        except OSError:
-            pass
+        if greeted(held_greet):
+            served.append(1)
 
     burst = [threading.Thread(target=waiter) for _ in range(150)]
     for c in burst:
